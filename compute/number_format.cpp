@@ -1,0 +1,141 @@
+#include "compute/number_format.hpp"
+
+#include <charconv>
+#include <cstdint>
+#include <limits>
+
+namespace veltrane {
+
+namespace {
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool same_word(std::string_view text, std::string_view word) {
+  if (word.empty() || text.size() != word.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (ascii_lower(text[i]) != ascii_lower(word[i])) return false;
+  }
+  return true;
+}
+
+std::string_view trim_blanks(std::string_view s) {
+  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool consume(std::string_view& s, std::string_view prefix) {
+  if (prefix.empty() || !s.starts_with(prefix)) return false;
+  s.remove_prefix(prefix.size());
+  return true;
+}
+
+// The locale's words; a sign in front of the positive infinity is accepted.
+std::optional<double> parse_word(std::string_view s, const number_format& f) {
+  if (same_word(s, f.nan_symbol)) return std::numeric_limits<double>::quiet_NaN();
+  if (same_word(s, f.negative_infinity_symbol)) return -inf;
+  if (same_word(s, f.positive_infinity_symbol)) return inf;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-') &&
+      same_word(s.substr(1), f.positive_infinity_symbol)) {
+    return s.front() == '-' ? -inf : inf;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+number_format plain_number_format() {
+  number_format f;
+  f.group_separator.clear();
+  return f;
+}
+
+std::optional<double> parse_number(std::string_view text, const number_format& format) {
+  std::string_view s = trim_blanks(text);
+  if (auto word = parse_word(s, format)) return word;
+
+  bool negative = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+
+  // Mantissa: the significant digits without leading zeros, and the number of
+  // them that stand after the decimal separator.
+  std::string digits;
+  std::int64_t fraction_digits = 0;
+  bool any_digit = false;
+
+  while (!s.empty()) {
+    if (is_digit(s.front())) {
+      if (!digits.empty() || s.front() != '0') digits.push_back(s.front());
+      any_digit = true;
+      s.remove_prefix(1);
+    } else if (any_digit && consume(s, format.group_separator)) {
+      // a group separator inside the integral part is ignored
+    } else {
+      break;
+    }
+  }
+  if (consume(s, format.decimal_separator)) {
+    while (!s.empty() && is_digit(s.front())) {
+      if (!digits.empty() || s.front() != '0') {
+        digits.push_back(s.front());
+        ++fraction_digits;
+      } else {
+        ++fraction_digits;  // a leading zero of the fraction still scales
+      }
+      any_digit = true;
+      s.remove_prefix(1);
+    }
+  }
+  if (!any_digit) return std::nullopt;
+
+  // Exponent, saturated far beyond the range of a double.
+  std::int64_t exponent = 0;
+  if (!s.empty() && (s.front() == 'e' || s.front() == 'E')) {
+    s.remove_prefix(1);
+    bool exponent_negative = false;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+      exponent_negative = s.front() == '-';
+      s.remove_prefix(1);
+    }
+    if (s.empty() || !is_digit(s.front())) return std::nullopt;
+    while (!s.empty() && is_digit(s.front())) {
+      if (exponent < 1'000'000'000) exponent = exponent * 10 + (s.front() - '0');
+      s.remove_prefix(1);
+    }
+    if (exponent_negative) exponent = -exponent;
+  }
+  if (!s.empty()) return std::nullopt;
+
+  const double zero = negative ? -0.0 : 0.0;
+  if (digits.empty()) return zero;
+
+  // value = digits * 10^scale; its decimal exponent decides over- and underflow
+  // before the digits are converted.
+  const std::int64_t scale = exponent - fraction_digits;
+  const std::int64_t magnitude = static_cast<std::int64_t>(digits.size()) - 1 + scale;
+  if (magnitude > 400) return std::nullopt;
+  if (magnitude < -400) return zero;
+
+  std::string literal = negative ? "-" : "";
+  literal += digits;
+  literal += 'e';
+  literal += std::to_string(scale);
+  double value = 0.0;
+  const auto [end, error] = std::from_chars(literal.data(), literal.data() + literal.size(), value);
+  if (error == std::errc::result_out_of_range) {
+    if (magnitude > 0) return std::nullopt;
+    return zero;
+  }
+  if (error != std::errc{} || end != literal.data() + literal.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace veltrane

@@ -1,0 +1,70 @@
+#include "compute/text_export.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <system_error>
+
+namespace veltrane {
+
+std::string format_number(double value) {
+  // The sign of a NaN carries no meaning; it is written as "nan" in every case.
+  if (std::isnan(value)) return "nan";
+  char buffer[32];
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 6);
+  return std::string(buffer, result.ptr);
+}
+
+std::vector<std::string> text_export_lines(const curve_set& curves) {
+  std::vector<std::string> lines;
+  auto data_line = [](const sweep_point& p) {
+    return format_number(p.E) + "," + format_number(p.Q) + "," + format_number(1.0 - p.Q);
+  };
+  if (curves.n == 1) {
+    lines.emplace_back(
+        "#E-field [V/nm],probability 1-P for 1. ionisation,probability P for 2. ionisation");
+    for (const auto& step : curves.steps) {
+      for (const auto& p : step.points) lines.push_back(data_line(p));
+    }
+    return lines;
+  }
+  for (const auto& step : curves.steps) {
+    lines.push_back("#" + std::to_string(step.j + 1) + ". ionisation");
+    lines.emplace_back("#E-field [V/nm],probability 1-P,probability P");
+    for (const auto& p : step.points) lines.push_back(data_line(p));
+  }
+  return lines;
+}
+
+int write_text_export(const curve_set& curves, std::FILE* out) {
+  for (const auto& line : text_export_lines(curves)) {
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), out) != line.size() || std::fputc('\n', out) == EOF ||
+        std::fflush(out) != 0) {
+      return errno != 0 ? errno : EIO;
+    }
+  }
+  return 0;
+}
+
+std::optional<std::string> save_text_export(const curve_set& curves,
+                                            const std::filesystem::path& path) {
+  auto failure = [&](int error) {
+    std::error_code ec;
+    std::filesystem::path shown = std::filesystem::absolute(path, ec);
+    if (ec) shown = path;
+    return "Could not write " + shown.string() + ": " + std::strerror(error);
+  };
+  errno = 0;
+  std::FILE* out = std::fopen(path.c_str(), "w");
+  if (out == nullptr) return failure(errno != 0 ? errno : EIO);
+  int error = write_text_export(curves, out);
+  errno = 0;
+  if (std::fclose(out) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+  if (error != 0) return failure(error);
+  return std::nullopt;
+}
+
+}  // namespace veltrane
