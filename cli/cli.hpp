@@ -1,0 +1,34 @@
+#pragma once
+
+#include "compute/sweep.hpp"
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace veltrane {
+
+/// Exit statuses of veltrane-curves.
+enum exit_status : int { exit_ok = 0, exit_write_failed = 1, exit_bad_input = 2 };
+
+/// The field in V/nm where Q of a step crosses 0.5 (both charge states equally
+/// likely), interpolated linearly between the neighbouring points that bracket
+/// it; NaN when Q never crosses 0.5. Points with a Q that is not a number are
+/// skipped as neighbours.
+double half_crossing_field(const step_curve& step);
+
+/// The element names nearest to `name` (by edit distance, ignoring case),
+/// best first, at most `count`.
+std::vector<std::string> closest_element_names(const std::string& name, std::size_t count = 3);
+
+/// The summary printed when the curves went to a file: per step its charge
+/// states, points, points whose Q is not a number, and the 0.5 crossing.
+std::string summary_table(const curve_set& curves);
+
+/// The whole command-line program; `args` without the program name. Writes
+/// the export, the table and messages to the given streams and returns the
+/// exit status.
+int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+            bool progress_to_terminal = false);
+
+}  // namespace veltrane

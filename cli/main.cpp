@@ -1,0 +1,10 @@
+#include "cli/cli.hpp"
+
+#include <unistd.h>
+
+#include <iostream>
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  return veltrane::run_cli(args, std::cout, std::cerr, isatty(STDERR_FILENO) != 0);
+}
