@@ -20,7 +20,9 @@ std::string format_number(double value) {
 std::vector<std::string> text_export_lines(const curve_set& curves) {
   std::vector<std::string> lines;
   auto data_line = [](const sweep_point& p) {
-    return format_number(p.E) + "," + format_number(p.Q) + "," + format_number(1.0 - p.Q);
+    std::string line = format_number(p.E);
+    line.append(",").append(format_number(p.Q)).append(",").append(format_number(1.0 - p.Q));
+    return line;
   };
   if (curves.n == 1) {
     lines.emplace_back(
@@ -31,7 +33,9 @@ std::vector<std::string> text_export_lines(const curve_set& curves) {
     return lines;
   }
   for (const auto& step : curves.steps) {
-    lines.push_back("#" + std::to_string(step.j + 1) + ". ionisation");
+    std::string step_line = "#";
+    step_line.append(std::to_string(step.j + 1)).append(". ionisation");
+    lines.push_back(std::move(step_line));
     lines.emplace_back("#E-field [V/nm],probability 1-P,probability P");
     for (const auto& p : step.points) lines.push_back(data_line(p));
   }
