@@ -1,0 +1,414 @@
+#include "ui/MyForm.hpp"
+
+#include "compute/elements.hpp"
+#include "compute/text_export.hpp"
+#include "model/fast_model.hpp"
+#include "ui/ResultChart.hpp"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QImage>
+#include <QImageWriter>
+#include <QMessageBox>
+#include <QPainter>
+#include <QProgressDialog>
+#include <QSaveFile>
+#include <QTimer>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+std::function<bool(const QUrl&)> MyForm::urlOpener = [](const QUrl& url) {
+  return QDesktopServices::openUrl(url);
+};
+
+veltrane::number_format numberFormatFor(const QLocale& locale) {
+  veltrane::number_format f;
+  f.decimal_separator = locale.decimalPoint().toStdString();
+  f.group_separator = locale.groupSeparator().toStdString();
+  return f;
+}
+
+namespace {
+
+// What the Calculate order drives: the result chart and the form's message box.
+class FormView : public veltrane::calculation_view {
+ public:
+  FormView(MyForm& form, ResultChart& chart, std::function<void(const QString&)> message)
+      : form_(form), chart_(chart), message_(std::move(message)) {}
+  void clear_series(int k) override { chart_.clearSeries(k); }
+  void set_listed_in_legend(int k, bool listed) override { chart_.setListed(k, listed); }
+  void add_point(int k, double x, double y) override { chart_.addPoint(k, x, y); }
+  void set_line_width(int k, int width) override { chart_.setLineWidth(k, width); }
+  void show_chart() override { form_.chart1->setVisible(true); }
+  void set_axes(const std::string& x, const std::string& y, double lo, double hi) override {
+    chart_.setAxes(QString::fromStdString(x), QString::fromStdString(y), lo, hi);
+  }
+  void show_message(const std::string& text) override { message_(QString::fromStdString(text)); }
+
+ private:
+  MyForm& form_;
+  ResultChart& chart_;
+  std::function<void(const QString&)> message_;
+};
+
+QLabel* autoSizedLabel(QWidget* parent, const char* name, const QString& text, int x, int y) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(name);
+  label->move(x, y);
+  label->adjustSize();
+  return label;
+}
+
+QLabel* linkLabel(QWidget* parent, const char* name, const QString& text, const char* url, int x,
+                  int y) {
+  auto* label = autoSizedLabel(
+      parent, name, QStringLiteral("<a href=\"%1\">%2</a>").arg(url, text.toHtmlEscaped()), x, y);
+  label->setTextFormat(Qt::RichText);
+  label->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+  label->setOpenExternalLinks(false);
+  label->setFocusPolicy(Qt::StrongFocus);
+  label->adjustSize();
+  return label;
+}
+
+QLineEdit* textBox(QWidget* parent, const char* name, int x, int y) {
+  auto* box = new QLineEdit(parent);
+  box->setObjectName(name);
+  box->setGeometry(x, y, 100, 20);
+  return box;
+}
+
+}  // namespace
+
+MyForm::MyForm() : model_(veltrane::fast_veltrane) { InitializeComponent(); }
+
+MyForm::~MyForm() = default;
+
+void MyForm::setModel(veltrane::model_function model, unsigned threads) {
+  model_ = std::move(model);
+  threads_ = threads;
+}
+
+void MyForm::InitializeComponent() {
+  // The design's dialog font is 8.25 point and narrow; the platform's default
+  // sans family stands in for it at that size, condensed where the family has
+  // a condensed face, so the header captions fit their places.
+  QFont dialogFont = font();
+  dialogFont.setPointSizeF(8.25);
+  dialogFont.setStretch(QFont::Condensed);
+  setFont(dialogFont);
+
+  // The controls in tab order, each placed at its design position.
+  button1 = new QPushButton("Calculate", this);
+  button1->setObjectName("button1");
+  button1->setGeometry(96, 372, 75, 23);
+
+  comboBox1 = new QComboBox(this);
+  comboBox1->setObjectName("comboBox1");
+  comboBox1->setGeometry(152, 127, 100, 21);
+  comboBox1->setEditable(false);
+  QStringList elements;
+  for (const auto& row : veltrane::element_table) {
+    elements << QString::fromUtf8(row.name.data(), static_cast<qsizetype>(row.name.size()));
+  }
+  comboBox1->addItems(elements);
+  comboBox1->setCurrentIndex(-1);
+
+  label1 = autoSizedLabel(this, "label1", "Choose your Element", 12, 127);
+
+  numericUpDown1 = new QSpinBox(this);
+  numericUpDown1->setObjectName("numericUpDown1");
+  numericUpDown1->setGeometry(152, 154, 100, 20);
+  numericUpDown1->setMaximum(4);
+  numericUpDown1->setMinimum(1);
+  numericUpDown1->setValue(1);
+  numericUpDown1->setSingleStep(1);
+
+  label2 = autoSizedLabel(this, "label2", "Number of ionisations", 12, 154);
+  textBox1 = textBox(this, "textBox1", 152, 180);
+  label3 = autoSizedLabel(this, "label3", "Workfunction", 12, 180);
+  textBox2 = textBox(this, "textBox2", 152, 206);
+  textBox3 = textBox(this, "textBox3", 152, 232);
+  label4 = autoSizedLabel(this, "label4", "1st ionisation energy", 12, 206);
+  label5 = autoSizedLabel(this, "label5", "2nd ionisation energy", 12, 232);
+  textBox4 = textBox(this, "textBox4", 152, 258);
+  label6 = autoSizedLabel(this, "label6", "3rd ionisation energy", 12, 258);
+  textBox5 = textBox(this, "textBox5", 152, 284);
+  label7 = autoSizedLabel(this, "label7", "4th ionisation energy", 12, 284);
+  label8 = autoSizedLabel(this, "label8", "5th ionisation energy", 12, 310);
+  textBox6 = textBox(this, "textBox6", 152, 310);
+  for (QWidget* w : {static_cast<QWidget*>(textBox4), static_cast<QWidget*>(label6),
+                     static_cast<QWidget*>(textBox5), static_cast<QWidget*>(label7),
+                     static_cast<QWidget*>(label8), static_cast<QWidget*>(textBox6)}) {
+    w->setVisible(false);
+  }
+
+  chart1 = new QChartView(this);
+  chart1->setObjectName("chart1");
+  chart1->setGeometry(264, 92, 636, 429);
+  result_ = std::make_unique<ResultChart>(chart1);
+  chart1->setVisible(false);
+
+  button2 = new QPushButton("Exit", this);
+  button2->setObjectName("button2");
+  button2->setGeometry(15, 372, 75, 23);
+  button3 = new QPushButton("Save", this);
+  button3->setObjectName("button3");
+  button3->setGeometry(177, 372, 75, 23);
+
+  checkBox1 = new QCheckBox("Save as text files", this);
+  checkBox1->setObjectName("checkBox1");
+  checkBox1->move(152, 337);
+  checkBox1->adjustSize();
+
+  label9 = new QLabel("VELTRANE", this);
+  label9->setObjectName("label9");
+  QFont titleFont = label9->font();
+  titleFont.setPointSizeF(15.75);
+  label9->setFont(titleFont);
+  label9->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+  label9->setGeometry(300, 9, 194, 25);
+
+  label10 = autoSizedLabel(this, "label10",
+                           "This programm calculates the veltrane of elements due to", 213, 40);
+  linkLabel1 = linkLabel(this, "linkLabel1", "Kingham.", kinghamUrl, 513, 40);
+  label11 = autoSizedLabel(this, "label11", "All energies must be in eV!!", 59, 92);
+  label12 = autoSizedLabel(this, "label12", "Usage:", 12, 66);
+  label13 = autoSizedLabel(
+      this, "label13", "Choose your element, then select your number of ionisations. ", 59, 66);
+  label14 = autoSizedLabel(
+      this, "label14",
+      "The n-th ionisation energy is the energy, which is needed to remove the n-th electron.", 59,
+      79);
+  label15 = autoSizedLabel(this, "label15", QString::fromUtf8("\u00a9 2026 The Veltrane developers"),
+                           13, 524);
+  label16 = autoSizedLabel(this, "label16", "Questions and reports: see README.md", 373, 524);
+  label17 = autoSizedLabel(
+      this, "label17",
+      "Values for the workfunction and the ionisation energies can be found here:", 464, 79);
+  linkLabel2 = linkLabel(this, "linkLabel2", "Tsong.", valuesUrl, 819, 79);
+
+  // Tab order of the controls that take the focus.
+  QWidget* order[] = {button1,  comboBox1, numericUpDown1, textBox1,  textBox2,
+                      textBox3, textBox4,  textBox5,       textBox6,  button2,
+                      button3,  checkBox1, linkLabel1,     linkLabel2};
+  for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
+  // Where two header labels touch, the right-hand one lies on top.
+  linkLabel1->raise();
+  label17->raise();
+  linkLabel2->raise();
+
+  connect(button1, &QPushButton::clicked, this, &MyForm::button1_Click);
+  connect(button2, &QPushButton::clicked, this, &MyForm::button2_Click);
+  connect(button3, &QPushButton::clicked, this, &MyForm::button3_Click);
+  connect(linkLabel1, &QLabel::linkActivated, this, &MyForm::linkLabel1_LinkClicked);
+  connect(linkLabel2, &QLabel::linkActivated, this, &MyForm::linkLabel2_LinkClicked);
+  label11->installEventFilter(this);
+  label17->installEventFilter(this);
+  // Attached last, so that building the window never runs it.
+  connect(numericUpDown1, &QSpinBox::valueChanged, this, &MyForm::numericUpDown1_ValueChanged);
+
+  setObjectName("MyForm");
+  setWindowTitle("Veltrane");
+  resize(900, 549);
+  button1->setFocus();
+}
+
+bool MyForm::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonRelease) {
+    if (watched == label11) label11_Click();
+    if (watched == label17) label17_Click();
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void MyForm::showMessage(const QString& text) {
+  QMessageBox box(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok, this);
+  box.exec();
+}
+
+veltrane::control_state MyForm::controlState() const {
+  veltrane::control_state c;
+  if (comboBox1->currentIndex() >= 0) c.element = comboBox1->currentText().toStdString();
+  c.ionisations = numericUpDown1->value();
+  const QLineEdit* boxes[] = {textBox1, textBox2, textBox3, textBox4, textBox5, textBox6};
+  for (std::size_t i = 0; i < std::size(boxes); ++i) c.boxes[i] = boxes[i]->text().toStdString();
+  c.save_text = checkBox1->isChecked();
+  return c;
+}
+
+void MyForm::setInputsEnabled(bool enabled) {
+  for (QWidget* w : std::initializer_list<QWidget*>{
+           button1, button2, button3, comboBox1, numericUpDown1, textBox1, textBox2, textBox3,
+           textBox4, textBox5, textBox6, checkBox1}) {
+    w->setEnabled(enabled);
+  }
+}
+
+// Evaluates the plan on worker threads while the window keeps painting; the
+// inputs are locked meanwhile, and a run longer than the progress delay shows
+// a modal progress dialog with Cancel. Returns false when cancelled.
+bool MyForm::evaluate(veltrane::sweep_plan& plan) {
+  veltrane::evaluation_progress progress;
+  std::atomic<bool> finished{false};
+  calculating_ = true;
+  setInputsEnabled(false);
+  QApplication::setOverrideCursor(Qt::BusyCursor);
+
+  std::thread worker([&] {
+    veltrane::evaluate_plan(plan, model_, threads_, &progress);
+    finished = true;
+  });
+
+  const int total = static_cast<int>(plan.calls.size());
+  std::unique_ptr<QProgressDialog> dialog;
+  QElapsedTimer elapsed;
+  elapsed.start();
+  QEventLoop loop;
+  QTimer poll;
+  poll.setInterval(20);
+  connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (finished) {
+      loop.quit();
+      return;
+    }
+    if (!dialog && elapsed.elapsed() >= progressDelayMs_) {
+      dialog = std::make_unique<QProgressDialog>("Calculating the curves...", "Cancel", 0, total,
+                                                 this);
+      dialog->setWindowTitle("Veltrane");
+      dialog->setWindowModality(Qt::WindowModal);
+      dialog->setMinimumDuration(0);
+      dialog->setAutoClose(false);
+      dialog->setAutoReset(false);
+      connect(dialog.get(), &QProgressDialog::canceled, &loop, [&] { progress.cancel = true; });
+      dialog->show();
+    }
+    if (dialog) {
+      const int done = static_cast<int>(progress.done.load());
+      dialog->setValue(done);
+      dialog->setLabelText(QStringLiteral("Calculated %1 of %2 points").arg(done).arg(total));
+    }
+  });
+  cancelRequest_ = &progress.cancel;
+  if (!finished) {
+    poll.start();
+    loop.exec();
+  }
+  worker.join();
+  cancelRequest_ = nullptr;
+  dialog.reset();
+
+  QApplication::restoreOverrideCursor();
+  setInputsEnabled(true);
+  calculating_ = false;
+  return !progress.cancel;
+}
+
+void MyForm::closeEvent(QCloseEvent* event) {
+  if (calculating_) {
+    // Stop the run first; the window closes once the workers have returned.
+    if (cancelRequest_ != nullptr) *cancelRequest_ = true;
+    closeAfterRun_ = true;
+    event->ignore();
+    return;
+  }
+  QWidget::closeEvent(event);
+}
+
+void MyForm::button1_Click() {
+  if (calculating_) return;
+  FormView view(*this, *result_, [this](const QString& text) { showMessage(text); });
+  const auto request =
+      veltrane::begin_calculation(view, controlState(), numberFormatFor(QLocale::system()));
+  if (!request) return;
+  veltrane::sweep_plan plan = veltrane::plan_sweeps(*request);
+  if (!evaluate(plan)) {
+    // Cancelled: the chart stays as a stopped run leaves it, the file untouched.
+    veltrane::chart_end_steps(view);
+  } else {
+    veltrane::finish_calculation(view, *request, plan.curves, veltrane::text_export_name);
+  }
+  if (closeAfterRun_) {
+    closeAfterRun_ = false;
+    QTimer::singleShot(0, this, &QWidget::close);
+  }
+}
+
+void MyForm::button2_Click() { std::exit(0); }
+
+void MyForm::button3_Click() {
+  const QString element = comboBox1->currentIndex() >= 0 ? comboBox1->currentText() : QString();
+  const QString file = element + ".png";
+  if (chart1->isVisibleTo(this)) {
+    QImage image(chart1->size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::white);
+    {
+      QPainter painter(&image);
+      chart1->render(&painter);
+    }
+    // Written beside and renamed into place: a failed save leaves no
+    // half-written image behind.
+    QSaveFile out(file);
+    QString error;
+    if (!out.open(QIODevice::WriteOnly)) {
+      error = out.errorString();
+    } else {
+      QImageWriter writer(&out, "png");
+      if (!writer.write(image)) {
+        error = writer.errorString();
+        out.cancelWriting();
+      } else if (!out.commit()) {
+        error = out.errorString();
+      }
+    }
+    if (!error.isEmpty()) {
+      showMessage(QStringLiteral("Could not save %1: %2").arg(QDir::current().absoluteFilePath(file), error));
+    }
+    return;
+  }
+  if (comboBox1->currentIndex() < 0) {
+    showMessage("Please select an element.");
+    return;
+  }
+  showMessage("Please calculate a curve first");
+}
+
+void MyForm::numericUpDown1_ValueChanged() {
+  const int n = numericUpDown1->value();
+  if (n < 1 || n > 4) return;
+  const bool rows[4] = {true, n >= 2, n >= 3, n >= 4};  // 2nd .. 5th ionisation energy
+  QLabel* captions[4] = {label5, label6, label7, label8};
+  QLineEdit* boxes[4] = {textBox3, textBox4, textBox5, textBox6};
+  for (int i = 0; i < 4; ++i) {
+    captions[i]->setVisible(rows[i]);
+    boxes[i]->setVisible(rows[i]);
+  }
+}
+
+void MyForm::openLink(const char* url) {
+  if (!urlOpener || !urlOpener(QUrl(QString::fromLatin1(url)))) {
+    showMessage(QStringLiteral("Could not open %1").arg(QString::fromLatin1(url)));
+  }
+}
+
+void MyForm::linkLabel1_LinkClicked() { openLink(kinghamUrl); }
+void MyForm::linkLabel2_LinkClicked() { openLink(valuesUrl); }
+void MyForm::label11_Click() {}
+void MyForm::label17_Click() {}
+
+int Main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  {
+    MyForm form;
+    form.show();
+    app.exec();
+  }
+  return 0;
+}

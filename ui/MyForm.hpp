@@ -1,0 +1,122 @@
+#pragma once
+
+#include "compute/calculation.hpp"
+#include "compute/number_format.hpp"
+#include "compute/sweep.hpp"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QUrl>
+#include <QWidget>
+#include <QtCharts/QChartView>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+class ResultChart;
+
+/// The number format of a locale for the input boxes: its decimal and group
+/// separators; the words for not-a-number and the infinities are "NaN",
+/// "Infinity" and "-Infinity" (Qt knows no words of the locale for them).
+veltrane::number_format numberFormatFor(const QLocale& locale);
+
+/// The addresses of the two reference links.
+inline const char* const kinghamUrl = "https://doi.org/10.1016/0039-6028(82)90434-4";
+inline const char* const valuesUrl = "https://doi.org/10.1016/0039-6028(78)90410-7";
+
+/// Veltrane's one window: the inputs of a calculation on the left, the result
+/// chart on the right, Calculate, Exit and Save below the inputs.
+class MyForm : public QWidget {
+  Q_OBJECT
+
+ public:
+  MyForm();
+  ~MyForm() override;
+
+  /// Opens a web address with the desktop's handler; replaceable by tests.
+  static std::function<bool(const QUrl&)> urlOpener;
+
+  /// The model that Calculate evaluates (the fast evaluation of the model
+  /// unless a test puts a stand-in here) and the number of threads (0: all).
+  void setModel(veltrane::model_function model, unsigned threads = 0);
+
+  /// Calculations that take longer than this show a progress dialog.
+  void setProgressDelay(int milliseconds) { progressDelayMs_ = milliseconds; }
+
+  ResultChart& resultChart() const { return *result_; }
+  bool isCalculating() const { return calculating_; }
+
+  // The controls, named as the window's design names them.
+  QPushButton* button1;
+  QComboBox* comboBox1;
+  QLabel* label1;
+  QLabel* label2;
+  QLineEdit* textBox1;
+  QLabel* label3;
+  QLineEdit* textBox2;
+  QLineEdit* textBox3;
+  QLabel* label4;
+  QLabel* label5;
+  QLineEdit* textBox4;
+  QLabel* label6;
+  QSpinBox* numericUpDown1;
+  QLineEdit* textBox5;
+  QLabel* label7;
+  QLabel* label8;
+  QLineEdit* textBox6;
+  QChartView* chart1;
+  QPushButton* button2;
+  QPushButton* button3;
+  QCheckBox* checkBox1;
+  QLabel* label9;
+  QLabel* label10;
+  QLabel* linkLabel1;
+  QLabel* label11;
+  QLabel* label12;
+  QLabel* label13;
+  QLabel* label14;
+  QLabel* label15;
+  QLabel* label16;
+  QLabel* label17;
+  QLabel* linkLabel2;
+  QObject* components = nullptr;  ///< never created
+
+ public slots:
+  void button1_Click();
+  void button2_Click();
+  void button3_Click();
+  void numericUpDown1_ValueChanged();
+  void linkLabel1_LinkClicked();
+  void linkLabel2_LinkClicked();
+  void label11_Click();
+  void label17_Click();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void InitializeComponent();
+  void showMessage(const QString& text);
+  void openLink(const char* url);
+  veltrane::control_state controlState() const;
+  void setInputsEnabled(bool enabled);
+  bool evaluate(veltrane::sweep_plan& plan);
+
+  std::unique_ptr<ResultChart> result_;
+  veltrane::model_function model_;
+  unsigned threads_ = 0;
+  int progressDelayMs_ = 500;
+  bool calculating_ = false;
+  std::atomic<bool>* cancelRequest_ = nullptr;
+  bool closeAfterRun_ = false;
+};
+
+/// The program: builds the window, runs the event loop until it is closed.
+int Main(int argc, char* argv[]);

@@ -1,0 +1,135 @@
+#include "ui/ResultChart.hpp"
+
+#include <QPen>
+#include <QtCharts/QLegend>
+#include <QtCharts/QLegendMarker>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+ResultChart::ResultChart(QChartView* view)
+    : chart_(new QChart), axisX_(new QValueAxis), axisY_(new QValueAxis) {
+  chart_->setObjectName("ChartArea1");
+  chart_->legend()->setObjectName("Legend1");
+  chart_->addAxis(axisX_, Qt::AlignBottom);
+  chart_->addAxis(axisY_, Qt::AlignLeft);
+  for (int k = 1; k <= seriesCount; ++k) {
+    Series& s = at(k);
+    QLineSeries* first = newSegment(s);
+    first->setName(seriesName(k));
+  }
+  // Until the first calculation the axes have no titles and automatic ranges.
+  axisX_->setRange(0.0, 1.0);
+  axisY_->setRange(0.0, 1.0);
+  view->setChart(chart_);
+  view->setRenderHint(QPainter::Antialiasing);
+  setListed(3, false);
+  setListed(4, false);
+  setListed(5, false);
+}
+
+ResultChart::Series& ResultChart::at(int charge) { return series_.at(static_cast<std::size_t>(charge - 1)); }
+const ResultChart::Series& ResultChart::at(int charge) const {
+  return series_.at(static_cast<std::size_t>(charge - 1));
+}
+
+QLineSeries* ResultChart::newSegment(Series& s) {
+  auto* segment = new QLineSeries;
+  chart_->addSeries(segment);
+  segment->attachAxis(axisX_);
+  segment->attachAxis(axisY_);
+  if (!s.segments.empty()) {
+    // A continuation after a gap: the same pen, no legend entry of its own.
+    segment->setPen(s.segments.front()->pen());
+    for (auto* marker : chart_->legend()->markers(segment)) marker->setVisible(false);
+  }
+  s.segments.push_back(segment);
+  return segment;
+}
+
+QString ResultChart::seriesName(int charge) const { return QString::number(charge) + "+"; }
+
+void ResultChart::clearSeries(int charge) {
+  Series& s = at(charge);
+  while (s.segments.size() > 1) {
+    QLineSeries* extra = s.segments.back();
+    s.segments.pop_back();
+    chart_->removeSeries(extra);
+    delete extra;
+  }
+  s.segments.front()->clear();
+  s.points.clear();
+  s.gapPending = false;
+}
+
+void ResultChart::setListed(int charge, bool listed) {
+  Series& s = at(charge);
+  s.listed = listed;
+  for (auto* marker : chart_->legend()->markers(s.segments.front())) marker->setVisible(listed);
+}
+
+void ResultChart::addPoint(int charge, double x, double y) {
+  Series& s = at(charge);
+  s.points.emplace_back(x, y);
+  // Fields beyond any physical meaning (from absurd energies) cannot be laid
+  // out on an axis; they are gaps like NaN.
+  if (std::isnan(y) || !(std::fabs(x) <= maxDrawnField)) {
+    s.gapPending = !s.segments.back()->points().isEmpty();
+    return;
+  }
+  if (s.gapPending) {
+    newSegment(s);
+    s.gapPending = false;
+  }
+  s.segments.back()->append(x, std::clamp(y, -drawLimit, drawLimit));
+}
+
+void ResultChart::setLineWidth(int charge, int width) {
+  Series& s = at(charge);
+  s.width = width;
+  for (auto* segment : s.segments) {
+    QPen pen = segment->pen();
+    pen.setWidth(width);
+    segment->setPen(pen);
+  }
+}
+
+void ResultChart::setAxes(const QString& xTitle, const QString& yTitle, double yMin, double yMax) {
+  axisX_->setTitleText(xTitle);
+  axisY_->setTitleText(yTitle);
+  axisY_->setMin(yMin);
+  axisY_->setMax(yMax);
+  // Ticks a quarter of a decade apart over the fixed range.
+  axisY_->setTickCount(static_cast<int>(std::lround((yMax - yMin) / 0.25)) + 1);
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -lo;
+  for (const auto& s : series_) {
+    for (const auto* segment : s.segments) {
+      for (const QPointF& p : segment->points()) {
+        lo = std::min(lo, p.x());
+        hi = std::max(hi, p.x());
+      }
+    }
+  }
+  if (lo <= hi) {
+    if (lo == hi) {
+      lo -= 0.5;
+      hi += 0.5;
+    }
+    axisX_->setRange(lo, hi);
+    axisX_->applyNiceNumbers();
+  }
+}
+
+const std::vector<std::pair<double, double>>& ResultChart::points(int charge) const {
+  return at(charge).points;
+}
+bool ResultChart::isListed(int charge) const { return at(charge).listed; }
+int ResultChart::lineWidth(int charge) const { return at(charge).width; }
+int ResultChart::segmentCount(int charge) const { return static_cast<int>(at(charge).segments.size()); }
+int ResultChart::drawnPointCount(int charge) const {
+  int count = 0;
+  for (const auto* segment : at(charge).segments) count += static_cast<int>(segment->count());
+  return count;
+}
