@@ -291,6 +291,7 @@ bool MyForm::evaluate(veltrane::sweep_plan& plan) {
       dialog->show();
     }
     if (dialog) {
+      if (dialog->wasCanceled()) progress.cancel = true;
       const int done = static_cast<int>(progress.done.load());
       dialog->setValue(done);
       dialog->setLabelText(QStringLiteral("Calculated %1 of %2 points").arg(done).arg(total));

@@ -1,0 +1,465 @@
+#include "compute/elements.hpp"
+#include "model/fast_model.hpp"
+#include "ui/MyForm.hpp"
+#include "ui/ResultChart.hpp"
+
+#include <QDir>
+#include <QImage>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+// Closes every modal box that appears, recording what it showed.
+class ModalCloser : public QObject {
+ public:
+  QStringList texts;
+  QStringList titles;
+  QList<int> buttonCounts;
+  bool cancelProgress = false;
+  int progressDialogs = 0;
+
+  ModalCloser() {
+    timer_.setInterval(5);
+    connect(&timer_, &QTimer::timeout, this, [this] { poll(); });
+    timer_.start();
+  }
+
+ private:
+  void poll() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (!w->isVisible()) continue;
+      if (auto* box = qobject_cast<QMessageBox*>(w)) {
+        texts << box->text();
+        titles << box->windowTitle();
+        buttonCounts << static_cast<int>(box->buttons().size());
+        box->accept();
+      }
+    }
+    for (auto* dialog : QApplication::allWidgets()) {
+      auto* progress = qobject_cast<QProgressDialog*>(dialog);
+      if (progress != nullptr && progress->isVisible() && !seen_.contains(progress)) {
+        seen_ << progress;
+        ++progressDialogs;
+        if (cancelProgress) {
+          auto* button = progress->findChild<QPushButton*>();
+          if (button != nullptr) {
+            button->click();
+          } else {
+            progress->cancel();
+          }
+        }
+      }
+    }
+  }
+  QTimer timer_;
+  QList<QProgressDialog*> seen_;
+};
+
+// Cheap stand-in for the model: Q falls with the field.
+double standIn(double E, double, double, int, int n, double, double) {
+  return 1.0 / (1.0 + E * 100.0 * n);
+}
+
+void fill(MyForm& f, const QString& element, int n, const QStringList& boxes) {
+  f.comboBox1->setCurrentIndex(f.comboBox1->findText(element));
+  f.numericUpDown1->setValue(n);
+  QLineEdit* edits[] = {f.textBox1, f.textBox2, f.textBox3, f.textBox4, f.textBox5, f.textBox6};
+  for (int i = 0; i < 6; ++i) edits[i]->setText(i < boxes.size() ? boxes[i] : QString());
+}
+
+const QStringList tungsten = {"4.55", "7.864", "16.37", "26.0", "38.2", "51.6"};
+
+std::string readFile(const QString& path) {
+  std::ifstream in(path.toStdString(), std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+}  // namespace
+
+class MyFormTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir workDir_;
+  QString previousDir_;
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(workDir_.isValid());
+    previousDir_ = QDir::currentPath();
+    QDir::setCurrent(workDir_.path());  // data.txt and the images land here
+  }
+  void cleanupTestCase() { QDir::setCurrent(previousDir_); }
+
+  void startState() {
+    MyForm f;
+    QCOMPARE(f.windowTitle(), QString("Veltrane"));
+    QCOMPARE(f.label9->text(), QString("VELTRANE"));
+    QCOMPARE(f.size(), QSize(900, 549));
+    QVERIFY(f.chart1->isHidden());
+    QCOMPARE(f.focusWidget(), static_cast<QWidget*>(f.button1));
+    QCOMPARE(f.comboBox1->currentIndex(), -1);
+    QVERIFY(!f.comboBox1->isEditable());
+    QCOMPARE(f.comboBox1->count(), 44);
+    for (int i = 0; i < 44; ++i) {
+      QCOMPARE(f.comboBox1->itemText(i).toStdString(),
+               std::string(veltrane::element_table[static_cast<std::size_t>(i)].name));
+    }
+    QCOMPARE(f.comboBox1->itemText(8), QString("Calicum"));
+    QCOMPARE(f.comboBox1->itemText(9), QString("Titan"));
+    QCOMPARE(f.numericUpDown1->value(), 1);
+    QCOMPARE(f.numericUpDown1->minimum(), 1);
+    QCOMPARE(f.numericUpDown1->maximum(), 4);
+    QVERIFY(!f.label4->isHidden() && !f.textBox2->isHidden());
+    QVERIFY(!f.label5->isHidden() && !f.textBox3->isHidden());
+    for (QWidget* w : {static_cast<QWidget*>(f.label6), static_cast<QWidget*>(f.textBox4),
+                       static_cast<QWidget*>(f.label7), static_cast<QWidget*>(f.textBox5),
+                       static_cast<QWidget*>(f.label8), static_cast<QWidget*>(f.textBox6)}) {
+      QVERIFY(w->isHidden());
+    }
+    QVERIFY(!f.checkBox1->isChecked());
+    QVERIFY(f.textBox1->text().isEmpty());
+    QCOMPARE(f.chart1->geometry(), QRect(264, 92, 636, 429));
+    QCOMPARE(f.button1->geometry(), QRect(96, 372, 75, 23));
+    QCOMPARE(f.button2->geometry(), QRect(15, 372, 75, 23));
+    QCOMPARE(f.button3->geometry(), QRect(177, 372, 75, 23));
+    QCOMPARE(f.textBox6->geometry(), QRect(152, 310, 100, 20));
+    QCOMPARE(f.checkBox1->pos(), QPoint(152, 337));
+    QCOMPARE(f.linkLabel2->pos(), QPoint(819, 79));
+    QCOMPARE(f.resultChart().segmentCount(1), 1);
+    QVERIFY(f.resultChart().isListed(1) && f.resultChart().isListed(2));
+    QVERIFY(!f.resultChart().isListed(3));
+    QCOMPARE(f.resultChart().axisX()->titleText(), QString());
+    QVERIFY(f.components == nullptr);
+
+    // Resizing moves nothing.
+    f.resize(1400, 900);
+    QCOMPARE(f.chart1->geometry(), QRect(264, 92, 636, 429));
+  }
+
+  void tabOrder() {
+    MyForm f;
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    QApplication::setActiveWindow(&f);
+    f.button1->setFocus();
+    const QList<QWidget*> expected = {f.comboBox1, f.numericUpDown1, f.textBox1, f.textBox2,
+                                      f.textBox3, f.button2};
+    for (QWidget* w : expected) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QWidget* now = QApplication::focusWidget();
+      QVERIFY2(now == w || now->parentWidget() == w, qPrintable(now->objectName()));
+    }
+  }
+
+  void rowsFollowN_data() {
+    QTest::addColumn<int>("n");
+    QTest::newRow("1") << 1;
+    QTest::newRow("2") << 2;
+    QTest::newRow("3") << 3;
+    QTest::newRow("4") << 4;
+  }
+  void rowsFollowN() {
+    QFETCH(int, n);
+    MyForm f;
+    f.textBox6->setText("51.6");
+    f.numericUpDown1->setValue(4);
+    f.numericUpDown1->setValue(n);
+    QLabel* captions[] = {f.label5, f.label6, f.label7, f.label8};
+    QLineEdit* boxes[] = {f.textBox3, f.textBox4, f.textBox5, f.textBox6};
+    for (int row = 0; row < 4; ++row) {
+      const bool shown = row + 2 <= n + 1;
+      QCOMPARE(!captions[row]->isHidden(), shown);
+      QCOMPARE(!boxes[row]->isHidden(), shown);
+    }
+    QVERIFY(!f.textBox2->isHidden());
+    f.numericUpDown1->setValue(4);
+    QCOMPARE(f.textBox6->text(), QString("51.6"));  // hiding never clears a box
+  }
+
+  void inputMessages_data() {
+    QTest::addColumn<QString>("element");
+    QTest::addColumn<int>("n");
+    QTest::addColumn<QStringList>("boxes");
+    QTest::addColumn<QString>("message");
+    const QString format = "Error, please insert correct floating point format";
+    QTest::newRow("no element") << QString() << 1 << tungsten << "Please select an element.";
+    QTest::newRow("n=1 empty I1") << "Tungsten" << 1 << QStringList{"4.55", "", "16.37"} << "Error";
+    QTest::newRow("n=2 empty I1") << "Tungsten" << 2 << QStringList{"4.55", "", "16.37", "26"}
+                                  << format;
+    QTest::newRow("blank") << "Tungsten" << 1 << QStringList{" ", "7.864", "16.37"} << format;
+    QTest::newRow("letters") << "Iron" << 3 << QStringList{"4.5", "7.9", "16.2", "x", "54.8"}
+                             << format;
+    QTest::newRow("1e400") << "Iron" << 1 << QStringList{"4.5", "1e400", "16.2"} << format;
+  }
+  void inputMessages() {
+    QFETCH(QString, element);
+    QFETCH(int, n);
+    QFETCH(QStringList, boxes);
+    QFETCH(QString, message);
+    MyForm f;
+    f.setModel(standIn);
+    fill(f, element, n, boxes);
+    ModalCloser closer;
+    f.button1->click();
+    QCOMPARE(closer.texts, QStringList{message});
+    QCOMPARE(closer.titles, QStringList{QString()});
+    QCOMPARE(closer.buttonCounts, QList<int>{1});
+    QVERIFY(f.chart1->isHidden());
+    QCOMPARE(f.resultChart().axisX()->titleText(), QString("E [V/nm]"));  // end steps ran
+    QVERIFY(f.button1->isEnabled());
+  }
+
+  void hiddenBoxIsNotRead() {
+    MyForm f;
+    f.setModel(standIn);
+    fill(f, "Tungsten", 1, {"4.55", "7.864", "16.37", "abc"});
+    ModalCloser closer;
+    f.button1->click();
+    QVERIFY(closer.texts.isEmpty());
+    QVERIFY(!f.chart1->isHidden());
+  }
+
+  void calculationFillsTheSeries() {
+    MyForm f;
+    f.setModel(standIn);
+    auto& chart = f.resultChart();
+    fill(f, "Tungsten", 1, tungsten);
+    f.button1->click();
+    QVERIFY(!f.chart1->isHidden());
+    QCOMPARE(chart.points(1).size(), std::size_t{50});
+    QCOMPARE(chart.points(2).size(), std::size_t{50});
+    QCOMPARE(chart.drawnPointCount(1), 50);
+    for (int k = 3; k <= 5; ++k) {
+      QVERIFY(chart.points(k).empty());
+      QVERIFY(!chart.isListed(k));
+    }
+    QCOMPARE(chart.lineWidth(1), 2);
+    QCOMPARE(chart.lineWidth(2), 2);
+    QCOMPARE(chart.axisX()->titleText(), QString("E [V/nm]"));
+    QCOMPARE(chart.axisY()->titleText(), QString("log P"));
+    QCOMPARE(chart.axisY()->min(), -1.5);
+    QCOMPARE(chart.axisY()->max(), 0.0);
+    QVERIFY(chart.axisX()->min() <= chart.points(1).front().first);
+    QVERIFY(chart.axisX()->max() >= chart.points(1).back().first);
+
+    // n = 2: "2+" holds step 1 then step 2; "3+" listed.
+    f.numericUpDown1->setValue(2);
+    f.button1->click();
+    const std::size_t step1 = chart.points(1).size();
+    const std::size_t step2 = chart.points(3).size();
+    QVERIFY(step1 >= 50 && step1 <= 51 && step2 >= 50 && step2 <= 51);
+    QCOMPARE(chart.points(2).size(), step1 + step2);
+    QVERIFY(chart.isListed(3));
+    QCOMPARE(chart.lineWidth(3), 2);
+    QVERIFY2(chart.points(2)[step1].first > chart.points(2)[step1 - 1].first ||
+                 chart.points(2)[step1].first < chart.points(2)[step1 - 1].first,
+             "step 2 follows step 1 in the order added");
+
+    // The same press again: the same chart, not doubled.
+    const auto before = chart.points(2);
+    f.button1->click();
+    QCOMPARE(chart.points(2), before);
+
+    // n = 4, then n = 1: "3+" .. "5+" empty and unlisted.
+    f.numericUpDown1->setValue(4);
+    f.button1->click();
+    QVERIFY(chart.isListed(5) && !chart.points(5).empty());
+    f.numericUpDown1->setValue(1);
+    f.button1->click();
+    for (int k = 3; k <= 5; ++k) QVERIFY(chart.points(k).empty() && !chart.isListed(k));
+
+    // A stopped run after a good one: shown, empty, "1+" and "2+" listed.
+    f.textBox1->setText("four");
+    ModalCloser closer;
+    f.button1->click();
+    QCOMPARE(closer.texts.size(), 1);
+    QVERIFY(!f.chart1->isHidden());
+    for (int k = 1; k <= 5; ++k) QVERIFY(chart.points(k).empty());
+    QVERIFY(chart.isListed(1) && chart.isListed(2) && !chart.isListed(3));
+    QCOMPARE(chart.axisY()->min(), -1.5);
+  }
+
+  void valuesThatAreNotFinite() {
+    // Q = 1, 0 and NaN give -inf and NaN logarithms: gaps and cut-offs, no failure.
+    MyForm f;
+    int call = 0;
+    f.setModel([&call](double, double, double, int, int, double, double) {
+      const int i = call++ % 10;
+      return i < 3 ? 1.0 : i < 5 ? std::nan("") : i == 5 ? 0.0 : i == 6 ? 1e-300 : 0.5;
+    }, 1);
+    fill(f, "Tungsten", 2, tungsten);
+    f.button1->click();
+    auto& chart = f.resultChart();
+    const std::size_t logical = chart.points(2).size();
+    QVERIFY(logical >= 100);
+    QVERIFY(chart.drawnPointCount(2) < static_cast<int>(logical));
+    QVERIFY(chart.segmentCount(2) > 1);
+    for (int k = 1; k <= 3; ++k) {
+      for (int s = 0; s < chart.segmentCount(k); ++s) {
+        for (const QPointF& p : qobject_cast<QLineSeries*>(chart.chart()->series().at(0))->points()) {
+          QVERIFY(std::isfinite(p.y()) && std::fabs(p.y()) <= ResultChart::drawLimit);
+        }
+      }
+    }
+    QImage image(f.chart1->size(), QImage::Format_ARGB32);
+    QPainter painter(&image);
+    f.chart1->render(&painter);  // drawing such a chart must not fail
+  }
+
+  void saveMessagesAndImage() {
+    MyForm f;
+    f.setModel(standIn);
+    ModalCloser closer;
+    f.button3->click();
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Gold"));
+    f.button3->click();
+    QCOMPARE(closer.texts,
+             (QStringList{"Please select an element.", "Please calculate a curve first"}));
+    QVERIFY(!QFile::exists("Gold.png"));
+
+    fill(f, "Tungsten", 2, tungsten);
+    f.button1->click();
+    f.button3->click();
+    QCOMPARE(closer.texts.size(), 2);  // success says nothing
+    QImage image("Tungsten.png");
+    QCOMPARE(image.size(), QSize(636, 429));
+
+    // Another element chosen afterwards names the file; no element: ".png".
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Gold"));
+    f.button3->click();
+    QVERIFY(QFile::exists("Gold.png"));
+    f.comboBox1->setCurrentIndex(-1);
+    f.button3->click();
+    QVERIFY(QFile::exists(".png"));
+
+    // A folder in the way: a message naming the file and the reason.
+    QDir().mkdir("Iron.png");
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Iron"));
+    f.button3->click();
+    QCOMPARE(closer.texts.size(), 3);
+    QVERIFY2(closer.texts.last().contains(QDir::current().absoluteFilePath("Iron.png")),
+             qPrintable(closer.texts.last()));
+    QVERIFY(QFileInfo("Iron.png").isDir());
+    QCOMPARE(f.resultChart().points(3).empty(), false);  // nothing of the state is lost
+  }
+
+  void textFileAndItsFailure() {
+    MyForm f;
+    f.setModel(standIn);
+    fill(f, "Tungsten", 1, tungsten);
+    f.checkBox1->setChecked(true);
+    QFile::remove("data.txt");
+    f.button1->click();
+    const std::string written = readFile("data.txt");
+    QCOMPARE(static_cast<int>(std::count(written.begin(), written.end(), '\n')), 51);
+
+    QFile::remove("data.txt");
+    QDir().mkdir("data.txt");
+    ModalCloser closer;
+    f.button1->click();
+    QCOMPARE(closer.texts.size(), 1);
+    QVERIFY2(closer.texts[0].contains("data.txt"), qPrintable(closer.texts[0]));
+    QCOMPARE(f.resultChart().points(1).size(), std::size_t{50});  // the curves are there
+    QDir().rmdir("data.txt");
+  }
+
+  void linksCallTheOpener() {
+    QList<QUrl> opened;
+    bool succeed = true;
+    MyForm::urlOpener = [&](const QUrl& url) {
+      opened << url;
+      return succeed;
+    };
+    MyForm f;
+    emit f.linkLabel1->linkActivated(kinghamUrl);
+    emit f.linkLabel2->linkActivated(valuesUrl);
+    emit f.linkLabel1->linkActivated(kinghamUrl);
+    QCOMPARE(opened, (QList<QUrl>{QUrl("https://doi.org/10.1016/0039-6028(82)90434-4"),
+                                  QUrl("https://doi.org/10.1016/0039-6028(78)90410-7"),
+                                  QUrl("https://doi.org/10.1016/0039-6028(82)90434-4")}));
+    succeed = false;
+    ModalCloser closer;
+    emit f.linkLabel2->linkActivated(valuesUrl);
+    QCOMPARE(closer.texts.size(), 1);
+    QVERIFY(closer.texts[0].startsWith("Could not open"));
+    QVERIFY(f.button1->isEnabled());
+    MyForm::urlOpener = nullptr;
+  }
+
+  void exitEndsTheProcessWithZero() {
+    const pid_t child = fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+      MyForm f;
+      f.button2->click();
+      _exit(7);  // not reached when Exit works
+    }
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+  }
+
+  void progressAndCancel() {
+    MyForm f;
+    std::atomic<int> calls{0};
+    f.setModel([&calls](double, double, double, int, int, double, double) {
+      ++calls;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      return 0.5;
+    }, 2);
+    f.setProgressDelay(0);
+    fill(f, "Tungsten", 4, tungsten);
+    f.checkBox1->setChecked(true);
+    QFile::remove("data.txt");
+    ModalCloser closer;
+    closer.cancelProgress = true;
+    f.button1->click();
+    QCOMPARE(closer.progressDialogs, 1);
+    QVERIFY(calls < 200);
+    QVERIFY(!QFile::exists("data.txt"));  // a cancelled run writes nothing
+    for (int k = 1; k <= 5; ++k) QVERIFY(f.resultChart().points(k).empty());
+    QCOMPARE(f.resultChart().axisY()->min(), -1.5);
+    QVERIFY(f.button1->isEnabled() && f.textBox1->isEnabled());
+  }
+
+  void realModelEndToEnd() {
+    // Tungsten, n = 2 with the real model: the file is the command line's
+    // golden file, byte for byte.
+    MyForm f;
+    fill(f, "Tungsten", 2, tungsten);
+    f.checkBox1->setChecked(true);
+    QFile::remove("data.txt");
+    f.button1->click();
+    QCOMPARE(readFile("data.txt"), readFile(QString(VELTRANE_TEST_DATA) + "/tungsten_n2.txt"));
+    QCOMPARE(f.resultChart().points(1).size(), std::size_t{50});
+  }
+
+  void localeNumberFormat() {
+    const auto german = numberFormatFor(QLocale(QLocale::German, QLocale::Germany));
+    QCOMPARE(german.decimal_separator, std::string(","));
+    QCOMPARE(german.group_separator, std::string("."));
+    const auto english = numberFormatFor(QLocale(QLocale::English, QLocale::UnitedStates));
+    QCOMPARE(english.decimal_separator, std::string("."));
+    QCOMPARE(*veltrane::parse_number("4,5", german), 4.5);
+  }
+};
+
+QTEST_MAIN(MyFormTest)
+#include "myform_test.moc"
