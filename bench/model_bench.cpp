@@ -1,6 +1,6 @@
-#include "model/model.hpp"
-
 #include <benchmark/benchmark.h>
+
+#include "model/model.hpp"
 
 // One probability at the example point (finite everywhere along the grid).
 static void BM_veltrane_finite(benchmark::State& state) {

@@ -1,12 +1,6 @@
 #include "cli/cli.hpp"
 
-#include "compute/calculation.hpp"
-#include "compute/elements.hpp"
-#include "compute/text_export.hpp"
-#include "model/fast_model.hpp"
-
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -15,6 +9,11 @@
 #include <iomanip>
 #include <ostream>
 #include <sstream>
+
+#include "compute/calculation.hpp"
+#include "compute/elements.hpp"
+#include "compute/text_export.hpp"
+#include "model/fast_model.hpp"
 
 namespace veltrane {
 
@@ -131,7 +130,8 @@ void evaluate_with_progress(sweep_plan& plan, unsigned threads, std::ostream& er
     return;
   }
   evaluation_progress progress;
-  auto job = std::async(std::launch::async, [&] { evaluate_plan(plan, model, threads, &progress); });
+  auto job =
+      std::async(std::launch::async, [&] { evaluate_plan(plan, model, threads, &progress); });
   const std::size_t total = plan.calls.size();
   auto draw = [&](std::size_t done) {
     constexpr std::size_t width = 30;
@@ -193,9 +193,10 @@ std::string summary_table(const curve_set& curves) {
 int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
             bool progress_to_terminal) {
   options o;
-  CLI::App app{"Post-field-ionisation curves after Kingham: writes the probabilities of every "
-               "charge state against the field in V/nm as comma-separated text.",
-               program};
+  CLI::App app{
+      "Post-field-ionisation curves after Kingham: writes the probabilities of every "
+      "charge state against the field in V/nm as comma-separated text.",
+      program};
   app.add_option("--element", o.element, "element name as in the window's list, e.g. Tungsten");
   app.add_option("--ionisations", o.ionisations, "number of ionisations n, 1 to 4");
   app.add_option("--work-function", o.work_function, "work function of the surface in eV");

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "compute/sweep.hpp"
-
 #include <iosfwd>
 #include <string>
 #include <vector>
+
+#include "compute/sweep.hpp"
 
 namespace veltrane {
 

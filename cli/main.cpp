@@ -1,8 +1,8 @@
-#include "cli/cli.hpp"
-
 #include <unistd.h>
 
 #include <iostream>
+
+#include "cli/cli.hpp"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);

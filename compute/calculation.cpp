@@ -1,8 +1,8 @@
 #include "compute/calculation.hpp"
 
-#include "compute/text_export.hpp"
-
 #include <cmath>
+
+#include "compute/text_export.hpp"
 
 namespace veltrane {
 

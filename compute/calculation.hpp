@@ -1,12 +1,12 @@
 #pragma once
 
-#include "compute/number_format.hpp"
-#include "compute/request.hpp"
-#include "compute/sweep.hpp"
-
 #include <filesystem>
 #include <optional>
 #include <string>
+
+#include "compute/number_format.hpp"
+#include "compute/request.hpp"
+#include "compute/sweep.hpp"
 
 namespace veltrane {
 

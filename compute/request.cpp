@@ -1,8 +1,8 @@
 #include "compute/request.hpp"
 
-#include "compute/elements.hpp"
-
 #include <cmath>
+
+#include "compute/elements.hpp"
 
 namespace veltrane {
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "compute/number_format.hpp"
-
 #include <array>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "compute/number_format.hpp"
 
 namespace veltrane {
 
@@ -29,12 +29,12 @@ struct control_state {
 /// The inputs of one calculation, accepted and converted to numbers.
 struct calc_request {
   std::string element;
-  int n = 1;                          ///< number of ionisations, 1..4
+  int n = 1;  ///< number of ionisations, 1..4
   double work_function_ev = 0.0;
-  std::vector<double> energies_ev;    ///< I1..I(n+1), n + 1 values
+  std::vector<double> energies_ev;  ///< I1..I(n+1), n + 1 values
   bool save_text = false;
-  int period = 0;                     ///< from the element table
-  double atomic_mass = 0.0;           ///< u, from the element table
+  int period = 0;            ///< from the element table
+  double atomic_mass = 0.0;  ///< u, from the element table
 };
 
 /// Either an accepted request or the message that stops the calculation.

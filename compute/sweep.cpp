@@ -8,8 +8,8 @@ namespace veltrane {
 namespace {
 
 struct converted_inputs {
-  double phi;                     // hartree
-  std::vector<double> I;          // I[1]..I[n+1] in hartree; I[0] unused
+  double phi;             // hartree
+  std::vector<double> I;  // I[1]..I[n+1] in hartree; I[0] unused
 };
 
 converted_inputs convert(const calc_request& r) {

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "compute/request.hpp"
-
 #include <atomic>
 #include <cstddef>
 #include <functional>
 #include <vector>
+
+#include "compute/request.hpp"
 
 namespace veltrane {
 

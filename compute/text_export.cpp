@@ -45,8 +45,8 @@ std::vector<std::string> text_export_lines(const curve_set& curves) {
 int write_text_export(const curve_set& curves, std::FILE* out) {
   for (const auto& line : text_export_lines(curves)) {
     errno = 0;
-    if (std::fwrite(line.data(), 1, line.size(), out) != line.size() || std::fputc('\n', out) == EOF ||
-        std::fflush(out) != 0) {
+    if (std::fwrite(line.data(), 1, line.size(), out) != line.size() ||
+        std::fputc('\n', out) == EOF || std::fflush(out) != 0) {
       return errno != 0 ? errno : EIO;
     }
   }

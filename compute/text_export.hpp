@@ -1,12 +1,12 @@
 #pragma once
 
-#include "compute/sweep.hpp"
-
 #include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "compute/sweep.hpp"
 
 namespace veltrane {
 

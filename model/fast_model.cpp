@@ -1,12 +1,12 @@
 #include "model/fast_model.hpp"
 
-#include "model/model.hpp"
-
 #include <gsl/gsl_errno.h>
 #include <gsl/gsl_integration.h>
 
 #include <cmath>
 #include <limits>
+
+#include "model/model.hpp"
 
 namespace veltrane {
 

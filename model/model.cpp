@@ -83,8 +83,7 @@ double zc(double E, double B, double phi, int m, int /*n*/) {
   const double V = ((U * 2.0) * E) * 0.8 + U * U;
   // 0.6400000000000001 is the double product 0.8 * 0.8; (E * 4.0) * 0.0 is
   // zero for a finite field and part of the formula all the same.
-  return ((U - c) + std::sqrt(((E * E) * 0.6400000000000001 + V) - (E * 4.0) * 0.0)) /
-         (E * 2.0);
+  return ((U - c) + std::sqrt(((E * E) * 0.6400000000000001 + V) - (E * 4.0) * 0.0)) / (E * 2.0);
 }
 
 double S(double u, void* p) {

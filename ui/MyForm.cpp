@@ -1,10 +1,5 @@
 #include "ui/MyForm.hpp"
 
-#include "compute/elements.hpp"
-#include "compute/text_export.hpp"
-#include "model/fast_model.hpp"
-#include "ui/ResultChart.hpp"
-
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -18,10 +13,14 @@
 #include <QProgressDialog>
 #include <QSaveFile>
 #include <QTimer>
-
 #include <atomic>
 #include <cstdlib>
 #include <thread>
+
+#include "compute/elements.hpp"
+#include "compute/text_export.hpp"
+#include "model/fast_model.hpp"
+#include "ui/ResultChart.hpp"
 
 std::function<bool(const QUrl&)> MyForm::urlOpener = [](const QUrl& url) {
   return QDesktopServices::openUrl(url);
@@ -180,14 +179,14 @@ void MyForm::InitializeComponent() {
   linkLabel1 = linkLabel(this, "linkLabel1", "Kingham.", kinghamUrl, 513, 40);
   label11 = autoSizedLabel(this, "label11", "All energies must be in eV!!", 59, 92);
   label12 = autoSizedLabel(this, "label12", "Usage:", 12, 66);
-  label13 = autoSizedLabel(
-      this, "label13", "Choose your element, then select your number of ionisations. ", 59, 66);
+  label13 = autoSizedLabel(this, "label13",
+                           "Choose your element, then select your number of ionisations. ", 59, 66);
   label14 = autoSizedLabel(
       this, "label14",
       "The n-th ionisation energy is the energy, which is needed to remove the n-th electron.", 59,
       79);
-  label15 = autoSizedLabel(this, "label15", QString::fromUtf8("\u00a9 2026 The Veltrane developers"),
-                           13, 524);
+  label15 = autoSizedLabel(this, "label15",
+                           QString::fromUtf8("\u00a9 2026 The Veltrane developers"), 13, 524);
   label16 = autoSizedLabel(this, "label16", "Questions and reports: see README.md", 373, 524);
   label17 = autoSizedLabel(
       this, "label17",
@@ -245,9 +244,9 @@ veltrane::control_state MyForm::controlState() const {
 }
 
 void MyForm::setInputsEnabled(bool enabled) {
-  for (QWidget* w : std::initializer_list<QWidget*>{
-           button1, button2, button3, comboBox1, numericUpDown1, textBox1, textBox2, textBox3,
-           textBox4, textBox5, textBox6, checkBox1}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{button1, button2, button3, comboBox1,
+                                                    numericUpDown1, textBox1, textBox2, textBox3,
+                                                    textBox4, textBox5, textBox6, checkBox1}) {
     w->setEnabled(enabled);
   }
 }
@@ -280,8 +279,8 @@ bool MyForm::evaluate(veltrane::sweep_plan& plan) {
       return;
     }
     if (!dialog && elapsed.elapsed() >= progressDelayMs_) {
-      dialog = std::make_unique<QProgressDialog>("Calculating the curves...", "Cancel", 0, total,
-                                                 this);
+      dialog =
+          std::make_unique<QProgressDialog>("Calculating the curves...", "Cancel", 0, total, this);
       dialog->setWindowTitle("Veltrane");
       dialog->setWindowModality(Qt::WindowModal);
       dialog->setMinimumDuration(0);
@@ -370,7 +369,8 @@ void MyForm::button3_Click() {
       }
     }
     if (!error.isEmpty()) {
-      showMessage(QStringLiteral("Could not save %1: %2").arg(QDir::current().absoluteFilePath(file), error));
+      showMessage(QStringLiteral("Could not save %1: %2")
+                      .arg(QDir::current().absoluteFilePath(file), error));
     }
     return;
   }

@@ -1,9 +1,5 @@
 #pragma once
 
-#include "compute/calculation.hpp"
-#include "compute/number_format.hpp"
-#include "compute/sweep.hpp"
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -14,10 +10,13 @@
 #include <QUrl>
 #include <QWidget>
 #include <QtCharts/QChartView>
-
 #include <atomic>
 #include <functional>
 #include <memory>
+
+#include "compute/calculation.hpp"
+#include "compute/number_format.hpp"
+#include "compute/sweep.hpp"
 
 class ResultChart;
 

@@ -3,7 +3,6 @@
 #include <QPen>
 #include <QtCharts/QLegend>
 #include <QtCharts/QLegendMarker>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -22,14 +21,19 @@ ResultChart::ResultChart(QChartView* view)
   // Until the first calculation the axes have no titles and automatic ranges.
   axisX_->setRange(0.0, 1.0);
   axisY_->setRange(0.0, 1.0);
+  // The view gives up the default chart it was made with; it is ours to delete.
+  QChart* previous = view->chart();
   view->setChart(chart_);
+  delete previous;
   view->setRenderHint(QPainter::Antialiasing);
   setListed(3, false);
   setListed(4, false);
   setListed(5, false);
 }
 
-ResultChart::Series& ResultChart::at(int charge) { return series_.at(static_cast<std::size_t>(charge - 1)); }
+ResultChart::Series& ResultChart::at(int charge) {
+  return series_.at(static_cast<std::size_t>(charge - 1));
+}
 const ResultChart::Series& ResultChart::at(int charge) const {
   return series_.at(static_cast<std::size_t>(charge - 1));
 }
@@ -127,7 +131,9 @@ const std::vector<std::pair<double, double>>& ResultChart::points(int charge) co
 }
 bool ResultChart::isListed(int charge) const { return at(charge).listed; }
 int ResultChart::lineWidth(int charge) const { return at(charge).width; }
-int ResultChart::segmentCount(int charge) const { return static_cast<int>(at(charge).segments.size()); }
+int ResultChart::segmentCount(int charge) const {
+  return static_cast<int>(at(charge).segments.size());
+}
 int ResultChart::drawnPointCount(int charge) const {
   int count = 0;
   for (const auto* segment : at(charge).segments) count += static_cast<int>(segment->count());

@@ -5,7 +5,6 @@
 #include <QtCharts/QChartView>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
-
 #include <array>
 #include <utility>
 #include <vector>

@@ -38,21 +38,26 @@ fs::path scratch_dir() {
 }
 
 // Tungsten, n = 2: fast with the real model.
-const std::vector<std::string> tungsten2 = {"--element",       "Tungsten", "--ionisations", "2",
-                                            "--work-function", "4.55",     "--energies",
-                                            "7.864,16.37,26.0"};
+const std::vector<std::string> tungsten2 = {"--element",  "Tungsten",        "--ionisations",
+                                            "2",          "--work-function", "4.55",
+                                            "--energies", "7.864,16.37,26.0"};
 
 }  // namespace
 
 TEST(CommandLine, BadInputExitsWithTwoAndOneLine) {
   const std::vector<std::vector<std::string>> bad = {
-      {"--element", "Tungstn", "--ionisations", "1", "--work-function", "4.55", "--energies", "7,16"},
-      {"--element", "Tungsten", "--ionisations", "5", "--work-function", "4.55", "--energies", "1,2"},
+      {"--element", "Tungstn", "--ionisations", "1", "--work-function", "4.55", "--energies",
+       "7,16"},
+      {"--element", "Tungsten", "--ionisations", "5", "--work-function", "4.55", "--energies",
+       "1,2"},
       {"--element", "Tungsten", "--ionisations", "1.5", "--work-function", "4.55", "--energies",
        "1,2"},
-      {"--element", "Tungsten", "--ionisations", "2", "--work-function", "4.55", "--energies", "7,16"},
-      {"--element", "Tungsten", "--ionisations", "1", "--work-function", "4,55", "--energies", "7,16"},
-      {"--element", "Tungsten", "--ionisations", "1", "--work-function", "4.55", "--energies", "7,x"},
+      {"--element", "Tungsten", "--ionisations", "2", "--work-function", "4.55", "--energies",
+       "7,16"},
+      {"--element", "Tungsten", "--ionisations", "1", "--work-function", "4,55", "--energies",
+       "7,16"},
+      {"--element", "Tungsten", "--ionisations", "1", "--work-function", "4.55", "--energies",
+       "7,x"},
       {"--element", "Tungsten", "--ionisations", "1", "--work-function", "4.55", "--energies",
        "7,1e400"},
       {"--element", "Tungsten", "--ionisations", "1", "--work-function", "4.55"},

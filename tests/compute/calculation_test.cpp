@@ -1,8 +1,5 @@
 #include "compute/calculation.hpp"
 
-#include "compute/text_export.hpp"
-#include "recording_view.hpp"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +7,9 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+
+#include "compute/text_export.hpp"
+#include "recording_view.hpp"
 
 using namespace veltrane;
 namespace fs = std::filesystem;
@@ -65,9 +65,8 @@ TEST(CalculateOrder, SingleStepFillsTwoSeries) {
 
   // Reset first, then per point "2+" before "1+", then the after-step
   // settings once, then the end steps.
-  const std::vector<std::string> head = {"clear 1", "clear 2",  "clear 3",  "clear 4",
-                                         "clear 5", "unlist 5", "unlist 4", "unlist 3",
-                                         "point 2", "point 1"};
+  const std::vector<std::string> head = {"clear 1",  "clear 2",  "clear 3",  "clear 4", "clear 5",
+                                         "unlist 5", "unlist 4", "unlist 3", "point 2", "point 1"};
   EXPECT_TRUE(std::equal(head.begin(), head.end(), v.log.begin()));
   const std::vector<std::string> tail = {"show", "width 1", "width 2", "axes"};
   EXPECT_TRUE(std::equal(tail.rbegin(), tail.rend(), v.log.rbegin()));
@@ -154,8 +153,8 @@ TEST(CalculateOrder, TextFileOnlyWhenAskedAndFailuresReportedAfterwards) {
   auto result = run_calculation(v, tungsten(2, true), {}, stand_in, file);
   ASSERT_TRUE(result.curves);
   EXPECT_TRUE(result.file_error.empty());
-  const std::size_t points = result.curves->steps[0].points.size() +
-                             result.curves->steps[1].points.size();
+  const std::size_t points =
+      result.curves->steps[0].points.size() + result.curves->steps[1].points.size();
   EXPECT_EQ(count_lines(file), points + 4);
 
   // Not ticked after ticked: the earlier file stays as it was.
@@ -179,8 +178,9 @@ TEST(CalculateOrder, TextFileOnlyWhenAskedAndFailuresReportedAfterwards) {
 TEST(CalculateOrder, ExtremeInputsEndWithinBoundedPoints) {
   // With a stand-in model, every extreme text ends in a message or a chart
   // of at most 51 points per step.
-  const std::vector<std::string> texts = {"0",    "-5",      "1e-300",    "1e300", "1e400",
-                                          "NaN",  "Infinity", "-Infinity", "   ",   std::string(1000, '9')};
+  const std::vector<std::string> texts = {
+      "0",   "-5",       "1e-300",    "1e300", "1e400",
+      "NaN", "Infinity", "-Infinity", "   ",   std::string(1000, '9')};
   for (const auto& text : texts) {
     for (int n : {1, 4}) {
       auto c = tungsten(n);

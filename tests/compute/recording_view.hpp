@@ -1,11 +1,11 @@
 #pragma once
 
-#include "compute/calculation.hpp"
-
 #include <array>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "compute/calculation.hpp"
 
 // A chart and message box that only record what the Calculate order did.
 struct recording_view : veltrane::calculation_view {

@@ -82,9 +82,15 @@ TEST(MultiStepSweep, RangesOffsetsAndCharges) {
       const double z2 = (I[2] - phi) / F + 0.8, z3 = (I[3] - phi) / F + 0.8,
                    z4 = (I[4] - phi) / F + 0.8;
       switch (j) {
-        case 1: EXPECT_EQ(c.u, 0.0); break;
-        case 2: EXPECT_EQ(c.u, z2 * F + 3.0 / (4.0 * z2)); break;
-        case 3: EXPECT_EQ(c.u, z2 * F + z3 * F + 3.0 / (4.0 * z2) + 5.0 / (4.0 * z3)); break;
+        case 1:
+          EXPECT_EQ(c.u, 0.0);
+          break;
+        case 2:
+          EXPECT_EQ(c.u, z2 * F + 3.0 / (4.0 * z2));
+          break;
+        case 3:
+          EXPECT_EQ(c.u, z2 * F + z3 * F + 3.0 / (4.0 * z2) + 5.0 / (4.0 * z3));
+          break;
         case 4:
           EXPECT_EQ(c.u, z2 * F + z3 * F + z4 * F + 3.0 / (4.0 * z2) + 5.0 / (4.0 * z3) +
                              7.0 / (4.0 * z4));

@@ -87,13 +87,9 @@ TEST(TextExportNumbers, PointWhateverTheLocale) {
 TEST(TextExportLines, HeadersAndDataLines) {
   const auto lines = text_export_lines(two_steps());
   const std::vector<std::string> expected = {
-      "#2. ionisation",
-      "#E-field [V/nm],probability 1-P,probability P",
-      "51.42,0.999937,6.3e-05",
+      "#2. ionisation", "#E-field [V/nm],probability 1-P,probability P", "51.42,0.999937,6.3e-05",
       "102.84,1,0",  // Q exactly 1
-      "#3. ionisation",
-      "#E-field [V/nm],probability 1-P,probability P",
-      "154.26,0.5,0.5",
+      "#3. ionisation", "#E-field [V/nm],probability 1-P,probability P", "154.26,0.5,0.5",
       "205.68,nan,nan",
   };
   EXPECT_EQ(lines, expected);
