@@ -1,0 +1,30 @@
+#include "bench/literal_baseline.hpp"
+
+#include <cmath>
+
+#include "model/model.hpp"
+
+namespace veltrane::bench {
+
+double literal_veltrane(double E, double B, double phi, int m, int n, double m_ion, double u) {
+  double P = 1.0;
+  double g[50];
+  g[0] = 0.0;
+  g[49] = 1.0 / zc(E, B, phi, m, n);
+  const double h = g[49] / 50.0;
+  for (int i = 1; i <= 49; ++i) g[i] = g[i - 1] + h;
+  for (int i = 1; i <= 48; ++i) {
+    const double delta = g[i] - g[i - 1];
+    const double tau = t(g[i], E, B, phi, m, n, m_ion, u);
+    const double w = delta / (-6.0);
+    P = std::exp(t(g[49], E, B, phi, m, n, m_ion, u) * w) * (std::exp(w * tau) * P);
+  }
+  for (int i = 1; i <= 49; ++i) {
+    const double lo = g[i - 1];
+    const double hi = g[i];
+    P = std::exp(t((lo + hi) * 0.5, E, B, phi, m, n, m_ion, u) * ((hi - lo) * 0.0)) * P;
+  }
+  return P;
+}
+
+}  // namespace veltrane::bench
