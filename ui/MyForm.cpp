@@ -7,11 +7,9 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QImage>
-#include <QImageWriter>
 #include <QMessageBox>
 #include <QPainter>
 #include <QProgressDialog>
-#include <QSaveFile>
 #include <QTimer>
 #include <atomic>
 #include <cstdlib>
@@ -20,6 +18,7 @@
 #include "compute/elements.hpp"
 #include "compute/text_export.hpp"
 #include "model/fast_model.hpp"
+#include "ui/ImageExport.hpp"
 #include "ui/ResultChart.hpp"
 
 std::function<bool(const QUrl&)> MyForm::urlOpener = [](const QUrl& url) {
@@ -353,21 +352,7 @@ void MyForm::button3_Click() {
       QPainter painter(&image);
       chart1->render(&painter);
     }
-    // Written beside and renamed into place: a failed save leaves no
-    // half-written image behind.
-    QSaveFile out(file);
-    QString error;
-    if (!out.open(QIODevice::WriteOnly)) {
-      error = out.errorString();
-    } else {
-      QImageWriter writer(&out, "png");
-      if (!writer.write(image)) {
-        error = writer.errorString();
-        out.cancelWriting();
-      } else if (!out.commit()) {
-        error = out.errorString();
-      }
-    }
+    const QString error = savePng(image, file);
     if (!error.isEmpty()) {
       showMessage(QStringLiteral("Could not save %1: %2")
                       .arg(QDir::current().absoluteFilePath(file), error));

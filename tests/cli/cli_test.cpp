@@ -129,6 +129,12 @@ TEST(CommandLine, UnwritableOutputExitsWithOne) {
   EXPECT_EQ(r.status, exit_write_failed);
   EXPECT_NE(r.err.find("Is a directory"), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("2+ -> 3+"), std::string::npos) << "the table is still printed";
+  // A folder where nothing can be created, not even by root.
+  args = tungsten2;
+  args.insert(args.end(), {"--output", "/proc/data.txt"});
+  r = run(args);
+  EXPECT_EQ(r.status, exit_write_failed);
+  EXPECT_NE(r.err.find("Could not write /proc/data.txt"), std::string::npos) << r.err;
   if (fs::exists("/dev/full")) {
     args = tungsten2;
     args.insert(args.end(), {"--output", "/dev/full"});

@@ -464,6 +464,75 @@ class MyFormTest : public QObject {
     QCOMPARE(f.resultChart().points(1).size(), std::size_t{50});
   }
 
+  void failingFilesLoseNothing() {
+    MyForm f;
+    f.setModel(standIn);
+    fill(f, "Tungsten", 2, tungsten);
+    f.checkBox1->setChecked(true);
+    ModalCloser closer;
+
+    // "data.txt" and "Tungsten.png" as links to a full disk: opening works,
+    // writing fails; the device stays what it is.
+    QFile::remove("data.txt");
+    QFile::remove("Tungsten.png");
+    QVERIFY(QFile::link("/dev/full", "data.txt"));
+    QVERIFY(QFile::link("/dev/full", "Tungsten.png"));
+    const QStringList before = QDir::current().entryList(QDir::AllEntries | QDir::System);
+    f.button1->click();
+    QCOMPARE(closer.texts.size(), 1);
+    QVERIFY2(closer.texts[0].contains("No space left on device"), qPrintable(closer.texts[0]));
+    QVERIFY(!f.resultChart().points(3).empty());
+    f.button3->click();
+    QCOMPARE(closer.texts.size(), 2);
+    QVERIFY2(closer.texts[1].startsWith("Could not save"), qPrintable(closer.texts[1]));
+    QVERIFY2(closer.texts[1].contains("Tungsten.png"), qPrintable(closer.texts[1]));
+    QCOMPARE(QDir::current().entryList(QDir::AllEntries | QDir::System), before);
+    QVERIFY(QFileInfo("/dev/full").exists() && !QFileInfo("/dev/full").isFile());
+    QFile::remove("data.txt");
+    QFile::remove("Tungsten.png");
+
+    // A working directory where nothing can be created, not even by root.
+    QDir::setCurrent("/proc");
+    f.button1->click();
+    f.button3->click();
+    QDir::setCurrent(workDir_.path());
+    QCOMPARE(closer.texts.size(), 4);
+    QVERIFY2(closer.texts[2].startsWith("Could not write /proc/data.txt"),
+             qPrintable(closer.texts[2]));
+    QVERIFY2(closer.texts[3].startsWith("Could not save /proc/Tungsten.png"),
+             qPrintable(closer.texts[3]));
+    QVERIFY(!f.resultChart().points(3).empty());
+    QVERIFY(f.button1->isEnabled());
+  }
+
+  void extremeInputsWithTheRealModel_data() {
+    QTest::addColumn<QString>("text");
+    for (const char* t :
+         {"0", "-5", "1e-300", "1e300", "1e400", "NaN", "Infinity", "-Infinity", "   ", "1e5"}) {
+      QTest::newRow(t) << QString(t);
+    }
+    QTest::newRow("a thousand digits") << QString(1000, '7');
+  }
+  void extremeInputsWithTheRealModel() {
+    QFETCH(QString, text);
+    for (int n : {1, 4}) {
+      MyForm f;
+      fill(f, "Tungsten", n, QStringList(6, text));
+      ModalCloser closer;
+      f.button1->click();
+      auto& chart = f.resultChart();
+      if (closer.texts.isEmpty()) {
+        QVERIFY(!f.chart1->isHidden());
+        for (int k = 1; k <= n; ++k) QVERIFY(chart.points(k).size() <= std::size_t{102});
+        QVERIFY(chart.points(n + 1).size() <= std::size_t{51});
+      } else {
+        QCOMPARE(closer.texts.size(), 1);
+      }
+      QVERIFY(f.button1->isEnabled());
+      QCOMPARE(chart.axisY()->min(), -1.5);
+    }
+  }
+
   void localeNumberFormat() {
     const auto german = numberFormatFor(QLocale(QLocale::German, QLocale::Germany));
     QCOMPARE(german.decimal_separator, std::string(","));

@@ -1,0 +1,118 @@
+// libFuzzer target for what a user types: the number parser under arbitrary
+// number formats, and the whole reading of a calculation's inputs.
+//
+// Besides surviving any input, it checks one property: a finite double
+// written with a format's separators (groups of three in the integral part)
+// reads back as the very same double.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "compute/number_format.hpp"
+#include "compute/request.hpp"
+
+using namespace veltrane;
+
+namespace {
+
+// Consumes a length-prefixed piece of the input.
+std::string take(const std::uint8_t*& data, std::size_t& size, std::size_t max_length) {
+  if (size == 0) return {};
+  const std::size_t length = std::min<std::size_t>(data[0] % (max_length + 1), size - 1);
+  std::string piece(reinterpret_cast<const char*>(data + 1), length);
+  data += 1 + length;
+  size -= 1 + length;
+  return piece;
+}
+
+const number_format formats[] = {
+    {".", ",", "NaN", "Infinity", "-Infinity"},  {",", ".", "NaN", "Infinity", "-Infinity"},
+    {",", "\u202f", "NaN", "\u221e", "-\u221e"}, {".", "'", "n/a", "+inf", "-inf"},
+    {".", "", "NaN", "Infinity", "-Infinity"},
+};
+
+// A finite value written as a person of that locale would: %.17g, then the
+// locale's decimal separator and groups of three digits.
+std::string write_localised(double value, const number_format& f) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.17g", value);
+  std::string plain = buffer;
+  std::string sign;
+  if (!plain.empty() && plain[0] == '-') {
+    sign = "-";
+    plain.erase(0, 1);
+  }
+  const std::size_t exponent_at = plain.find_first_of("eE");
+  std::string exponent = exponent_at == std::string::npos ? "" : plain.substr(exponent_at);
+  std::string mantissa = plain.substr(0, exponent_at);
+  const std::size_t point = mantissa.find('.');
+  std::string integral = mantissa.substr(0, point);
+  std::string fraction = point == std::string::npos ? "" : mantissa.substr(point + 1);
+  std::string grouped;
+  for (std::size_t i = 0; i < integral.size(); ++i) {
+    if (i > 0 && (integral.size() - i) % 3 == 0) grouped += f.group_separator;
+    grouped += integral[i];
+  }
+  return sign + grouped + (fraction.empty() ? "" : f.decimal_separator + fraction) + exponent;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  const std::uint8_t selector = data[0];
+  ++data;
+  --size;
+
+  // A format either from the table or made of the input's own bytes.
+  number_format format;
+  if (selector & 0x80) {
+    format.decimal_separator = take(data, size, 4);
+    format.group_separator = take(data, size, 4);
+    format.nan_symbol = take(data, size, 8);
+    format.positive_infinity_symbol = take(data, size, 8);
+    format.negative_infinity_symbol = take(data, size, 8);
+  } else {
+    format = formats[selector % std::size(formats)];
+  }
+
+  // Any text: no crash, no hang, and a result is a double.
+  const std::string text = take(data, size, 255);
+  (void)parse_number(text, format);
+
+  // The round trip, for formats whose separators cannot be mistaken for
+  // digits, signs or each other.
+  if (!(selector & 0x80) && size >= 8) {
+    double value = 0.0;
+    std::memcpy(&value, data, sizeof value);
+    if (std::isfinite(value)) {
+      const std::string written = write_localised(value, format);
+      const auto read = parse_number(written, format);
+      if (!read || std::memcmp(&*read, &value, sizeof value) != 0) {
+        std::fprintf(stderr, "round trip failed: %.17g written as \"%s\"\n", value,
+                     written.c_str());
+        std::abort();
+      }
+    }
+  }
+
+  // The whole reading of the inputs, with texts taken from the rest.
+  control_state controls;
+  if (size > 0) controls.ionisations = static_cast<double>(static_cast<int>(data[0] % 7) - 1);
+  controls.element = take(data, size, 16);
+  if (selector & 1) controls.element = "Tungsten";
+  for (auto& box : controls.boxes) box = take(data, size, 64);
+  const request_outcome outcome = read_request(controls, format);
+  if (outcome.request) {
+    if (outcome.request->n < 1 || outcome.request->n > 4) std::abort();
+    if (outcome.request->energies_ev.size() != static_cast<std::size_t>(outcome.request->n) + 1) {
+      std::abort();
+    }
+  } else if (outcome.message.empty()) {
+    std::abort();
+  }
+  return 0;
+}
