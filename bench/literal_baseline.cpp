@@ -9,10 +9,7 @@ namespace veltrane::bench {
 double literal_veltrane(double E, double B, double phi, int m, int n, double m_ion, double u) {
   double P = 1.0;
   double g[50];
-  g[0] = 0.0;
-  g[49] = 1.0 / zc(E, B, phi, m, n);
-  const double h = g[49] / 50.0;
-  for (int i = 1; i <= 49; ++i) g[i] = g[i - 1] + h;
+  flight_grid(E, B, phi, m, n, g);
   for (int i = 1; i <= 48; ++i) {
     const double delta = g[i] - g[i - 1];
     const double tau = t(g[i], E, B, phi, m, n, m_ion, u);

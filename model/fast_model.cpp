@@ -6,27 +6,21 @@
 #include <cmath>
 #include <limits>
 
+#include "model/integration_settings.hpp"
 #include "model/model.hpp"
 
 namespace veltrane {
 
 namespace {
 
-constexpr double pi = 3.141592653589793;
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr std::size_t workspace_intervals = 1000;
-constexpr double epsabs = 0.0;
-constexpr double epsrel = 1e-7;
-const double c3 = std::pow(std::sqrt(2.0), 3.0);
+using namespace detail;
 
-// Switched off before main, and again by every call (from a one-time
-// initialisation, so that threads do not race on GSL's global).
-const bool handler_off_at_start = (gsl_set_error_handler_off(), true);
-
+// GSL's default handler would abort the process on a failed integration; it
+// is switched off once, by the first call on any thread (a thread-safe
+// initialisation, so that threads do not race on GSL's global setting).
 void ensure_handler_off() {
   static const bool once = (gsl_set_error_handler_off(), true);
   (void)once;
-  (void)handler_off_at_start;
 }
 
 // The two workspaces of one thread: the rate's and the transmission's.
@@ -135,10 +129,7 @@ double fast_R(double z, double E, double B, double phi, int m, int n) {
 
 double fast_veltrane(double E, double B, double phi, int m, int n, double m_ion, double u) {
   double g[50];
-  g[0] = 0.0;
-  g[49] = 1.0 / zc(E, B, phi, m, n);
-  const double h = g[49] / 50.0;
-  for (int i = 1; i <= 49; ++i) g[i] = g[i - 1] + h;
+  flight_grid(E, B, phi, m, n, g);
 
   // All 145 values of t are needed for a number, and any NaN among them makes
   // the result NaN. The rate turns NaN first near zc, so the values nearest

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "model/integration_settings.hpp"
+
 namespace veltrane {
 
 // exp(0.0) is 1; the factor is kept because the constant is defined this way.
@@ -13,17 +15,7 @@ const double A = 1.0 / (std::exp(0.0) * 37.69911184307752);
 
 namespace {
 
-constexpr double pi = 3.141592653589793;
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-
-// Integration settings shared by the transmission and the rate.
-constexpr std::size_t workspace_intervals = 1000;
-constexpr double epsabs = 0.0;
-constexpr double epsrel = 1e-7;
-
-// The cube of the double sqrt(2): one ulp above 2*sqrt(2.0), and it must be
-// formed exactly so for the transmission to come out bit for bit.
-const double c3 = std::pow(std::sqrt(2.0), 3.0);
+using namespace detail;
 
 // GSL's default error handler aborts the process on a failed integration.
 // The model reports nothing and uses whatever result the integrator leaves,
@@ -136,17 +128,19 @@ double t(double z, double E, double B, double phi, int m, int n, double m_ion, d
   return (rate / v) / (z * z);
 }
 
-double veltrane(double E, double B, double phi, int m, int n, double m_ion, double u) {
-  double P = 1.0;
-
-  // The grid in 1/d: the step is (1/zc)/50, and the points are accumulated
-  // one addition at a time, so g[49] (first set to 1/zc) is overwritten by
-  // the 49-step sum, about 0.98/zc.
-  double g[50];
+void flight_grid(double E, double B, double phi, int m, int n, double (&g)[50]) {
+  // The step is (1/zc)/50, and the points are accumulated one addition at a
+  // time, so g[49] (first set to 1/zc) is overwritten by the 49-step sum.
   g[0] = 0.0;
   g[49] = 1.0 / zc(E, B, phi, m, n);
   const double h = g[49] / 50.0;
   for (int i = 1; i <= 49; ++i) g[i] = g[i - 1] + h;
+}
+
+double veltrane(double E, double B, double phi, int m, int n, double m_ion, double u) {
+  double P = 1.0;
+  double g[50];
+  flight_grid(E, B, phi, m, n, g);
 
   // First pass: every step is weighted with t at its own upper end and with t
   // at the last grid point. That value is the same in all 48 steps and is

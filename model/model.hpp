@@ -83,6 +83,11 @@ double R(double z, double E, double B, double phi, int m, int n);
 /// offset u (hartree); m_ion in u.
 double t(double z, double E, double B, double phi, int m, int n, double m_ion, double u);
 
+/// The grid of the flight integral in s = 1/d (1/bohr): g[0] = 0, a step of
+/// (1/zc)/50, each point the previous one plus the step, so that the last
+/// point is about 0.98/zc (not 1/zc, and not 49 times the step exactly).
+void flight_grid(double E, double B, double phi, int m, int n, double (&g)[50]);
+
 /// Probability that an ion of charge n flying off the surface is not ionised
 /// further: exp(-integral of R dt') over a fixed 50-point grid in 1/d from 0 to
 /// about 0.98/zc. Between 0 and 1, or NaN (no turning points near zc,

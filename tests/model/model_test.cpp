@@ -23,14 +23,6 @@ struct tolerance {
 
 vm::R_params example_rp(double z, double E = E0) { return {z, E, B0, PHI0, M0, N0}; }
 
-// Mirrors the grid of the flight integral, to test it as a grid.
-void build_grid(double zc_value, double (&g)[50]) {
-  g[0] = 0.0;
-  g[49] = 1.0 / zc_value;
-  const double h = g[49] / 50.0;
-  for (int i = 1; i <= 49; ++i) g[i] = g[i - 1] + h;
-}
-
 }  // namespace
 
 TEST(ModelConstants, AreBitExact) {
@@ -159,8 +151,10 @@ TEST(ModelProbability, ExampleValueToTheLastBit) {
 TEST(ModelProbability, GridIsAccumulatedAndEndsShortOfOneOverZc) {
   const double zcv = vm::zc(E0, B0, PHI0, M0, N0);
   double g[50];
-  build_grid(zcv, g);
+  vm::flight_grid(E0, B0, PHI0, M0, N0, g);
   const double h = (1.0 / zcv) / 50.0;
+  EXPECT_EQ(g[0], 0.0);
+  for (int i = 1; i <= 49; ++i) EXPECT_EQ(g[i], g[i - 1] + h) << "one addition per point";
   EXPECT_NE(g[49], 1.0 / zcv);
   EXPECT_NEAR(g[49], 49.0 * h, 1e-12 * g[49]);
   EXPECT_NE(g[49], 49.0 * h) << "accumulated, not i*h: differs in the last digits";
