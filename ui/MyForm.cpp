@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPointer>
 #include <QProgressDialog>
 #include <QTimer>
 #include <atomic>
@@ -257,6 +258,7 @@ bool MyForm::evaluate(veltrane::sweep_plan& plan) {
   veltrane::evaluation_progress progress;
   std::atomic<bool> finished{false};
   calculating_ = true;
+  QPointer<QWidget> focused = QApplication::focusWidget();
   setInputsEnabled(false);
   QApplication::setOverrideCursor(Qt::BusyCursor);
 
@@ -306,6 +308,7 @@ bool MyForm::evaluate(veltrane::sweep_plan& plan) {
 
   QApplication::restoreOverrideCursor();
   setInputsEnabled(true);
+  if (focused) focused->setFocus();  // locking the inputs took the focus away
   calculating_ = false;
   return !progress.cancel;
 }

@@ -144,6 +144,15 @@ TEST(CommandLine, UnwritableOutputExitsWithOne) {
   }
 }
 
+TEST(CommandLine, FailingStandardOutputExitsWithOne) {
+  std::ostringstream out, err;
+  out.setstate(std::ios::badbit);  // as a full disk behind "> file" leaves it
+  auto args = tungsten2;
+  args.insert(args.end(), {"--output", "-"});
+  EXPECT_EQ(run_cli(args, out, err), exit_write_failed);
+  EXPECT_NE(err.str().find("could not write to standard output"), std::string::npos);
+}
+
 TEST(CommandLine, HalfCrossingInterpolates) {
   step_curve s{1, {{0, 10.0, 0.9}, {0, 20.0, NAN}, {0, 30.0, 0.7}, {0, 40.0, 0.3}, {0, 50.0, 0.1}}};
   EXPECT_DOUBLE_EQ(half_crossing_field(s), 35.0);
