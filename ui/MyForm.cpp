@@ -85,12 +85,14 @@ QLineEdit* textBox(QWidget* parent, const char* name, int x, int y) {
 
 }  // namespace
 
-MyForm::MyForm() : model_(veltrane::fast_veltrane) { InitializeComponent(); }
+MyForm::MyForm() : model_(std::make_unique<veltrane::model_cache>(veltrane::fast_veltrane)) {
+  InitializeComponent();
+}
 
 MyForm::~MyForm() = default;
 
 void MyForm::setModel(veltrane::model_function model, unsigned threads) {
-  model_ = std::move(model);
+  model_ = std::make_unique<veltrane::model_cache>(std::move(model));
   threads_ = threads;
 }
 
@@ -263,7 +265,7 @@ bool MyForm::evaluate(veltrane::sweep_plan& plan) {
   QApplication::setOverrideCursor(Qt::BusyCursor);
 
   std::thread worker([&] {
-    veltrane::evaluate_plan(plan, model_, threads_, &progress);
+    veltrane::evaluate_plan(plan, model_->function(), threads_, &progress);
     finished = true;
   });
 

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "compute/calculation.hpp"
+#include "compute/model_cache.hpp"
 #include "compute/number_format.hpp"
 #include "compute/sweep.hpp"
 
@@ -43,6 +44,9 @@ class MyForm : public QWidget {
 
   /// The model that Calculate evaluates (the fast evaluation of the model
   /// unless a test puts a stand-in here) and the number of threads (0: all).
+  /// Results are remembered by their arguments for the life of the window,
+  /// so repeating a calculation, or changing only a later step's energy,
+  /// recomputes only what changed.
   void setModel(veltrane::model_function model, unsigned threads = 0);
 
   /// Calculations that take longer than this show a progress dialog.
@@ -109,7 +113,7 @@ class MyForm : public QWidget {
   bool evaluate(veltrane::sweep_plan& plan);
 
   std::unique_ptr<ResultChart> result_;
-  veltrane::model_function model_;
+  std::unique_ptr<veltrane::model_cache> model_;
   unsigned threads_ = 0;
   int progressDelayMs_ = 500;
   bool calculating_ = false;

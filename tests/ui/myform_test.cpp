@@ -297,6 +297,26 @@ class MyFormTest : public QObject {
     QCOMPARE(chart.axisY()->min(), -1.5);
   }
 
+  void repeatedCalculationsAreRemembered() {
+    MyForm f;
+    std::atomic<int> calls{0};
+    f.setModel([&calls](double E, double B, double phi, int m, int n, double m_ion, double u) {
+      ++calls;
+      return standIn(E, B, phi, m, n, m_ion, u);
+    });
+    fill(f, "Tungsten", 4, tungsten);
+    f.button1->click();
+    const int first = calls;
+    const auto points = f.resultChart().points(5);
+    f.button1->click();
+    QCOMPARE(int(calls), first);  // nothing recomputed
+    QCOMPARE(f.resultChart().points(5), points);
+    f.textBox6->setText("52.0");  // I5 moves step 4 only
+    f.button1->click();
+    QVERIFY(calls > first);
+    QVERIFY(calls <= first + 51);
+  }
+
   void valuesThatAreNotFinite() {
     // Q = 1, 0 and NaN give -inf and NaN logarithms: gaps and cut-offs, no failure.
     MyForm f;
