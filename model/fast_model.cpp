@@ -76,7 +76,7 @@ double S_fast(double u, void* p) {
   // at the middle of the path. When c3 times that bound exceeds four times the
   // underflow threshold of exp (745.13), the integrator's result, accurate to
   // 1e-7, certainly gives exp(-(c3 * I)) = 0.0, and it need not run.
-  if (q.Zv > 0.0 && q.E * u > 0.0 && b_u < upper && std::isfinite(upper)) {
+  if (q.Zv > 0.0 && q.E * u > 0.0 && b_u > 0.0 && b_u < upper && std::isfinite(upper)) {
     const double middle = 0.5 * (b_u + upper);
     const double lower_bound = 0.5 * (upper - b_u) * k_fast(middle, &kr);
     if (c3 * lower_bound > 4.0 * 746.0) return 0.0;
@@ -108,12 +108,14 @@ double fast_R(double z, double E, double B, double phi, int m, int n) {
   S_record rec{z, E, B - E_stark(E, B, m), Z(z, n), zc(E, B, phi, m, n), w.inner};
 
   // Paths towards the surface without turning points. The discriminant
-  // W^2 - 4 Z E u falls with u, so once it is negative at some u it stays
-  // negative up to u = 1. If it is negative below the largest abscissa of the
-  // first 21-point rule on [0, 1] (0.99783), the rate integration starts with
-  // a NaN sample; its running sum then stays NaN, no extrapolated value is
-  // ever accepted, and the interval ending at u = 1 keeps a NaN sample through
-  // every bisection: the rate is NaN whatever else it samples.
+  // W^2 - 4 Z E u falls with u (for Z E > 0), so once it is negative at some u
+  // it stays negative up to u = 1. If it is negative below the largest
+  // abscissa of the first 21-point rule on [0, 1] (0.99783), the rate
+  // integration starts with a NaN sample; its running sum then stays NaN, no
+  // extrapolated value is ever accepted, and the interval ending at u = 1
+  // keeps a NaN sample through every bisection: the rate is NaN whatever else
+  // it samples. (For Z E < 0 the discriminant rises with u and is negative at
+  // every node below 0.997, the interval starting at 0 included.)
   if (!(rec.z < rec.zc)) {
     const double u_probe = 0.997;
     const double D = rec.W * rec.W - ((rec.Zv * 4.0) * rec.E) * u_probe;
