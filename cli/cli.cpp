@@ -11,7 +11,9 @@
 #include <sstream>
 
 #include "compute/calculation.hpp"
+#include "compute/element_data.hpp"
 #include "compute/elements.hpp"
+#include "compute/inputs.hpp"
 #include "compute/text_export.hpp"
 #include "model/fast_model.hpp"
 
@@ -22,104 +24,59 @@ namespace {
 constexpr const char* program = "veltrane-curves";
 constexpr const char* version = "1.0.0";
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::size_t edit_distance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      const std::size_t cost = lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1;
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + cost});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
-std::vector<std::string> split_commas(const std::string& text) {
-  std::vector<std::string> parts;
-  std::string current;
-  for (char c : text) {
-    if (c == ',') {
-      parts.push_back(current);
-      current.clear();
-    } else {
-      current.push_back(c);
-    }
-  }
-  parts.push_back(current);
-  return parts;
-}
-
-// The element's key in the table: the exact name, or the one name that
-// matches it without regard to case.
-std::optional<std::string> resolve_element(const std::string& name) {
-  if (find_element(name)) return name;
-  for (const auto& row : element_table) {
-    if (row.name.size() == name.size() &&
-        std::equal(name.begin(), name.end(), row.name.begin(),
-                   [](char x, char y) { return lower(x) == lower(y); })) {
-      return std::string(row.name);
-    }
-  }
-  return std::nullopt;
-}
-
 struct options {
   std::string element;
   std::string ionisations;
-  std::string work_function;
-  std::string energies;
+  std::optional<std::string> work_function;
+  std::optional<std::string> energies;
   std::string output = text_export_name;
   unsigned threads = 0;
   bool example = false;
   bool list_elements = false;
+  bool sources = false;
 };
 
-// Checks the inputs one by one, so that the message says which one is wrong.
-std::optional<std::string> check_inputs(options& o, control_state& controls) {
-  const auto format = plain_number_format();
-  if (o.element.empty()) return "--element is required (or use --example)";
-  const auto key = resolve_element(o.element);
-  if (!key) {
-    std::string message = "unknown element \"" + o.element + "\"; closest: ";
-    const auto names = closest_element_names(o.element);
-    for (std::size_t i = 0; i < names.size(); ++i) message += (i ? ", " : "") + names[i];
-    return message + " (see --list-elements)";
-  }
-  const auto n = parse_number(o.ionisations, format);
-  if (o.ionisations.empty()) return "--ionisations is required";
-  if (!n || *n != std::trunc(*n) || *n < 1 || *n > 4) {
-    return "--ionisations must be a whole number from 1 to 4, not \"" + o.ionisations + "\"";
-  }
-  if (o.work_function.empty()) return "--work-function is required";
-  if (!parse_number(o.work_function, format)) {
-    return "--work-function is not a number: \"" + o.work_function + "\"";
-  }
-  if (o.energies.empty()) return "--energies is required";
-  const auto energies = split_commas(o.energies);
-  const std::size_t wanted = static_cast<std::size_t>(*n) + 1;
-  if (energies.size() != wanted) {
-    return "--energies needs " + std::to_string(wanted) + " values for " +
-           std::to_string(static_cast<int>(*n)) + " ionisations, got " +
-           std::to_string(energies.size());
-  }
-  for (std::size_t i = 0; i < energies.size(); ++i) {
-    if (!parse_number(energies[i], format)) {
-      return "ionisation energy " + std::to_string(i + 1) + " is not a number: \"" + energies[i] +
-             "\"";
+// A number of the element table, or "-" where the quantity does not exist.
+std::string cell(const tabulated_value& v) { return v.value ? v.text : "-"; }
+
+std::string element_listing(bool with_sources) {
+  std::ostringstream s;
+  s << std::left << std::setw(12) << "name" << std::setw(7) << "symbol" << std::setw(7)
+    << "period" << std::setw(10) << "mass [u]" << std::setw(10) << "phi [eV]";
+  for (int i = 1; i <= 4; ++i) s << std::setw(13) << ("I" + std::to_string(i) + " [eV]");
+  s << "I5 [eV]\n";
+  std::string listing = s.str();
+  s.str("");
+  auto end_line = [&] {
+    std::string line = s.str();
+    line.erase(line.find_last_not_of(' ') + 1);
+    listing += line + "\n";
+    s.str("");
+  };
+  for (const auto& row : element_table) {
+    const element_data* data = find_element_data(row.name);
+    s << std::setw(12) << row.name << std::setw(7) << data->symbol << std::setw(7) << row.period
+      << std::setw(10) << format_number(row.atomic_mass) << std::setw(10)
+      << cell(data->work_function);
+    for (const auto& e : data->energies) s << std::setw(13) << cell(e);
+    end_line();
+    if (with_sources) {
+      s << "    work function: " << data->work_function_source << "\n";
+      s << "    ionisation energies: " << data->ionisation_source;
+      for (const nist_flag flag : {nist_flag::semi_empirical, nist_flag::theoretical}) {
+        std::string marked;
+        for (int i = 0; i < 5; ++i) {
+          if (data->energies[static_cast<std::size_t>(i)].value &&
+              data->energies[static_cast<std::size_t>(i)].flag == flag) {
+            marked += (marked.empty() ? "" : ",") + ("I" + std::to_string(i + 1));
+          }
+        }
+        if (!marked.empty()) s << "; NIST " << flag_text(flag) << ": " << marked;
+      }
+      end_line();
     }
   }
-  controls.element = *key;
-  controls.ionisations = *n;
-  controls.boxes[0] = o.work_function;
-  for (std::size_t i = 0; i < energies.size(); ++i) controls.boxes[i + 1] = energies[i];
-  controls.save_text = true;
-  return std::nullopt;
+  return listing;
 }
 
 // Evaluates the plan, drawing a progress bar on the terminal meanwhile.
@@ -162,18 +119,6 @@ double half_crossing_field(const step_curve& step) {
   return std::nan("");
 }
 
-std::vector<std::string> closest_element_names(const std::string& name, std::size_t count) {
-  std::vector<std::pair<std::size_t, std::string>> ranked;
-  for (const auto& row : element_table) {
-    ranked.emplace_back(edit_distance(name, std::string(row.name)), std::string(row.name));
-  }
-  std::stable_sort(ranked.begin(), ranked.end(),
-                   [](const auto& x, const auto& y) { return x.first < y.first; });
-  std::vector<std::string> names;
-  for (std::size_t i = 0; i < ranked.size() && i < count; ++i) names.push_back(ranked[i].second);
-  return names;
-}
-
 std::string summary_table(const curve_set& curves) {
   std::ostringstream s;
   s << "step  charges   points  not a number  Q = 0.5 at E [V/nm]\n";
@@ -199,14 +144,18 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       program};
   app.add_option("--element", o.element, "element name as in the window's list, e.g. Tungsten");
   app.add_option("--ionisations", o.ionisations, "number of ionisations n, 1 to 4");
-  app.add_option("--work-function", o.work_function, "work function of the surface in eV");
-  app.add_option("--energies", o.energies, "ionisation energies I1,...,I(n+1) in eV");
+  app.add_option("--work-function", o.work_function,
+                 "work function of the surface in eV (default: the element's built-in value)");
+  app.add_option("--energies", o.energies,
+                 "ionisation energies I1,...,I(n+1) in eV (default: the element's built-in values)");
   app.add_option("--output", o.output, "file to write (default data.txt; - for standard output)");
   app.add_option("--threads", o.threads, "worker threads (default: all cores)")
       ->check(CLI::Range(1u, 1024u));
   app.add_flag("--example", o.example,
                "Tungsten, n = 4, work function 4.55 eV, energies 7.864,16.37,26.0,38.2,51.6");
-  app.add_flag("--list-elements", o.list_elements, "list the element names and exit");
+  app.add_flag("--list-elements", o.list_elements,
+               "list the elements with their built-in data and exit");
+  app.add_flag("--sources", o.sources, "with --list-elements: also the source of every value");
   app.set_version_flag("--version", std::string(program) + " " + version);
 
   try {
@@ -224,32 +173,30 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   }
 
   if (o.list_elements) {
-    for (const auto& row : element_table) {
-      out << row.name << "  period " << row.period << "  mass " << row.atomic_mass << " u\n";
-    }
+    out << element_listing(o.sources);
     return exit_ok;
   }
   if (o.example) {
     if (o.element.empty()) o.element = "Tungsten";
     if (o.ionisations.empty()) o.ionisations = "4";
-    if (o.work_function.empty()) o.work_function = "4.55";
-    if (o.energies.empty()) o.energies = "7.864,16.37,26.0,38.2,51.6";
+    if (!o.work_function) o.work_function = "4.55";
+    if (!o.energies) o.energies = "7.864,16.37,26.0,38.2,51.6";
   }
 
-  control_state controls;
-  if (auto problem = check_inputs(o, controls)) {
-    err << program << ": " << *problem << "\n";
-    return exit_bad_input;
-  }
-  const request_outcome outcome = read_request(controls, plain_number_format());
-  if (!outcome.request) {
-    err << program << ": " << outcome.message << "\n";
+  request_texts texts{o.element, o.ionisations, o.work_function, std::nullopt};
+  if (o.energies) texts.energies = split_commas(*o.energies);
+  const checked_request checked = check_request(texts);
+  if (!checked.request) {
+    err << program << ": " << checked.message << "\n";
     return exit_bad_input;
   }
 
-  sweep_plan plan = plan_sweeps(*outcome.request);
+  sweep_plan plan = plan_sweeps(*checked.request);
   evaluate_with_progress(plan, o.threads, err, progress_to_terminal);
   const curve_set& curves = plan.curves;
+  for (const auto& note : empty_curve_notes(*checked.request, curves)) {
+    err << program << ": " << note << "\n";
+  }
 
   if (o.output == "-") {
     for (const auto& line : text_export_lines(curves)) out << line << '\n' << std::flush;

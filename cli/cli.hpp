@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "compute/inputs.hpp"
 #include "compute/sweep.hpp"
 
 namespace veltrane {
@@ -16,10 +17,6 @@ enum exit_status : int { exit_ok = 0, exit_write_failed = 1, exit_bad_input = 2 
 /// it; NaN when Q never crosses 0.5. Points with a Q that is not a number are
 /// skipped as neighbours.
 double half_crossing_field(const step_curve& step);
-
-/// The element names nearest to `name` (by edit distance, ignoring case),
-/// best first, at most `count`.
-std::vector<std::string> closest_element_names(const std::string& name, std::size_t count = 3);
 
 /// The summary printed when the curves went to a file: per step its charge
 /// states, points, points whose Q is not a number, and the 0.5 crossing.

@@ -1,5 +1,7 @@
 #include "compute/calculation.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 
 #include "compute/text_export.hpp"
@@ -31,6 +33,33 @@ void feed_chart(calculation_view& view, const curve_set& curves) {
     }
     chart_after_step(view, curves.n);
   }
+}
+
+std::string shortest_text(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+  char buffer[40];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+std::vector<std::string> empty_curve_notes(const calc_request& request, const curve_set& curves,
+                                           const std::function<std::string(double)>& show) {
+  std::vector<std::string> notes;
+  for (const auto& step : curves.steps) {
+    const bool any_finite = std::any_of(step.points.begin(), step.points.end(),
+                                        [](const sweep_point& p) { return std::isfinite(p.Q); });
+    if (any_finite) continue;
+    std::string note = "No curve for " + series_name(step.j) + " \u2192 " +
+                       series_name(step.j + 1) + ": the model has no value at any field of this " +
+                       "sweep. Read: work function " + show(request.work_function_ev) +
+                       " eV, energies ";
+    for (std::size_t i = 0; i < request.energies_ev.size(); ++i) {
+      note += (i ? ", " : "") + show(request.energies_ev[i]);
+    }
+    notes.push_back(note + " eV.");
+  }
+  return notes;
 }
 
 std::optional<calc_request> begin_calculation(calculation_view& view, const control_state& controls,

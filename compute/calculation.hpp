@@ -1,8 +1,10 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "compute/number_format.hpp"
 #include "compute/request.hpp"
@@ -48,6 +50,18 @@ void chart_end_steps(calculation_view& view);
 /// (E, log10(1 - Q)) to series j + 1, then (E, log10 Q) to series j, and the
 /// after-step settings after each step (for n = 1 after all 50 points).
 void feed_chart(calculation_view& view, const curve_set& curves);
+
+/// A number as the user's input was read: the shortest text that reads back
+/// as the same double, with the point as decimal separator ("7864", "16.37").
+std::string shortest_text(double value);
+
+/// One line for every step that has no finite point at all, saying which step
+/// has no curve and what the model was given, each number written by `show`:
+/// "No curve for 1+ → 2+: the model has no value at any field of this sweep.
+/// Read: work function 4.55 eV, energies 7864, 16.37 eV."
+std::vector<std::string> empty_curve_notes(
+    const calc_request& request, const curve_set& curves,
+    const std::function<std::string(double)>& show = shortest_text);
 
 /// The outcome of one press of Calculate.
 struct calculation_result {

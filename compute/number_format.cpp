@@ -1,6 +1,7 @@
 #include "compute/number_format.hpp"
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -13,14 +14,8 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool same_word(std::string_view text, std::string_view word) {
-  if (word.empty() || text.size() != word.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (ascii_lower(text[i]) != ascii_lower(word[i])) return false;
-  }
-  return true;
+  return !word.empty() && same_ignoring_case(text, word);
 }
 
 std::string_view trim_blanks(std::string_view s) {
@@ -48,6 +43,14 @@ std::optional<double> parse_word(std::string_view s, const number_format& f) {
 }
 
 }  // namespace
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  }
+  return true;
+}
 
 number_format plain_number_format() {
   number_format f;
@@ -136,6 +139,40 @@ std::optional<double> parse_number(std::string_view text, const number_format& f
   }
   if (error != std::errc{} || end != literal.data() + literal.size()) return std::nullopt;
   return value;
+}
+
+std::string localised_text(double value, const number_format& format) {
+  if (std::isnan(value)) return format.nan_symbol;
+  if (std::isinf(value)) {
+    return value > 0 ? format.positive_infinity_symbol : format.negative_infinity_symbol;
+  }
+  char buffer[40];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  std::string text(buffer, result.ptr);
+  const std::size_t point = text.find('.');
+  if (point != std::string::npos) text.replace(point, 1, format.decimal_separator);
+  return text;
+}
+
+std::optional<std::string> misread_warning(std::string_view text, const number_format& format) {
+  const std::string& group = format.group_separator;
+  if (group != "." && group != ",") return std::nullopt;
+  if (format.decimal_separator == group) return std::nullopt;
+  const std::string_view trimmed = trim_blanks(text);
+  if (trimmed.find(group) == std::string_view::npos) return std::nullopt;
+  if (trimmed.find(format.decimal_separator) != std::string_view::npos) return std::nullopt;
+  const auto value = parse_number(trimmed, format);
+  if (!value) return std::nullopt;
+
+  std::string meant(trimmed);
+  std::string decimal(trimmed);
+  for (std::size_t at = decimal.find(group); at != std::string::npos;
+       at = decimal.find(group, at + format.decimal_separator.size())) {
+    decimal.replace(at, group.size(), format.decimal_separator);
+  }
+  const char* name = group == "." ? "point" : "comma";
+  return "Read as " + localised_text(*value, format) + ". Here the " + name +
+         " separates thousands; for " + meant + " as a decimal number type " + decimal + ".";
 }
 
 }  // namespace veltrane

@@ -3,14 +3,15 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "compute/request.hpp"
+#include "model/constants.hpp"
 
 namespace veltrane {
 
-inline constexpr double ev_per_hartree = 27.211;  ///< eV per hartree, as the model's inputs use it
-inline constexpr double vnm_per_au = 514.2;       ///< V/nm per atomic unit of field
 inline constexpr int max_points_per_step = 51;    ///< a multi-step sweep never evaluates more
 
 /// The model's entry point, with the arguments of `veltrane` in its order:
@@ -52,6 +53,20 @@ struct sweep_plan {
   std::vector<model_call> calls;
 };
 
+/// The field range of step j's sweep, in atomic units: its first field, the
+/// end it never passes, and the step between neighbouring fields.
+struct step_range {
+  double start, end, step;
+};
+step_range sweep_range(const calc_request& request, int j);
+
+/// The model call that step j's sweep makes at field F (au): the binding
+/// energy I(j+1), the work function, the period, the charge j, the mass, and
+/// the energy offset of the step (single-step for n = 1; none in step 1 and
+/// the multi-step sum in later steps for n >= 2). At a field of the sweep it
+/// is exactly the sweep's call, so it gives the chart's value bit for bit.
+model_call step_model_call(const calc_request& request, int j, double F);
+
 /// Lays out the sweeps of an accepted request:
 ///  n = 1: 50 fields from I2^2/14 in accumulated steps of (I2^2/8.8 - I2^2/14)/50,
 ///         offset (I1 - phi)/F + 0.8, times F;
@@ -68,10 +83,26 @@ struct evaluation_progress {
   std::atomic<bool> cancel{false};
 };
 
-/// Evaluates every call of the plan with `model` on `threads` threads (0: all
-/// cores) and stores each Q at its point. The points are independent, so the
-/// order of evaluation does not change any result. Returns false when
-/// cancelled through `progress`; the plan's Q values are then incomplete.
+/// A calculation that could not go on: the model or its cache failed (for
+/// example out of memory). The text is the message for the user.
+class calculation_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Evaluates the calls with `model` on `threads` threads (0: all cores), the
+/// results in the order of the calls. The calls are independent, so the order
+/// of evaluation does not change any result. Returns nothing when cancelled
+/// through `progress`. When the model throws on any thread, the other
+/// threads stop, all are joined, and calculation_error is thrown with
+/// "Out of memory while calculating" or the exception's text.
+std::optional<std::vector<double>> evaluate_calls(const std::vector<model_call>& calls,
+                                                  const model_function& model, unsigned threads = 1,
+                                                  evaluation_progress* progress = nullptr);
+
+/// Evaluates every call of the plan (see evaluate_calls) and stores each Q at
+/// its point. Returns false when cancelled through `progress`; the plan's Q
+/// values are then incomplete. Throws calculation_error as evaluate_calls.
 bool evaluate_plan(sweep_plan& plan, const model_function& model, unsigned threads = 1,
                    evaluation_progress* progress = nullptr);
 

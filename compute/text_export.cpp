@@ -6,6 +6,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "compute/file_output.hpp"
+
 namespace veltrane {
 
 std::string format_number(double value) {
@@ -55,19 +57,9 @@ int write_text_export(const curve_set& curves, std::FILE* out) {
 
 std::optional<std::string> save_text_export(const curve_set& curves,
                                             const std::filesystem::path& path) {
-  auto failure = [&](int error) {
-    std::error_code ec;
-    std::filesystem::path shown = std::filesystem::absolute(path, ec);
-    if (ec) shown = path;
-    return "Could not write " + shown.string() + ": " + std::strerror(error);
-  };
-  errno = 0;
-  std::FILE* out = std::fopen(path.c_str(), "w");
-  if (out == nullptr) return failure(errno != 0 ? errno : EIO);
-  int error = write_text_export(curves, out);
-  errno = 0;
-  if (std::fclose(out) != 0 && error == 0) error = errno != 0 ? errno : EIO;
-  if (error != 0) return failure(error);
+  const auto reason =
+      write_file(path, [&curves](std::FILE* out) { return write_text_export(curves, out); });
+  if (reason) return file_failure_message("Could not write", path, *reason);
   return std::nullopt;
 }
 

@@ -26,8 +26,9 @@ std::vector<std::string> text_export_lines(const curve_set& curves);
 /// after every line. Returns 0, or the errno of the first failed write.
 int write_text_export(const curve_set& curves, std::FILE* out);
 
-/// Replaces the file at `path` with the export of `curves`. Returns nothing
-/// on success, otherwise a message naming the file and the reason.
+/// Replaces the file at `path` with the export of `curves`, never leaving it
+/// half-written (see write_file). Returns nothing on success, otherwise
+/// "Could not write <absolute path>: <reason>".
 std::optional<std::string> save_text_export(const curve_set& curves,
                                             const std::filesystem::path& path);
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "model/constants.hpp"
 #include "model/integration_settings.hpp"
 #include "model/model.hpp"
 
@@ -91,9 +92,7 @@ double S_fast(double u, void* p) {
 // t with the speed formed first: a speed that is not a number makes t NaN
 // whatever the rate.
 double t_fast(double s, double E, double B, double phi, int m, int n, double m_ion, double u) {
-  const double nd = static_cast<double>(n);
-  const double K = ((nd * nd / (4.0 / s)) + ((nd * E) / s)) - std::sqrt(E) - u;
-  const double v = std::sqrt(K * (2.0 / (m_ion * 1822.0)));
+  const double v = ion_speed(s, E, n, m_ion, u);
   if (std::isnan(v)) return nan;
   const double rate = fast_R(1.0 / s, E, B, phi, m, n);
   return (rate / v) / (s * s);
@@ -114,11 +113,10 @@ double fast_R(double z, double E, double B, double phi, int m, int n) {
   // integration starts with a NaN sample; its running sum then stays NaN, no
   // extrapolated value is ever accepted, and the interval ending at u = 1
   // keeps a NaN sample through every bisection: the rate is NaN whatever else
-  // it samples. (For Z E < 0 the discriminant rises with u and is negative at
-  // every node below 0.997, the interval starting at 0 included.)
+  // it samples. (For Z E < 0 the discriminant is W^2 + 4 |Z E| u, never
+  // negative, so the probe never takes this branch there.)
   if (!(rec.z < rec.zc)) {
-    const double u_probe = 0.997;
-    const double D = rec.W * rec.W - ((rec.Zv * 4.0) * rec.E) * u_probe;
+    const double D = rec.W * rec.W - ((rec.Zv * 4.0) * rec.E) * discriminant_probe_u;
     if (D < 0.0) return nan;
   }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "model/constants.hpp"
 #include "model/integration_settings.hpp"
 
 namespace veltrane {
@@ -69,10 +70,10 @@ double b(double u, double z, double E, double B, int m, int n) {
 }
 
 double zc(double E, double B, double phi, int m, int /*n*/) {
-  const double c = E * 0.8;
+  const double c = E * critical_distance_offset_bohr;
   const double W = B - E_stark(E, B, m);
   const double U = (W - phi) - c;
-  const double V = ((U * 2.0) * E) * 0.8 + U * U;
+  const double V = ((U * 2.0) * E) * critical_distance_offset_bohr + U * U;
   // 0.6400000000000001 is the double product 0.8 * 0.8; (E * 4.0) * 0.0 is
   // zero for a finite field and part of the formula all the same.
   return ((U - c) + std::sqrt(((E * E) * 0.6400000000000001 + V) - (E * 4.0) * 0.0)) / (E * 2.0);
@@ -105,11 +106,13 @@ double S(double u, void* p) {
 }
 
 double R(double z, double E, double B, double phi, int m, int n) {
+  // Off before the workspace is allocated: a failed allocation reports
+  // through the handler, and the default one would abort the process.
+  error_handler_off();
   R_params rp{z, E, B, phi, m, n};
   const workspace w;
   if (w.get() == nullptr) return nan;
   gsl_function f{&S, &rp};
-  error_handler_off();
   double J = 0.0;
   double abserr = 0.0;
   gsl_integration_qags(&f, 0.0, 1.0, epsabs, epsrel, workspace_intervals, w.get(), &J, &abserr);
@@ -120,11 +123,7 @@ double R(double z, double E, double B, double phi, int m, int n) {
 
 double t(double z, double E, double B, double phi, int m, int n, double m_ion, double u) {
   const double rate = R(1.0 / z, E, B, phi, m, n);
-  const double nd = static_cast<double>(n);
-  // Kinetic energy of the ion at distance d = 1/z: image term n^2/(4d) plus
-  // the field's work n E d, less sqrt(E) and the offset u.
-  const double K = ((nd * nd / (4.0 / z)) + ((nd * E) / z)) - std::sqrt(E) - u;
-  const double v = std::sqrt(K * (2.0 / (m_ion * 1822.0)));
+  const double v = ion_speed(z, E, n, m_ion, u);
   return (rate / v) / (z * z);
 }
 

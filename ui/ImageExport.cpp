@@ -1,39 +1,74 @@
 #include "ui/ImageExport.hpp"
 
-#include <QFile>
-#include <QFileInfo>
+#include <QBuffer>
 #include <QImageWriter>
-#include <QSaveFile>
+#include <QPageSize>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QSvgGenerator>
+#include <QWidget>
 
-namespace {
+#include "compute/file_output.hpp"
 
-QString writeInPlace(const QImage& image, const QString& fileName) {
-  QFile out(fileName);
-  if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) return out.errorString();
-  QImageWriter writer(&out, "png");
-  if (!writer.write(image)) return writer.errorString();
-  if (!out.flush() || out.error() != QFileDevice::NoError) return out.errorString();
-  out.close();
-  if (out.error() != QFileDevice::NoError) return out.errorString();
-  return {};
+QString saveBytes(const QByteArray& bytes, const QString& fileName) {
+  const auto reason = veltrane::write_file(
+      fileName.toStdString(),
+      std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+  return reason ? QString::fromStdString(*reason) : QString();
 }
 
-}  // namespace
+QByteArray pngBytes(const QImage& image) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, "png");
+  writer.write(image);
+  return bytes;
+}
 
 QString savePng(const QImage& image, const QString& fileName) {
-  const QFileInfo info(fileName);
-  if (info.isDir()) return QStringLiteral("a folder of that name is in the way");
-  // A link to a device (say /dev/full) must not be replaced by a renamed file.
-  if (info.exists() && !info.isFile()) return writeInPlace(image, fileName);
+  const QByteArray bytes = pngBytes(image);
+  if (bytes.isEmpty()) return QStringLiteral("the image could not be encoded");
+  return saveBytes(bytes, fileName);
+}
 
-  QSaveFile out(fileName);
-  if (!out.open(QIODevice::WriteOnly)) return out.errorString();
-  QImageWriter writer(&out, "png");
-  if (!writer.write(image)) {
-    const QString error = writer.errorString();
-    out.cancelWriting();
-    return error;
-  }
-  if (!out.commit()) return out.errorString();
-  return {};
+QImage renderImage(QWidget* widget) {
+  QImage image(widget->size(), QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::white);
+  QPainter painter(&image);
+  widget->render(&painter);
+  return image;
+}
+
+QByteArray renderSvg(QWidget* widget, const QString& title) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  QSvgGenerator svg;
+  svg.setOutputDevice(&buffer);
+  svg.setSize(widget->size());
+  svg.setViewBox(QRect(QPoint(0, 0), widget->size()));
+  svg.setTitle(title);
+  svg.setDescription(QStringLiteral("Veltrane: post-field-ionisation curves"));
+  QPainter painter(&svg);
+  widget->render(&painter);
+  painter.end();
+  return bytes;
+}
+
+QByteArray renderPdf(QWidget* widget, const QString& title) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  QPdfWriter pdf(&buffer);
+  pdf.setTitle(title);
+  pdf.setCreator(QStringLiteral("Veltrane"));
+  // One page of the widget's size, one point per pixel, no margins.
+  pdf.setPageSize(QPageSize(QSizeF(widget->size()), QPageSize::Point));
+  pdf.setPageMargins(QMarginsF(0, 0, 0, 0));
+  pdf.setResolution(72);
+  QPainter painter(&pdf);
+  widget->render(&painter);
+  painter.end();
+  return bytes;
 }

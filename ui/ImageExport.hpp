@@ -1,10 +1,26 @@
 #pragma once
 
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 
-/// Writes `image` as a PNG file. A regular file (or a new one) is written
-/// beside its place and renamed into it, so a failed save leaves the old file
-/// or none, never a half-written image; a device or other special file is
-/// written in place. Returns an empty text on success, otherwise the reason.
+class QWidget;
+
+/// Writes `bytes` as the file `fileName` through the program's one file
+/// helper: a regular file is replaced at once by a renamed temporary file, so
+/// a failed save leaves the old file or none, never a half-written one; a
+/// device or pipe is written in place without waiting for a reader. Returns an
+/// empty text on success, otherwise the reason.
+QString saveBytes(const QByteArray& bytes, const QString& fileName);
+
+/// `image` encoded as PNG.
+QByteArray pngBytes(const QImage& image);
+
+/// Writes `image` as a PNG file (see saveBytes).
 QString savePng(const QImage& image, const QString& fileName);
+
+/// `widget` drawn from its content at its own size: as a bitmap, as SVG and
+/// as PDF. The vector formats keep curves as paths and text as text.
+QImage renderImage(QWidget* widget);
+QByteArray renderSvg(QWidget* widget, const QString& title);
+QByteArray renderPdf(QWidget* widget, const QString& title);

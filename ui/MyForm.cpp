@@ -4,21 +4,20 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QImage>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPointer>
-#include <QProgressDialog>
+#include <QStyle>
 #include <QTimer>
 #include <atomic>
 #include <cstdlib>
-#include <thread>
 
+#include "compute/element_data.hpp"
 #include "compute/elements.hpp"
 #include "compute/text_export.hpp"
 #include "model/fast_model.hpp"
+#include "ui/BackgroundRun.hpp"
 #include "ui/ImageExport.hpp"
 #include "ui/ResultChart.hpp"
 
@@ -155,6 +154,15 @@ void MyForm::InitializeComponent() {
   chart1->setGeometry(264, 92, 636, 429);
   result_ = std::make_unique<ResultChart>(chart1);
   chart1->setVisible(false);
+  // A note about steps without a curve, over the plot until the next Calculate.
+  emptyNote_ = new QLabel(chart1);
+  emptyNote_->setObjectName("emptyResultNote");
+  emptyNote_->setWordWrap(true);
+  emptyNote_->setFixedWidth(520);
+  emptyNote_->move(70, 40);
+  emptyNote_->setStyleSheet(
+      "QLabel { background: #fff4ce; color: #5c4400; border: 1px solid #d9b54a; padding: 6px; }");
+  emptyNote_->setVisible(false);
 
   button2 = new QPushButton("Exit", this);
   button2->setObjectName("button2");
@@ -213,6 +221,14 @@ void MyForm::InitializeComponent() {
   connect(linkLabel2, &QLabel::linkActivated, this, &MyForm::linkLabel2_LinkClicked);
   label11->installEventFilter(this);
   label17->installEventFilter(this);
+  const QIcon warningIcon = style()->standardIcon(QStyle::SP_MessageBoxWarning);
+  for (int i = 0; i < 6; ++i) {
+    QAction* mark = box(i)->addAction(warningIcon, QLineEdit::TrailingPosition);
+    mark->setVisible(false);
+    boxState_[static_cast<std::size_t>(i)].mark = mark;
+    connect(box(i), &QLineEdit::textChanged, this, [this, i] { checkMisread(i); });
+  }
+  connect(comboBox1, &QComboBox::currentIndexChanged, this, &MyForm::comboBox1_SelectedIndexChanged);
   // Attached last, so that building the window never runs it.
   connect(numericUpDown1, &QSpinBox::valueChanged, this, &MyForm::numericUpDown1_ValueChanged);
 
@@ -255,64 +271,26 @@ void MyForm::setInputsEnabled(bool enabled) {
 
 // Evaluates the plan on worker threads while the window keeps painting; the
 // inputs are locked meanwhile, and a run longer than the progress delay shows
-// a modal progress dialog with Cancel. Returns false when cancelled.
+// a modal progress dialog with Cancel. Returns false when cancelled or
+// failed; a failure has been reported in a message.
 bool MyForm::evaluate(veltrane::sweep_plan& plan) {
-  veltrane::evaluation_progress progress;
-  std::atomic<bool> finished{false};
   calculating_ = true;
   QPointer<QWidget> focused = QApplication::focusWidget();
   setInputsEnabled(false);
   QApplication::setOverrideCursor(Qt::BusyCursor);
-
-  std::thread worker([&] {
-    veltrane::evaluate_plan(plan, model_->function(), threads_, &progress);
-    finished = true;
-  });
-
-  const int total = static_cast<int>(plan.calls.size());
-  std::unique_ptr<QProgressDialog> dialog;
-  QElapsedTimer elapsed;
-  elapsed.start();
-  QEventLoop loop;
-  QTimer poll;
-  poll.setInterval(20);
-  connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (finished) {
-      loop.quit();
-      return;
-    }
-    if (!dialog && elapsed.elapsed() >= progressDelayMs_) {
-      dialog =
-          std::make_unique<QProgressDialog>("Calculating the curves...", "Cancel", 0, total, this);
-      dialog->setWindowTitle("Veltrane");
-      dialog->setWindowModality(Qt::WindowModal);
-      dialog->setMinimumDuration(0);
-      dialog->setAutoClose(false);
-      dialog->setAutoReset(false);
-      connect(dialog.get(), &QProgressDialog::canceled, &loop, [&] { progress.cancel = true; });
-      dialog->show();
-    }
-    if (dialog) {
-      if (dialog->wasCanceled()) progress.cancel = true;
-      const int done = static_cast<int>(progress.done.load());
-      dialog->setValue(done);
-      dialog->setLabelText(QStringLiteral("Calculated %1 of %2 points").arg(done).arg(total));
-    }
-  });
-  cancelRequest_ = &progress.cancel;
-  if (!finished) {
-    poll.start();
-    loop.exec();
-  }
-  worker.join();
-  cancelRequest_ = nullptr;
-  dialog.reset();
-
+  const auto function = model_->function();
+  const RunOutcome outcome = runInBackground(
+      this,
+      [&](veltrane::evaluation_progress& progress) {
+        veltrane::evaluate_plan(plan, function, threads_, &progress);
+      },
+      plan.calls.size(), progressDelayMs_, &cancelRequest_);
   QApplication::restoreOverrideCursor();
   setInputsEnabled(true);
   if (focused) focused->setFocus();  // locking the inputs took the focus away
   calculating_ = false;
-  return !progress.cancel;
+  if (!outcome.error.isEmpty()) showMessage(outcome.error);
+  return outcome.ok();
 }
 
 void MyForm::closeEvent(QCloseEvent* event) {
@@ -328,16 +306,26 @@ void MyForm::closeEvent(QCloseEvent* event) {
 
 void MyForm::button1_Click() {
   if (calculating_) return;
+  setEmptyResultNote(QString());
+  // The chart shows this press's result from here on, whatever it will be.
+  chartElement_ = comboBox1->currentIndex() >= 0 ? comboBox1->currentText() : QString();
   FormView view(*this, *result_, [this](const QString& text) { showMessage(text); });
-  const auto request =
-      veltrane::begin_calculation(view, controlState(), numberFormatFor(QLocale::system()));
+  const auto format = numberFormatFor(QLocale());
+  const auto request = veltrane::begin_calculation(view, controlState(), format);
   if (!request) return;
+  showReadValues(*request);
   veltrane::sweep_plan plan = veltrane::plan_sweeps(*request);
   if (!evaluate(plan)) {
-    // Cancelled: the chart stays as a stopped run leaves it, the file untouched.
+    // Cancelled or failed: the chart stays as a stopped run leaves it, the
+    // file untouched.
     veltrane::chart_end_steps(view);
   } else {
     veltrane::finish_calculation(view, *request, plan.curves, veltrane::text_export_name);
+    const auto notes = veltrane::empty_curve_notes(
+        *request, plan.curves, [&format](double v) { return veltrane::localised_text(v, format); });
+    QStringList lines;
+    for (const auto& note : notes) lines << QString::fromStdString(note);
+    setEmptyResultNote(lines.join('\n'));
   }
   if (closeAfterRun_) {
     closeAfterRun_ = false;
@@ -348,16 +336,11 @@ void MyForm::button1_Click() {
 void MyForm::button2_Click() { std::exit(0); }
 
 void MyForm::button3_Click() {
-  const QString element = comboBox1->currentIndex() >= 0 ? comboBox1->currentText() : QString();
-  const QString file = element + ".png";
   if (chart1->isVisibleTo(this)) {
-    QImage image(chart1->size(), QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::white);
-    {
-      QPainter painter(&image);
-      chart1->render(&painter);
-    }
-    const QString error = savePng(image, file);
+    // Named after the calculation on the chart, not after the element chosen
+    // since: the name must tell what the image holds.
+    const QString file = chartElement_ + ".png";
+    const QString error = savePng(renderImage(chart1), file);
     if (!error.isEmpty()) {
       showMessage(QStringLiteral("Could not save %1: %2")
                       .arg(QDir::current().absoluteFilePath(file), error));
@@ -386,6 +369,84 @@ void MyForm::numericUpDown1_ValueChanged() {
 void MyForm::openLink(const char* url) {
   if (!urlOpener || !urlOpener(QUrl(QString::fromLatin1(url)))) {
     showMessage(QStringLiteral("Could not open %1").arg(QString::fromLatin1(url)));
+  }
+}
+
+QLineEdit* MyForm::box(int index) const {
+  QLineEdit* const boxes[] = {textBox1, textBox2, textBox3, textBox4, textBox5, textBox6};
+  return boxes[index];
+}
+
+bool MyForm::hasMisreadMark(int index) const {
+  return boxState_[static_cast<std::size_t>(index)].mark->isVisible();
+}
+
+QString MyForm::emptyResultNote() const { return emptyNote_->isHidden() ? QString() : emptyNote_->text(); }
+
+void MyForm::comboBox1_SelectedIndexChanged() {
+  const veltrane::element_data* element =
+      comboBox1->currentIndex() >= 0
+          ? veltrane::find_element_data(comboBox1->currentText().toStdString())
+          : nullptr;
+  if (element == nullptr) return;
+  const QString decimal = QLocale().decimalPoint();
+  for (int i = 0; i < 6; ++i) {
+    BoxState& state = boxState_[static_cast<std::size_t>(i)];
+    QLineEdit* edit = box(i);
+    // A box the user typed into keeps its text.
+    if (!edit->text().isEmpty() && edit->text() != state.filled) continue;
+    const veltrane::tabulated_value& v = i == 0 ? element->work_function : element->energies[i - 1];
+    // The file's text as written, with this locale's decimal separator.
+    QString text = v.value ? QString::fromStdString(v.text) : QString();
+    text.replace('.', decimal);
+    state.filled = text;
+    state.source = QString::fromStdString(veltrane::source_note(*element, i));
+    edit->setText(text);
+    updateBoxToolTip(i);
+  }
+}
+
+void MyForm::checkMisread(int index) {
+  BoxState& state = boxState_[static_cast<std::size_t>(index)];
+  const QLineEdit* edit = box(index);
+  const auto warning =
+      veltrane::misread_warning(edit->text().toStdString(), numberFormatFor(QLocale()));
+  state.warning = warning ? QString::fromStdString(*warning) : QString();
+  state.mark->setVisible(!state.warning.isEmpty());
+  state.mark->setToolTip(state.warning);
+  if (edit->text() != state.filled) state.source.clear();
+  state.readAs.clear();  // the text changed: what it was read as no longer holds
+  updateBoxToolTip(index);
+}
+
+void MyForm::updateBoxToolTip(int index) {
+  const BoxState& state = boxState_[static_cast<std::size_t>(index)];
+  QStringList parts;
+  if (!state.warning.isEmpty()) parts << state.warning;
+  if (!state.readAs.isEmpty()) parts << state.readAs;
+  if (!state.source.isEmpty()) parts << state.source;
+  box(index)->setToolTip(parts.join('\n'));
+}
+
+void MyForm::showReadValues(const veltrane::calc_request& request) {
+  const auto format = numberFormatFor(QLocale());
+  auto show = [&](int index, double value, const char* unit) {
+    boxState_[static_cast<std::size_t>(index)].readAs =
+        QStringLiteral("Read as %1 %2").arg(QString::fromStdString(veltrane::localised_text(value, format)), unit);
+    updateBoxToolTip(index);
+  };
+  show(0, request.work_function_ev, "eV");
+  for (std::size_t i = 0; i < request.energies_ev.size(); ++i) {
+    show(static_cast<int>(i) + 1, request.energies_ev[i], "eV");
+  }
+}
+
+void MyForm::setEmptyResultNote(const QString& text) {
+  emptyNote_->setText(text);
+  emptyNote_->setVisible(!text.isEmpty());
+  if (!text.isEmpty()) {
+    emptyNote_->adjustSize();
+    emptyNote_->raise();
   }
 }
 

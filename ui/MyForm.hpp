@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -10,6 +11,7 @@
 #include <QUrl>
 #include <QWidget>
 #include <QtCharts/QChartView>
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -55,6 +57,15 @@ class MyForm : public QWidget {
   ResultChart& resultChart() const { return *result_; }
   bool isCalculating() const { return calculating_; }
 
+  /// The six input boxes: work function, then I1 .. I5.
+  QLineEdit* box(int index) const;
+  /// Whether box `index` carries the misread mark, and the note on the chart
+  /// about steps without a curve (empty when every step has one).
+  bool hasMisreadMark(int index) const;
+  QString emptyResultNote() const;
+  /// The element of the calculation whose curves the chart shows, if any.
+  QString chartElement() const { return chartElement_; }
+
   // The controls, named as the window's design names them.
   QPushButton* button1;
   QComboBox* comboBox1;
@@ -99,6 +110,7 @@ class MyForm : public QWidget {
   void linkLabel2_LinkClicked();
   void label11_Click();
   void label17_Click();
+  void comboBox1_SelectedIndexChanged();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -111,6 +123,25 @@ class MyForm : public QWidget {
   veltrane::control_state controlState() const;
   void setInputsEnabled(bool enabled);
   bool evaluate(veltrane::sweep_plan& plan);
+  void updateBoxToolTip(int index);
+  void checkMisread(int index);
+  void showReadValues(const veltrane::calc_request& request);
+  void setEmptyResultNote(const QString& text);
+
+  // What each input box shows beyond its text: the value last filled in from
+  // the element data (so that a box the user typed is never overwritten), its
+  // source, the number it was last read as, and a warning when its text may
+  // be misread in this locale.
+  struct BoxState {
+    QString filled;
+    QString source;
+    QString readAs;
+    QString warning;
+    QAction* mark = nullptr;
+  };
+  std::array<BoxState, 6> boxState_;
+  QLabel* emptyNote_ = nullptr;
+  QString chartElement_;
 
   std::unique_ptr<ResultChart> result_;
   std::unique_ptr<veltrane::model_cache> model_;

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace veltrane {
+
+/// Writes the content of a file through an open stream; returns 0, or the
+/// errno of the first failure.
+using file_writer = std::function<int(std::FILE*)>;
+
+/// Writes a file so that it is never left half-written:
+///  - a regular file (or a new one) is written to a temporary file beside
+///    it, flushed and synced to the disk, then renamed over it; a link to a
+///    regular file replaces the file it points to and stays a link. On any
+///    failure the old file stays byte for byte and the temporary one is
+///    removed;
+///  - a device, a pipe or a link to one is written in place. It is opened
+///    without blocking, so that a pipe that nobody reads from is reported
+///    instead of waiting for ever; the write itself then blocks as usual.
+/// Returns nothing on success, otherwise the reason in words.
+std::optional<std::string> write_file(const std::filesystem::path& path, const file_writer& write);
+
+/// write_file with a block of bytes as the content.
+std::optional<std::string> write_file(const std::filesystem::path& path, std::string_view bytes);
+
+/// "<verb> <absolute path>: <reason>", the program's message for a failed
+/// write ("Could not write", "Could not save").
+std::string file_failure_message(std::string_view verb, const std::filesystem::path& path,
+                                 const std::string& reason);
+
+}  // namespace veltrane
