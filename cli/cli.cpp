@@ -13,6 +13,7 @@
 #include "compute/calculation.hpp"
 #include "compute/element_data.hpp"
 #include "compute/elements.hpp"
+#include "compute/file_output.hpp"
 #include "compute/inputs.hpp"
 #include "compute/text_export.hpp"
 #include "model/fast_model.hpp"
@@ -191,8 +192,24 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     return exit_bad_input;
   }
 
+  // A pipe without a reader is reported before the calculation, not after it.
+  std::optional<output_check> output;
+  if (o.output != "-") {
+    output.emplace(o.output);
+    if (output->problem()) {
+      err << program << ": " << file_failure_message("Could not write", o.output, *output->problem())
+          << "\n";
+      return exit_write_failed;
+    }
+  }
+
   sweep_plan plan = plan_sweeps(*checked.request);
-  evaluate_with_progress(plan, o.threads, err, progress_to_terminal);
+  try {
+    evaluate_with_progress(plan, o.threads, err, progress_to_terminal);
+  } catch (const calculation_error& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_write_failed;
+  }
   const curve_set& curves = plan.curves;
   for (const auto& note : empty_curve_notes(*checked.request, curves)) {
     err << program << ": " << note << "\n";

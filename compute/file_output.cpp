@@ -34,12 +34,19 @@ int write_through(int fd, const file_writer& write, bool sync) {
   return error;
 }
 
-std::optional<std::string> write_in_place(const fs::path& path, const file_writer& write) {
+// Opens a device or pipe for writing without waiting for a reader.
+int open_special(const fs::path& path, std::optional<std::string>& problem) {
   const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ENXIO) return std::string("nothing is reading from this pipe");
-    return reason_of(errno);
+    problem = errno == ENXIO ? std::string("nothing is reading from this pipe") : reason_of(errno);
   }
+  return fd;
+}
+
+std::optional<std::string> write_in_place(const fs::path& path, const file_writer& write) {
+  std::optional<std::string> problem;
+  const int fd = open_special(path, problem);
+  if (fd < 0) return problem;
   // Only the opening must not wait; the writing may.
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
@@ -103,6 +110,15 @@ std::optional<std::string> write_file(const fs::path& path, std::string_view byt
     }
     return 0;
   });
+}
+
+output_check::output_check(const fs::path& path) {
+  struct stat target {};
+  if (stat(path.c_str(), &target) == 0 && S_ISFIFO(target.st_mode)) fd_ = open_special(path, problem_);
+}
+
+output_check::~output_check() {
+  if (fd_ >= 0) close(fd_);
 }
 
 std::string file_failure_message(std::string_view verb, const fs::path& path,

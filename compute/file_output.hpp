@@ -28,6 +28,24 @@ std::optional<std::string> write_file(const std::filesystem::path& path, const f
 /// write_file with a block of bytes as the content.
 std::optional<std::string> write_file(const std::filesystem::path& path, std::string_view bytes);
 
+/// Checks, before a long calculation, that its output can be delivered: a
+/// pipe must have a reader now (a file's folder is not checked; the write
+/// reports that). While the check is held, the pipe stays open for writing,
+/// so its reader does not see the end before the content has been written.
+class output_check {
+ public:
+  explicit output_check(const std::filesystem::path& path);
+  ~output_check();
+  output_check(const output_check&) = delete;
+  output_check& operator=(const output_check&) = delete;
+  /// Why the output cannot be written, if that is known already.
+  const std::optional<std::string>& problem() const { return problem_; }
+
+ private:
+  int fd_ = -1;
+  std::optional<std::string> problem_;
+};
+
 /// "<verb> <absolute path>: <reason>", the program's message for a failed
 /// write ("Could not write", "Could not save").
 std::string file_failure_message(std::string_view verb, const std::filesystem::path& path,

@@ -200,3 +200,35 @@ TEST(CalculateOrder, ExtremeInputsEndWithinBoundedPoints) {
     }
   }
 }
+
+TEST(CalculateOrder, NoteOnlyForStepsWithoutAnyFiniteValue) {
+  // Step 1 all NaN, step 2 with finite values.
+  auto c = tungsten(2);
+  c.boxes[1] = "7864";
+  recording_view v;
+  const auto nan_in_step_one = [](double, double, double, int, int n, double, double) {
+    return n == 1 ? std::nan("") : 0.5;
+  };
+  const auto result = run_calculation(v, c, {}, nan_in_step_one, scratch_file("unused.txt"));
+  ASSERT_TRUE(result.curves);
+  const calc_request request = *read_request(c, {}).request;
+  const auto notes = empty_curve_notes(request, *result.curves);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0],
+            "No curve for 1+ \u2192 2+: the model has no value at any field of this sweep. "
+            "Read: work function 4.55 eV, energies 7864, 16.37, 26 eV.");
+  EXPECT_TRUE(empty_curve_notes(request, compute_curves(request, stand_in)).empty());
+  // An infinite Q is no curve either; the numbers as the locale shows them.
+  const auto all_inf = compute_curves(request, [](double, double, double, int, int, double,
+                                                  double) { return INFINITY; });
+  const auto german = empty_curve_notes(request, all_inf, [](double x) {
+    std::string s = shortest_text(x);
+    std::replace(s.begin(), s.end(), '.', ',');
+    return s;
+  });
+  ASSERT_EQ(german.size(), 2u);
+  EXPECT_NE(german[1].find("2+ \u2192 3+"), std::string::npos);
+  EXPECT_NE(german[1].find("work function 4,55 eV, energies 7864, 16,37, 26 eV."),
+            std::string::npos)
+      << german[1];
+}

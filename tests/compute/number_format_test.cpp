@@ -87,3 +87,37 @@ TEST(NumberParser, PlainFormatHasNoGroups) {
   EXPECT_EQ(parse_number("16.37", f), 16.37);
   EXPECT_FALSE(parse_number("1,000", f));
 }
+
+TEST(MisreadWarning, PointOrCommaThatGroupsWhereADecimalWasMeant) {
+  const auto de = german();
+  const auto en = english();
+  // A point that groups thousands under a German locale, a comma under an
+  // English one: read as thousands, and said so.
+  EXPECT_EQ(veltrane::misread_warning("7.864", de),
+            "Read as 7864. Here the point separates thousands; for 7.864 as a decimal number "
+            "type 7,864.");
+  EXPECT_EQ(veltrane::misread_warning("7,864", en),
+            "Read as 7864. Here the comma separates thousands; for 7,864 as a decimal number "
+            "type 7.864.");
+  EXPECT_TRUE(veltrane::misread_warning(" 16.37 ", de));
+  // The locale's own decimal separator, a text that also has one, and texts
+  // that are no numbers: nothing to warn about.
+  EXPECT_FALSE(veltrane::misread_warning("7,864", de));
+  EXPECT_FALSE(veltrane::misread_warning("1.234,5", de));
+  EXPECT_FALSE(veltrane::misread_warning("7.864", en));
+  EXPECT_FALSE(veltrane::misread_warning("7.8.x", de));
+  EXPECT_FALSE(veltrane::misread_warning("", de));
+  EXPECT_FALSE(veltrane::misread_warning("7\u202f864", french())) << "a space never means a point";
+}
+
+TEST(MisreadWarning, LocalisedTextReadsBack) {
+  const auto de = german();
+  EXPECT_EQ(veltrane::localised_text(7.86403, de), "7,86403");
+  EXPECT_EQ(veltrane::localised_text(7864.0, de), "7864");
+  EXPECT_EQ(veltrane::localised_text(1e-300, de), "1e-300");
+  EXPECT_EQ(veltrane::localised_text(NAN, de), "NaN");
+  EXPECT_EQ(veltrane::localised_text(-INFINITY, de), "-Infinity");
+  for (double v : {4.55, 0.1, 1.0 / 3.0, 123456.789, 5e-324}) {
+    EXPECT_EQ(parse_number(veltrane::localised_text(v, de), de), v);
+  }
+}

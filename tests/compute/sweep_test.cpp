@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <new>
+#include <stdexcept>
 
 using namespace veltrane;
 
@@ -182,4 +185,59 @@ TEST(Evaluation, ThreadsKeepTheOrderAndCancelStops) {
   auto counted_plan = plan_sweeps(r);
   EXPECT_TRUE(evaluate_plan(counted_plan, stand_in, 2, &counted));
   EXPECT_EQ(counted.done.load(), counted_plan.calls.size());
+}
+
+TEST(Evaluation, AFailingModelStopsTheOthersAndIsReported) {
+  const auto r = request(4, {7.864, 16.37, 26.0, 38.2, 51.6});
+  for (unsigned threads : {1u, 2u, 4u}) {
+    std::atomic<int> calls{0};
+    const model_function out_of_memory = [&](double, double, double, int, int, double, double) {
+      if (++calls == 5) throw std::bad_alloc();
+      return 0.5;
+    };
+    auto plan = plan_sweeps(r);
+    try {
+      evaluate_plan(plan, out_of_memory, threads);
+      ADD_FAILURE() << "no error reported";
+    } catch (const calculation_error& e) {
+      EXPECT_STREQ(e.what(), "Out of memory while calculating");
+    }
+    EXPECT_LT(calls.load(), static_cast<int>(plan.calls.size())) << "the others stopped";
+
+    const model_function failing = [](double, double, double, int, int, double, double) -> double {
+      throw std::runtime_error("the cache failed");
+    };
+    EXPECT_THROW(
+        {
+          try {
+            evaluate_plan(plan, failing, threads);
+          } catch (const calculation_error& e) {
+            EXPECT_STREQ(e.what(), "the cache failed");
+            throw;
+          }
+        },
+        calculation_error);
+  }
+}
+
+TEST(SweepCalls, StepCallsAreTheSweepsOwn) {
+  // At every field of a sweep, the call for that step and field is the
+  // sweep's call, for n = 1 and for every step of n = 4.
+  for (int n : {1, 4}) {
+    const auto r = n == 1 ? request(1, {7.864, 16.37}) : request(4, {7.864, 16.37, 26.0, 38.2, 51.6});
+    const auto plan = plan_sweeps(r);
+    std::size_t i = 0;
+    for (const auto& step : plan.curves.steps) {
+      EXPECT_EQ(sweep_range(r, step.j).start, step.points.front().F);
+      for (const auto& p : step.points) {
+        const model_call a = step_model_call(r, step.j, p.F);
+        const model_call& b = plan.calls[i++];
+        EXPECT_EQ(a.E, b.E);
+        EXPECT_EQ(a.B, b.B);
+        EXPECT_EQ(a.phi, b.phi);
+        EXPECT_EQ(a.n, b.n);
+        EXPECT_EQ(a.u, b.u);
+      }
+    }
+  }
 }

@@ -1,9 +1,12 @@
 #include "ui/MyForm.hpp"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
 #include <QImage>
 #include <QMessageBox>
 #include <QProgressDialog>
@@ -14,6 +17,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <new>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -340,8 +344,16 @@ class MyFormTest : public QObject {
         QVERIFY(std::fabs(p.y()) <= ResultChart::drawLimit);
       }
     }
-    // Q = 1 draws the upper state at the bottom cut-off, not as a gap.
+    // Q = 1 draws the upper state at the bottom cut-off, not as a gap: the
+    // first three points of "2+" are drawn, at -1000.
     QVERIFY(std::isinf(chart.points(2).front().second));
+    auto* first = qobject_cast<QLineSeries*>(chart.chart()->series().at(1));
+    QCOMPARE(first->name(), QString("2+"));
+    QVERIFY(first->count() >= 3);
+    for (int i = 0; i < 3; ++i) {
+      QCOMPARE(first->at(i).y(), -ResultChart::drawLimit);
+      QCOMPARE(first->at(i).x(), chart.points(2)[static_cast<std::size_t>(i)].first);
+    }
     QImage image(f.chart1->size(), QImage::Format_ARGB32);
     QPainter painter(&image);
     f.chart1->render(&painter);  // drawing such a chart must not fail
@@ -365,23 +377,31 @@ class MyFormTest : public QObject {
     QImage image("Tungsten.png");
     QCOMPARE(image.size(), QSize(636, 429));
 
-    // Another element chosen afterwards names the file; no element: ".png".
+    // Another element chosen afterwards does not rename Tungsten's curves.
+    QFile::remove("Tungsten.png");
     f.comboBox1->setCurrentIndex(f.comboBox1->findText("Gold"));
     f.button3->click();
-    QVERIFY(QFile::exists("Gold.png"));
+    QVERIFY(!QFile::exists("Gold.png"));
+    QVERIFY(QFile::exists("Tungsten.png"));
+    QCOMPARE(f.chartElement(), QString("Tungsten"));
+
+    // A press without an element leaves an empty chart named ".png".
     f.comboBox1->setCurrentIndex(-1);
+    f.button1->click();
+    QCOMPARE(closer.texts.size(), 3);
     f.button3->click();
     QVERIFY(QFile::exists(".png"));
 
     // A folder in the way: a message naming the file and the reason.
     QDir().mkdir("Iron.png");
-    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Iron"));
+    fill(f, "Iron", 1, {"4.5", "7.9", "16.2"});
+    f.button1->click();
     f.button3->click();
-    QCOMPARE(closer.texts.size(), 3);
+    QCOMPARE(closer.texts.size(), 4);
     QVERIFY2(closer.texts.last().contains(QDir::current().absoluteFilePath("Iron.png")),
              qPrintable(closer.texts.last()));
     QVERIFY(QFileInfo("Iron.png").isDir());
-    QCOMPARE(f.resultChart().points(3).empty(), false);  // nothing of the state is lost
+    QCOMPARE(f.resultChart().points(2).empty(), false);  // nothing of the state is lost
   }
 
   void textFileAndItsFailure() {
@@ -551,6 +571,179 @@ class MyFormTest : public QObject {
       QVERIFY(f.button1->isEnabled());
       QCOMPARE(chart.axisY()->min(), -1.5);
     }
+  }
+
+  void choosingAnElementFillsTheBoxes() {
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    MyForm f;
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Tungsten"));
+    // Tungsten's row, written as a German reads numbers; hidden rows too.
+    const QStringList expected = {"4,55", "7,86403", "16,37", "26,0", "38,2", "51,6"};
+    for (int i = 0; i < 6; ++i) QCOMPARE(f.box(i)->text(), expected[i]);
+    QVERIFY(f.textBox6->isHidden());
+    QVERIFY2(f.textBox1->toolTip().contains("Michaelson"), qPrintable(f.textBox1->toolTip()));
+    QVERIFY(f.textBox4->toolTip().contains("NIST marks it semi-empirical"));
+    QVERIFY(!f.textBox2->toolTip().contains("NIST marks it"));
+
+    // A typed box is kept; filled ones follow the next element.
+    f.textBox3->setText("16,4");
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Beryllium"));
+    QCOMPARE(f.textBox1->text(), QString("4,98"));
+    QCOMPARE(f.textBox2->text(), QString("9,322699"));
+    QCOMPARE(f.textBox3->text(), QString("16,4"));
+    QCOMPARE(f.textBox5->text(), QString("217,71858459"));
+    QCOMPARE(f.textBox6->text(), QString());  // beryllium has no I5
+    QVERIFY(f.textBox3->toolTip().isEmpty() || !f.textBox3->toolTip().contains("Beryllium"));
+    QVERIFY(f.textBox6->toolTip().contains("does not exist"));
+    // An emptied box is filled again.
+    f.textBox3->clear();
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Iron"));
+    QCOMPARE(f.textBox3->text(), QString("16,19921"));
+    QCOMPARE(f.textBox6->text(), QString("75,0"));
+
+    // With beryllium and n = 4 the empty 5th box gives the format message.
+    f.setModel(standIn);
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Beryllium"));
+    f.numericUpDown1->setValue(4);
+    {
+      ModalCloser closer;
+      f.button1->click();
+      QCOMPARE(closer.texts, QStringList{"Error, please insert correct floating point format"});
+    }
+    QLocale::setDefault(QLocale::c());
+  }
+
+  void filledValuesGiveTheTypedValuesCurves() {
+    MyForm filled;
+    filled.setModel(standIn);
+    filled.comboBox1->setCurrentIndex(filled.comboBox1->findText("Iron"));
+    filled.numericUpDown1->setValue(4);
+    filled.button1->click();
+    MyForm typed;
+    typed.setModel(standIn);
+    fill(typed, "Iron", 4, {"4.5", "7.9024681", "16.19921", "30.651", "54.91", "75.0"});
+    typed.button1->click();
+    for (int k = 1; k <= 5; ++k) {
+      QVERIFY(!filled.resultChart().points(k).empty());
+      QCOMPARE(filled.resultChart().points(k), typed.resultChart().points(k));
+    }
+  }
+
+  void misreadMark_data() {
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("marked");
+    QTest::newRow("7.864 de") << "de_DE" << "7.864" << true;
+    QTest::newRow("7,864 en") << "en_US" << "7,864" << true;
+    QTest::newRow("7,864 de") << "de_DE" << "7,864" << false;
+    QTest::newRow("1.234,5 de") << "de_DE" << "1.234,5" << false;
+    QTest::newRow("7.864 en") << "en_US" << "7.864" << false;
+  }
+  void misreadMark() {
+    QFETCH(QString, locale);
+    QFETCH(QString, text);
+    QFETCH(bool, marked);
+    QLocale::setDefault(QLocale(locale));
+    MyForm f;
+    f.textBox2->setText(text);
+    QCOMPARE(f.hasMisreadMark(1), marked);
+    QCOMPARE(f.textBox2->toolTip().startsWith("Read as 7864."), marked);
+    f.textBox2->setText(text + "1");
+    f.textBox2->setText("8");
+    QVERIFY(!f.hasMisreadMark(1));  // gone when the text changes
+    QVERIFY(f.textBox2->toolTip().isEmpty());
+    QLocale::setDefault(QLocale::c());
+  }
+
+  void boxesShowWhatTheyWereReadAs() {
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    MyForm f;
+    f.setModel(standIn);
+    fill(f, "Tungsten", 1, {"4,55", "7.864", "16,37"});
+    f.button1->click();
+    QVERIFY2(f.textBox2->toolTip().contains("Read as 7864 eV"), qPrintable(f.textBox2->toolTip()));
+    QVERIFY(f.textBox1->toolTip().contains("Read as 4,55 eV"));
+    QVERIFY(f.textBox3->toolTip().contains("Read as 16,37 eV"));
+    QVERIFY(!f.textBox4->toolTip().contains("Read as"));
+    QLocale::setDefault(QLocale::c());
+  }
+
+  void noteOnAnEmptyResult() {
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    MyForm f;
+    f.setModel([](double, double, double, int, int, double, double) { return std::nan(""); });
+    fill(f, "Tungsten", 1, {"4,55", "7.864", "16,37"});
+    ModalCloser closer;
+    f.button1->click();
+    QVERIFY(closer.texts.isEmpty());  // a note, not a message box
+    QCOMPARE(f.emptyResultNote(),
+             QString::fromUtf8("No curve for 1+ \u2192 2+: the model has no value at any field of "
+                               "this sweep. Read: work function 4,55 eV, energies 7864, 16,37 eV."));
+    QVERIFY(f.findChild<QLabel*>("emptyResultNote")->isVisibleTo(f.chart1));
+    // Gone with the next Calculate, which has a curve.
+    f.setModel(standIn);
+    f.button1->click();
+    QVERIFY(f.emptyResultNote().isEmpty());
+    QLocale::setDefault(QLocale::c());
+  }
+
+  void failuresOfTheCalculationAreReported() {
+    MyForm f;
+    f.setModel([](double, double, double, int, int, double, double) -> double {
+      throw std::bad_alloc();
+    });
+    fill(f, "Tungsten", 2, tungsten);
+    f.checkBox1->setChecked(true);
+    QFile::remove("data.txt");
+    ModalCloser closer;
+    f.button1->click();
+    QCOMPARE(closer.texts, QStringList{"Out of memory while calculating"});
+    QVERIFY(!QFile::exists("data.txt"));
+    QVERIFY(f.button1->isEnabled() && !f.isCalculating());
+    f.setModel(standIn);
+    f.button1->click();
+    QVERIFY(!f.resultChart().points(3).empty());  // the window goes on working
+  }
+
+  void pipeNamedDataTxtDoesNotFreeze() {
+    MyForm f;
+    f.setModel(standIn);
+    fill(f, "Tungsten", 1, tungsten);
+    f.checkBox1->setChecked(true);
+    QFile::remove("data.txt");
+    QCOMPARE(mkfifo("data.txt", 0600), 0);
+    ModalCloser closer;
+    QElapsedTimer timer;
+    timer.start();
+    f.button1->click();
+    QVERIFY(timer.elapsed() < 5000);
+    QCOMPARE(closer.texts.size(), 1);
+    QVERIFY2(closer.texts[0].endsWith("data.txt: nothing is reading from this pipe"),
+             qPrintable(closer.texts[0]));
+    QVERIFY(!f.resultChart().points(1).empty());
+    QFile::remove("data.txt");
+  }
+
+  void closingDuringARunCancelsIt() {
+    MyForm f;
+    std::atomic<int> calls{0};
+    f.setModel(
+        [&calls](double, double, double, int, int, double, double) {
+          ++calls;
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          return 0.5;
+        },
+        2);
+    f.setProgressDelay(100000);
+    f.show();
+    fill(f, "Tungsten", 4, tungsten);
+    QTimer::singleShot(100, &f, [&f] { f.close(); });
+    QElapsedTimer timer;
+    timer.start();
+    f.button1->click();
+    QVERIFY(calls < 150);
+    QVERIFY(timer.elapsed() < 3000);
+    QTRY_VERIFY(!f.isVisible());
   }
 
   void localeNumberFormat() {
