@@ -77,7 +77,14 @@ double S_fast(double u, void* p) {
   // at the middle of the path. When c3 times that bound exceeds four times the
   // underflow threshold of exp (745.13), the integrator's result, accurate to
   // 1e-7, certainly gives exp(-(c3 * I)) = 0.0, and it need not run.
-  if (q.Zv > 0.0 && q.E * u > 0.0 && b_u > 0.0 && b_u < upper && std::isfinite(upper)) {
+  //
+  // The inner turning point needs no test of its own. For W < 0 both turning
+  // points are negative and k is not real between them, so the bound is NaN
+  // (or 0) and never taken; W = 0 has no turning points. For W > 0 the inner
+  // point is 2Z/(W + sqrt(D)) > 0, and b_u comes out as 0 only by rounding,
+  // when 4 Z E u is below W^2 times 2^-52: the path is then longer than 1e16
+  // bohr and the transmission underflows to 0.0 in the integrated form too.
+  if (q.Zv > 0.0 && q.E * u > 0.0 && b_u < upper && std::isfinite(upper)) {
     const double middle = 0.5 * (b_u + upper);
     const double lower_bound = 0.5 * (upper - b_u) * k_fast(middle, &kr);
     if (c3 * lower_bound > 4.0 * 746.0) return 0.0;

@@ -46,6 +46,15 @@ TEST(FastModel, AgreesWithTheModelBitForBit) {
     expect_same(vm::fast_veltrane(p.E, p.B, p.phi, p.m, p.n, p.m_ion, p.u),
                 vm::veltrane(p.E, p.B, p.phi, p.m, p.n, p.m_ion, p.u), "probability");
   }
+  // Where the inner turning point rounds to 0 (a field of 1e-18 au and less)
+  // or both turning points are negative (a negative binding energy), the
+  // thick-barrier shortcut must agree with the integration too.
+  expect_same(vm::fast_R(2e17, 1e-18, 0.6, 0.16, 3, 1), vm::R(2e17, 1e-18, 0.6, 0.16, 3, 1),
+              "rounded inner turning point");
+  expect_same(vm::fast_R(3e20, 2e-21, 0.3, 0.16, 3, 1), vm::R(3e20, 2e-21, 0.3, 0.16, 3, 1),
+              "rounded inner turning point");
+  expect_same(vm::fast_R(50.0, 0.05, -0.7, 0.16, 3, 1), vm::R(50.0, 0.05, -0.7, 0.16, 3, 1),
+              "negative binding energy");
   for (double z : {9.0, 10.5, 12.0, 20.0, 200.0}) {
     for (double E : {0.03, 0.05, 0.1}) {
       expect_same(vm::fast_R(z, E, 0.7, 0.16, 3, 1), vm::R(z, E, 0.7, 0.16, 3, 1), "rate");
