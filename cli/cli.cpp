@@ -15,6 +15,8 @@
 #include "compute/elements.hpp"
 #include "compute/file_output.hpp"
 #include "compute/inputs.hpp"
+#include "compute/model_cache.hpp"
+#include "compute/charge_states.hpp"
 #include "compute/text_export.hpp"
 #include "model/fast_model.hpp"
 
@@ -35,7 +37,258 @@ struct options {
   bool example = false;
   bool list_elements = false;
   bool sources = false;
+  // The charge-state commands.
+  std::optional<double> from, to;
+  double step = 0.5;
+  bool all_elements = false;
+  bool csv = false;
+  std::optional<std::string> ratio, counts;
+  double confidence = 0.95;
 };
+
+std::string charge_text(int k) { return std::to_string(k) + "+"; }
+
+// The request of a command, or the message of its bad input.
+checked_request read_command_request(const options& o) {
+  request_texts texts{o.element, o.ionisations, o.work_function, std::nullopt};
+  if (o.energies) texts.energies = split_commas(*o.energies);
+  return check_request(texts);
+}
+
+// The field of a ratio search as the user reads it.
+std::string field_text(const ratio_fields& r) {
+  if (const auto E = r.field()) return format_number(*E);
+  return "below " + format_number(r.range_from);
+}
+
+std::string crossing_list(const ratio_fields& r) {
+  std::string list;
+  for (const auto& c : r.crossings) {
+    list += (list.empty() ? "" : ", ") + format_number(c.E) + (c.rising ? " (rising)" : " (falling)");
+  }
+  return list;
+}
+
+void write_lines(std::ostream& out, const std::vector<std::string>& lines) {
+  for (const auto& line : lines) out << line << '\n';
+  out << std::flush;
+}
+
+int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
+  const checked_request checked = read_command_request(o);
+  if (!checked.request) {
+    err << program << ": " << checked.message << "\n";
+    return exit_bad_input;
+  }
+  if ((o.from && !std::isfinite(*o.from)) || (o.to && !std::isfinite(*o.to))) {
+    err << program << ": the field range must be finite numbers\n";
+    return exit_bad_input;
+  }
+  std::string message;
+  // A range given in full is checked before anything is computed.
+  if (o.from && o.to && !field_grid(*o.from, *o.to, o.step, &message)) {
+    err << program << ": " << message << "\n";
+    return exit_bad_input;
+  }
+  std::optional<output_check> output;
+  if (o.output != "-") {
+    output.emplace(o.output);
+    if (output->problem()) {
+      err << program << ": "
+          << file_failure_message("Could not write", o.output, *output->problem()) << "\n";
+      return exit_write_failed;
+    }
+  }
+  model_cache cache(fast_veltrane);
+  charge_states states(*checked.request, cache.function(), o.threads);
+  const auto [default_from, default_to] = default_field_range(states);
+  const auto grid = field_grid(o.from.value_or(default_from), o.to.value_or(default_to), o.step,
+                               &message);
+  if (!grid) {
+    err << program << ": " << message << "\n";
+    return exit_bad_input;
+  }
+  const auto lines = fraction_csv_lines(*checked.request, fraction_table_at(states, *grid));
+  if (o.output == "-") {
+    write_lines(out, lines);
+    if (!out) {
+      err << program << ": could not write to standard output\n";
+      return exit_write_failed;
+    }
+    return exit_ok;
+  }
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  if (const auto reason = write_file(o.output, text)) {
+    err << program << ": " << file_failure_message("Could not write", o.output, *reason) << "\n";
+    return exit_write_failed;
+  }
+  out << "Wrote " << o.output << " (" << grid->size() << " fields)\n";
+  return exit_ok;
+}
+
+// The largest n the built-in data of an element allows (each step needs the
+// next ionisation energy).
+int largest_n(const element_data& e) {
+  int n = 0;
+  while (n < 4 && e.energies[static_cast<std::size_t>(n) + 1].value) ++n;
+  return n;
+}
+
+void equal_abundance_rows(const calc_request& request, const model_function& model,
+                          unsigned threads, bool csv, std::ostream& out) {
+  charge_states states(request, model, threads);
+  const auto& barriers = states.over_barrier_fields();
+  for (int k = 1; k <= request.n; ++k) {
+    const auto fields = states.equal_abundance(k);
+    const std::string E_ob = format_number(barriers[static_cast<std::size_t>(k) - 1].at_v_per_nm());
+    const std::string equal = fields.field() ? format_number(*fields.field()) : "none";
+    if (csv) {
+      out << request.element << "," << request.n << "," << k << "," << E_ob << "," << equal << "\n";
+    } else {
+      std::ostringstream charges;
+      charges << charge_text(k) << " -> " << charge_text(k + 1);
+      out << std::left << std::setw(6) << k << std::setw(10) << charges.str() << std::right
+          << std::setw(14) << E_ob << std::setw(20) << equal;
+      if (!fields.monotonic || fields.crossings.size() > 1) {
+        out << "  (ratio not monotonic; crossings at " << crossing_list(fields) << ")";
+      }
+      out << "\n";
+    }
+  }
+}
+
+int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) {
+  model_cache cache(fast_veltrane);
+  const char* csv_header = "element,n,step,E_ob_V_per_nm,F_equal_V_per_nm\n";
+  const char* table_header = "step  charges     E_ob [V/nm]   F(k,k+1) [V/nm]\n";
+  try {
+    if (o.all_elements) {
+      if (!o.element.empty()) {
+        err << program << ": give either --element or --all-elements\n";
+        return exit_bad_input;
+      }
+      if (o.csv) out << csv_header;
+      for (const auto& row : element_table) {
+        const element_data* data = find_element_data(row.name);
+        const int n = largest_n(*data);
+        const checked_request checked =
+            check_request({std::string(row.name), std::to_string(n), std::nullopt, std::nullopt});
+        if (!o.csv) out << row.name << ", n = " << n << "\n" << table_header;
+        equal_abundance_rows(*checked.request, cache.function(), o.threads, o.csv, out);
+        if (!o.csv) out << "\n";
+      }
+      return exit_ok;
+    }
+    const checked_request checked = read_command_request(o);
+    if (!checked.request) {
+      err << program << ": " << checked.message << "\n";
+      return exit_bad_input;
+    }
+    out << (o.csv ? csv_header : table_header);
+    equal_abundance_rows(*checked.request, cache.function(), o.threads, o.csv, out);
+  } catch (const calculation_error& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_write_failed;
+  }
+  return exit_ok;
+}
+
+int run_field(const options& o, std::ostream& out, std::ostream& err) {
+  const checked_request checked = read_command_request(o);
+  if (!checked.request) {
+    err << program << ": " << checked.message << "\n";
+    return exit_bad_input;
+  }
+  const int n = checked.request->n;
+  std::string message;
+  if (o.ratio.has_value() == o.counts.has_value()) {
+    err << program << ": give either --ratio or --counts\n";
+    return exit_bad_input;
+  }
+  if (!(o.confidence > 0.0 && o.confidence < 1.0)) {
+    err << program << ": --confidence must lie between 0 and 1, not " << format_number(o.confidence)
+        << "\n";
+    return exit_bad_input;
+  }
+  std::optional<ratio_spec> ratio;
+  std::vector<int> pairs;
+  std::vector<double> counts;
+  if (o.ratio) {
+    ratio = parse_ratio_spec(*o.ratio, n, &message);
+    if (!ratio) {
+      err << program << ": " << message << "\n";
+      return exit_bad_input;
+    }
+  } else {
+    const auto parsed = parse_counts_spec(*o.counts, n, &message);
+    const auto found = parsed ? counted_pairs(*parsed, &message) : std::nullopt;
+    if (!found) {
+      err << program << ": " << message << "\n";
+      return exit_bad_input;
+    }
+    counts = *parsed;
+    pairs = *found;
+  }
+
+  model_cache cache(fast_veltrane);
+  charge_states states(*checked.request, cache.function(), o.threads);
+  try {
+    if (ratio) {
+      const auto fields = states.field_from_ratio(ratio->k, ratio->ratio);
+      if (!fields.field()) {
+        err << program << ": " << fields.unreachable_message() << "\n";
+        return exit_bad_input;
+      }
+      out << charge_text(ratio->k + 1) << "/" << charge_text(ratio->k) << " = "
+          << format_number(ratio->ratio) << ": E = " << format_number(*fields.field())
+          << " V/nm\n";
+      if (!fields.monotonic || fields.crossings.size() > 1) {
+        out << "The ratio is not monotonic in this range; it crosses "
+            << format_number(ratio->ratio) << " at " << crossing_list(fields) << " V/nm.\n";
+      }
+      return exit_ok;
+    }
+    const std::string level = format_number(o.confidence * 100.0) + " %";
+    for (int k : pairs) {
+      const double lower = counts[static_cast<std::size_t>(k)];
+      const double upper = counts[static_cast<std::size_t>(k) + 1];
+      const counted_field c = states.field_from_counts(k, lower, upper, o.confidence);
+      out << charge_text(k + 1) << "/" << charge_text(k) << " = " << format_number(c.ratio)
+          << " (counts " << format_number(upper) << " and " << format_number(lower) << "): ";
+      if (!c.estimate.field()) {
+        out << c.estimate.unreachable_message();
+      } else {
+        out << "E = " << format_number(*c.estimate.field()) << " V/nm";
+      }
+      out << " (" << level << ": " << field_text(c.low) << " to " << field_text(c.high)
+          << " V/nm)\n";
+      if (!c.estimate.monotonic || c.estimate.crossings.size() > 1) {
+        out << "  The ratio is not monotonic in this range; it crosses " << format_number(c.ratio)
+            << " at " << crossing_list(c.estimate) << " V/nm.\n";
+      }
+    }
+    out << "The interval is counting statistics only (Wilson score interval of the share of the "
+           "higher state); the model's own uncertainty is not in it.\n";
+  } catch (const calculation_error& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_write_failed;
+  }
+  return exit_ok;
+}
+
+// The options that name a calculation's inputs, on the main command and on
+// each charge-state command.
+void add_request_options(CLI::App& app, options& o) {
+  app.add_option("--element", o.element, "element name as in the window's list, e.g. Tungsten");
+  app.add_option("--ionisations", o.ionisations, "number of ionisations n, 1 to 4");
+  app.add_option("--work-function", o.work_function,
+                 "work function of the surface in eV (default: the element's built-in value)");
+  app.add_option("--energies", o.energies,
+                 "ionisation energies I1,...,I(n+1) in eV (default: the element's built-in values)");
+  app.add_option("--threads", o.threads, "worker threads (default: all cores)")
+      ->check(CLI::Range(1u, 1024u));
+}
 
 // A number of the element table, or "-" where the quantity does not exist.
 std::string cell(const tabulated_value& v) { return v.value ? v.text : "-"; }
@@ -143,15 +396,8 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       "Post-field-ionisation curves after Kingham: writes the probabilities of every "
       "charge state against the field in V/nm as comma-separated text.",
       program};
-  app.add_option("--element", o.element, "element name as in the window's list, e.g. Tungsten");
-  app.add_option("--ionisations", o.ionisations, "number of ionisations n, 1 to 4");
-  app.add_option("--work-function", o.work_function,
-                 "work function of the surface in eV (default: the element's built-in value)");
-  app.add_option("--energies", o.energies,
-                 "ionisation energies I1,...,I(n+1) in eV (default: the element's built-in values)");
+  add_request_options(app, o);
   app.add_option("--output", o.output, "file to write (default data.txt; - for standard output)");
-  app.add_option("--threads", o.threads, "worker threads (default: all cores)")
-      ->check(CLI::Range(1u, 1024u));
   app.add_flag("--example", o.example,
                "Tungsten, n = 4, work function 4.55 eV, energies 7.864,16.37,26.0,38.2,51.6");
   app.add_flag("--list-elements", o.list_elements,
@@ -159,11 +405,38 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   app.add_flag("--sources", o.sources, "with --list-elements: also the source of every value");
   app.set_version_flag("--version", std::string(program) + " " + version);
 
+  CLI::App* fractions = app.add_subcommand(
+      "fractions",
+      "charge-state fractions of the cascade from 1+ against the field, as CSV");
+  add_request_options(*fractions, o);
+  fractions->add_option("--from", o.from, "lowest field in V/nm (default: the lowest sweep start)");
+  fractions->add_option("--to", o.to, "highest field in V/nm (default: the highest E_ob)");
+  fractions->add_option("--step", o.step, "field step in V/nm (default 0.5)");
+  std::string fractions_output = "-";
+  fractions->add_option("--output", fractions_output, "file to write (default -: standard output)");
+
+  CLI::App* equal = app.add_subcommand(
+      "equal-abundance",
+      "over-barrier fields E_ob and the fields where neighbouring states are equally abundant");
+  add_request_options(*equal, o);
+  equal->add_flag("--all-elements", o.all_elements,
+                  "every element, with its built-in data and the largest n it allows");
+  equal->add_flag("--csv", o.csv, "comma-separated output");
+
+  CLI::App* field = app.add_subcommand(
+      "field", "the field from a measured ratio of neighbouring charge states, or from counts");
+  add_request_options(*field, o);
+  field->add_option("--ratio", o.ratio, "a measured ratio, e.g. 3+/2+=0.8");
+  field->add_option("--counts", o.counts, "counts of charge states, e.g. 2+=1200,3+=960");
+  field->add_option("--confidence", o.confidence, "level of the counting interval (default 0.95)");
+
   try {
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
-    out << app.help();
+    const CLI::App* asked = &app;
+    for (const CLI::App* sub : app.get_subcommands()) asked = sub;
+    out << asked->help();
     return exit_ok;
   } catch (const CLI::CallForVersion&) {
     out << program << " " << version << "\n";
@@ -172,6 +445,13 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     err << program << ": " << e.what() << "\n";
     return exit_bad_input;
   }
+
+  if (fractions->parsed()) {
+    o.output = fractions_output;
+    return run_fractions(o, out, err);
+  }
+  if (equal->parsed()) return run_equal_abundance(o, out, err);
+  if (field->parsed()) return run_field(o, out, err);
 
   if (o.list_elements) {
     out << element_listing(o.sources);

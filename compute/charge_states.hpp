@@ -1,0 +1,172 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "compute/request.hpp"
+#include "compute/sweep.hpp"
+
+namespace veltrane {
+
+/// A calculation stopped through its progress's cancel flag.
+class calculation_cancelled : public std::runtime_error {
+ public:
+  calculation_cancelled() : std::runtime_error("cancelled") {}
+};
+
+/// The field from which step j has no value: the electron's level lies above
+/// the barrier for paths towards the surface, so the ion of charge j+ is
+/// certain to be ionised further. Both fields in atomic units: `at` is the
+/// lowest field found where Q_j is NaN, `below` the highest field below it
+/// where Q_j is a number; they lie at most 1e-4 V/nm apart.
+struct over_barrier {
+  bool found = false;  ///< false: no such field up to four times the sweep's end
+  double below = 0.0;
+  double at = 0.0;
+  double at_v_per_nm() const;  ///< +inf when not found
+};
+
+/// One field where a neighbouring-state ratio crosses the value asked for.
+struct ratio_crossing {
+  double E = 0.0;       ///< V/nm, to 1e-3 V/nm or better
+  bool rising = true;   ///< the ratio rises through the value here
+};
+
+/// The fields at which r_k = f(k+1)/f(k) takes a value, with what is needed
+/// to say so.
+struct ratio_fields {
+  int k = 1;             ///< the pair k+ and (k+1)+
+  double ratio = 0.0;    ///< r asked for
+  std::vector<ratio_crossing> crossings;  ///< in rising field; empty: not reached
+  bool monotonic = true;                  ///< r_k never fell on the scan
+  double range_from = 0.0, range_to = 0.0;  ///< the searched fields, V/nm
+  double lowest = 0.0, highest = 0.0;       ///< the finite ratios met there
+  /// The answer: the lowest field where r_k rises through `ratio`.
+  std::optional<double> field() const;
+  /// "3+/2+ = 0.8 is not reached between 1 and 38.83 V/nm: the model's ratios
+  /// there run from 1.2e-05 to 6.3 (and are infinite from 38.83 V/nm on)."
+  std::string unreachable_message() const;
+};
+
+/// A field estimate from counts, with its interval from counting statistics.
+struct counted_field {
+  int k = 1;
+  double count_lower = 0, count_upper = 0;  ///< N(k+), N((k+1)+)
+  double confidence = 0.95;
+  double ratio = 0.0, ratio_low = 0.0, ratio_high = 0.0;  ///< from Wilson's interval
+  ratio_fields estimate, low, high;
+};
+
+/// Charge-state fractions of the post-ionisation cascade of one request, on
+/// one field axis. With F = E/514.2:
+///   Q_j(F)  the sweep's own model call of step j at F;
+///   Q~_j    = Q_j below the over-barrier field of step j, 0 from it on;
+///   f_1 = Q~_1, f_k = Q~_k prod_{i<k} (1 - Q~_i), f_(n+1) = prod_{i<=n} (1 - Q~_i);
+///   r_k = f_(k+1)/f_k where f_k > 0, infinite from the over-barrier field of k on.
+/// Model calls run on `threads` threads (0: all cores); a cancel through
+/// `progress` throws calculation_cancelled, a failing model calculation_error.
+class charge_states {
+ public:
+  charge_states(calc_request request, model_function model, unsigned threads = 0,
+                evaluation_progress* progress = nullptr);
+
+  const calc_request& request() const { return request_; }
+  int n() const { return request_.n; }
+
+  /// The over-barrier field of every step, searched from the start of the
+  /// step's sweep: the sweep's fields from the top down to the first number,
+  /// further up in the sweep's steps when the sweep has no NaN, then
+  /// bisection to 1e-4 V/nm.
+  const std::vector<over_barrier>& over_barrier_fields();
+
+  /// Q_j at the fields F (atomic units), NaN from the over-barrier field on
+  /// left as the model gives it: one row per step.
+  std::vector<std::vector<double>> step_probabilities(const std::vector<double>& F);
+  /// Q~ (0 from the over-barrier field on; no model call there; 1 below a
+  /// field where the step's probability is exactly 1, see certain_rows).
+  std::vector<std::vector<double>> certain_above_barrier(const std::vector<double>& F);
+  /// f_1 .. f_(n+1) from the rows of Q~.
+  static std::vector<std::vector<double>> fractions(const std::vector<std::vector<double>>& Qt);
+
+  /// The fields between 1 V/nm and the over-barrier field of k where r_k
+  /// crosses `ratio`: a scan in steps of 0.5 V/nm, then bisection to 1e-3 V/nm.
+  ratio_fields field_from_ratio(int k, double ratio);
+
+  /// The equal-abundance field of k+ and (k+1)+: where r_k = 1.
+  ratio_fields equal_abundance(int k) { return field_from_ratio(k, 1.0); }
+
+  /// The field from counts of k+ and (k+1)+, with the interval of the
+  /// binomial proportion N(k+1)/(N(k) + N(k+1)) by Wilson's score method at
+  /// `confidence`, mapped through r = p/(1 - p). Counting statistics only.
+  counted_field field_from_counts(int k, double count_lower, double count_upper,
+                                  double confidence = 0.95);
+
+ private:
+  std::vector<double> evaluate(const std::vector<model_call>& calls);
+  std::vector<double> ratios_at(int k, const std::vector<double>& F);
+  std::vector<std::vector<double>> certain_rows(int steps, const std::vector<double>& F);
+
+  calc_request request_;
+  model_function model_;
+  unsigned threads_;
+  evaluation_progress* progress_;
+  std::optional<std::vector<over_barrier>> barriers_;
+};
+
+/// The fractions of a request on a field grid, as written and drawn.
+struct fraction_table {
+  std::vector<double> E;                     ///< V/nm
+  std::vector<std::vector<double>> Qt;       ///< Q~_1 .. Q~_n, one row per step
+  std::vector<std::vector<double>> f;        ///< f_1 .. f_(n+1)
+  std::vector<over_barrier> barriers;        ///< of every step
+};
+
+/// The fractions at the fields E (V/nm; F = E/514.2).
+fraction_table fraction_table_at(charge_states& states, const std::vector<double>& E);
+
+/// At most this many fields in one table.
+inline constexpr std::size_t max_fraction_fields = 100000;
+
+/// The fields from `from` to `to` (V/nm) in steps of `step`, each from + i
+/// step, `to` included when it lies on the grid. A message instead when from
+/// is not below to, the step is not above 0, a bound is not finite, or the
+/// grid would exceed max_fraction_fields.
+std::optional<std::vector<double>> field_grid(double from, double to, double step,
+                                              std::string* message);
+
+/// The default range of the fraction table: from the lowest start of a sweep
+/// to the highest over-barrier field, widened to whole V/nm.
+std::pair<double, double> default_field_range(charge_states& states);
+
+/// The CSV of a fraction table: "#" lines with the inputs and the
+/// over-barrier fields, the header E_V_per_nm,Q1,..,Qn,f1,..,f(n+1), one line
+/// per field; numbers as in data.txt ("%g", six digits, "nan").
+std::vector<std::string> fraction_csv_lines(const calc_request& request,
+                                            const fraction_table& table);
+
+/// Wilson's score interval of a binomial proportion: successes of trials at
+/// `confidence` (0 < confidence < 1). {low, high}.
+std::pair<double, double> wilson_interval(double successes, double trials, double confidence);
+
+/// A ratio of neighbouring states as typed: "3+/2+=0.8" gives k = 2 and 0.8;
+/// "2+/3+=1.25" the same pair with 1/1.25. Checked against n: both states
+/// between 1+ and (n+1)+, neighbours, a finite ratio above 0.
+struct ratio_spec {
+  int k = 0;
+  double ratio = 0.0;
+};
+std::optional<ratio_spec> parse_ratio_spec(const std::string& text, int n, std::string* message);
+
+/// Counts of charge states as typed: "2+=1200,3+=960". Every state between 1+
+/// and (n+1)+ at most once, whole numbers of at least 0. Returns the counts
+/// by charge (index 1 .. n+1; -1 where not given).
+std::optional<std::vector<double>> parse_counts_spec(const std::string& text, int n,
+                                                     std::string* message);
+
+/// The neighbouring pairs k of counted states, each with both counts given
+/// and not both zero; a message when there is none or one is 0 and 0.
+std::optional<std::vector<int>> counted_pairs(const std::vector<double>& counts,
+                                              std::string* message);
+
+}  // namespace veltrane
