@@ -1,5 +1,6 @@
 // libFuzzer target for what a user types: the number parser under arbitrary
-// number formats, and the whole reading of a calculation's inputs.
+// number formats, the whole reading of a calculation's inputs, and the
+// measured ratios, counts and field ranges of the charge-state commands.
 //
 // Besides surviving any input, it checks one property: a finite double
 // written with a format's separators (groups of three in the integral part)
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "compute/charge_states.hpp"
 #include "compute/number_format.hpp"
 #include "compute/request.hpp"
 
@@ -95,6 +97,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::fprintf(stderr, "round trip failed: %.17g written as \"%s\"\n", value,
                      written.c_str());
         std::abort();
+      }
+    }
+  }
+
+  // A measured ratio, counts and a field range, as typed.
+  {
+    const int n = 1 + selector % 4;
+    std::string message;
+    const std::string typed = take(data, size, 64);
+    if (const auto r = parse_ratio_spec(typed, n, &message)) {
+      if (r->k < 1 || r->k > n || !std::isfinite(r->ratio) || !(r->ratio > 0.0)) std::abort();
+    } else if (message.empty()) {
+      std::abort();
+    }
+    message.clear();
+    if (const auto counts = parse_counts_spec(typed, n, &message)) {
+      if (counts->size() != static_cast<std::size_t>(n) + 2) std::abort();
+      if (const auto pairs = counted_pairs(*counts, &message)) {
+        for (int k : *pairs) {
+          if ((*counts)[static_cast<std::size_t>(k)] + (*counts)[static_cast<std::size_t>(k) + 1] <= 0.0) {
+            std::abort();
+          }
+        }
+      }
+    } else if (message.empty()) {
+      std::abort();
+    }
+    if (size >= 24) {
+      double bounds[3];
+      std::memcpy(bounds, data, sizeof bounds);
+      data += sizeof bounds;
+      size -= sizeof bounds;
+      if (const auto grid = field_grid(bounds[0], bounds[1], bounds[2], &message)) {
+        if (grid->empty() || grid->size() > max_fraction_fields) std::abort();
       }
     }
   }

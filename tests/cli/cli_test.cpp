@@ -224,3 +224,71 @@ TEST(CommandLine, APipeWithoutReaderEndsAtOnce) {
       << r.err;
   fs::remove(fifo);
 }
+
+TEST(CommandLine, ChargeStateCommandsRefuseBadInput) {
+  struct bad {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<std::string> w3 = {"--element", "Tungsten", "--ionisations", "3"};
+  auto with = [&](std::string command, std::vector<std::string> more) {
+    std::vector<std::string> args = {std::move(command)};
+    args.insert(args.end(), w3.begin(), w3.end());
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  };
+  const std::vector<bad> cases = {
+      {with("field", {"--ratio", "3+/2+=0"}), "a ratio must be a finite number above 0, not \"0\""},
+      {with("field", {"--ratio", "3+/2+=nan"}),
+       "a ratio must be a finite number above 0, not \"nan\""},
+      {with("field", {"--ratio", "3+/2+=inf"}),
+       "a ratio must be a finite number above 0, not \"inf\""},
+      {with("field", {"--ratio", "4+/2+=1"}), "4+ and 2+ are not neighbouring charge states"},
+      {with("field", {"--ratio", "5+/4+=1"}), "5+ is not a charge state of 3 ionisations (1+ to 4+)"},
+      {with("field", {"--counts", "2+=-1,3+=5"}),
+       "a count must be a whole number of at least 0, not \"-1\""},
+      {with("field", {"--counts", "2+=1.5,3+=5"}),
+       "a count must be a whole number of at least 0, not \"1.5\""},
+      {with("field", {"--counts", "2+=0,3+=0"}), "the counts of 2+ and 3+ are both zero"},
+      {with("field", {}), "give either --ratio or --counts"},
+      {with("field", {"--ratio", "3+/2+=1", "--confidence", "1.5"}),
+       "--confidence must lie between 0 and 1, not 1.5"},
+      {with("fractions", {"--from", "30", "--to", "20"}),
+       "the field range must rise: --from 30 is not below --to 20"},
+      {with("fractions", {"--from", "1", "--to", "20", "--step", "0"}),
+       "the field step must be above 0, not 0"},
+      {with("fractions", {"--from", "0", "--to", "100", "--step", "1e-4"}),
+       "the range from 0 to 100 V/nm in steps of 0.0001 has more than 100000 fields"},
+      {{"equal-abundance", "--element", "Gold", "--all-elements"},
+       "give either --element or --all-elements"},
+      {{"equal-abundance", "--element", "Beryllium", "--ionisations", "4"},
+       "Beryllium has no 5th ionisation energy; give --energies"},
+  };
+  for (const auto& c : cases) {
+    const auto r = run(c.args);
+    std::string joined;
+    for (const auto& a : c.args) joined += a + " ";
+    EXPECT_EQ(r.status, exit_bad_input) << joined;
+    EXPECT_EQ(r.err, "veltrane-curves: " + c.message + "\n") << joined;
+  }
+}
+
+TEST(CommandLine, FieldFromARatioAndFractions) {
+  // n = 1 keeps the real model quick: step 1 only.
+  auto r = run({"field", "--element", "Tungsten", "--ionisations", "1", "--ratio", "2+/1+=1"});
+  ASSERT_EQ(r.status, exit_ok) << r.err;
+  EXPECT_EQ(r.out.rfind("2+/1+ = 1: E = ", 0), 0u) << r.out;
+  const double E = std::stod(r.out.substr(15));
+  // The n = 1 sweep's own offset shifts the equal-abundance field a little
+  // from that of n >= 2 (20.2725 V/nm).
+  EXPECT_GT(E, 19.0);
+  EXPECT_LT(E, 22.6);
+
+  r = run({"fractions", "--element", "Tungsten", "--ionisations", "1", "--from", "20", "--to",
+           "23", "--step", "1"});
+  ASSERT_EQ(r.status, exit_ok) << r.err;
+  EXPECT_NE(r.out.find("\nE_V_per_nm,Q1,f1,f2\n20,"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n23,0,0,1\n"), std::string::npos) << "above E_ob all are 2+";
+  EXPECT_NE(r.out.find("# over the barrier from E_ob [V/nm]: step 1 22.5"), std::string::npos)
+      << r.out;
+}
