@@ -365,8 +365,8 @@ std::optional<std::vector<double>> field_grid(double from, double to, double ste
     return refuse_grid("the field range and step must be finite numbers");
   }
   if (!(from < to)) {
-    return refuse_grid("the field range must rise: --from " + format_number(from) +
-                       " is not below --to " + format_number(to));
+    return refuse_grid("the field range must rise: " + format_number(from) + " is not below " +
+                       format_number(to) + " V/nm");
   }
   if (!(step > 0.0)) return refuse_grid("the field step must be above 0, not " + format_number(step));
   const double intervals = std::floor((to - from) / step * (1.0 + 1e-12));

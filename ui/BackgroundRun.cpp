@@ -80,6 +80,9 @@ RunOutcome runInBackground(QWidget* parent,
       loop.exec();
     }
     if (cancel != nullptr) *cancel = nullptr;
+    // The loop can also end because the application is quitting: then the
+    // run stops too, and is not waited for to its end.
+    if (!finished) progress.cancel = true;
     const bool cancelledByUser = progress.cancel.load();
     worker.thread.join();
     dialog.reset();

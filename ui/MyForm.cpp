@@ -18,6 +18,7 @@
 #include "compute/text_export.hpp"
 #include "model/fast_model.hpp"
 #include "ui/BackgroundRun.hpp"
+#include "ui/ChargeStateWindow.hpp"
 #include "ui/ImageExport.hpp"
 #include "ui/ResultChart.hpp"
 
@@ -203,10 +204,17 @@ void MyForm::InitializeComponent() {
       "Values for the workfunction and the ionisation energies can be found here:", 464, 79);
   linkLabel2 = linkLabel(this, "linkLabel2", "Tsong.", valuesUrl, 819, 79);
 
+  chargeStatesButton = new QPushButton(QString::fromUtf8("Charge states\u2026"), this);
+  chargeStatesButton->setObjectName("chargeStatesButton");
+  chargeStatesButton->setGeometry(15, 405, 237, 23);
+  chargeStatesButton->setToolTip(
+      "Charge-state fractions against the field, equal-abundance fields, and the field from a "
+      "measured ratio or counts");
+
   // Tab order of the controls that take the focus.
   QWidget* order[] = {button1,  comboBox1, numericUpDown1, textBox1,  textBox2,
                       textBox3, textBox4,  textBox5,       textBox6,  button2,
-                      button3,  checkBox1, linkLabel1,     linkLabel2};
+                      button3,  checkBox1, linkLabel1,     linkLabel2, chargeStatesButton};
   for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
   // Where two header labels touch, the right-hand one lies on top.
@@ -217,6 +225,7 @@ void MyForm::InitializeComponent() {
   connect(button1, &QPushButton::clicked, this, &MyForm::button1_Click);
   connect(button2, &QPushButton::clicked, this, &MyForm::button2_Click);
   connect(button3, &QPushButton::clicked, this, &MyForm::button3_Click);
+  connect(chargeStatesButton, &QPushButton::clicked, this, &MyForm::chargeStatesButton_Click);
   connect(linkLabel1, &QLabel::linkActivated, this, &MyForm::linkLabel1_LinkClicked);
   connect(linkLabel2, &QLabel::linkActivated, this, &MyForm::linkLabel2_LinkClicked);
   label11->installEventFilter(this);
@@ -294,6 +303,7 @@ bool MyForm::evaluate(veltrane::sweep_plan& plan) {
 }
 
 void MyForm::closeEvent(QCloseEvent* event) {
+  if (chargeStates_ != nullptr) chargeStates_->close();
   if (calculating_) {
     // Stop the run first; the window closes once the workers have returned.
     if (cancelRequest_ != nullptr) *cancelRequest_ = true;
@@ -448,6 +458,32 @@ void MyForm::setEmptyResultNote(const QString& text) {
     emptyNote_->adjustSize();
     emptyNote_->raise();
   }
+}
+
+void MyForm::chargeStatesButton_Click() {
+  if (chargeStates_ == nullptr) {
+    ChargeStateWindow::Source source;
+    source.readRequest = [this]() -> std::optional<veltrane::calc_request> {
+      auto outcome = veltrane::read_request(controlState(), numberFormatFor(QLocale()));
+      if (!outcome.request) {
+        showMessage(QString::fromStdString(outcome.message));
+        return std::nullopt;
+      }
+      return std::move(outcome.request);
+    };
+    // The same remembering model as Calculate: points the chart has computed
+    // are not computed again.
+    source.model = [this](double E, double B, double phi, int m, int n, double m_ion, double u) {
+      return (*model_)(E, B, phi, m, n, m_ion, u);
+    };
+    source.threads = threads_;
+    source.progressDelayMs = [this] { return progressDelayMs_; };
+    chargeStates_ = new ChargeStateWindow(std::move(source), this);
+  }
+  chargeStates_->show();
+  chargeStates_->raise();
+  chargeStates_->activateWindow();
+  if (!chargeStates_->table()) chargeStates_->recompute();
 }
 
 void MyForm::linkLabel1_LinkClicked() { openLink(kinghamUrl); }

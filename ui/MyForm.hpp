@@ -22,6 +22,7 @@
 #include "compute/sweep.hpp"
 
 class ResultChart;
+class ChargeStateWindow;
 
 /// The number format of a locale for the input boxes: its decimal and group
 /// separators; the words for not-a-number and the infinities are "NaN",
@@ -101,6 +102,11 @@ class MyForm : public QWidget {
   QLabel* linkLabel2;
   QObject* components = nullptr;  ///< never created
 
+  /// Beside the design's controls: opens the charge-state window.
+  QPushButton* chargeStatesButton;
+  /// The charge-state window, once opened.
+  ChargeStateWindow* chargeStateWindow() const { return chargeStates_; }
+
  public slots:
   void button1_Click();
   void button2_Click();
@@ -111,6 +117,7 @@ class MyForm : public QWidget {
   void label11_Click();
   void label17_Click();
   void comboBox1_SelectedIndexChanged();
+  void chargeStatesButton_Click();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -141,6 +148,7 @@ class MyForm : public QWidget {
   };
   std::array<BoxState, 6> boxState_;
   QLabel* emptyNote_ = nullptr;
+  ChargeStateWindow* chargeStates_ = nullptr;
   QString chartElement_;
 
   std::unique_ptr<ResultChart> result_;

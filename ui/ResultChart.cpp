@@ -104,8 +104,10 @@ void ResultChart::setAxes(const QString& xTitle, const QString& yTitle, double y
   axisY_->setTitleText(yTitle);
   axisY_->setMin(yMin);
   axisY_->setMax(yMax);
-  // Ticks a quarter of a decade apart over the fixed range.
-  axisY_->setTickCount(static_cast<int>(std::lround((yMax - yMin) / 0.25)) + 1);
+  // Ticks a quarter of a decade apart over a short range, half a decade over
+  // a longer one.
+  const double tick = (yMax - yMin) <= 2.0 ? 0.25 : 0.5;
+  axisY_->setTickCount(static_cast<int>(std::lround((yMax - yMin) / tick)) + 1);
   double lo = std::numeric_limits<double>::infinity();
   double hi = -lo;
   for (const auto& s : series_) {
@@ -124,6 +126,38 @@ void ResultChart::setAxes(const QString& xTitle, const QString& yTitle, double y
     axisX_->setRange(lo, hi);
     axisX_->applyNiceNumbers();
   }
+}
+
+void ResultChart::addMarker(double x, const QString& label, const QColor& color,
+                            Qt::PenStyle style) {
+  auto* line = new QLineSeries;
+  line->setName(label);
+  chart_->addSeries(line);
+  line->attachAxis(axisX_);
+  line->attachAxis(axisY_);
+  QPen pen(color);
+  pen.setStyle(style);
+  pen.setWidthF(1.5);
+  line->setPen(pen);
+  // From far below to far above: always across the whole plot.
+  line->append(x, -drawLimit);
+  line->append(x, drawLimit);
+  for (auto* marker : chart_->legend()->markers(line)) marker->setVisible(false);
+  markers_.push_back(line);
+}
+
+void ResultChart::clearMarkers() {
+  for (QLineSeries* line : markers_) {
+    chart_->removeSeries(line);
+    delete line;
+  }
+  markers_.clear();
+}
+
+std::vector<double> ResultChart::markerPositions() const {
+  std::vector<double> xs;
+  for (const QLineSeries* line : markers_) xs.push_back(line->at(0).x());
+  return xs;
 }
 
 const std::vector<std::pair<double, double>>& ResultChart::points(int charge) const {

@@ -36,6 +36,12 @@ class ResultChart {
   /// widened to nice round values.
   void setAxes(const QString& xTitle, const QString& yTitle, double yMin, double yMax);
 
+  /// A vertical line across the plot at x, not listed in the legend: the
+  /// equal-abundance fields and a measured field.
+  void addMarker(double x, const QString& label, const QColor& color, Qt::PenStyle style);
+  void clearMarkers();
+  std::vector<double> markerPositions() const;
+
   // State, as the window shows it.
   QString seriesName(int charge) const;
   const std::vector<std::pair<double, double>>& points(int charge) const;
@@ -64,4 +70,5 @@ class ResultChart {
   QValueAxis* axisX_;
   QValueAxis* axisY_;
   std::array<Series, seriesCount> series_;
+  std::vector<QLineSeries*> markers_;
 };

@@ -254,7 +254,7 @@ TEST(CommandLine, ChargeStateCommandsRefuseBadInput) {
       {with("field", {"--ratio", "3+/2+=1", "--confidence", "1.5"}),
        "--confidence must lie between 0 and 1, not 1.5"},
       {with("fractions", {"--from", "30", "--to", "20"}),
-       "the field range must rise: --from 30 is not below --to 20"},
+       "the field range must rise: 30 is not below 20 V/nm"},
       {with("fractions", {"--from", "1", "--to", "20", "--step", "0"}),
        "the field step must be above 0, not 0"},
       {with("fractions", {"--from", "0", "--to", "100", "--step", "1e-4"}),

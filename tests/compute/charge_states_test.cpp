@@ -239,7 +239,7 @@ TEST(ChargeStates, TypedRatiosCountsAndRanges) {
   EXPECT_EQ(message, "counts of two neighbouring charge states are needed, such as 2+=1200,3+=960");
 
   EXPECT_FALSE(field_grid(10, 10, 0.5, &message));
-  EXPECT_EQ(message, "the field range must rise: --from 10 is not below --to 10");
+  EXPECT_EQ(message, "the field range must rise: 10 is not below 10 V/nm");
   EXPECT_FALSE(field_grid(1, 10, 0, &message));
   EXPECT_EQ(message, "the field step must be above 0, not 0");
   EXPECT_FALSE(field_grid(0, 1e6, 0.5, &message));

@@ -1,0 +1,198 @@
+#include "ui/ChargeStateWindow.hpp"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <cmath>
+
+#include "ui/MyForm.hpp"
+#include "ui/ResultChart.hpp"
+
+namespace {
+
+// Closes every message box that appears, recording its text.
+class MessageCloser : public QObject {
+ public:
+  QStringList texts;
+  MessageCloser() {
+    timer_.setInterval(5);
+    connect(&timer_, &QTimer::timeout, this, [this] {
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* box = qobject_cast<QMessageBox*>(w); box != nullptr && box->isVisible()) {
+          texts << box->text();
+          box->accept();
+        }
+      }
+    });
+    timer_.start();
+  }
+
+ private:
+  QTimer timer_;
+};
+
+// Kingham-like steps: Q_j falls through 1/2 at its own field and has no
+// value from an over-barrier field on.
+constexpr double half[] = {20.0, 35.0, 58.0, 85.0};
+constexpr double barrier[] = {22.6, 38.8, 63.25, 92.5};
+
+double standIn(double F, double, double, int, int j, double, double) {
+  const double E = F * 514.2;
+  const std::size_t i = static_cast<std::size_t>(j) - 1;
+  if (E >= barrier[i]) return std::nan("");
+  const double x = (E - half[i]) * 2.0;
+  return x < -20.0 ? 1.0 : 1.0 / (1.0 + std::exp(x));
+}
+
+void fillTungsten(MyForm& f, int n) {
+  f.setModel(standIn, 2);
+  f.comboBox1->setCurrentIndex(f.comboBox1->findText("Tungsten"));
+  f.numericUpDown1->setValue(n);
+}
+
+}  // namespace
+
+class ChargeStateWindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir workDir_;
+  QString previousDir_;
+
+ private slots:
+  void initTestCase() {
+    previousDir_ = QDir::currentPath();
+    QDir::setCurrent(workDir_.path());
+  }
+  void cleanupTestCase() { QDir::setCurrent(previousDir_); }
+
+  void buttonOpensTheFractions() {
+    MyForm f;
+    QCOMPARE(f.chargeStatesButton->geometry(), QRect(15, 405, 237, 23));
+    QVERIFY(f.chargeStatesButton->text().startsWith("Charge states"));
+    fillTungsten(f, 4);
+    f.chargeStatesButton->click();
+    ChargeStateWindow* w = f.chargeStateWindow();
+    QVERIFY(w != nullptr && w->isVisible());
+    QVERIFY(w->table().has_value());
+    // log10 f_k of 1+ .. 5+, all listed.
+    for (int k = 1; k <= 5; ++k) {
+      QVERIFY(w->chart().isListed(k));
+      QCOMPARE(w->chart().points(k).size(), w->table()->E.size());
+    }
+    QCOMPARE(w->chart().axisY()->min(), -4.0);
+    QCOMPARE(w->chart().axisY()->max(), 0.0);
+    QCOMPARE(w->chart().axisY()->titleText(), QString("log f"));
+    // The default range: from the lowest sweep start to the highest E_ob.
+    QVERIFY(w->table()->E.front() < 14.0);
+    QCOMPARE(w->table()->E.back(), 93.0);
+    // The four equal-abundance fields are marked, where Q_j = 1/2.
+    const auto marks = w->chart().markerPositions();
+    QCOMPARE(marks.size(), std::size_t{4});
+    for (std::size_t k = 0; k < 4; ++k) QVERIFY(std::fabs(marks[k] - half[k]) < 1e-3);
+    QCOMPARE(w->pairBox()->count(), 4);
+    QCOMPARE(w->pairBox()->itemText(1), QString("3+/2+"));
+    QVERIFY(w->noteLabel()->isHidden());
+  }
+
+  void measuredRatioAndCountsGiveAMarker() {
+    MyForm f;
+    fillTungsten(f, 3);
+    f.chargeStatesButton->click();
+    ChargeStateWindow* w = f.chargeStateWindow();
+    w->pairBox()->setCurrentIndex(1);  // 3+/2+
+    w->ratioBox()->setText("1");
+    w->findButton()->click();
+    QVERIFY2(w->resultLabel()->text().startsWith("E = 35.00 V/nm"), qPrintable(w->resultLabel()->text()));
+    QCOMPARE(w->chart().markerPositions().size(), std::size_t{4});
+    QVERIFY(std::fabs(w->chart().markerPositions().back() - 35.0) < 1e-3);
+
+    w->ratioBox()->clear();
+    w->lowerCountBox()->setText("1000");
+    w->upperCountBox()->setText("500");
+    w->findButton()->click();
+    const QString text = w->resultLabel()->text();
+    QVERIFY2(text.contains("V/nm (95 %: "), qPrintable(text));
+  }
+
+  void badInputGetsItsMessage_data() {
+    QTest::addColumn<QString>("ratio");
+    QTest::addColumn<QString>("lower");
+    QTest::addColumn<QString>("upper");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("zero") << "0" << "" << "" << "a ratio must be a finite number above 0, not \"0\"";
+    QTest::newRow("negative") << "-2" << "" << "" << "a ratio must be a finite number above 0, not \"-2\"";
+    QTest::newRow("letters") << "abc" << "" << "" << "a ratio must be a finite number above 0, not \"abc\"";
+    QTest::newRow("both zero") << "" << "0" << "0" << "the counts of 2+ and 3+ are both zero";
+    QTest::newRow("fraction") << "" << "1.5" << "3" << "a count must be a whole number of at least 0, not \"1.5\"";
+    QTest::newRow("negative count") << "" << "-1" << "3" << "a count must be a whole number of at least 0, not \"-1\"";
+  }
+  void badInputGetsItsMessage() {
+    QFETCH(QString, ratio);
+    QFETCH(QString, lower);
+    QFETCH(QString, upper);
+    QFETCH(QString, message);
+    MyForm f;
+    fillTungsten(f, 2);
+    f.chargeStatesButton->click();
+    ChargeStateWindow* w = f.chargeStateWindow();
+    w->pairBox()->setCurrentIndex(1);
+    w->ratioBox()->setText(ratio);
+    w->lowerCountBox()->setText(lower);
+    w->upperCountBox()->setText(upper);
+    MessageCloser closer;
+    w->findButton()->click();
+    QCOMPARE(closer.texts, QStringList{message});
+  }
+
+  void rangeAndMainWindowInputs() {
+    MyForm f;
+    fillTungsten(f, 2);
+    f.chargeStatesButton->click();
+    ChargeStateWindow* w = f.chargeStateWindow();
+    MessageCloser closer;
+    w->fromBox()->setText("30");
+    w->toBox()->setText("20");
+    w->computeButton()->click();
+    QCOMPARE(closer.texts.size(), 1);
+    QCOMPARE(closer.texts[0], QString("the field range must rise: 30 is not below 20 V/nm"));
+    // A range that is fine: the fractions over it, every half V/nm.
+    w->fromBox()->setText("18");
+    w->toBox()->setText("24");
+    w->computeButton()->click();
+    QCOMPARE(closer.texts.size(), 1);
+    QCOMPARE(w->table()->E.size(), std::size_t{13});
+    // The window reads the main window's inputs anew each time.
+    f.numericUpDown1->setValue(1);
+    w->computeButton()->click();
+    QCOMPARE(w->table()->f.size(), std::size_t{2});
+  }
+
+  void savesCsvAndImage() {
+    MyForm f;
+    fillTungsten(f, 1);
+    f.chargeStatesButton->click();
+    ChargeStateWindow* w = f.chargeStateWindow();
+    w->saveCsvButton()->click();
+    w->savePngButton()->click();
+    QFile csv("Tungsten_charge_states.csv");
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    QVERIFY(csv.readAll().contains("\nE_V_per_nm,Q1,f1,f2\n"));
+    QVERIFY(!QImage("Tungsten_charge_states.png").isNull());
+  }
+
+  void inputMessagesComeFromTheMainWindow() {
+    MyForm f;
+    f.setModel(standIn, 2);
+    MessageCloser closer;
+    f.chargeStatesButton->click();  // no element chosen
+    QCOMPARE(closer.texts, QStringList{"Please select an element."});
+  }
+};
+
+QTEST_MAIN(ChargeStateWindowTest)
+#include "chargestatewindow_test.moc"

@@ -1,0 +1,371 @@
+#include "ui/ChargeStateWindow.hpp"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLocale>
+#include <QMessageBox>
+#include <QVBoxLayout>
+#include <cmath>
+
+#include "compute/calculation.hpp"
+#include "compute/file_output.hpp"
+#include "compute/number_format.hpp"
+#include "compute/text_export.hpp"
+#include "ui/BackgroundRun.hpp"
+#include "ui/ImageExport.hpp"
+#include "ui/MyForm.hpp"
+#include "ui/ResultChart.hpp"
+
+namespace {
+
+QLineEdit* numberBox(const char* name, const QString& placeholder) {
+  auto* box = new QLineEdit;
+  box->setObjectName(name);
+  box->setPlaceholderText(placeholder);
+  return box;
+}
+
+QString charge(int k) { return QString::number(k) + "+"; }
+
+// A field as the window shows it: two decimals, the locale's separator.
+QString fieldText(double E) { return QLocale().toString(E, 'f', 2); }
+
+QString boundText(const veltrane::ratio_fields& r) {
+  if (const auto E = r.field()) return fieldText(*E);
+  return QStringLiteral("below %1").arg(fieldText(r.range_from));
+}
+
+}  // namespace
+
+ChargeStateWindow::ChargeStateWindow(Source source, QWidget* parent)
+    : QWidget(parent, Qt::Window), source_(std::move(source)) {
+  setObjectName("ChargeStateWindow");
+  setWindowTitle("Veltrane: charge states");
+  setAttribute(Qt::WA_DeleteOnClose, false);
+
+  view_ = new QChartView;
+  view_->setObjectName("chargeStateChart");
+  view_->setMinimumSize(700, 480);
+  chart_ = std::make_unique<ResultChart>(view_);
+  for (int k = 1; k <= ResultChart::seriesCount; ++k) chart_->setListed(k, false);
+  note_ = new QLabel(view_);
+  note_->setObjectName("emptyResultNote");
+  note_->setWordWrap(true);
+  note_->setFixedWidth(520);
+  note_->move(90, 40);
+  note_->setStyleSheet(
+      "QLabel { background: #fff4ce; color: #5c4400; border: 1px solid #d9b54a; padding: 6px; }");
+  note_->hide();
+
+  from_ = numberBox("fromBox", "lowest sweep start");
+  to_ = numberBox("toBox", "highest E_ob");
+  step_ = numberBox("stepBox", "0.5");
+  compute_ = new QPushButton("Recompute");
+  compute_->setObjectName("recomputeButton");
+  auto* range = new QGroupBox("Field range [V/nm]");
+  auto* rangeForm = new QFormLayout(range);
+  rangeForm->addRow("From", from_);
+  rangeForm->addRow("To", to_);
+  rangeForm->addRow("Step", step_);
+  rangeForm->addRow(compute_);
+
+  pair_ = new QComboBox;
+  pair_->setObjectName("pairBox");
+  ratio_ = numberBox("ratioBox", "e.g. 0.8");
+  lowerCount_ = numberBox("lowerCountBox", "counts");
+  upperCount_ = numberBox("upperCountBox", "counts");
+  confidence_ = numberBox("confidenceBox", "0.95");
+  find_ = new QPushButton("Find field");
+  find_->setObjectName("findButton");
+  result_ = new QLabel;
+  result_->setObjectName("resultLabel");
+  result_->setWordWrap(true);
+  result_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  auto* measured = new QGroupBox("Measured");
+  auto* measuredForm = new QFormLayout(measured);
+  measuredForm->addRow("Pair (upper/lower)", pair_);
+  measuredForm->addRow("Ratio", ratio_);
+  measuredForm->addRow("or counts of lower", lowerCount_);
+  measuredForm->addRow("and of upper", upperCount_);
+  measuredForm->addRow("Confidence", confidence_);
+  measuredForm->addRow(find_);
+  measuredForm->addRow(result_);
+  auto* statistics = new QLabel(
+      "The interval from counts is counting statistics only (Wilson score interval); the "
+      "model's own uncertainty is not in it.");
+  statistics->setWordWrap(true);
+  measuredForm->addRow(statistics);
+
+  saveCsv_ = new QPushButton("Save CSV");
+  saveCsv_->setObjectName("saveCsvButton");
+  savePng_ = new QPushButton("Save PNG");
+  savePng_->setObjectName("savePngButton");
+  auto* saves = new QHBoxLayout;
+  saves->addWidget(saveCsv_);
+  saves->addWidget(savePng_);
+
+  auto* side = new QVBoxLayout;
+  side->addWidget(range);
+  side->addWidget(measured);
+  side->addLayout(saves);
+  side->addStretch();
+  auto* sidePanel = new QWidget;
+  sidePanel->setLayout(side);
+  sidePanel->setFixedWidth(280);
+  auto* layout = new QHBoxLayout(this);
+  layout->addWidget(view_, 1);
+  layout->addWidget(sidePanel);
+
+  connect(compute_, &QPushButton::clicked, this, &ChargeStateWindow::recompute);
+  connect(find_, &QPushButton::clicked, this, &ChargeStateWindow::findField);
+  connect(saveCsv_, &QPushButton::clicked, this, &ChargeStateWindow::saveCsv);
+  connect(savePng_, &QPushButton::clicked, this, &ChargeStateWindow::savePngImage);
+  resize(1000, 580);
+}
+
+ChargeStateWindow::~ChargeStateWindow() = default;
+
+void ChargeStateWindow::showMessage(const QString& text) {
+  QMessageBox box(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok, this);
+  box.exec();
+}
+
+bool ChargeStateWindow::run(const std::function<void(veltrane::evaluation_progress&)>& work,
+                            std::size_t total) {
+  computing_ = true;
+  for (QWidget* w : {static_cast<QWidget*>(compute_), static_cast<QWidget*>(find_),
+                     static_cast<QWidget*>(saveCsv_), static_cast<QWidget*>(savePng_)}) {
+    w->setEnabled(false);
+  }
+  const RunOutcome outcome = runInBackground(
+      this,
+      [&work](veltrane::evaluation_progress& progress) {
+        try {
+          work(progress);
+        } catch (const veltrane::calculation_cancelled&) {
+          // the cancel flag tells
+        }
+      },
+      total, source_.progressDelayMs ? source_.progressDelayMs() : 500, &cancel_);
+  for (QWidget* w : {static_cast<QWidget*>(compute_), static_cast<QWidget*>(find_),
+                     static_cast<QWidget*>(saveCsv_), static_cast<QWidget*>(savePng_)}) {
+    w->setEnabled(true);
+  }
+  computing_ = false;
+  if (!outcome.error.isEmpty()) showMessage(outcome.error);
+  return outcome.ok();
+}
+
+void ChargeStateWindow::recompute() {
+  if (computing_) return;
+  const auto request = source_.readRequest();
+  if (!request) return;
+  const auto format = numberFormatFor(QLocale());
+  auto read = [&format](const QLineEdit* box) -> std::optional<std::optional<double>> {
+    if (box->text().trimmed().isEmpty()) return std::optional<double>{};
+    const auto value = veltrane::parse_number(box->text().toStdString(), format);
+    if (!value) return std::nullopt;
+    return std::optional<double>{*value};
+  };
+  const auto from = read(from_), to = read(to_), step = read(step_);
+  if (!from || !to || !step) {
+    showMessage("Error, please insert correct floating point format");
+    return;
+  }
+  std::string message;
+  std::optional<veltrane::fraction_table> table;
+  std::vector<std::optional<double>> equal;
+  const std::size_t total = static_cast<std::size_t>(request->n) * 200;
+  const bool done = run(
+      [&](veltrane::evaluation_progress& progress) {
+        veltrane::charge_states states(*request, source_.model, source_.threads, &progress);
+        const auto [default_from, default_to] = veltrane::default_field_range(states);
+        const auto grid = veltrane::field_grid(from->value_or(default_from),
+                                               to->value_or(default_to), step->value_or(0.5),
+                                               &message);
+        if (!grid) return;
+        table = veltrane::fraction_table_at(states, *grid);
+        for (int k = 1; k <= request->n; ++k) equal.push_back(states.equal_abundance(k).field());
+      },
+      total);
+  if (!done) return;
+  if (!table) {
+    showMessage(QString::fromStdString(message));
+    return;
+  }
+  request_ = request;
+  table_ = std::move(table);
+  equalFields_ = std::move(equal);
+  measured_.reset();
+  result_->clear();
+  const int previous = pair_->currentIndex();
+  pair_->clear();
+  for (int k = 1; k <= request_->n; ++k) pair_->addItem(charge(k + 1) + "/" + charge(k), k);
+  pair_->setCurrentIndex(previous >= 0 && previous < pair_->count() ? previous : 0);
+  draw();
+}
+
+void ChargeStateWindow::draw() {
+  ResultChart& c = *chart_;
+  for (int k = 1; k <= ResultChart::seriesCount; ++k) c.clearSeries(k);
+  c.clearMarkers();
+  if (!table_) return;
+  const int states = static_cast<int>(table_->f.size());
+  for (int k = 1; k <= ResultChart::seriesCount; ++k) c.setListed(k, k <= states);
+  for (int k = 1; k <= states; ++k) {
+    const auto& row = table_->f[static_cast<std::size_t>(k) - 1];
+    for (std::size_t e = 0; e < table_->E.size(); ++e) c.addPoint(k, table_->E[e], std::log10(row[e]));
+    c.setLineWidth(k, 2);
+  }
+  for (std::size_t k = 0; k < equalFields_.size(); ++k) {
+    if (equalFields_[k]) {
+      c.addMarker(*equalFields_[k],
+                  QStringLiteral("F(%1,%2)").arg(charge(static_cast<int>(k) + 1),
+                                                 charge(static_cast<int>(k) + 2)),
+                  QColor(120, 120, 120), Qt::DashLine);
+    }
+  }
+  if (measured_) c.addMarker(*measured_, "measured", QColor(200, 30, 30), Qt::SolidLine);
+  c.setAxes("E [V/nm]", "log f", -4.0, 0.0);
+
+  // A step without any value at all is said in words, as in the main window.
+  veltrane::curve_set curves;
+  curves.n = request_->n;
+  for (std::size_t j = 0; j < table_->Qt.size(); ++j) {
+    veltrane::step_curve step{static_cast<int>(j) + 1, {}};
+    for (std::size_t e = 0; e < table_->E.size(); ++e) {
+      step.points.push_back({table_->E[e] / veltrane::vnm_per_au, table_->E[e], table_->Qt[j][e]});
+    }
+    curves.steps.push_back(std::move(step));
+  }
+  const auto format = numberFormatFor(QLocale());
+  QStringList lines;
+  for (const auto& line : veltrane::empty_curve_notes(
+           *request_, curves, [&format](double v) { return veltrane::localised_text(v, format); })) {
+    lines << QString::fromStdString(line);
+  }
+  note_->setText(lines.join('\n'));
+  note_->setVisible(!lines.isEmpty());
+  if (!lines.isEmpty()) {
+    note_->adjustSize();
+    note_->raise();
+  }
+}
+
+void ChargeStateWindow::findField() {
+  if (computing_) return;
+  const auto request = source_.readRequest();
+  if (!request) return;
+  if (pair_->currentIndex() < 0 || !request_ || request_->n != request->n) {
+    showMessage("Please calculate the fractions first (Recompute).");
+    return;
+  }
+  const int k = pair_->currentData().toInt();
+  const int n = request->n;
+  const auto format = numberFormatFor(QLocale());
+  auto plain = [&format](const QLineEdit* box) -> std::string {
+    // The locale's number, written plainly for the shared checks; a text
+    // that is no number goes on as it is, so the check names it.
+    const auto value = veltrane::parse_number(box->text().toStdString(), format);
+    return value ? veltrane::shortest_text(*value) : box->text().trimmed().toStdString();
+  };
+  std::string message;
+  std::optional<veltrane::ratio_spec> ratio;
+  std::optional<std::vector<double>> counts;
+  double confidence = 0.95;
+  if (!confidence_->text().trimmed().isEmpty()) {
+    const auto c = veltrane::parse_number(confidence_->text().toStdString(), format);
+    if (!c || !(*c > 0.0 && *c < 1.0)) {
+      showMessage("The confidence must lie between 0 and 1.");
+      return;
+    }
+    confidence = *c;
+  }
+  if (!ratio_->text().trimmed().isEmpty()) {
+    ratio = veltrane::parse_ratio_spec(
+        (charge(k + 1) + "/" + charge(k) + "=").toStdString() + plain(ratio_), n, &message);
+    if (!ratio) {
+      showMessage(QString::fromStdString(message));
+      return;
+    }
+  } else {
+    const std::string spec = charge(k).toStdString() + "=" + plain(lowerCount_) + "," +
+                             charge(k + 1).toStdString() + "=" + plain(upperCount_);
+    counts = veltrane::parse_counts_spec(spec, n, &message);
+    if (!counts || !veltrane::counted_pairs(*counts, &message)) {
+      showMessage(QString::fromStdString(message));
+      return;
+    }
+  }
+
+  std::optional<veltrane::ratio_fields> fields;
+  std::optional<veltrane::counted_field> counted;
+  const bool done = run(
+      [&](veltrane::evaluation_progress& progress) {
+        veltrane::charge_states states(*request, source_.model, source_.threads, &progress);
+        if (ratio) {
+          fields = states.field_from_ratio(ratio->k, ratio->ratio);
+        } else {
+          counted = states.field_from_counts(k, (*counts)[static_cast<std::size_t>(k)],
+                                             (*counts)[static_cast<std::size_t>(k) + 1], confidence);
+          fields = counted->estimate;
+        }
+      },
+      200);
+  if (!done || !fields) return;
+  if (!fields->field()) {
+    showMessage(QString::fromStdString(fields->unreachable_message()));
+    return;
+  }
+  measured_ = *fields->field();
+  QString text = QStringLiteral("E = %1 V/nm").arg(fieldText(*measured_));
+  if (counted) {
+    text += QStringLiteral(" (%1 %: %2 \u2013 %3)")
+                .arg(QLocale().toString(confidence * 100.0, 'g', 4), boundText(counted->low),
+                     boundText(counted->high));
+  }
+  if (!fields->monotonic || fields->crossings.size() > 1) {
+    QStringList all;
+    for (const auto& c : fields->crossings) {
+      all << fieldText(c.E) + (c.rising ? " (rising)" : " (falling)");
+    }
+    text += "\nThe ratio is not monotonic here; it crosses at " + all.join(", ") + " V/nm.";
+  }
+  result_->setText(text);
+  draw();
+}
+
+void ChargeStateWindow::saveCsv() {
+  if (!table_ || !request_) {
+    showMessage("Please calculate the fractions first (Recompute).");
+    return;
+  }
+  std::string text;
+  for (const auto& line : veltrane::fraction_csv_lines(*request_, *table_)) text += line + "\n";
+  const QString file = QString::fromStdString(request_->element) + "_charge_states.csv";
+  if (const auto reason = veltrane::write_file(file.toStdString(), text)) {
+    showMessage(QStringLiteral("Could not save %1: %2")
+                    .arg(QDir::current().absoluteFilePath(file), QString::fromStdString(*reason)));
+  }
+}
+
+void ChargeStateWindow::savePngImage() {
+  if (!table_ || !request_) {
+    showMessage("Please calculate the fractions first (Recompute).");
+    return;
+  }
+  const QString file = QString::fromStdString(request_->element) + "_charge_states.png";
+  const QString error = savePng(renderImage(view_), file);
+  if (!error.isEmpty()) {
+    showMessage(
+        QStringLiteral("Could not save %1: %2").arg(QDir::current().absoluteFilePath(file), error));
+  }
+}
+
+void ChargeStateWindow::closeEvent(QCloseEvent* event) {
+  if (cancel_ != nullptr) *cancel_ = true;
+  QWidget::closeEvent(event);
+}

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QWidget>
+#include <QtCharts/QChartView>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "compute/charge_states.hpp"
+#include "compute/request.hpp"
+#include "compute/sweep.hpp"
+
+class ResultChart;
+
+/// The charge-state fractions of the cascade from 1+, on one field axis:
+/// log10 f_k of every charge state against E, the equal-abundance fields
+/// marked, and the field read from a measured ratio or counts of two
+/// neighbouring states. It takes its inputs from the main window each time it
+/// computes (through `readRequest`, which shows the main window's messages).
+class ChargeStateWindow : public QWidget {
+  Q_OBJECT
+
+ public:
+  struct Source {
+    /// The main window's inputs, read and checked as Calculate reads them;
+    /// nothing (after the message) when they are bad.
+    std::function<std::optional<veltrane::calc_request>()> readRequest;
+    veltrane::model_function model;  ///< the main window's remembering model
+    unsigned threads = 0;
+    std::function<int()> progressDelayMs;
+  };
+
+  explicit ChargeStateWindow(Source source, QWidget* parent = nullptr);
+  ~ChargeStateWindow() override;
+
+  ResultChart& chart() const { return *chart_; }
+  QChartView* chartView() const { return view_; }
+  QLineEdit* fromBox() const { return from_; }
+  QLineEdit* toBox() const { return to_; }
+  QLineEdit* stepBox() const { return step_; }
+  QComboBox* pairBox() const { return pair_; }
+  QLineEdit* ratioBox() const { return ratio_; }
+  QLineEdit* lowerCountBox() const { return lowerCount_; }
+  QLineEdit* upperCountBox() const { return upperCount_; }
+  QLabel* resultLabel() const { return result_; }
+  QLabel* noteLabel() const { return note_; }
+  QPushButton* computeButton() const { return compute_; }
+  QPushButton* findButton() const { return find_; }
+  QPushButton* saveCsvButton() const { return saveCsv_; }
+  QPushButton* savePngButton() const { return savePng_; }
+  bool isComputing() const { return computing_; }
+  /// The table drawn last, if any.
+  const std::optional<veltrane::fraction_table>& table() const { return table_; }
+
+ public slots:
+  /// Reads the inputs, computes the fractions over the range and draws them.
+  void recompute();
+  /// The field of the measured ratio or counts of the chosen pair.
+  void findField();
+  void saveCsv();
+  void savePngImage();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void showMessage(const QString& text);
+  bool run(const std::function<void(veltrane::evaluation_progress&)>& work, std::size_t total);
+  void draw();
+
+  Source source_;
+  QChartView* view_;
+  std::unique_ptr<ResultChart> chart_;
+  QLineEdit* from_;
+  QLineEdit* to_;
+  QLineEdit* step_;
+  QPushButton* compute_;
+  QComboBox* pair_;
+  QLineEdit* ratio_;
+  QLineEdit* lowerCount_;
+  QLineEdit* upperCount_;
+  QLineEdit* confidence_;
+  QPushButton* find_;
+  QLabel* result_;
+  QLabel* note_;
+  QPushButton* saveCsv_;
+  QPushButton* savePng_;
+
+  std::optional<veltrane::calc_request> request_;
+  std::optional<veltrane::fraction_table> table_;
+  std::vector<std::optional<double>> equalFields_;
+  std::optional<double> measured_;
+  bool computing_ = false;
+  std::atomic<bool>* cancel_ = nullptr;
+};
