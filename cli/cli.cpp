@@ -25,7 +25,12 @@ namespace veltrane {
 namespace {
 
 constexpr const char* program = "veltrane-curves";
-constexpr const char* version = "1.0.0";
+constexpr const char* version = VELTRANE_VERSION;
+constexpr const char* licence_notice =
+    "Copyright (C) 2026 The Veltrane developers\n"
+    "License GPL-3.0-or-later: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>.\n"
+    "This is free software: you are free to change and redistribute it.\n"
+    "There is NO WARRANTY, to the extent permitted by law.\n";
 
 struct options {
   std::string element;
@@ -439,7 +444,7 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     out << asked->help();
     return exit_ok;
   } catch (const CLI::CallForVersion&) {
-    out << program << " " << version << "\n";
+    out << program << " " << version << "\n" << licence_notice;
     return exit_ok;
   } catch (const CLI::ParseError& e) {
     err << program << ": " << e.what() << "\n";

@@ -197,7 +197,7 @@ void MyForm::InitializeComponent() {
       "The n-th ionisation energy is the energy, which is needed to remove the n-th electron.", 59,
       79);
   label15 = autoSizedLabel(this, "label15",
-                           QString::fromUtf8("\u00a9 2026 The Veltrane developers"), 13, 524);
+                           QString::fromUtf8("\u00a9 2026 The Veltrane developers \u00b7 GPL-3.0-or-later"), 13, 524);
   label16 = autoSizedLabel(this, "label16", "Questions and reports: see README.md", 373, 524);
   label17 = autoSizedLabel(
       this, "label17",

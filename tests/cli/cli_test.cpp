@@ -85,7 +85,8 @@ TEST(CommandLine, BadInputExitsWithTwoAndItsMessage) {
 TEST(CommandLine, InformationalFlags) {
   auto r = run({"--version"});
   EXPECT_EQ(r.status, exit_ok);
-  EXPECT_EQ(r.out, "veltrane-curves 1.0.0\n");
+  EXPECT_EQ(r.out.rfind("veltrane-curves 1.1.0\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("License GPL-3.0-or-later"), std::string::npos) << r.out;
   r = run({"--help"});
   EXPECT_EQ(r.status, exit_ok);
   EXPECT_NE(r.out.find("--energies"), std::string::npos);
