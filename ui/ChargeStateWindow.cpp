@@ -15,6 +15,7 @@
 #include "compute/number_format.hpp"
 #include "compute/text_export.hpp"
 #include "ui/BackgroundRun.hpp"
+#include "ui/ChartTools.hpp"
 #include "ui/ImageExport.hpp"
 #include "ui/MyForm.hpp"
 #include "ui/ResultChart.hpp"
@@ -51,6 +52,13 @@ ChargeStateWindow::ChargeStateWindow(Source source, QWidget* parent)
   view_->setMinimumSize(700, 480);
   chart_ = std::make_unique<ResultChart>(view_);
   for (int k = 1; k <= ResultChart::seriesCount; ++k) chart_->setListed(k, false);
+  tools_ = new ChartTools(
+      view_,
+      [this] {
+        return request_ ? QString::fromStdString(request_->element) + "_charge_states"
+                        : QStringLiteral("charge_states");
+      },
+      "f");
   note_ = new QLabel(view_);
   note_->setObjectName("emptyResultNote");
   note_->setWordWrap(true);

@@ -17,6 +17,7 @@
 #include "compute/sweep.hpp"
 
 class ResultChart;
+class ChartTools;
 
 /// The charge-state fractions of the cascade from 1+, on one field axis:
 /// log10 f_k of every charge state against E, the equal-abundance fields
@@ -41,6 +42,7 @@ class ChargeStateWindow : public QWidget {
 
   ResultChart& chart() const { return *chart_; }
   QChartView* chartView() const { return view_; }
+  ChartTools* chartTools() const { return tools_; }
   QLineEdit* fromBox() const { return from_; }
   QLineEdit* toBox() const { return to_; }
   QLineEdit* stepBox() const { return step_; }
@@ -77,6 +79,7 @@ class ChargeStateWindow : public QWidget {
   Source source_;
   QChartView* view_;
   std::unique_ptr<ResultChart> chart_;
+  ChartTools* tools_ = nullptr;
   QLineEdit* from_;
   QLineEdit* to_;
   QLineEdit* step_;

@@ -5,6 +5,7 @@
 #include <QString>
 
 class QWidget;
+class QChartView;
 
 /// Writes `bytes` as the file `fileName` through the program's one file
 /// helper: a regular file is replaced at once by a renamed temporary file, so
@@ -20,7 +21,8 @@ QByteArray pngBytes(const QImage& image);
 QString savePng(const QImage& image, const QString& fileName);
 
 /// `widget` drawn from its content at its own size: as a bitmap, as SVG and
-/// as PDF. The vector formats keep curves as paths and text as text.
+/// as PDF. The vector formats keep curves as paths and text as text; the SVG
+/// curves are clipped to the chart's plot area as on the screen.
 QImage renderImage(QWidget* widget);
-QByteArray renderSvg(QWidget* widget, const QString& title);
+QByteArray renderSvg(QChartView* widget, const QString& title);
 QByteArray renderPdf(QWidget* widget, const QString& title);

@@ -19,6 +19,7 @@
 #include "model/fast_model.hpp"
 #include "ui/BackgroundRun.hpp"
 #include "ui/ChargeStateWindow.hpp"
+#include "ui/ChartTools.hpp"
 #include "ui/ImageExport.hpp"
 #include "ui/ResultChart.hpp"
 
@@ -155,6 +156,8 @@ void MyForm::InitializeComponent() {
   chart1->setGeometry(264, 92, 636, 429);
   result_ = std::make_unique<ResultChart>(chart1);
   chart1->setVisible(false);
+  chartTools_ = new ChartTools(
+      chart1, [this] { return chartElement_; }, "P");
   // A note about steps without a curve, over the plot until the next Calculate.
   emptyNote_ = new QLabel(chart1);
   emptyNote_->setObjectName("emptyResultNote");

@@ -23,6 +23,7 @@
 
 class ResultChart;
 class ChargeStateWindow;
+class ChartTools;
 
 /// The number format of a locale for the input boxes: its decimal and group
 /// separators; the words for not-a-number and the infinities are "NaN",
@@ -106,6 +107,8 @@ class MyForm : public QWidget {
   QPushButton* chargeStatesButton;
   /// The charge-state window, once opened.
   ChargeStateWindow* chargeStateWindow() const { return chargeStates_; }
+  /// Save as, copy, zoom and hover of the result chart.
+  ChartTools* chartTools() const { return chartTools_; }
 
  public slots:
   void button1_Click();
@@ -149,6 +152,7 @@ class MyForm : public QWidget {
   std::array<BoxState, 6> boxState_;
   QLabel* emptyNote_ = nullptr;
   ChargeStateWindow* chargeStates_ = nullptr;
+  ChartTools* chartTools_ = nullptr;
   QString chartElement_;
 
   std::unique_ptr<ResultChart> result_;

@@ -131,6 +131,7 @@ void ResultChart::setAxes(const QString& xTitle, const QString& yTitle, double y
 void ResultChart::addMarker(double x, const QString& label, const QColor& color,
                             Qt::PenStyle style) {
   auto* line = new QLineSeries;
+  line->setObjectName("marker");
   line->setName(label);
   chart_->addSeries(line);
   line->attachAxis(axisX_);

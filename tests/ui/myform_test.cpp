@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QClipboard>
 #include <QDir>
+#include <QProcess>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QImage>
@@ -24,6 +26,7 @@
 
 #include "compute/elements.hpp"
 #include "model/fast_model.hpp"
+#include "ui/ChartTools.hpp"
 #include "ui/ResultChart.hpp"
 
 namespace {
@@ -744,6 +747,92 @@ class MyFormTest : public QObject {
     QVERIFY(calls < 150);
     QVERIFY(timer.elapsed() < 3000);
     QTRY_VERIFY(!f.isVisible());
+  }
+
+  void chartMenuSavesVectorFigures() {
+    MyForm f;
+    f.setModel(standIn);
+    fill(f, "Tungsten", 2, tungsten);
+    f.show();  // laid out as on the screen, so nothing is elided
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    f.button1->click();
+    // The chart lays out its new axes when the event loop next runs.
+    QTRY_VERIFY(!f.resultChart().axisX()->titleText().isEmpty());
+    QTest::qWait(50);
+    ChartTools* tools = f.chartTools();
+    QStringList actions;
+    for (QAction* a : tools->menu()->actions()) actions << a->text();
+    QCOMPARE(actions, (QStringList{QString::fromUtf8("Save as\u2026"), "Copy image", "Reset zoom"}));
+
+    // The dialog proposes the calculated element's name.
+    QString proposed;
+    ChartTools::fileChooser = [&proposed](QWidget*, const QString& name) {
+      proposed = name;
+      return QString("figure.svg");
+    };
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Gold"));
+    tools->saveAsWithDialog();
+    QCOMPARE(proposed, QString("Tungsten.png"));
+    QFile svg("figure.svg");
+    QVERIFY(svg.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(svg.readAll());
+    // Curves as paths, the axis titles as text.
+    QVERIFY2(text.count("<path") >= 3, qPrintable(text.left(400)));
+    QVERIFY(!text.contains("<polyline"));
+    QVERIFY2(text.contains(">E [V/nm]</text>"), "the axis title as text");
+    QVERIFY(text.contains(">log P</text>"));
+    QVERIFY(text.contains(">2+</text>"));
+
+    QVERIFY(tools->saveAs("figure.pdf").isEmpty());
+    QProcess pdftotext;
+    pdftotext.start("pdftotext", {"figure.pdf", "-"});
+    QVERIFY(pdftotext.waitForFinished(20000));
+    const QString pdfText = QString::fromUtf8(pdftotext.readAllStandardOutput());
+    QVERIFY2(pdfText.contains("E [V/nm]") && pdfText.contains("log P"), qPrintable(pdfText));
+    QVERIFY(tools->saveAs("figure.png").isEmpty());
+    QCOMPARE(QImage("figure.png").size(), QSize(636, 429));
+
+    // A failed save says so and leaves nothing behind.
+    ModalCloser closer;
+    QDir().mkdir("folder.svg");
+    QVERIFY(!tools->saveAs("folder.svg").isEmpty());
+    QCOMPARE(closer.texts.size(), 1);
+    QVERIFY(closer.texts[0].startsWith("Could not save"));
+    ChartTools::fileChooser = [](QWidget*, const QString&) { return QString(); };
+    tools->saveAsWithDialog();  // cancelled: nothing happens
+    QCOMPARE(closer.texts.size(), 1);
+  }
+
+  void chartCopyZoomAndHover() {
+    MyForm f;
+    f.setModel(standIn);
+    fill(f, "Tungsten", 1, tungsten);
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    f.button1->click();
+    ChartTools* tools = f.chartTools();
+    QApplication::clipboard()->clear();
+    tools->copyImage();
+    QCOMPARE(QApplication::clipboard()->image().size(), QSize(636, 429));
+
+    auto* axisX = f.resultChart().axisX();
+    const double min = axisX->min(), max = axisX->max();
+    f.chart1->chart()->zoomIn(QRectF(f.chart1->chart()->plotArea().center(), QSizeF(50, 50)));
+    QVERIFY(axisX->max() - axisX->min() < max - min);
+    f.chart1->setFocus();
+    QTest::keyClick(f.chart1, Qt::Key_Escape);
+    QCOMPARE(axisX->min(), min);
+    QCOMPARE(axisX->max(), max);
+
+    // Hovering over a point shows its E, log10 P and P.
+    const auto point = f.resultChart().points(1)[10];
+    auto* series = qobject_cast<QLineSeries*>(f.chart1->chart()->series().at(0));
+    const QPointF scene = f.chart1->chart()->mapToPosition(QPointF(point.first, point.second), series);
+    const QString text = tools->hoverText(f.chart1->mapFromScene(scene));
+    QVERIFY2(text.startsWith("1+\nE = "), qPrintable(text));
+    QVERIFY(text.contains("log10 P = "));
+    QVERIFY(text.contains(QString("\nP = %1").arg(QLocale().toString(std::pow(10.0, point.second), 'g', 6))));
+    QVERIFY(tools->hoverText(QPoint(1, 1)).isEmpty());
   }
 
   void localeNumberFormat() {
