@@ -11,12 +11,12 @@
 #include <sstream>
 
 #include "compute/calculation.hpp"
+#include "compute/charge_states.hpp"
 #include "compute/element_data.hpp"
 #include "compute/elements.hpp"
 #include "compute/file_output.hpp"
 #include "compute/inputs.hpp"
 #include "compute/model_cache.hpp"
-#include "compute/charge_states.hpp"
 #include "compute/text_export.hpp"
 #include "model/fast_model.hpp"
 
@@ -69,7 +69,8 @@ std::string field_text(const ratio_fields& r) {
 std::string crossing_list(const ratio_fields& r) {
   std::string list;
   for (const auto& c : r.crossings) {
-    list += (list.empty() ? "" : ", ") + format_number(c.E) + (c.rising ? " (rising)" : " (falling)");
+    list +=
+        (list.empty() ? "" : ", ") + format_number(c.E) + (c.rising ? " (rising)" : " (falling)");
   }
   return list;
 }
@@ -107,8 +108,8 @@ int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
   model_cache cache(fast_veltrane);
   charge_states states(*checked.request, cache.function(), o.threads);
   const auto [default_from, default_to] = default_field_range(states);
-  const auto grid = field_grid(o.from.value_or(default_from), o.to.value_or(default_to), o.step,
-                               &message);
+  const auto grid =
+      field_grid(o.from.value_or(default_from), o.to.value_or(default_to), o.step, &message);
   if (!grid) {
     err << program << ": " << message << "\n";
     return exit_bad_input;
@@ -246,8 +247,7 @@ int run_field(const options& o, std::ostream& out, std::ostream& err) {
         return exit_bad_input;
       }
       out << charge_text(ratio->k + 1) << "/" << charge_text(ratio->k) << " = "
-          << format_number(ratio->ratio) << ": E = " << format_number(*fields.field())
-          << " V/nm\n";
+          << format_number(ratio->ratio) << ": E = " << format_number(*fields.field()) << " V/nm\n";
       if (!fields.monotonic || fields.crossings.size() > 1) {
         out << "The ratio is not monotonic in this range; it crosses "
             << format_number(ratio->ratio) << " at " << crossing_list(fields) << " V/nm.\n";
@@ -289,8 +289,9 @@ void add_request_options(CLI::App& app, options& o) {
   app.add_option("--ionisations", o.ionisations, "number of ionisations n, 1 to 4");
   app.add_option("--work-function", o.work_function,
                  "work function of the surface in eV (default: the element's built-in value)");
-  app.add_option("--energies", o.energies,
-                 "ionisation energies I1,...,I(n+1) in eV (default: the element's built-in values)");
+  app.add_option(
+      "--energies", o.energies,
+      "ionisation energies I1,...,I(n+1) in eV (default: the element's built-in values)");
   app.add_option("--threads", o.threads, "worker threads (default: all cores)")
       ->check(CLI::Range(1u, 1024u));
 }
@@ -300,8 +301,8 @@ std::string cell(const tabulated_value& v) { return v.value ? v.text : "-"; }
 
 std::string element_listing(bool with_sources) {
   std::ostringstream s;
-  s << std::left << std::setw(12) << "name" << std::setw(7) << "symbol" << std::setw(7)
-    << "period" << std::setw(10) << "mass [u]" << std::setw(10) << "phi [eV]";
+  s << std::left << std::setw(12) << "name" << std::setw(7) << "symbol" << std::setw(7) << "period"
+    << std::setw(10) << "mass [u]" << std::setw(10) << "phi [eV]";
   for (int i = 1; i <= 4; ++i) s << std::setw(13) << ("I" + std::to_string(i) + " [eV]");
   s << "I5 [eV]\n";
   std::string listing = s.str();
@@ -411,8 +412,7 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   app.set_version_flag("--version", std::string(program) + " " + version);
 
   CLI::App* fractions = app.add_subcommand(
-      "fractions",
-      "charge-state fractions of the cascade from 1+ against the field, as CSV");
+      "fractions", "charge-state fractions of the cascade from 1+ against the field, as CSV");
   add_request_options(*fractions, o);
   fractions->add_option("--from", o.from, "lowest field in V/nm (default: the lowest sweep start)");
   fractions->add_option("--to", o.to, "highest field in V/nm (default: the highest E_ob)");
@@ -482,8 +482,8 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (o.output != "-") {
     output.emplace(o.output);
     if (output->problem()) {
-      err << program << ": " << file_failure_message("Could not write", o.output, *output->problem())
-          << "\n";
+      err << program << ": "
+          << file_failure_message("Could not write", o.output, *output->problem()) << "\n";
       return exit_write_failed;
     }
   }

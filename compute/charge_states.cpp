@@ -64,9 +64,9 @@ const std::vector<over_barrier>& charge_states::over_barrier_fields() {
   std::size_t first_call = 0;
   for (int j = 1; j <= request_.n; ++j) {
     const auto& points = plan.curves.steps[static_cast<std::size_t>(j) - 1].points;
-    const std::vector<model_call> calls(plan.calls.begin() + static_cast<std::ptrdiff_t>(first_call),
-                                        plan.calls.begin() +
-                                            static_cast<std::ptrdiff_t>(first_call + points.size()));
+    const std::vector<model_call> calls(
+        plan.calls.begin() + static_cast<std::ptrdiff_t>(first_call),
+        plan.calls.begin() + static_cast<std::ptrdiff_t>(first_call + points.size()));
     first_call += points.size();
     over_barrier ob;
     if (points.empty()) {
@@ -248,7 +248,8 @@ std::vector<double> charge_states::ratios_at(int k, const std::vector<double>& F
       continue;
     }
     double survived = 1.0;
-    for (int i = 0; i + 1 < k; ++i) survived = survived * (1.0 - Qt[static_cast<std::size_t>(i)][e]);
+    for (int i = 0; i + 1 < k; ++i)
+      survived = survived * (1.0 - Qt[static_cast<std::size_t>(i)][e]);
     const double q_k = Qt[static_cast<std::size_t>(k) - 1][e];
     const double f_k = q_k * survived;
     const double beyond = survived * (1.0 - q_k);
@@ -298,7 +299,8 @@ ratio_fields charge_states::field_from_ratio(int k, double ratio) {
         while ((hi - lo) * vnm_per_au > ratio_tolerance_v_per_nm) {
           std::vector<double> inner;
           for (std::size_t m = 1; m <= batch; ++m) {
-            inner.push_back(lo + (hi - lo) * static_cast<double>(m) / static_cast<double>(batch + 1));
+            inner.push_back(lo +
+                            (hi - lo) * static_cast<double>(m) / static_cast<double>(batch + 1));
           }
           const auto ri = ratios_at(k, inner);
           double new_lo = lo, new_hi = hi;
@@ -368,7 +370,8 @@ std::optional<std::vector<double>> field_grid(double from, double to, double ste
     return refuse_grid("the field range must rise: " + format_number(from) + " is not below " +
                        format_number(to) + " V/nm");
   }
-  if (!(step > 0.0)) return refuse_grid("the field step must be above 0, not " + format_number(step));
+  if (!(step > 0.0))
+    return refuse_grid("the field step must be above 0, not " + format_number(step));
   const double intervals = std::floor((to - from) / step * (1.0 + 1e-12));
   if (!(intervals + 1.0 <= static_cast<double>(max_fraction_fields))) {
     return refuse_grid("the range from " + format_number(from) + " to " + format_number(to) +
@@ -412,8 +415,9 @@ std::vector<std::string> fraction_csv_lines(const calc_request& r, const fractio
                 format_number(t.barriers[j].at_v_per_nm());
   }
   lines.push_back(barriers);
-  lines.push_back("# Qj: probability that j+ keeps its charge (0 from E_ob of step j on); "
-                  "fk: fraction of k+");
+  lines.push_back(
+      "# Qj: probability that j+ keeps its charge (0 from E_ob of step j on); "
+      "fk: fraction of k+");
   std::string header = "E_V_per_nm";
   for (std::size_t j = 1; j <= t.Qt.size(); ++j) header += ",Q" + std::to_string(j);
   for (std::size_t k = 1; k <= t.f.size(); ++k) header += ",f" + std::to_string(k);
@@ -480,8 +484,8 @@ std::optional<ratio_spec> parse_ratio_spec(const std::string& text, int n, std::
   }
   if (!check_state(*upper, n, message) || !check_state(*lower, n, message)) return std::nullopt;
   if (std::abs(*upper - *lower) != 1) {
-    refuse(message, charge(*upper) + " and " + charge(*lower) +
-                        " are not neighbouring charge states");
+    refuse(message,
+           charge(*upper) + " and " + charge(*lower) + " are not neighbouring charge states");
     return std::nullopt;
   }
   const std::string value_text = text.substr(equals + 1);
@@ -503,7 +507,8 @@ std::optional<std::vector<double>> parse_counts_spec(const std::string& text, in
     if (end == std::string::npos) end = text.size();
     const std::string item = text.substr(start, end - start);
     const std::size_t equals = item.find('=');
-    const auto state = equals == std::string::npos ? std::nullopt : read_charge(item.substr(0, equals));
+    const auto state =
+        equals == std::string::npos ? std::nullopt : read_charge(item.substr(0, equals));
     if (!state) {
       refuse(message, "counts are written as 2+=1200,3+=960, not \"" + item + "\"");
       return std::nullopt;

@@ -29,17 +29,17 @@ struct over_barrier {
 
 /// One field where a neighbouring-state ratio crosses the value asked for.
 struct ratio_crossing {
-  double E = 0.0;       ///< V/nm, to 1e-3 V/nm or better
-  bool rising = true;   ///< the ratio rises through the value here
+  double E = 0.0;      ///< V/nm, to 1e-3 V/nm or better
+  bool rising = true;  ///< the ratio rises through the value here
 };
 
 /// The fields at which r_k = f(k+1)/f(k) takes a value, with what is needed
 /// to say so.
 struct ratio_fields {
-  int k = 1;             ///< the pair k+ and (k+1)+
-  double ratio = 0.0;    ///< r asked for
-  std::vector<ratio_crossing> crossings;  ///< in rising field; empty: not reached
-  bool monotonic = true;                  ///< r_k never fell on the scan
+  int k = 1;                                ///< the pair k+ and (k+1)+
+  double ratio = 0.0;                       ///< r asked for
+  std::vector<ratio_crossing> crossings;    ///< in rising field; empty: not reached
+  bool monotonic = true;                    ///< r_k never fell on the scan
   double range_from = 0.0, range_to = 0.0;  ///< the searched fields, V/nm
   double lowest = 0.0, highest = 0.0;       ///< the finite ratios met there
   /// The answer: the lowest field where r_k rises through `ratio`.
@@ -116,10 +116,10 @@ class charge_states {
 
 /// The fractions of a request on a field grid, as written and drawn.
 struct fraction_table {
-  std::vector<double> E;                     ///< V/nm
-  std::vector<std::vector<double>> Qt;       ///< Q~_1 .. Q~_n, one row per step
-  std::vector<std::vector<double>> f;        ///< f_1 .. f_(n+1)
-  std::vector<over_barrier> barriers;        ///< of every step
+  std::vector<double> E;                ///< V/nm
+  std::vector<std::vector<double>> Qt;  ///< Q~_1 .. Q~_n, one row per step
+  std::vector<std::vector<double>> f;   ///< f_1 .. f_(n+1)
+  std::vector<over_barrier> barriers;   ///< of every step
 };
 
 /// The fractions at the fields E (V/nm; F = E/514.2).

@@ -114,7 +114,8 @@ std::optional<std::string> write_file(const fs::path& path, std::string_view byt
 
 output_check::output_check(const fs::path& path) {
   struct stat target {};
-  if (stat(path.c_str(), &target) == 0 && S_ISFIFO(target.st_mode)) fd_ = open_special(path, problem_);
+  if (stat(path.c_str(), &target) == 0 && S_ISFIFO(target.st_mode))
+    fd_ = open_special(path, problem_);
 }
 
 output_check::~output_check() {

@@ -105,8 +105,7 @@ checked_request check_request(const request_texts& t) {
     energies = *t.energies;
     if (energies.size() != wanted) {
       return refuse("--energies needs " + std::to_string(wanted) + " values for " +
-                    std::to_string(count) + " ionisations, got " +
-                    std::to_string(energies.size()));
+                    std::to_string(count) + " ionisations, got " + std::to_string(energies.size()));
     }
     for (std::size_t i = 0; i < energies.size(); ++i) {
       if (!parse_number(energies[i], format)) {

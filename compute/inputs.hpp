@@ -22,7 +22,7 @@ std::optional<std::string> resolve_element(const std::string& name);
 struct request_texts {
   std::string element;
   std::string ionisations;
-  std::optional<std::string> work_function;        ///< eV
+  std::optional<std::string> work_function;          ///< eV
   std::optional<std::vector<std::string>> energies;  ///< I1 .. I(n+1), eV
 };
 

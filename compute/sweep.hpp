@@ -12,7 +12,7 @@
 
 namespace veltrane {
 
-inline constexpr int max_points_per_step = 51;    ///< a multi-step sweep never evaluates more
+inline constexpr int max_points_per_step = 51;  ///< a multi-step sweep never evaluates more
 
 /// The model's entry point, with the arguments of `veltrane` in its order:
 /// field (au), binding energy (hartree), work function (hartree), period,

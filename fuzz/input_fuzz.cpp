@@ -116,7 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (counts->size() != static_cast<std::size_t>(n) + 2) std::abort();
       if (const auto pairs = counted_pairs(*counts, &message)) {
         for (int k : *pairs) {
-          if ((*counts)[static_cast<std::size_t>(k)] + (*counts)[static_cast<std::size_t>(k) + 1] <= 0.0) {
+          if ((*counts)[static_cast<std::size_t>(k)] + (*counts)[static_cast<std::size_t>(k) + 1] <=
+              0.0) {
             std::abort();
           }
         }

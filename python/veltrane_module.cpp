@@ -106,8 +106,9 @@ py::dict element_dict(const std::string& name) {
   py::list energies, flags;
   for (const auto& e : data.energies) {
     energies.append(e.value ? py::cast(*e.value) : py::none());
-    flags.append(e.value ? py::cast(std::string(flag_text(e.flag).empty() ? "measured" : flag_text(e.flag)))
-                         : py::none());
+    flags.append(
+        e.value ? py::cast(std::string(flag_text(e.flag).empty() ? "measured" : flag_text(e.flag)))
+                : py::none());
   }
   py::dict d;
   d["name"] = *key;
@@ -197,7 +198,8 @@ py::list equal_abundance(const std::string& element, int n, std::optional<double
 
 py::list crossings_of(const ratio_fields& r) {
   py::list list;
-  for (const auto& c : r.crossings) list.append(py::make_tuple(c.E, c.rising ? "rising" : "falling"));
+  for (const auto& c : r.crossings)
+    list.append(py::make_tuple(c.E, c.rising ? "rising" : "falling"));
   return list;
 }
 
@@ -225,7 +227,8 @@ py::dict field_from_ratio(const std::string& element, int n, std::pair<int, int>
     if (!spec) throw py::value_error(message);
   } else {
     const auto values = counts.cast<std::vector<double>>();
-    if (values.size() != 2) throw py::value_error("counts must be two numbers, of the pair's states");
+    if (values.size() != 2)
+      throw py::value_error("counts must be two numbers, of the pair's states");
     const std::string text = std::to_string(pair.first) + "+=" + number_text(values[0]) + "," +
                              std::to_string(pair.second) + "+=" + number_text(values[1]);
     const auto parsed = parse_counts_spec(text, n, &message);
@@ -285,11 +288,12 @@ array probability(const py::object& E, const py::object& B, const py::object& ph
   std::vector<model_call> calls(count);
   for (std::size_t i = 0; i < count; ++i) {
     const double mi = arrays[3].data()[i], ni = arrays[4].data()[i];
-    if (mi != std::trunc(mi) || ni != std::trunc(ni) || std::fabs(mi) > 1e9 || std::fabs(ni) > 1e9) {
+    if (mi != std::trunc(mi) || ni != std::trunc(ni) || std::fabs(mi) > 1e9 ||
+        std::fabs(ni) > 1e9) {
       throw py::value_error("m and n must be whole numbers");
     }
-    calls[i] = {arrays[0].data()[i], arrays[1].data()[i], arrays[2].data()[i],
-                static_cast<int>(mi),  static_cast<int>(ni), arrays[5].data()[i],
+    calls[i] = {arrays[0].data()[i],  arrays[1].data()[i],  arrays[2].data()[i],
+                static_cast<int>(mi), static_cast<int>(ni), arrays[5].data()[i],
                 arrays[6].data()[i]};
   }
   std::vector<double> Q;
@@ -338,9 +342,10 @@ PYBIND11_MODULE(veltrane, m) {
         "energies"_a = py::none(), "threads"_a = 0,
         "For every step k: the over-barrier field E_ob and the field F where k+ and (k+1)+ "
         "are equally abundant, in V/nm.");
-  m.def("field_from_ratio", &field_from_ratio, "element"_a, "n"_a, "pair"_a = std::pair<int, int>{2, 3},
-        "ratio"_a = py::none(), "counts"_a = py::none(), "confidence"_a = 0.95,
-        "work_function"_a = py::none(), "energies"_a = py::none(), "threads"_a = 0,
+  m.def("field_from_ratio", &field_from_ratio, "element"_a, "n"_a,
+        "pair"_a = std::pair<int, int>{2, 3}, "ratio"_a = py::none(), "counts"_a = py::none(),
+        "confidence"_a = 0.95, "work_function"_a = py::none(), "energies"_a = py::none(),
+        "threads"_a = 0,
         "The field (V/nm) at which the ratio N(upper)/N(lower) of the pair of neighbouring "
         "states is reached, with every crossing; with counts (N(lower), N(upper)) also the "
         "interval of counting statistics (Wilson), which leaves out the model's own uncertainty.");

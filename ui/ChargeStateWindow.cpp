@@ -191,9 +191,8 @@ void ChargeStateWindow::recompute() {
       [&](veltrane::evaluation_progress& progress) {
         veltrane::charge_states states(*request, source_.model, source_.threads, &progress);
         const auto [default_from, default_to] = veltrane::default_field_range(states);
-        const auto grid = veltrane::field_grid(from->value_or(default_from),
-                                               to->value_or(default_to), step->value_or(0.5),
-                                               &message);
+        const auto grid = veltrane::field_grid(
+            from->value_or(default_from), to->value_or(default_to), step->value_or(0.5), &message);
         if (!grid) return;
         table = veltrane::fraction_table_at(states, *grid);
         for (int k = 1; k <= request->n; ++k) equal.push_back(states.equal_abundance(k).field());
@@ -225,14 +224,15 @@ void ChargeStateWindow::draw() {
   for (int k = 1; k <= ResultChart::seriesCount; ++k) c.setListed(k, k <= states);
   for (int k = 1; k <= states; ++k) {
     const auto& row = table_->f[static_cast<std::size_t>(k) - 1];
-    for (std::size_t e = 0; e < table_->E.size(); ++e) c.addPoint(k, table_->E[e], std::log10(row[e]));
+    for (std::size_t e = 0; e < table_->E.size(); ++e)
+      c.addPoint(k, table_->E[e], std::log10(row[e]));
     c.setLineWidth(k, 2);
   }
   for (std::size_t k = 0; k < equalFields_.size(); ++k) {
     if (equalFields_[k]) {
       c.addMarker(*equalFields_[k],
-                  QStringLiteral("F(%1,%2)").arg(charge(static_cast<int>(k) + 1),
-                                                 charge(static_cast<int>(k) + 2)),
+                  QStringLiteral("F(%1,%2)")
+                      .arg(charge(static_cast<int>(k) + 1), charge(static_cast<int>(k) + 2)),
                   QColor(120, 120, 120), Qt::DashLine);
     }
   }
@@ -251,8 +251,9 @@ void ChargeStateWindow::draw() {
   }
   const auto format = numberFormatFor(QLocale());
   QStringList lines;
-  for (const auto& line : veltrane::empty_curve_notes(
-           *request_, curves, [&format](double v) { return veltrane::localised_text(v, format); })) {
+  for (const auto& line : veltrane::empty_curve_notes(*request_, curves, [&format](double v) {
+         return veltrane::localised_text(v, format);
+       })) {
     lines << QString::fromStdString(line);
   }
   note_->setText(lines.join('\n'));
@@ -317,8 +318,9 @@ void ChargeStateWindow::findField() {
         if (ratio) {
           fields = states.field_from_ratio(ratio->k, ratio->ratio);
         } else {
-          counted = states.field_from_counts(k, (*counts)[static_cast<std::size_t>(k)],
-                                             (*counts)[static_cast<std::size_t>(k) + 1], confidence);
+          counted =
+              states.field_from_counts(k, (*counts)[static_cast<std::size_t>(k)],
+                                       (*counts)[static_cast<std::size_t>(k) + 1], confidence);
           fields = counted->estimate;
         }
       },

@@ -51,8 +51,8 @@ namespace {
 // better, and the curves (the lines drawn 2 px wide) are clipped to the plot
 // area again, in the user space of the group that draws them.
 QByteArray polylinesAsPaths(const QByteArray& svg, const QRectF& plot) {
-  static const QRegularExpression token(QStringLiteral(
-      "(<g\\b[^>]*>)|<polyline([^>]*?) points=\"([^\"]*)\"\\s*/>"));
+  static const QRegularExpression token(
+      QStringLiteral("(<g\\b[^>]*>)|<polyline([^>]*?) points=\"([^\"]*)\"\\s*/>"));
   static const QRegularExpression width(QStringLiteral("stroke-width=\"([^\"]*)\""));
   static const QRegularExpression shift(
       QStringLiteral("transform=\"matrix\\(1,0,0,1,([-0-9.e]+),([-0-9.e]+)\\)\""));

@@ -199,8 +199,9 @@ void MyForm::InitializeComponent() {
       this, "label14",
       "The n-th ionisation energy is the energy, which is needed to remove the n-th electron.", 59,
       79);
-  label15 = autoSizedLabel(this, "label15",
-                           QString::fromUtf8("\u00a9 2026 The Veltrane developers \u00b7 GPL-3.0-or-later"), 13, 524);
+  label15 = autoSizedLabel(
+      this, "label15",
+      QString::fromUtf8("\u00a9 2026 The Veltrane developers \u00b7 GPL-3.0-or-later"), 13, 524);
   label16 = autoSizedLabel(this, "label16", "Questions and reports: see README.md", 373, 524);
   label17 = autoSizedLabel(
       this, "label17",
@@ -215,8 +216,8 @@ void MyForm::InitializeComponent() {
       "measured ratio or counts");
 
   // Tab order of the controls that take the focus.
-  QWidget* order[] = {button1,  comboBox1, numericUpDown1, textBox1,  textBox2,
-                      textBox3, textBox4,  textBox5,       textBox6,  button2,
+  QWidget* order[] = {button1,  comboBox1, numericUpDown1, textBox1,   textBox2,
+                      textBox3, textBox4,  textBox5,       textBox6,   button2,
                       button3,  checkBox1, linkLabel1,     linkLabel2, chargeStatesButton};
   for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
@@ -240,7 +241,8 @@ void MyForm::InitializeComponent() {
     boxState_[static_cast<std::size_t>(i)].mark = mark;
     connect(box(i), &QLineEdit::textChanged, this, [this, i] { checkMisread(i); });
   }
-  connect(comboBox1, &QComboBox::currentIndexChanged, this, &MyForm::comboBox1_SelectedIndexChanged);
+  connect(comboBox1, &QComboBox::currentIndexChanged, this,
+          &MyForm::comboBox1_SelectedIndexChanged);
   // Attached last, so that building the window never runs it.
   connect(numericUpDown1, &QSpinBox::valueChanged, this, &MyForm::numericUpDown1_ValueChanged);
 
@@ -394,7 +396,9 @@ bool MyForm::hasMisreadMark(int index) const {
   return boxState_[static_cast<std::size_t>(index)].mark->isVisible();
 }
 
-QString MyForm::emptyResultNote() const { return emptyNote_->isHidden() ? QString() : emptyNote_->text(); }
+QString MyForm::emptyResultNote() const {
+  return emptyNote_->isHidden() ? QString() : emptyNote_->text();
+}
 
 void MyForm::comboBox1_SelectedIndexChanged() {
   const veltrane::element_data* element =
@@ -445,7 +449,8 @@ void MyForm::showReadValues(const veltrane::calc_request& request) {
   const auto format = numberFormatFor(QLocale());
   auto show = [&](int index, double value, const char* unit) {
     boxState_[static_cast<std::size_t>(index)].readAs =
-        QStringLiteral("Read as %1 %2").arg(QString::fromStdString(veltrane::localised_text(value, format)), unit);
+        QStringLiteral("Read as %1 %2")
+            .arg(QString::fromStdString(veltrane::localised_text(value, format)), unit);
     updateBoxToolTip(index);
   };
   show(0, request.work_function_ev, "eV");

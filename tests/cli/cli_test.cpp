@@ -1,9 +1,8 @@
 #include "cli/cli.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -184,8 +183,8 @@ TEST(CommandLine, BuiltInValuesWriteTheBytesOfTheTypedOnes) {
   EXPECT_EQ(built_in.out, typed.out);
   EXPECT_EQ(std::count(built_in.out.begin(), built_in.out.end(), '\n'), 51);
   // A given value wins over the built-in one.
-  const auto other = run({"--element", "Tungsten", "--ionisations", "1", "--work-function", "4.5",
-                          "--output", "-"});
+  const auto other = run(
+      {"--element", "Tungsten", "--ionisations", "1", "--work-function", "4.5", "--output", "-"});
   EXPECT_NE(other.out, built_in.out);
 }
 
@@ -245,7 +244,8 @@ TEST(CommandLine, ChargeStateCommandsRefuseBadInput) {
       {with("field", {"--ratio", "3+/2+=inf"}),
        "a ratio must be a finite number above 0, not \"inf\""},
       {with("field", {"--ratio", "4+/2+=1"}), "4+ and 2+ are not neighbouring charge states"},
-      {with("field", {"--ratio", "5+/4+=1"}), "5+ is not a charge state of 3 ionisations (1+ to 4+)"},
+      {with("field", {"--ratio", "5+/4+=1"}),
+       "5+ is not a charge state of 3 ionisations (1+ to 4+)"},
       {with("field", {"--counts", "2+=-1,3+=5"}),
        "a count must be a whole number of at least 0, not \"-1\""},
       {with("field", {"--counts", "2+=1.5,3+=5"}),
@@ -285,8 +285,8 @@ TEST(CommandLine, FieldFromARatioAndFractions) {
   EXPECT_GT(E, 19.0);
   EXPECT_LT(E, 22.6);
 
-  r = run({"fractions", "--element", "Tungsten", "--ionisations", "1", "--from", "20", "--to",
-           "23", "--step", "1"});
+  r = run({"fractions", "--element", "Tungsten", "--ionisations", "1", "--from", "20", "--to", "23",
+           "--step", "1"});
   ASSERT_EQ(r.status, exit_ok) << r.err;
   EXPECT_NE(r.out.find("\nE_V_per_nm,Q1,f1,f2\n20,"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\n23,0,0,1\n"), std::string::npos) << "above E_ob all are 2+";

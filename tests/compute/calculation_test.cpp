@@ -219,8 +219,8 @@ TEST(CalculateOrder, NoteOnlyForStepsWithoutAnyFiniteValue) {
             "Read: work function 4.55 eV, energies 7864, 16.37, 26 eV.");
   EXPECT_TRUE(empty_curve_notes(request, compute_curves(request, stand_in)).empty());
   // An infinite Q is no curve either; the numbers as the locale shows them.
-  const auto all_inf = compute_curves(request, [](double, double, double, int, int, double,
-                                                  double) { return INFINITY; });
+  const auto all_inf = compute_curves(
+      request, [](double, double, double, int, int, double, double) { return INFINITY; });
   const auto german = empty_curve_notes(request, all_inf, [](double x) {
     std::string s = shortest_text(x);
     std::replace(s.begin(), s.end(), '.', ',');

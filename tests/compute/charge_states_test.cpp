@@ -118,7 +118,8 @@ TEST(ChargeStates, RatioRoundTripAndEqualAbundance) {
   for (int k = 1; k <= 4; ++k) {
     for (double E : {half[k - 1] - 1.3, half[k - 1] + 0.77}) {
       const auto t = fraction_table_at(states, {E});
-      const double r = t.f[static_cast<std::size_t>(k)][0] / t.f[static_cast<std::size_t>(k) - 1][0];
+      const double r =
+          t.f[static_cast<std::size_t>(k)][0] / t.f[static_cast<std::size_t>(k) - 1][0];
       const auto back = states.field_from_ratio(k, r);
       ASSERT_TRUE(back.field()) << back.unreachable_message();
       EXPECT_NEAR(*back.field(), E, tolerance::ratio) << "k = " << k;

@@ -128,7 +128,8 @@ TEST(FileOutput, PipesNeverWaitForAReader) {
     const int fd = open(fifo.c_str(), O_RDONLY);
     char buffer[64];
     ssize_t got = 0;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0) received.append(buffer, static_cast<std::size_t>(got));
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+      received.append(buffer, static_cast<std::size_t>(got));
     close(fd);
   });
   // The reader may not have opened yet; retry until it has.

@@ -224,7 +224,8 @@ TEST(SweepCalls, StepCallsAreTheSweepsOwn) {
   // At every field of a sweep, the call for that step and field is the
   // sweep's call, for n = 1 and for every step of n = 4.
   for (int n : {1, 4}) {
-    const auto r = n == 1 ? request(1, {7.864, 16.37}) : request(4, {7.864, 16.37, 26.0, 38.2, 51.6});
+    const auto r =
+        n == 1 ? request(1, {7.864, 16.37}) : request(4, {7.864, 16.37, 26.0, 38.2, 51.6});
     const auto plan = plan_sweeps(r);
     std::size_t i = 0;
     for (const auto& step : plan.curves.steps) {

@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <clocale>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>

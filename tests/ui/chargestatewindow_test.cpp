@@ -107,7 +107,8 @@ class ChargeStateWindowTest : public QObject {
     w->pairBox()->setCurrentIndex(1);  // 3+/2+
     w->ratioBox()->setText("1");
     w->findButton()->click();
-    QVERIFY2(w->resultLabel()->text().startsWith("E = 35.00 V/nm"), qPrintable(w->resultLabel()->text()));
+    QVERIFY2(w->resultLabel()->text().startsWith("E = 35.00 V/nm"),
+             qPrintable(w->resultLabel()->text()));
     QCOMPARE(w->chart().markerPositions().size(), std::size_t{4});
     QVERIFY(std::fabs(w->chart().markerPositions().back() - 35.0) < 1e-3);
 
@@ -124,12 +125,30 @@ class ChargeStateWindowTest : public QObject {
     QTest::addColumn<QString>("lower");
     QTest::addColumn<QString>("upper");
     QTest::addColumn<QString>("message");
-    QTest::newRow("zero") << "0" << "" << "" << "a ratio must be a finite number above 0, not \"0\"";
-    QTest::newRow("negative") << "-2" << "" << "" << "a ratio must be a finite number above 0, not \"-2\"";
-    QTest::newRow("letters") << "abc" << "" << "" << "a ratio must be a finite number above 0, not \"abc\"";
-    QTest::newRow("both zero") << "" << "0" << "0" << "the counts of 2+ and 3+ are both zero";
-    QTest::newRow("fraction") << "" << "1.5" << "3" << "a count must be a whole number of at least 0, not \"1.5\"";
-    QTest::newRow("negative count") << "" << "-1" << "3" << "a count must be a whole number of at least 0, not \"-1\"";
+    QTest::newRow("zero") << "0"
+                          << ""
+                          << ""
+                          << "a ratio must be a finite number above 0, not \"0\"";
+    QTest::newRow("negative") << "-2"
+                              << ""
+                              << ""
+                              << "a ratio must be a finite number above 0, not \"-2\"";
+    QTest::newRow("letters") << "abc"
+                             << ""
+                             << ""
+                             << "a ratio must be a finite number above 0, not \"abc\"";
+    QTest::newRow("both zero") << ""
+                               << "0"
+                               << "0"
+                               << "the counts of 2+ and 3+ are both zero";
+    QTest::newRow("fraction") << ""
+                              << "1.5"
+                              << "3"
+                              << "a count must be a whole number of at least 0, not \"1.5\"";
+    QTest::newRow("negative count") << ""
+                                    << "-1"
+                                    << "3"
+                                    << "a count must be a whole number of at least 0, not \"-1\"";
   }
   void badInputGetsItsMessage() {
     QFETCH(QString, ratio);

@@ -6,11 +6,11 @@
 
 #include <QClipboard>
 #include <QDir>
-#include <QProcess>
 #include <QElapsedTimer>
-#include <QLabel>
 #include <QImage>
+#include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressDialog>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -19,8 +19,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <new>
 #include <fstream>
+#include <new>
 #include <sstream>
 #include <thread>
 
@@ -636,11 +636,16 @@ class MyFormTest : public QObject {
     QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("marked");
-    QTest::newRow("7.864 de") << "de_DE" << "7.864" << true;
-    QTest::newRow("7,864 en") << "en_US" << "7,864" << true;
-    QTest::newRow("7,864 de") << "de_DE" << "7,864" << false;
-    QTest::newRow("1.234,5 de") << "de_DE" << "1.234,5" << false;
-    QTest::newRow("7.864 en") << "en_US" << "7.864" << false;
+    QTest::newRow("7.864 de") << "de_DE"
+                              << "7.864" << true;
+    QTest::newRow("7,864 en") << "en_US"
+                              << "7,864" << true;
+    QTest::newRow("7,864 de") << "de_DE"
+                              << "7,864" << false;
+    QTest::newRow("1.234,5 de") << "de_DE"
+                                << "1.234,5" << false;
+    QTest::newRow("7.864 en") << "en_US"
+                              << "7.864" << false;
   }
   void misreadMark() {
     QFETCH(QString, locale);
@@ -679,9 +684,10 @@ class MyFormTest : public QObject {
     ModalCloser closer;
     f.button1->click();
     QVERIFY(closer.texts.isEmpty());  // a note, not a message box
-    QCOMPARE(f.emptyResultNote(),
-             QString::fromUtf8("No curve for 1+ \u2192 2+: the model has no value at any field of "
-                               "this sweep. Read: work function 4,55 eV, energies 7864, 16,37 eV."));
+    QCOMPARE(
+        f.emptyResultNote(),
+        QString::fromUtf8("No curve for 1+ \u2192 2+: the model has no value at any field of "
+                          "this sweep. Read: work function 4,55 eV, energies 7864, 16,37 eV."));
     QVERIFY(f.findChild<QLabel*>("emptyResultNote")->isVisibleTo(f.chart1));
     // Gone with the next Calculate, which has a curve.
     f.setModel(standIn);
@@ -692,9 +698,8 @@ class MyFormTest : public QObject {
 
   void failuresOfTheCalculationAreReported() {
     MyForm f;
-    f.setModel([](double, double, double, int, int, double, double) -> double {
-      throw std::bad_alloc();
-    });
+    f.setModel(
+        [](double, double, double, int, int, double, double) -> double { throw std::bad_alloc(); });
     fill(f, "Tungsten", 2, tungsten);
     f.checkBox1->setChecked(true);
     QFile::remove("data.txt");
@@ -762,7 +767,8 @@ class MyFormTest : public QObject {
     ChartTools* tools = f.chartTools();
     QStringList actions;
     for (QAction* a : tools->menu()->actions()) actions << a->text();
-    QCOMPARE(actions, (QStringList{QString::fromUtf8("Save as\u2026"), "Copy image", "Reset zoom"}));
+    QCOMPARE(actions,
+             (QStringList{QString::fromUtf8("Save as\u2026"), "Copy image", "Reset zoom"}));
 
     // The dialog proposes the calculated element's name.
     QString proposed;
@@ -827,11 +833,13 @@ class MyFormTest : public QObject {
     // Hovering over a point shows its E, log10 P and P.
     const auto point = f.resultChart().points(1)[10];
     auto* series = qobject_cast<QLineSeries*>(f.chart1->chart()->series().at(0));
-    const QPointF scene = f.chart1->chart()->mapToPosition(QPointF(point.first, point.second), series);
+    const QPointF scene =
+        f.chart1->chart()->mapToPosition(QPointF(point.first, point.second), series);
     const QString text = tools->hoverText(f.chart1->mapFromScene(scene));
     QVERIFY2(text.startsWith("1+\nE = "), qPrintable(text));
     QVERIFY(text.contains("log10 P = "));
-    QVERIFY(text.contains(QString("\nP = %1").arg(QLocale().toString(std::pow(10.0, point.second), 'g', 6))));
+    QVERIFY(text.contains(
+        QString("\nP = %1").arg(QLocale().toString(std::pow(10.0, point.second), 'g', 6))));
     QVERIFY(tools->hoverText(QPoint(1, 1)).isEmpty());
   }
 
