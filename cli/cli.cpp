@@ -80,6 +80,18 @@ void write_lines(std::ostream& out, const std::vector<std::string>& lines) {
   out << std::flush;
 }
 
+// A pipe without a reader is reported before the calculation, not after it;
+// the check is held (and the pipe open) until the output is written.
+bool reserve_output(const std::string& path, std::optional<output_check>& output,
+                    std::ostream& err) {
+  if (path == "-") return true;
+  output.emplace(path);
+  if (!output->problem()) return true;
+  err << program << ": " << file_failure_message("Could not write", path, *output->problem())
+      << "\n";
+  return false;
+}
+
 int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
   const checked_request checked = read_command_request(o);
   if (!checked.request) {
@@ -97,14 +109,7 @@ int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
     return exit_bad_input;
   }
   std::optional<output_check> output;
-  if (o.output != "-") {
-    output.emplace(o.output);
-    if (output->problem()) {
-      err << program << ": "
-          << file_failure_message("Could not write", o.output, *output->problem()) << "\n";
-      return exit_write_failed;
-    }
-  }
+  if (!reserve_output(o.output, output, err)) return exit_write_failed;
   model_cache cache(fast_veltrane);
   charge_states states(*checked.request, cache.function(), o.threads);
   const auto [default_from, default_to] = default_field_range(states);
@@ -469,24 +474,14 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     if (!o.energies) o.energies = "7.864,16.37,26.0,38.2,51.6";
   }
 
-  request_texts texts{o.element, o.ionisations, o.work_function, std::nullopt};
-  if (o.energies) texts.energies = split_commas(*o.energies);
-  const checked_request checked = check_request(texts);
+  const checked_request checked = read_command_request(o);
   if (!checked.request) {
     err << program << ": " << checked.message << "\n";
     return exit_bad_input;
   }
 
-  // A pipe without a reader is reported before the calculation, not after it.
   std::optional<output_check> output;
-  if (o.output != "-") {
-    output.emplace(o.output);
-    if (output->problem()) {
-      err << program << ": "
-          << file_failure_message("Could not write", o.output, *output->problem()) << "\n";
-      return exit_write_failed;
-    }
-  }
+  if (!reserve_output(o.output, output, err)) return exit_write_failed;
 
   sweep_plan plan = plan_sweeps(*checked.request);
   try {
