@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "scratch.hpp"
 
 using namespace veltrane;
 namespace fs = std::filesystem;
@@ -26,37 +27,6 @@ std::string read_file(const fs::path& p) {
   return s.str();
 }
 
-struct scratch {
-  fs::path dir;
-  explicit scratch(const std::string& name)
-      : dir(fs::temp_directory_path() / ("veltrane-out-" + name + "-" + std::to_string(getpid()))) {
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  ~scratch() {
-    std::error_code ec;
-    fs::permissions(dir, fs::perms::owner_all, ec);
-    fs::remove_all(dir, ec);
-  }
-  std::size_t entries() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), {}));
-  }
-};
-
-// A folder of its own file system, which even root cannot write beyond its
-// size (or at all, when read-only). Needs the right to mount.
-struct small_file_system {
-  fs::path dir;
-  bool mounted = false;
-  small_file_system(const fs::path& where, const char* options) : dir(where) {
-    fs::create_directories(dir);
-    mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, options) == 0;
-  }
-  ~small_file_system() {
-    if (mounted) umount2(dir.c_str(), MNT_DETACH);
-  }
-};
-
 // Writes half of the content, then fails as a full disk would.
 int half_then_full(std::FILE* out) {
   std::fputs("new content, half", out);
@@ -66,7 +36,7 @@ int half_then_full(std::FILE* out) {
 }  // namespace
 
 TEST(FileOutput, ReplacesWholeFilesAndKeepsModeAndLinks) {
-  scratch s("replace");
+  scratch s("out-replace");
   const fs::path file = s.dir / "data.txt";
   EXPECT_EQ(write_file(file, "first\n"), std::nullopt);
   EXPECT_EQ(read_file(file), "first\n");
@@ -86,7 +56,7 @@ TEST(FileOutput, ReplacesWholeFilesAndKeepsModeAndLinks) {
 }
 
 TEST(FileOutput, AFailedWriteKeepsTheOldFile) {
-  scratch s("half");
+  scratch s("out-half");
   const fs::path file = s.dir / "data.txt";
   ASSERT_EQ(write_file(file, "old content\n"), std::nullopt);
   const auto reason = write_file(file, half_then_full);
@@ -102,7 +72,7 @@ TEST(FileOutput, AFailedWriteKeepsTheOldFile) {
 }
 
 TEST(FileOutput, FoldersAndMissingFolders) {
-  scratch s("folders");
+  scratch s("out-folders");
   fs::create_directories(s.dir / "data.txt");
   EXPECT_EQ(write_file(s.dir / "data.txt", "x"), std::strerror(EISDIR));
   EXPECT_EQ(write_file(s.dir / "missing" / "data.txt", "x"), std::strerror(ENOENT));
@@ -112,7 +82,7 @@ TEST(FileOutput, FoldersAndMissingFolders) {
 }
 
 TEST(FileOutput, PipesNeverWaitForAReader) {
-  scratch s("fifo");
+  scratch s("out-fifo");
   const fs::path fifo = s.dir / "data.txt";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const auto start = std::chrono::steady_clock::now();
@@ -144,7 +114,7 @@ TEST(FileOutput, PipesNeverWaitForAReader) {
 }
 
 TEST(FileOutput, FullDiskAndReadOnlyFolder) {
-  scratch s("full");
+  scratch s("out-full");
   // A full disk: a file system of one page, which stops root too.
   small_file_system full(s.dir / "full", "size=4k");
   if (full.mounted) {

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "scratch.hpp"
+
 using namespace veltrane;
 namespace fs = std::filesystem;
 
@@ -29,21 +31,6 @@ std::string read_file(const fs::path& p) {
   s << in.rdbuf();
   return s.str();
 }
-
-// A scratch folder of its own for each test.
-struct scratch {
-  fs::path dir;
-  explicit scratch(const std::string& name)
-      : dir(fs::temp_directory_path() / ("veltrane-" + name + "-" + std::to_string(getpid()))) {
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  ~scratch() {
-    std::error_code ec;
-    fs::permissions(dir, fs::perms::owner_all, ec);
-    fs::remove_all(dir, ec);
-  }
-};
 
 }  // namespace
 
@@ -112,7 +99,7 @@ TEST(TextExportLines, HeadersAndDataLines) {
 }
 
 TEST(TextExportFile, WritesReplacesAndReportsFailures) {
-  scratch s("export");
+  scratch s("export-file");
   const fs::path file = s.dir / "data.txt";
   {
     std::ofstream old(file);
@@ -135,22 +122,46 @@ TEST(TextExportFile, WritesReplacesAndReportsFailures) {
   error = save_text_export(two_steps(), s.dir / "missing" / "data.txt");
   ASSERT_TRUE(error);
   EXPECT_NE(error->find("No such file or directory"), std::string::npos) << *error;
+}
 
-  // Open succeeds, every write fails: a full disk.
-  if (fs::exists("/dev/full")) {
-    error = save_text_export(two_steps(), "/dev/full");
+TEST(TextExportFile, FullDiskAndReadOnlyFolderKeepTheOldFile) {
+  scratch s("export-full");
+  // A full disk: a file system of one page, which stops root too; without
+  // the right to mount, /dev/full.
+  small_file_system full(s.dir / "full", "size=4k");
+  if (full.mounted) {
+    const fs::path file = full.dir / "data.txt";
+    std::ofstream(file) << "old\n";
+    curve_set big = two_steps();
+    big.steps[0].points.resize(2000, {0.1, 51.42, 0.5});
+    const auto error = save_text_export(big, file);
     ASSERT_TRUE(error);
     EXPECT_NE(error->find("No space left on device"), std::string::npos) << *error;
+    EXPECT_EQ(read_file(file), "old\n");
+  } else if (fs::exists("/dev/full")) {
+    const auto error = save_text_export(two_steps(), "/dev/full");
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->find("No space left on device"), std::string::npos) << *error;
+  } else {
+    GTEST_SKIP() << "no right to mount and no /dev/full: a full disk cannot be had";
   }
 
-  // A folder without write permission: only for others than root, whom
-  // file_output_test's read-only file system stops instead.
-  if (geteuid() != 0) {
+  // A folder nobody may write to: read-only for root as well, or without
+  // write permission for others.
+  small_file_system readonly(s.dir / "readonly", "ro");
+  std::optional<std::string> error;
+  if (readonly.mounted) {
+    error = save_text_export(two_steps(), readonly.dir / "data.txt");
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->find("Read-only file system"), std::string::npos) << *error;
+  } else if (geteuid() != 0) {
     const fs::path locked = s.dir / "locked";
     fs::create_directories(locked);
     fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
     error = save_text_export(two_steps(), locked / "data.txt");
     ASSERT_TRUE(error);
     EXPECT_NE(error->find("Permission denied"), std::string::npos) << *error;
+  } else {
+    GTEST_SKIP() << "root without the right to mount: a read-only folder cannot be had";
   }
 }
