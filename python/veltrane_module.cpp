@@ -217,14 +217,14 @@ py::dict field_from_ratio(const std::string& element, int n, std::pair<int, int>
   if (!(confidence > 0.0 && confidence < 1.0)) {
     throw py::value_error("confidence must lie between 0 and 1");
   }
-  std::optional<ratio_spec> spec;
+  std::optional<ratio_spec> pair_ratio;
   double count_lower = 0, count_upper = 0;
   if (ratio) {
     // pair=(2, 3) with ratio r means N(3+)/N(2+) = r.
-    spec = parse_ratio_spec(std::to_string(pair.second) + "+/" + std::to_string(pair.first) +
-                                "+=" + number_text(*ratio),
-                            n, &message);
-    if (!spec) throw py::value_error(message);
+    pair_ratio = parse_ratio_spec(std::to_string(pair.second) + "+/" + std::to_string(pair.first) +
+                                      "+=" + number_text(*ratio),
+                                  n, &message);
+    if (!pair_ratio) throw py::value_error(message);
   } else {
     const auto values = counts.cast<std::vector<double>>();
     if (values.size() != 2)
@@ -241,7 +241,7 @@ py::dict field_from_ratio(const std::string& element, int n, std::pair<int, int>
     const int k = std::min(pair.first, pair.second);
     count_lower = (*parsed)[static_cast<std::size_t>(k)];
     count_upper = (*parsed)[static_cast<std::size_t>(k) + 1];
-    spec = ratio_spec{k, 0.0};
+    pair_ratio = ratio_spec{k, 0.0};
   }
   std::optional<ratio_fields> fields;
   std::optional<counted_field> counted;
@@ -249,15 +249,15 @@ py::dict field_from_ratio(const std::string& element, int n, std::pair<int, int>
   run_interruptibly([&](evaluation_progress& progress) {
     charge_states states(request, cache.function(), threads, &progress);
     if (ratio) {
-      fields = states.field_from_ratio(spec->k, spec->ratio);
+      fields = states.field_from_ratio(pair_ratio->k, pair_ratio->ratio);
     } else {
-      counted = states.field_from_counts(spec->k, count_lower, count_upper, confidence);
+      counted = states.field_from_counts(pair_ratio->k, count_lower, count_upper, confidence);
       fields = counted->estimate;
     }
   });
   if (!fields->field()) throw py::value_error(fields->unreachable_message());
   py::dict d;
-  d["pair"] = py::make_tuple(spec->k, spec->k + 1);
+  d["pair"] = py::make_tuple(pair_ratio->k, pair_ratio->k + 1);
   d["ratio"] = fields->ratio;
   d["E"] = *fields->field();
   d["crossings"] = crossings_of(*fields);

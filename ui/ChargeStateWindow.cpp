@@ -301,9 +301,9 @@ void ChargeStateWindow::findField() {
       return;
     }
   } else {
-    const std::string spec = charge(k).toStdString() + "=" + plain(lowerCount_) + "," +
-                             charge(k + 1).toStdString() + "=" + plain(upperCount_);
-    counts = veltrane::parse_counts_spec(spec, n, &message);
+    const std::string typed = charge(k).toStdString() + "=" + plain(lowerCount_) + "," +
+                              charge(k + 1).toStdString() + "=" + plain(upperCount_);
+    counts = veltrane::parse_counts_spec(typed, n, &message);
     if (!counts || !veltrane::counted_pairs(*counts, &message)) {
       showMessage(QString::fromStdString(message));
       return;
