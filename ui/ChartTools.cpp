@@ -39,8 +39,9 @@ ChartTools::ChartTools(QChartView* view, std::function<QString()> fileStem, QStr
   menu_->addAction(QStringLiteral("Reset zoom"), QKeySequence(Qt::Key_Escape), this,
                    &ChartTools::resetZoom);
   view->setRubberBand(QChartView::RectangleRubberBand);
-  view->viewport()->setMouseTracking(true);
-  view->viewport()->installEventFilter(this);
+  viewport_ = view->viewport();
+  viewport_->setMouseTracking(true);
+  viewport_->installEventFilter(this);
   view->installEventFilter(this);
 }
 
@@ -115,7 +116,9 @@ bool ChartTools::eventFilter(QObject* watched, QEvent* event) {
     resetZoom();
     return true;
   }
-  if (watched != view_->viewport()) return QObject::eventFilter(watched, event);
+  // The viewport as it was when installed: while the view is being
+  // destroyed, its events still come here and the view must not be asked.
+  if (watched != viewport_) return QObject::eventFilter(watched, event);
   switch (event->type()) {
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease:
@@ -132,7 +135,7 @@ bool ChartTools::eventFilter(QObject* watched, QEvent* event) {
         if (text.isEmpty()) {
           QToolTip::hideText();
         } else {
-          QToolTip::showText(move->globalPosition().toPoint(), text, view_->viewport());
+          QToolTip::showText(move->globalPosition().toPoint(), text, viewport_);
         }
       }
       break;

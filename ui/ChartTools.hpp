@@ -41,6 +41,7 @@ class ChartTools : public QObject {
 
  private:
   QChartView* view_;
+  QWidget* viewport_;
   std::function<QString()> fileStem_;
   QString quantity_;
   QMenu* menu_;
