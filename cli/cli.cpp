@@ -53,11 +53,13 @@ struct options {
 
 std::string charge_text(int k) { return std::to_string(k) + "+"; }
 
-// The request of a command, or the message of its bad input.
-checked_request read_command_request(const options& o) {
+// The request of a command; for bad input, its message on `err` and nothing.
+std::optional<calc_request> read_command_request(const options& o, std::ostream& err) {
   request_texts texts{o.element, o.ionisations, o.work_function, std::nullopt};
   if (o.energies) texts.energies = split_commas(*o.energies);
-  return check_request(texts);
+  checked_request checked = check_request(texts);
+  if (!checked.request) err << program << ": " << checked.message << "\n";
+  return std::move(checked.request);
 }
 
 // The field of a ratio search as the user reads it.
@@ -93,11 +95,8 @@ bool reserve_output(const std::string& path, std::optional<output_check>& output
 }
 
 int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
-  const checked_request checked = read_command_request(o);
-  if (!checked.request) {
-    err << program << ": " << checked.message << "\n";
-    return exit_bad_input;
-  }
+  const auto request = read_command_request(o, err);
+  if (!request) return exit_bad_input;
   if ((o.from && !std::isfinite(*o.from)) || (o.to && !std::isfinite(*o.to))) {
     err << program << ": the field range must be finite numbers\n";
     return exit_bad_input;
@@ -111,7 +110,7 @@ int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
   std::optional<output_check> output;
   if (!reserve_output(o.output, output, err)) return exit_write_failed;
   model_cache cache(fast_veltrane);
-  charge_states states(*checked.request, cache.function(), o.threads);
+  charge_states states(*request, cache.function(), o.threads);
   const auto [default_from, default_to] = default_field_range(states);
   const auto grid =
       field_grid(o.from.value_or(default_from), o.to.value_or(default_to), o.step, &message);
@@ -119,7 +118,7 @@ int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
     err << program << ": " << message << "\n";
     return exit_bad_input;
   }
-  const auto lines = fraction_csv_lines(*checked.request, fraction_table_at(states, *grid));
+  const auto lines = fraction_csv_lines(*request, fraction_table_at(states, *grid));
   if (o.output == "-") {
     write_lines(out, lines);
     if (!out) {
@@ -191,13 +190,10 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
       }
       return exit_ok;
     }
-    const checked_request checked = read_command_request(o);
-    if (!checked.request) {
-      err << program << ": " << checked.message << "\n";
-      return exit_bad_input;
-    }
+    const auto request = read_command_request(o, err);
+    if (!request) return exit_bad_input;
     out << (o.csv ? csv_header : table_header);
-    equal_abundance_rows(*checked.request, cache.function(), o.threads, o.csv, out);
+    equal_abundance_rows(*request, cache.function(), o.threads, o.csv, out);
   } catch (const calculation_error& e) {
     err << program << ": " << e.what() << "\n";
     return exit_write_failed;
@@ -206,12 +202,9 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
 }
 
 int run_field(const options& o, std::ostream& out, std::ostream& err) {
-  const checked_request checked = read_command_request(o);
-  if (!checked.request) {
-    err << program << ": " << checked.message << "\n";
-    return exit_bad_input;
-  }
-  const int n = checked.request->n;
+  const auto request = read_command_request(o, err);
+  if (!request) return exit_bad_input;
+  const int n = request->n;
   std::string message;
   if (o.ratio.has_value() == o.counts.has_value()) {
     err << program << ": give either --ratio or --counts\n";
@@ -243,7 +236,7 @@ int run_field(const options& o, std::ostream& out, std::ostream& err) {
   }
 
   model_cache cache(fast_veltrane);
-  charge_states states(*checked.request, cache.function(), o.threads);
+  charge_states states(*request, cache.function(), o.threads);
   try {
     if (ratio) {
       const auto fields = states.field_from_ratio(ratio->k, ratio->ratio);
@@ -474,16 +467,13 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     if (!o.energies) o.energies = "7.864,16.37,26.0,38.2,51.6";
   }
 
-  const checked_request checked = read_command_request(o);
-  if (!checked.request) {
-    err << program << ": " << checked.message << "\n";
-    return exit_bad_input;
-  }
+  const auto request = read_command_request(o, err);
+  if (!request) return exit_bad_input;
 
   std::optional<output_check> output;
   if (!reserve_output(o.output, output, err)) return exit_write_failed;
 
-  sweep_plan plan = plan_sweeps(*checked.request);
+  sweep_plan plan = plan_sweeps(*request);
   try {
     evaluate_with_progress(plan, o.threads, err, progress_to_terminal);
   } catch (const calculation_error& e) {
@@ -491,7 +481,7 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     return exit_write_failed;
   }
   const curve_set& curves = plan.curves;
-  for (const auto& note : empty_curve_notes(*checked.request, curves)) {
+  for (const auto& note : empty_curve_notes(*request, curves)) {
     err << program << ": " << note << "\n";
   }
 
