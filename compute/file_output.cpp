@@ -62,7 +62,7 @@ std::optional<std::string> write_in_place(const fs::path& path, const file_write
 mode_t new_file_mode() {
   const mode_t mask = umask(0);
   umask(mask);
-  return static_cast<mode_t>(0666 & ~mask);
+  return 0666 & ~mask;
 }
 
 }  // namespace
@@ -87,7 +87,7 @@ std::optional<std::string> write_file(const fs::path& path, const file_writer& w
   if (fd < 0) return reason_of(errno);
 
   const mode_t mode =
-      S_ISREG(target.st_mode) ? static_cast<mode_t>(target.st_mode & 07777) : new_file_mode();
+      S_ISREG(target.st_mode) ? (target.st_mode & 07777) : new_file_mode();
   int error = fchmod(fd, mode) != 0 ? errno : 0;
   if (error == 0) {
     error = write_through(fd, write, true);

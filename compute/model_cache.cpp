@@ -27,7 +27,7 @@ struct key_hash {
     for (std::uint64_t part : k) {
       h ^= part + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
     }
-    return static_cast<std::size_t>(h);
+    return h;
   }
 };
 

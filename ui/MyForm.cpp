@@ -412,7 +412,7 @@ void MyForm::comboBox1_SelectedIndexChanged() {
     QLineEdit* edit = box(i);
     // A box the user typed into keeps its text.
     if (!edit->text().isEmpty() && edit->text() != state.filled) continue;
-    const veltrane::tabulated_value& v = i == 0 ? element->work_function : element->energies[i - 1];
+    const veltrane::tabulated_value& v = i == 0 ? element->work_function : element->energies[static_cast<std::size_t>(i) - 1];
     // The file's text as written, with this locale's decimal separator.
     QString text = v.value ? QString::fromStdString(v.text) : QString();
     text.replace('.', decimal);

@@ -171,6 +171,6 @@ int ResultChart::segmentCount(int charge) const {
 }
 int ResultChart::drawnPointCount(int charge) const {
   int count = 0;
-  for (const auto* segment : at(charge).segments) count += static_cast<int>(segment->count());
+  for (const auto* segment : at(charge).segments) count += segment->count();
   return count;
 }

@@ -51,8 +51,8 @@ TEST(CalculateOrder, SingleStepFillsTwoSeries) {
   EXPECT_EQ(v.series[1].points.size(), 50u);
   EXPECT_EQ(v.series[2].points.size(), 50u);
   for (int k = 3; k <= 5; ++k) {
-    EXPECT_TRUE(v.series[k].points.empty());
-    EXPECT_FALSE(v.series[k].listed);
+    EXPECT_TRUE(v.series[static_cast<std::size_t>(k)].points.empty());
+    EXPECT_FALSE(v.series[static_cast<std::size_t>(k)].listed);
   }
   EXPECT_TRUE(v.visible);
   EXPECT_EQ(v.series[1].width, 2);
@@ -97,8 +97,8 @@ TEST(CalculateOrder, LegendFollowsEachRun) {
   recording_view v;
   run_calculation(v, tungsten(4), {}, stand_in, scratch_file("unused.txt"));
   for (int k = 1; k <= 5; ++k) {
-    EXPECT_TRUE(v.series[k].listed) << k;
-    EXPECT_FALSE(v.series[k].points.empty()) << k;
+    EXPECT_TRUE(v.series[static_cast<std::size_t>(k)].listed) << k;
+    EXPECT_FALSE(v.series[static_cast<std::size_t>(k)].points.empty()) << k;
   }
   // A second identical run replaces the points instead of doubling them.
   const auto before = v.series[3].points;
@@ -107,8 +107,8 @@ TEST(CalculateOrder, LegendFollowsEachRun) {
 
   run_calculation(v, tungsten(1), {}, stand_in, scratch_file("unused.txt"));
   for (int k = 3; k <= 5; ++k) {
-    EXPECT_TRUE(v.series[k].points.empty()) << k;
-    EXPECT_FALSE(v.series[k].listed) << k;
+    EXPECT_TRUE(v.series[static_cast<std::size_t>(k)].points.empty()) << k;
+    EXPECT_FALSE(v.series[static_cast<std::size_t>(k)].listed) << k;
   }
 }
 
@@ -128,7 +128,7 @@ TEST(CalculateOrder, StoppedRunLeavesTheResetChart) {
   EXPECT_EQ(model_calls, 0);
   EXPECT_EQ(v.messages, std::vector<std::string>{messages::bad_number});
   EXPECT_TRUE(v.visible) << "a later failure leaves the chart shown";
-  for (int k = 1; k <= 5; ++k) EXPECT_TRUE(v.series[k].points.empty());
+  for (int k = 1; k <= 5; ++k) EXPECT_TRUE(v.series[static_cast<std::size_t>(k)].points.empty());
   EXPECT_TRUE(v.series[1].listed && v.series[2].listed && !v.series[3].listed);
   // The message comes before the end steps.
   EXPECT_EQ(v.log.back(), "axes");

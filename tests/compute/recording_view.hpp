@@ -24,19 +24,19 @@ struct recording_view : veltrane::calculation_view {
   recording_view() { series[1].listed = series[2].listed = true; }
 
   void clear_series(int k) override {
-    series[k].points.clear();
+    series[static_cast<std::size_t>(k)].points.clear();
     log.push_back("clear " + std::to_string(k));
   }
   void set_listed_in_legend(int k, bool listed) override {
-    series[k].listed = listed;
+    series[static_cast<std::size_t>(k)].listed = listed;
     log.push_back((listed ? "list " : "unlist ") + std::to_string(k));
   }
   void add_point(int k, double x, double y) override {
-    series[k].points.emplace_back(x, y);
+    series[static_cast<std::size_t>(k)].points.emplace_back(x, y);
     log.push_back("point " + std::to_string(k));
   }
   void set_line_width(int k, int w) override {
-    series[k].width = w;
+    series[static_cast<std::size_t>(k)].width = w;
     log.push_back("width " + std::to_string(k));
   }
   void show_chart() override {

@@ -68,10 +68,10 @@ TEST(MultiStepSweep, RangesOffsetsAndCharges) {
 
   std::size_t call = 0;
   for (int j = 1; j <= 4; ++j) {
-    const auto& step = plan.curves.steps[j - 1];
+    const auto& step = plan.curves.steps[static_cast<std::size_t>(j) - 1];
     EXPECT_EQ(step.j, j);
-    const double Fstart = I[j + 1] * I[j + 1] / ((j + 2.5) * 4.0);
-    const double Fend = I[j + 1] * I[j + 1] / ((j + 1.0) * 4.0);
+    const double Fstart = I[static_cast<std::size_t>(j) + 1] * I[static_cast<std::size_t>(j) + 1] / ((j + 2.5) * 4.0);
+    const double Fend = I[static_cast<std::size_t>(j) + 1] * I[static_cast<std::size_t>(j) + 1] / ((j + 1.0) * 4.0);
     ASSERT_GE(step.points.size(), 50u);
     ASSERT_LE(step.points.size(), 51u);
     EXPECT_EQ(step.points.front().F, Fstart);
@@ -79,7 +79,7 @@ TEST(MultiStepSweep, RangesOffsetsAndCharges) {
     for (const auto& p : step.points) {
       const auto& c = plan.calls[call++];
       EXPECT_EQ(c.E, p.F);
-      EXPECT_EQ(c.B, I[j + 1]);
+      EXPECT_EQ(c.B, I[static_cast<std::size_t>(j) + 1]);
       EXPECT_EQ(c.n, j);
       const double F = p.F;
       const double z2 = (I[2] - phi) / F + 0.8, z3 = (I[3] - phi) / F + 0.8,
@@ -109,8 +109,8 @@ TEST(MultiStepSweep, RangesOffsetsAndCharges) {
   other.energies_ev[4] = 60.0;  // I5 moves step 4 only
   const auto plan2 = plan_sweeps(other);
   for (int j = 1; j <= 3; ++j) {
-    const auto& a = plan.curves.steps[j - 1].points;
-    const auto& b = plan2.curves.steps[j - 1].points;
+    const auto& a = plan.curves.steps[static_cast<std::size_t>(j) - 1].points;
+    const auto& b = plan2.curves.steps[static_cast<std::size_t>(j) - 1].points;
     ASSERT_EQ(a.size(), b.size());
     for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i].F, b[i].F);
   }

@@ -1,0 +1,3 @@
+#include <benchmark/benchmark.h>
+
+#include "model/accurate_model.hpp"
