@@ -151,7 +151,7 @@ void equal_abundance_rows(const calc_request& request, const model_function& mod
   const auto& barriers = states.over_barrier_fields();
   for (int k = 1; k <= request.n; ++k) {
     const auto fields = states.equal_abundance(k);
-    const std::string E_ob = format_number(barriers[static_cast<std::size_t>(k) - 1].at_v_per_nm());
+    const std::string E_ob = barriers[static_cast<std::size_t>(k) - 1].text();
     const std::string equal = fields.field() ? format_number(*fields.field()) : "none";
     if (csv) {
       out << request.element << "," << request.n << "," << k << "," << E_ob << "," << equal << "\n";
@@ -194,6 +194,9 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
     if (!request) return exit_bad_input;
     out << (o.csv ? csv_header : table_header);
     equal_abundance_rows(*request, cache.function(), o.threads, o.csv, out);
+  } catch (const input_refused& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_bad_input;
   } catch (const calculation_error& e) {
     err << program << ": " << e.what() << "\n";
     return exit_write_failed;
@@ -253,31 +256,38 @@ int run_field(const options& o, std::ostream& out, std::ostream& err) {
       return exit_ok;
     }
     const std::string level = format_number(o.confidence * 100.0) + " %";
+    int status = exit_ok;
     for (int k : pairs) {
       const double lower = counts[static_cast<std::size_t>(k)];
       const double upper = counts[static_cast<std::size_t>(k) + 1];
       const counted_field c = states.field_from_counts(k, lower, upper, o.confidence);
-      out << charge_text(k + 1) << "/" << charge_text(k) << " = " << format_number(c.ratio)
-          << " (counts " << format_number(upper) << " and " << format_number(lower) << "): ";
       if (!c.estimate.field()) {
-        out << c.estimate.unreachable_message();
-      } else {
-        out << "E = " << format_number(*c.estimate.field()) << " V/nm";
+        // The same rule as for a ratio: a ratio the model does not reach is bad input.
+        err << program << ": " << c.estimate.unreachable_message() << "\n";
+        status = exit_bad_input;
+        continue;
       }
-      out << " (" << level << ": " << field_text(c.low) << " to " << field_text(c.high)
-          << " V/nm)\n";
+      out << charge_text(k + 1) << "/" << charge_text(k) << " = " << format_number(c.ratio)
+          << " (counts " << format_number(upper) << " and " << format_number(lower)
+          << "): E = " << format_number(*c.estimate.field()) << " V/nm (" << level << ": "
+          << field_text(c.low) << " to " << field_text(c.high) << " V/nm)\n";
       if (!c.estimate.monotonic || c.estimate.crossings.size() > 1) {
         out << "  The ratio is not monotonic in this range; it crosses " << format_number(c.ratio)
             << " at " << crossing_list(c.estimate) << " V/nm.\n";
       }
     }
-    out << "The interval is counting statistics only (Wilson score interval of the share of the "
-           "higher state); the model's own uncertainty is not in it.\n";
+    if (status == exit_ok) {
+      out << "The interval is counting statistics only (Wilson score interval of the share of "
+             "the higher state); the model's own uncertainty is not in it.\n";
+    }
+    return status;
+  } catch (const input_refused& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_bad_input;
   } catch (const calculation_error& e) {
     err << program << ": " << e.what() << "\n";
     return exit_write_failed;
   }
-  return exit_ok;
 }
 
 // The options that name a calculation's inputs, on the main command and on
@@ -393,8 +403,10 @@ std::string summary_table(const curve_set& curves) {
   return s.str();
 }
 
-int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-            bool progress_to_terminal) {
+namespace {
+
+int run_commands(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                 bool progress_to_terminal) {
   options o;
   CLI::App app{
       "Post-field-ionisation curves after Kingham: writes the probabilities of every "
@@ -500,6 +512,26 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   }
   out << "Wrote " << o.output << "\n";
   return exit_ok;
+}
+
+}  // namespace
+
+int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+            bool progress_to_terminal) {
+  // Whatever fails below (an allocation, a thread that cannot be started) is
+  // said in one line and ends with status 1, never with a terminated process.
+  try {
+    return run_commands(args, out, err, progress_to_terminal);
+  } catch (const input_refused& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_bad_input;
+  } catch (const std::bad_alloc&) {
+    err << program << ": Out of memory while calculating\n";
+    return exit_calculation_failed;
+  } catch (const std::exception& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_calculation_failed;
+  }
 }
 
 }  // namespace veltrane

@@ -10,7 +10,14 @@
 namespace veltrane {
 
 /// Exit statuses of veltrane-curves.
-enum exit_status : int { exit_ok = 0, exit_write_failed = 1, exit_bad_input = 2 };
+/// 1 is both a file that could not be written and a calculation that failed
+/// (the model, memory, a thread); 2 is input that was refused.
+enum exit_status : int {
+  exit_ok = 0,
+  exit_write_failed = 1,
+  exit_calculation_failed = 1,
+  exit_bad_input = 2,
+};
 
 /// The field in V/nm where Q of a step crosses 0.5 (both charge states equally
 /// likely), interpolated linearly between the neighbouring points that bracket

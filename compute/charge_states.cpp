@@ -3,7 +3,10 @@
 #include <gsl/gsl_cdf.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 #include "compute/number_format.hpp"
@@ -19,12 +22,63 @@ constexpr double barrier_tolerance_v_per_nm = 1e-4;
 constexpr double ratio_tolerance_v_per_nm = 1e-3;
 constexpr double scan_start_v_per_nm = 1.0;
 constexpr double scan_step_v_per_nm = 0.5;
+// The searches evaluate a fixed number of fields per round, so that their
+// results do not depend on the number of threads (threads only share a round).
+constexpr std::size_t search_batch = 8;
+constexpr std::size_t bisection_points = 7;  // a round shrinks a bracket eightfold
+// With no NaN in its sweep, a step's over-barrier field is looked for up to
+// four times the sweep's end.
+constexpr double search_limit_factor = 4.0;
+// Fields of a fraction table per step and round of the exactly-1 rule.
+constexpr std::size_t certain_batch = 8;
+// A grid's end counts as on the grid within this fraction of a step.
+constexpr double grid_end_tolerance = 1e-9;
 
-std::string charge(int k) { return std::to_string(k) + "+"; }
+// The digits after the decimal point of the shortest text of x that reads
+// back as x ("100.0001": 4, "0.5": 1, "1e-07": 7); a large number when x
+// needs more than 17 of them.
+int decimal_places(double x) {
+  char buffer[64];
+  const auto end = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::fixed).ptr;
+  const std::string text(buffer, end);
+  const std::size_t point = text.find('.');
+  return point == std::string::npos ? 0 : static_cast<int>(text.size() - point - 1);
+}
+
+// A field of a grid whose start and step are short decimals, as the user
+// means it: from + i step rounded to the decimals of start and step, where
+// that moves it by far less than a step (100.0001 + 2 * 0.0001 is
+// 100.00030000000001 in doubles, meant as 100.0003).
+double on_decimal_grid(double E, int places, double step) {
+  if (places > 15) return E;
+  char buffer[400];
+  std::snprintf(buffer, sizeof buffer, "%.*f", places, E);
+  const double rounded = std::strtod(buffer, nullptr);
+  return std::abs(rounded - E) <= grid_end_tolerance * step ? rounded : E;
+}
+
+// A number of the fraction table: the shortest text that reads back as the
+// same double; "nan", "inf" and "-inf" as in data.txt.
+std::string csv_number(double x) {
+  if (std::isnan(x)) return "nan";
+  if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+  char buffer[64];
+  return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, x).ptr);
+}
 
 }  // namespace
 
-double over_barrier::at_v_per_nm() const { return found ? at * vnm_per_au : inf; }
+std::string charge_label(int k) { return std::to_string(k) + "+"; }
+
+double over_barrier::at_v_per_nm() const {
+  if (everywhere) return 0.0;
+  return found ? at * vnm_per_au : inf;
+}
+
+std::string over_barrier::text() const {
+  if (everywhere) return "no value at any field from 1 V/nm";
+  return format_number(at_v_per_nm());
+}
 
 std::optional<double> ratio_fields::field() const {
   for (const auto& c : crossings) {
@@ -34,7 +88,7 @@ std::optional<double> ratio_fields::field() const {
 }
 
 std::string ratio_fields::unreachable_message() const {
-  std::string message = charge(k + 1) + "/" + charge(k) + " = " + format_number(ratio) +
+  std::string message = charge_label(k + 1) + "/" + charge_label(k) + " = " + format_number(ratio) +
                         " is not reached between " + format_number(range_from) + " and " +
                         format_number(range_to) + " V/nm";
   if (!(lowest <= highest)) return message + ": the model gives no ratio there.";
@@ -56,101 +110,117 @@ std::vector<double> charge_states::evaluate(const std::vector<model_call>& calls
   return std::move(*results);
 }
 
+// The sweep's fields of step j (atomic units), in rising order.
+std::vector<double> charge_states::sweep_fields(int j) const {
+  const sweep_plan plan = plan_sweeps(request_);
+  std::vector<double> F;
+  for (const auto& p : plan.curves.steps[static_cast<std::size_t>(j) - 1].points) F.push_back(p.F);
+  return F;
+}
+
+std::vector<double> charge_states::step_values(int j, const std::vector<double>& F) {
+  std::vector<model_call> calls;
+  calls.reserve(F.size());
+  for (double f : F) calls.push_back(step_model_call(request_, j, f));
+  return evaluate(calls);
+}
+
+// Upward from a field where Q_j is a number: the sweep's fields in rising
+// order, then on in the sweep's steps up to four times its end, a fixed batch
+// at a time. The bracket is the last number and the first NaN after it.
+std::optional<std::pair<double, double>> charge_states::nan_above(int j,
+                                                                  const std::vector<double>& F) {
+  const step_range range = sweep_range(request_, j);
+  const double limit = search_limit_factor * range.end;
+  double lo = F.front();
+  std::size_t next = 1;
+  double beyond = F.back();
+  for (;;) {
+    std::vector<double> part;
+    while (part.size() < search_batch && next < F.size()) part.push_back(F[next++]);
+    while (part.size() < search_batch && next >= F.size() && range.step > 0.0) {
+      beyond = beyond + range.step;
+      if (!(beyond < limit)) break;
+      part.push_back(beyond);
+    }
+    if (part.empty()) return std::nullopt;
+    const auto Q = step_values(j, part);
+    for (std::size_t i = 0; i < part.size(); ++i) {
+      if (std::isnan(Q[i])) return std::pair{lo, part[i]};
+      lo = part[i];
+    }
+  }
+}
+
+// Downward from the start of the sweep, where Q_j is NaN: in the sweep's
+// steps, not below 1 V/nm. The bracket is the first number and the NaN above.
+std::optional<std::pair<double, double>> charge_states::number_below(int j, double start) {
+  const double step = sweep_range(request_, j).step;
+  const double floor_F = scan_start_v_per_nm / vnm_per_au;
+  double hi = start;
+  std::size_t i = 1;
+  while (step > 0.0) {
+    std::vector<double> part;
+    for (; part.size() < search_batch; ++i) {
+      const double F = start - static_cast<double>(i) * step;
+      if (!(F >= floor_F)) break;
+      part.push_back(F);
+    }
+    if (part.empty()) break;
+    const auto Q = step_values(j, part);
+    for (std::size_t m = 0; m < part.size(); ++m) {
+      if (!std::isnan(Q[m])) return std::pair{part[m], hi};
+      hi = part[m];
+    }
+  }
+  return std::nullopt;
+}
+
+// Bisection of [lo, hi] (a number at lo, NaN at hi) down to the tolerance:
+// every round splits the bracket into the same eight parts whatever the
+// number of threads, and keeps the first NaN and the number just below it.
+std::pair<double, double> charge_states::nan_edge(int j, double lo, double hi) {
+  while ((hi - lo) * vnm_per_au > barrier_tolerance_v_per_nm) {
+    std::vector<double> part;
+    for (std::size_t i = 1; i <= bisection_points; ++i) {
+      part.push_back(lo + (hi - lo) * static_cast<double>(i) /
+                              static_cast<double>(bisection_points + 1));
+    }
+    const auto Q = step_values(j, part);
+    double new_lo = lo, new_hi = hi;
+    for (std::size_t i = 0; i < part.size(); ++i) {
+      if (std::isnan(Q[i])) {
+        new_hi = part[i];
+        break;
+      }
+      new_lo = part[i];
+    }
+    if (new_lo == lo && new_hi == hi) break;  // no double between them any more
+    lo = new_lo;
+    hi = new_hi;
+  }
+  return {lo, hi};
+}
+
+over_barrier charge_states::find_over_barrier(int j) {
+  over_barrier ob;
+  const std::vector<double> F = sweep_fields(j);
+  if (F.empty()) return ob;
+  const bool number_at_start = !std::isnan(step_values(j, {F.front()}).front());
+  const auto bracket = number_at_start ? nan_above(j, F) : number_below(j, F.front());
+  if (!bracket) {
+    ob.everywhere = !number_at_start;
+    return ob;
+  }
+  ob.found = true;
+  std::tie(ob.below, ob.at) = nan_edge(j, bracket->first, bracket->second);
+  return ob;
+}
+
 const std::vector<over_barrier>& charge_states::over_barrier_fields() {
   if (barriers_) return *barriers_;
-  const sweep_plan plan = plan_sweeps(request_);
   std::vector<over_barrier> result;
-  const std::size_t batch = std::max<std::size_t>(threads_, 2);
-  std::size_t first_call = 0;
-  for (int j = 1; j <= request_.n; ++j) {
-    const auto& points = plan.curves.steps[static_cast<std::size_t>(j) - 1].points;
-    const std::vector<model_call> calls(
-        plan.calls.begin() + static_cast<std::ptrdiff_t>(first_call),
-        plan.calls.begin() + static_cast<std::ptrdiff_t>(first_call + points.size()));
-    first_call += points.size();
-    over_barrier ob;
-    if (points.empty()) {
-      result.push_back(ob);
-      continue;
-    }
-
-    // From the top of the sweep down to its first number: the NaN points
-    // there cost next to nothing, the finite ones a whole integration.
-    std::optional<double> finite, lowest_nan;
-    std::size_t top = points.size();
-    while (top > 0 && !finite) {
-      const std::size_t from = top > batch ? top - batch : 0;
-      const std::vector<model_call> part(calls.begin() + static_cast<std::ptrdiff_t>(from),
-                                         calls.begin() + static_cast<std::ptrdiff_t>(top));
-      const auto Q = evaluate(part);
-      for (std::size_t i = part.size(); i-- > 0;) {
-        if (std::isnan(Q[i])) {
-          lowest_nan = part[i].E;
-        } else {
-          finite = part[i].E;
-          break;
-        }
-      }
-      top = from;
-    }
-    if (!lowest_nan) {
-      // No NaN in the sweep: on upwards in the sweep's steps.
-      const step_range range = sweep_range(request_, j);
-      double F = points.back().F;
-      const double limit = 4.0 * range.end;
-      while (!lowest_nan && F < limit && range.step > 0.0) {
-        std::vector<model_call> part;
-        for (std::size_t i = 0; i < batch; ++i) {
-          F = F + range.step;
-          part.push_back(step_model_call(request_, j, F));
-        }
-        const auto Q = evaluate(part);
-        for (std::size_t i = 0; i < part.size(); ++i) {
-          if (std::isnan(Q[i])) {
-            lowest_nan = part[i].E;
-            break;
-          }
-          finite = part[i].E;
-        }
-      }
-    }
-    if (!lowest_nan) {
-      result.push_back(ob);
-      continue;
-    }
-    ob.found = true;
-    if (!finite) {
-      // NaN from the start of the sweep on.
-      ob.at = ob.below = *lowest_nan;
-      result.push_back(ob);
-      continue;
-    }
-    // Bisection, a point per thread at a time: the lowest NaN found becomes
-    // the upper end, the number below it the lower one.
-    double lo = *finite, hi = *lowest_nan;
-    while ((hi - lo) * vnm_per_au > barrier_tolerance_v_per_nm) {
-      std::vector<model_call> part;
-      for (std::size_t i = 1; i <= batch; ++i) {
-        const double F = lo + (hi - lo) * static_cast<double>(i) / static_cast<double>(batch + 1);
-        part.push_back(step_model_call(request_, j, F));
-      }
-      const auto Q = evaluate(part);
-      double new_lo = lo, new_hi = hi;
-      for (std::size_t i = 0; i < part.size(); ++i) {
-        if (std::isnan(Q[i])) {
-          new_hi = part[i].E;
-          break;
-        }
-        new_lo = part[i].E;
-      }
-      if (new_lo == lo && new_hi == hi) break;  // no double between them any more
-      lo = new_lo;
-      hi = new_hi;
-    }
-    ob.below = lo;
-    ob.at = hi;
-    result.push_back(ob);
-  }
+  for (int j = 1; j <= request_.n; ++j) result.push_back(find_over_barrier(j));
   barriers_ = std::move(result);
   return *barriers_;
 }
@@ -185,37 +255,53 @@ std::vector<std::vector<double>> charge_states::certain_rows(int steps,
     const auto& ob = barriers[static_cast<std::size_t>(j) - 1];
     auto& list = pending[static_cast<std::size_t>(j) - 1];
     for (std::size_t e = 0; e < F.size(); ++e) {
-      if (!(ob.found && F[e] >= ob.at)) list.push_back(e);
+      if (!ob.everywhere && !(ob.found && F[e] >= ob.at)) list.push_back(e);
     }
     std::sort(list.begin(), list.end(), [&F](std::size_t x, std::size_t y) { return F[x] > F[y]; });
   }
   // Downward in batches over all steps at once. The ion's chance of further
   // ionisation only grows with the field, so once a step's probability is
-  // exactly 1 at some field, it is exactly 1 at every lower field as well:
-  // those fields need no model call. (At low fields the transmissions
-  // underflow and each term of the flight integral rounds away; the model
-  // gives exactly 1 there, but only after its whole integration.)
-  const std::size_t batch = 2 * static_cast<std::size_t>(threads_);
-  std::vector<std::size_t> next(static_cast<std::size_t>(steps), 0);
-  std::vector<bool> floor_reached(static_cast<std::size_t>(steps), false);
+  // exactly 1 at some field (the floor), it is exactly 1 at every lower field
+  // as well: those fields need no model call. (At low fields the
+  // transmissions underflow and each term of the flight integral rounds away;
+  // the model gives exactly 1 there, but only after its whole integration.)
+  // The rule is checked on one more batch below the floor; a value there
+  // that is not exactly 1 means every field is evaluated. The batches are of
+  // a fixed size, so the outcome does not depend on the number of threads.
+  enum class phase { searching, checking, every_field, done };
+  constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+  const std::size_t count = pending.size();
+  std::vector<std::size_t> next(count, 0), floor_at(count, none);
+  std::vector<phase> state(count, phase::searching);
   for (;;) {
     std::vector<model_call> calls;
-    std::vector<std::pair<std::size_t, std::size_t>> where;  // (step, field)
-    for (std::size_t j = 0; j < pending.size(); ++j) {
-      for (std::size_t c = 0; c < batch && next[j] < pending[j].size() && !floor_reached[j]; ++c) {
-        const std::size_t e = pending[j][next[j]++];
-        calls.push_back(step_model_call(request_, static_cast<int>(j) + 1, F[e]));
-        where.emplace_back(j, e);
+    std::vector<std::pair<std::size_t, std::size_t>> where;  // (step, position in pending)
+    for (std::size_t j = 0; j < count; ++j) {
+      if (state[j] == phase::done) continue;
+      for (std::size_t c = 0; c < certain_batch && next[j] < pending[j].size(); ++c) {
+        calls.push_back(step_model_call(request_, static_cast<int>(j) + 1, F[pending[j][next[j]]]));
+        where.emplace_back(j, next[j]++);
       }
     }
     if (calls.empty()) break;
     const auto Q = evaluate(calls);
     for (std::size_t c = 0; c < calls.size(); ++c) {
-      rows[where[c].first][where[c].second] = Q[c];
-      if (Q[c] == 1.0) floor_reached[where[c].first] = true;
+      const auto [j, position] = where[c];
+      rows[j][pending[j][position]] = Q[c];
+      if (state[j] == phase::searching && Q[c] == 1.0) {
+        floor_at[j] = position;
+        state[j] = phase::checking;
+      } else if (state[j] == phase::checking && Q[c] != 1.0) {
+        state[j] = phase::every_field;
+      }
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+      if (state[j] == phase::checking && next[j] > floor_at[j] + certain_batch) {
+        state[j] = phase::done;
+      }
     }
   }
-  for (std::size_t j = 0; j < pending.size(); ++j) {
+  for (std::size_t j = 0; j < count; ++j) {
     for (std::size_t i = next[j]; i < pending[j].size(); ++i) rows[j][pending[j][i]] = 1.0;
   }
   return rows;
@@ -243,7 +329,7 @@ std::vector<double> charge_states::ratios_at(int k, const std::vector<double>& F
   const auto Qt = certain_rows(std::min(k + 1, request_.n), F);
   std::vector<double> ratios;
   for (std::size_t e = 0; e < F.size(); ++e) {
-    if (ob_k.found && F[e] >= ob_k.at) {
+    if (ob_k.everywhere || (ob_k.found && F[e] >= ob_k.at)) {
       ratios.push_back(inf);
       continue;
     }
@@ -259,18 +345,22 @@ std::vector<double> charge_states::ratios_at(int k, const std::vector<double>& F
   return ratios;
 }
 
-ratio_fields charge_states::field_from_ratio(int k, double ratio) {
-  ratio_fields result;
-  result.k = k;
-  result.ratio = ratio;
+// The fields of the ratio scan of pair k: every half V/nm from 1 V/nm up to
+// the over-barrier field of k (or four times the end of its sweep), then that
+// field itself. A scan of more than max_fraction_fields fields is refused.
+std::vector<double> charge_states::ratio_scan_fields(int k) {
   const auto& ob = over_barrier_fields()[static_cast<std::size_t>(k) - 1];
-  const double end_F = ob.found ? ob.at : 4.0 * sweep_range(request_, k).end;
-  result.range_from = scan_start_v_per_nm;
-  result.range_to = end_F * vnm_per_au;
-  result.lowest = inf;
-  result.highest = -inf;
-
-  // The scan: every half V/nm from 1 V/nm, then the over-barrier field.
+  if (ob.everywhere) return {};
+  const double end_F = ob.found ? ob.at : search_limit_factor * sweep_range(request_, k).end;
+  const double end_E = end_F * vnm_per_au;
+  if (!((end_E - scan_start_v_per_nm) / scan_step_v_per_nm <
+        static_cast<double>(max_fraction_fields))) {
+    throw input_refused(
+        "the ratio scan of " + charge_label(k + 1) + "/" + charge_label(k) + " from " +
+        format_number(scan_start_v_per_nm) + " to " + format_number(end_E) + " V/nm in steps of " +
+        format_number(scan_step_v_per_nm) + " V/nm has more than " +
+        std::to_string(max_fraction_fields) + " fields; are the ionisation energies right?");
+  }
   std::vector<double> F;
   for (int i = 0;; ++i) {
     const double E = scan_start_v_per_nm + scan_step_v_per_nm * i;
@@ -278,6 +368,50 @@ ratio_fields charge_states::field_from_ratio(int k, double ratio) {
     F.push_back(E / vnm_per_au);
   }
   F.push_back(end_F);
+  return F;
+}
+
+// Bisection of a bracket [lo, hi] of pair k's ratio across `ratio`, down to
+// the tolerance: each round splits it into the same eight parts whatever the
+// number of threads. A field without a ratio (NaN) counts as lying above the
+// answer. Nothing when the bracket cannot be narrowed to the tolerance.
+std::optional<double> charge_states::ratio_crossing_field(int k, double ratio, double lo, double hi,
+                                                          bool below_at_lo) {
+  while ((hi - lo) * vnm_per_au > ratio_tolerance_v_per_nm) {
+    std::vector<double> inner;
+    for (std::size_t m = 1; m <= bisection_points; ++m) {
+      inner.push_back(lo + (hi - lo) * static_cast<double>(m) /
+                               static_cast<double>(bisection_points + 1));
+    }
+    const auto r = ratios_at(k, inner);
+    double new_lo = lo, new_hi = hi;
+    for (std::size_t m = 0; m < inner.size(); ++m) {
+      // A field without a value counts as lying above the answer.
+      const bool below = !std::isnan(r[m]) && r[m] < ratio;
+      if (below == below_at_lo) {
+        new_lo = inner[m];
+      } else {
+        new_hi = inner[m];
+        break;
+      }
+    }
+    if (new_lo == lo && new_hi == hi) break;
+    lo = new_lo;
+    hi = new_hi;
+  }
+  if ((hi - lo) * vnm_per_au > ratio_tolerance_v_per_nm) return std::nullopt;
+  return 0.5 * (lo + hi) * vnm_per_au;
+}
+
+ratio_fields charge_states::field_from_ratio(int k, double ratio) {
+  ratio_fields result;
+  result.k = k;
+  result.ratio = ratio;
+  const std::vector<double> F = ratio_scan_fields(k);
+  result.range_from = scan_start_v_per_nm;
+  result.range_to = F.empty() ? scan_start_v_per_nm : F.back() * vnm_per_au;
+  result.lowest = inf;
+  result.highest = -inf;
   const auto r = ratios_at(k, F);
 
   double previous_value = nan_value;
@@ -291,33 +425,10 @@ ratio_fields charge_states::field_from_ratio(int k, double ratio) {
     if (!std::isnan(previous_value)) {
       if (r[i] < previous_value) result.monotonic = false;
       const bool below_before = previous_value < ratio;
-      const bool below_now = r[i] < ratio;
-      if (below_before != below_now) {
-        // Bisection of the bracket, a point per thread at a time.
-        double lo = previous_F, hi = F[i];
-        const std::size_t batch = std::max<std::size_t>(threads_, 2);
-        while ((hi - lo) * vnm_per_au > ratio_tolerance_v_per_nm) {
-          std::vector<double> inner;
-          for (std::size_t m = 1; m <= batch; ++m) {
-            inner.push_back(lo +
-                            (hi - lo) * static_cast<double>(m) / static_cast<double>(batch + 1));
-          }
-          const auto ri = ratios_at(k, inner);
-          double new_lo = lo, new_hi = hi;
-          for (std::size_t m = 0; m < inner.size(); ++m) {
-            if (std::isnan(ri[m])) continue;
-            if ((ri[m] < ratio) == below_before) {
-              new_lo = inner[m];
-            } else {
-              new_hi = inner[m];
-              break;
-            }
-          }
-          if (new_lo == lo && new_hi == hi) break;
-          lo = new_lo;
-          hi = new_hi;
+      if (below_before != (r[i] < ratio)) {
+        if (const auto E = ratio_crossing_field(k, ratio, previous_F, F[i], below_before)) {
+          result.crossings.push_back({*E, below_before});
         }
-        result.crossings.push_back({0.5 * (lo + hi) * vnm_per_au, below_before});
       }
     }
     previous_value = r[i];
@@ -372,15 +483,22 @@ std::optional<std::vector<double>> field_grid(double from, double to, double ste
   }
   if (!(step > 0.0))
     return refuse_grid("the field step must be above 0, not " + format_number(step));
-  const double intervals = std::floor((to - from) / step * (1.0 + 1e-12));
+  // `to` counts as on the grid within a billionth of a step of it.
+  const double steps = (to - from) / step;
+  const double nearest = std::round(steps);
+  const double intervals =
+      std::abs(steps - nearest) <= grid_end_tolerance ? nearest : std::floor(steps);
   if (!(intervals + 1.0 <= static_cast<double>(max_fraction_fields))) {
     return refuse_grid("the range from " + format_number(from) + " to " + format_number(to) +
                        " V/nm in steps of " + format_number(step) + " has more than " +
                        std::to_string(max_fraction_fields) + " fields");
   }
+  const long long count = std::llround(intervals) + 1;
+  const int places = std::max(decimal_places(from), decimal_places(step));
   std::vector<double> E;
-  for (std::size_t i = 0; i <= static_cast<std::size_t>(intervals); ++i) {
-    E.push_back(from + step * static_cast<double>(i));
+  E.reserve(static_cast<std::size_t>(count));
+  for (long long i = 0; i < count; ++i) {
+    E.push_back(on_decimal_grid(from + step * static_cast<double>(i), places, step));
   }
   return E;
 }
@@ -411,8 +529,7 @@ std::vector<std::string> fraction_csv_lines(const calc_request& r, const fractio
   lines.push_back(inputs + " eV");
   std::string barriers = "# over the barrier from E_ob [V/nm]:";
   for (std::size_t j = 0; j < t.barriers.size(); ++j) {
-    barriers += (j ? ", step " : " step ") + std::to_string(j + 1) + " " +
-                format_number(t.barriers[j].at_v_per_nm());
+    barriers += (j ? ", step " : " step ") + std::to_string(j + 1) + " " + t.barriers[j].text();
   }
   lines.push_back(barriers);
   lines.push_back(
@@ -423,9 +540,9 @@ std::vector<std::string> fraction_csv_lines(const calc_request& r, const fractio
   for (std::size_t k = 1; k <= t.f.size(); ++k) header += ",f" + std::to_string(k);
   lines.push_back(header);
   for (std::size_t e = 0; e < t.E.size(); ++e) {
-    std::string line = format_number(t.E[e]);
-    for (const auto& row : t.Qt) line += "," + format_number(row[e]);
-    for (const auto& row : t.f) line += "," + format_number(row[e]);
+    std::string line = csv_number(t.E[e]);
+    for (const auto& row : t.Qt) line += "," + csv_number(row[e]);
+    for (const auto& row : t.f) line += "," + csv_number(row[e]);
     lines.push_back(std::move(line));
   }
   return lines;
@@ -443,7 +560,7 @@ std::pair<double, double> wilson_interval(double successes, double trials, doubl
 namespace {
 
 // "3+" -> 3; nothing for anything else.
-std::optional<int> read_charge(std::string text) {
+std::optional<int> read_charge_label(std::string text) {
   while (!text.empty() && text.front() == ' ') text.erase(0, 1);
   while (!text.empty() && text.back() == ' ') text.pop_back();
   if (text.size() < 2 || text.size() > 3 || text.back() != '+') return std::nullopt;
@@ -462,9 +579,9 @@ bool refuse(std::string* message, std::string text) {
 
 bool check_state(int state, int n, std::string* message) {
   if (state < 1 || state > n + 1) {
-    return refuse(message, charge(state) + " is not a charge state of " + std::to_string(n) +
+    return refuse(message, charge_label(state) + " is not a charge state of " + std::to_string(n) +
                                (n == 1 ? " ionisation" : " ionisations") + " (1+ to " +
-                               charge(n + 1) + ")");
+                               charge_label(n + 1) + ")");
   }
   return true;
 }
@@ -474,18 +591,19 @@ bool check_state(int state, int n, std::string* message) {
 std::optional<ratio_spec> parse_ratio_spec(const std::string& text, int n, std::string* message) {
   const std::size_t slash = text.find('/');
   const std::size_t equals = text.find('=');
-  const auto upper = slash == std::string::npos ? std::nullopt : read_charge(text.substr(0, slash));
+  const auto upper =
+      slash == std::string::npos ? std::nullopt : read_charge_label(text.substr(0, slash));
   const auto lower = (slash == std::string::npos || equals == std::string::npos || equals < slash)
                          ? std::nullopt
-                         : read_charge(text.substr(slash + 1, equals - slash - 1));
+                         : read_charge_label(text.substr(slash + 1, equals - slash - 1));
   if (!upper || !lower) {
     refuse(message, "a ratio is written as 3+/2+=0.8, not \"" + text + "\"");
     return std::nullopt;
   }
   if (!check_state(*upper, n, message) || !check_state(*lower, n, message)) return std::nullopt;
   if (std::abs(*upper - *lower) != 1) {
-    refuse(message,
-           charge(*upper) + " and " + charge(*lower) + " are not neighbouring charge states");
+    refuse(message, charge_label(*upper) + " and " + charge_label(*lower) +
+                        " are not neighbouring charge states");
     return std::nullopt;
   }
   const std::string value_text = text.substr(equals + 1);
@@ -508,7 +626,7 @@ std::optional<std::vector<double>> parse_counts_spec(const std::string& text, in
     const std::string item = text.substr(start, end - start);
     const std::size_t equals = item.find('=');
     const auto state =
-        equals == std::string::npos ? std::nullopt : read_charge(item.substr(0, equals));
+        equals == std::string::npos ? std::nullopt : read_charge_label(item.substr(0, equals));
     if (!state) {
       refuse(message, "counts are written as 2+=1200,3+=960, not \"" + item + "\"");
       return std::nullopt;
@@ -523,7 +641,7 @@ std::optional<std::vector<double>> parse_counts_spec(const std::string& text, in
     }
     auto& slot = counts[static_cast<std::size_t>(*state)];
     if (slot >= 0.0) {
-      refuse(message, charge(*state) + " is counted twice");
+      refuse(message, charge_label(*state) + " is counted twice");
       return std::nullopt;
     }
     slot = *value == 0.0 ? 0.0 : *value;  // no negative zero
@@ -538,8 +656,8 @@ std::optional<std::vector<int>> counted_pairs(const std::vector<double>& counts,
   for (std::size_t k = 1; k + 1 < counts.size(); ++k) {
     if (counts[k] < 0.0 || counts[k + 1] < 0.0) continue;
     if (counts[k] == 0.0 && counts[k + 1] == 0.0) {
-      refuse(message, "the counts of " + charge(static_cast<int>(k)) + " and " +
-                          charge(static_cast<int>(k) + 1) + " are both zero");
+      refuse(message, "the counts of " + charge_label(static_cast<int>(k)) + " and " +
+                          charge_label(static_cast<int>(k) + 1) + " are both zero");
       return std::nullopt;
     }
     pairs.push_back(static_cast<int>(k));

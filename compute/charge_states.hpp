@@ -9,6 +9,9 @@
 
 namespace veltrane {
 
+/// "3+": the label of charge state k.
+std::string charge_label(int k);
+
 /// A calculation stopped through its progress's cancel flag.
 class calculation_cancelled : public std::runtime_error {
  public:
@@ -20,11 +23,19 @@ class calculation_cancelled : public std::runtime_error {
 /// certain to be ionised further. Both fields in atomic units: `at` is the
 /// lowest field found where Q_j is NaN, `below` the highest field below it
 /// where Q_j is a number; they lie at most 1e-4 V/nm apart.
+/// When Q_j is already NaN at the start of the sweep, the search goes down in
+/// the sweep's steps; when it is NaN all the way down to 1 V/nm, the step has
+/// no value anywhere (`everywhere`): j+ is taken as ionised further at every
+/// field.
 struct over_barrier {
-  bool found = false;  ///< false: no such field up to four times the sweep's end
+  bool found = false;       ///< false: no such field up to four times the sweep's end
+  bool everywhere = false;  ///< no value at any field from 1 V/nm
   double below = 0.0;
   double at = 0.0;
-  double at_v_per_nm() const;  ///< +inf when not found
+  double at_v_per_nm() const;  ///< +inf when not found, 0 when everywhere
+  /// The field as written in outputs ("22.599"), or "no value at any field
+  /// from 1 V/nm".
+  std::string text() const;
 };
 
 /// One field where a neighbouring-state ratio crosses the value asked for.
@@ -74,9 +85,10 @@ class charge_states {
   const calc_request& request() const { return request_; }
   int n() const { return request_.n; }
 
-  /// The over-barrier field of every step, searched from the start of the
-  /// step's sweep: the sweep's fields from the top down to the first number,
-  /// further up in the sweep's steps when the sweep has no NaN, then
+  /// The over-barrier field of every step: the lower edge of the region of
+  /// fields without a value that holds, or follows, the start of the step's
+  /// sweep. With a number at the start the search goes up the sweep's fields
+  /// and on in its steps; with NaN there, down in its steps to 1 V/nm; then
   /// bisection to 1e-4 V/nm.
   const std::vector<over_barrier>& over_barrier_fields();
 
@@ -91,6 +103,8 @@ class charge_states {
 
   /// The fields between 1 V/nm and the over-barrier field of k where r_k
   /// crosses `ratio`: a scan in steps of 0.5 V/nm, then bisection to 1e-3 V/nm.
+  /// Throws input_refused when the scan would exceed max_fraction_fields
+  /// fields (an over-barrier field far beyond any real one).
   ratio_fields field_from_ratio(int k, double ratio);
 
   /// The equal-abundance field of k+ and (k+1)+: where r_k = 1.
@@ -106,6 +120,15 @@ class charge_states {
   std::vector<double> evaluate(const std::vector<model_call>& calls);
   std::vector<double> ratios_at(int k, const std::vector<double>& F);
   std::vector<std::vector<double>> certain_rows(int steps, const std::vector<double>& F);
+  std::vector<double> sweep_fields(int j) const;
+  std::vector<double> step_values(int j, const std::vector<double>& F);
+  std::optional<std::pair<double, double>> nan_above(int j, const std::vector<double>& F);
+  std::optional<std::pair<double, double>> number_below(int j, double start);
+  std::pair<double, double> nan_edge(int j, double lo, double hi);
+  over_barrier find_over_barrier(int j);
+  std::vector<double> ratio_scan_fields(int k);
+  std::optional<double> ratio_crossing_field(int k, double ratio, double lo, double hi,
+                                             bool below_at_lo);
 
   calc_request request_;
   model_function model_;

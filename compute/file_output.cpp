@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <system_error>
 
 namespace veltrane {
@@ -58,37 +60,69 @@ std::optional<std::string> write_in_place(const fs::path& path, const file_write
   return std::nullopt;
 }
 
-// The permissions a new file gets from the process's umask.
-mode_t new_file_mode() {
-  const mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
+// Where a chain of symbolic links ends, also when its last target does not
+// exist yet (a dangling link is written through, never replaced by a file).
+// Nothing when the chain is too long or cannot be read.
+std::optional<fs::path> link_target(const fs::path& path) {
+  constexpr int max_links = 40;  // as the kernel's own limit
+  fs::path p = path;
+  std::error_code ec;
+  for (int i = 0; i < max_links; ++i) {
+    if (!fs::is_symlink(p, ec)) return p;
+    const fs::path target = fs::read_symlink(p, ec);
+    if (ec) return std::nullopt;
+    p = target.is_absolute() ? target : p.parent_path() / target;
+  }
+  return std::nullopt;
+}
+
+// A new file beside `final_path` that no other process has: created with
+// O_EXCL under a name with a random part. A new file gets mode 0666 less the
+// umask from the kernel, without the process's umask being touched.
+int create_temporary(const fs::path& final_path, std::string& name) {
+  const fs::path folder = final_path.has_parent_path() ? final_path.parent_path() : fs::path(".");
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  constexpr int attempts = 100;
+  for (int i = 0; i < attempts; ++i) {
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+    name = (folder / ("." + final_path.filename().string() + "." + suffix)).string();
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// After a rename the new name lives in the folder's entry: syncing the folder
+// keeps it across a crash. File systems that cannot sync a folder say EINVAL.
+int sync_folder(const fs::path& final_path) {
+  const fs::path folder = final_path.has_parent_path() ? final_path.parent_path() : fs::path(".");
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int error = fsync(fd) != 0 && errno != EINVAL ? errno : 0;
+  close(fd);
+  return error;
 }
 
 }  // namespace
 
 std::optional<std::string> write_file(const fs::path& path, const file_writer& write) {
+  const auto resolved = link_target(path);
+  if (!resolved) return reason_of(ELOOP);
+  const fs::path& final_path = *resolved;
   struct stat target {};
-  if (stat(path.c_str(), &target) == 0) {
+  const bool exists = stat(final_path.c_str(), &target) == 0;
+  if (exists) {
     if (S_ISDIR(target.st_mode)) return reason_of(EISDIR);
     if (!S_ISREG(target.st_mode)) return write_in_place(path, write);
   }
 
-  // A link to a regular file: the file it points to is replaced.
-  std::error_code ec;
-  fs::path final_path = path;
-  if (fs::is_symlink(path, ec)) {
-    const fs::path resolved = fs::canonical(path, ec);
-    if (!ec) final_path = resolved;
-  }
-  const fs::path folder = final_path.has_parent_path() ? final_path.parent_path() : fs::path(".");
-  std::string temporary = (folder / ("." + final_path.filename().string() + ".XXXXXX")).string();
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  std::string temporary;
+  const int fd = create_temporary(final_path, temporary);
   if (fd < 0) return reason_of(errno);
-
-  const mode_t mode =
-      S_ISREG(target.st_mode) ? (target.st_mode & 07777) : new_file_mode();
-  int error = fchmod(fd, mode) != 0 ? errno : 0;
+  // A replaced file keeps its permissions.
+  int error = exists && fchmod(fd, target.st_mode & 07777) != 0 ? errno : 0;
   if (error == 0) {
     error = write_through(fd, write, true);
   } else {
@@ -99,6 +133,7 @@ std::optional<std::string> write_file(const fs::path& path, const file_writer& w
     unlink(temporary.c_str());
     return reason_of(error);
   }
+  if (const int sync_error = sync_folder(final_path)) return reason_of(sync_error);
   return std::nullopt;
 }
 

@@ -35,6 +35,8 @@ struct calc_request {
   bool save_text = false;
   int period = 0;            ///< from the element table
   double atomic_mass = 0.0;  ///< u, from the element table
+
+  bool operator==(const calc_request&) const = default;
 };
 
 /// Either an accepted request or the message that stops the calculation.

@@ -26,7 +26,8 @@ converted_inputs convert(const calc_request& r) {
 // the terms (2m-1)/(4 z_m), each group in rising m, added left to right.
 double multi_step_offset(const converted_inputs& c, int j, double F) {
   double z[5] = {};
-  for (int m = 2; m <= j; ++m) z[m] = (c.I[static_cast<std::size_t>(m)] - c.phi) / F + critical_distance_offset_bohr;
+  for (int m = 2; m <= j; ++m)
+    z[m] = (c.I[static_cast<std::size_t>(m)] - c.phi) / F + critical_distance_offset_bohr;
   double E0 = z[2] * F;
   for (int m = 3; m <= j; ++m) E0 = E0 + z[m] * F;
   for (int m = 2; m <= j; ++m) E0 = E0 + static_cast<double>(2 * m - 1) / (4.0 * z[m]);
@@ -123,6 +124,7 @@ std::optional<std::vector<double>> evaluate_calls(const std::vector<model_call>&
                                                   const model_function& model, unsigned threads,
                                                   evaluation_progress* progress) {
   const std::size_t count = calls.size();
+  if (progress != nullptr) progress->total.fetch_add(count);
   std::vector<double> results(count, 0.0);
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};

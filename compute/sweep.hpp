@@ -78,14 +78,24 @@ model_call step_model_call(const calc_request& request, int j, double F);
 sweep_plan plan_sweeps(const calc_request& request);
 
 /// Shared between a running evaluation and whoever watches it.
+/// `total` counts the model calls handed to evaluate_calls so far and `done`
+/// those that have returned, so done never exceeds total.
 struct evaluation_progress {
   std::atomic<std::size_t> done{0};
+  std::atomic<std::size_t> total{0};
   std::atomic<bool> cancel{false};
 };
 
 /// A calculation that could not go on: the model or its cache failed (for
 /// example out of memory). The text is the message for the user.
 class calculation_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// A request the calculation cannot take on (for example one whose search
+/// would run over millions of fields): bad input, said in the text.
+class input_refused : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

@@ -61,6 +61,9 @@ def curves(
 ) -> list[StepCurve]:
     """The sweeps of a calculation, bit for bit the numbers of data.txt."""
 
+__version__: str
+"""The program's version, as veltrane-curves --version prints it."""
+
 def fractions(
     element: str,
     n: int,

@@ -157,6 +157,8 @@ py::dict fractions(const std::string& element, int n, const array& E,
   const std::vector<double> fields(E.data(), E.data() + E.size());
   for (double e : fields) {
     if (!std::isfinite(e)) throw py::value_error("the fields must be finite numbers");
+    // The model has no value at a field of 0 or below.
+    if (!(e > 0.0)) throw py::value_error("fields must be above 0 V/nm");
   }
   fraction_table table;
   model_cache cache(fast_model());
@@ -209,39 +211,39 @@ py::dict field_from_ratio(const std::string& element, int n, std::pair<int, int>
                           std::optional<std::vector<double>> energies, unsigned threads) {
   const calc_request request = request_of(element, n, work_function, energies);
   std::string message;
-  const std::string lower = std::to_string(std::min(pair.first, pair.second)) + "+";
-  const std::string upper = std::to_string(std::max(pair.first, pair.second)) + "+";
   if (ratio.has_value() == !counts.is_none()) {
     throw py::value_error("give either ratio or counts");
   }
   if (!(confidence > 0.0 && confidence < 1.0)) {
     throw py::value_error("confidence must lie between 0 and 1");
   }
+  // The pair may be written either way round: the ratio is N(upper)/N(lower)
+  // and the counts are (N(lower), N(upper)) whatever the order.
+  const int low_state = std::min(pair.first, pair.second);
+  const int high_state = std::max(pair.first, pair.second);
   std::optional<ratio_spec> pair_ratio;
   double count_lower = 0, count_upper = 0;
   if (ratio) {
-    // pair=(2, 3) with ratio r means N(3+)/N(2+) = r.
-    pair_ratio = parse_ratio_spec(std::to_string(pair.second) + "+/" + std::to_string(pair.first) +
-                                      "+=" + number_text(*ratio),
-                                  n, &message);
+    pair_ratio = parse_ratio_spec(
+        std::to_string(high_state) + "+/" + std::to_string(low_state) + "+=" + number_text(*ratio),
+        n, &message);
     if (!pair_ratio) throw py::value_error(message);
   } else {
     const auto values = counts.cast<std::vector<double>>();
     if (values.size() != 2)
       throw py::value_error("counts must be two numbers, of the pair's states");
-    const std::string text = std::to_string(pair.first) + "+=" + number_text(values[0]) + "," +
-                             std::to_string(pair.second) + "+=" + number_text(values[1]);
+    const std::string text = std::to_string(low_state) + "+=" + number_text(values[0]) + "," +
+                             std::to_string(high_state) + "+=" + number_text(values[1]);
     const auto parsed = parse_counts_spec(text, n, &message);
     const auto pairs = parsed ? counted_pairs(*parsed, &message) : std::nullopt;
     if (!pairs) throw py::value_error(message);
-    if (std::abs(pair.first - pair.second) != 1) {
-      throw py::value_error(std::to_string(pair.second) + "+ and " + std::to_string(pair.first) +
+    if (high_state - low_state != 1) {
+      throw py::value_error(std::to_string(high_state) + "+ and " + std::to_string(low_state) +
                             "+ are not neighbouring charge states");
     }
-    const int k = std::min(pair.first, pair.second);
-    count_lower = (*parsed)[static_cast<std::size_t>(k)];
-    count_upper = (*parsed)[static_cast<std::size_t>(k) + 1];
-    pair_ratio = ratio_spec{k, 0.0};
+    count_lower = (*parsed)[static_cast<std::size_t>(low_state)];
+    count_upper = (*parsed)[static_cast<std::size_t>(high_state)];
+    pair_ratio = ratio_spec{low_state, 0.0};
   }
   std::optional<ratio_fields> fields;
   std::optional<counted_field> counted;
@@ -316,7 +318,17 @@ PYBIND11_MODULE(veltrane, m) {
       "Post-field-ionisation after Kingham: the probability that a field-evaporated ion of "
       "charge j+ keeps its charge, charge-state fractions, and the field from a measured "
       "charge-state ratio. The same numbers as the Veltrane window and veltrane-curves.";
+  m.attr("__version__") = VELTRANE_VERSION;
   py::register_exception<calculation_error>(m, "CalculationError", PyExc_RuntimeError);
+  // A request the calculation refuses (a search over millions of fields) is
+  // bad input, as on the command line.
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const input_refused& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    }
+  });
 
   m.def(
       "elements",

@@ -5,9 +5,11 @@
 #include <QEventLoop>
 #include <QProgressDialog>
 #include <QTimer>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -22,12 +24,50 @@ struct ScopedWorker {
   }
 };
 
+// The runs going on, innermost last (they nest: each runs its own event
+// loop), all on the window thread; and whether the program is to end once
+// they have stopped.
+std::vector<std::atomic<bool>*> activeRuns;
+bool exitRequested = false;
+
+// Registers a run for its lifetime, and ends the program after the last one
+// when that was asked for meanwhile.
+struct RunRegistration {
+  explicit RunRegistration(std::atomic<bool>* cancel) {
+    activeRuns.push_back(cancel);
+    if (exitRequested) *cancel = true;
+  }
+  ~RunRegistration() {
+    activeRuns.pop_back();
+    if (activeRuns.empty() && exitRequested) {
+      exitRequested = false;  // the request is served (only a stand-in returns)
+      exitProcess(0);
+    }
+  }
+  RunRegistration(const RunRegistration&) = delete;
+  RunRegistration& operator=(const RunRegistration&) = delete;
+};
+
 }  // namespace
+
+std::function<void(int)> exitProcess = [](int status) { std::exit(status); };
+
+void exitWhenIdle() {
+  if (activeRuns.empty()) {
+    exitProcess(0);
+    return;
+  }
+  exitRequested = true;
+  for (std::atomic<bool>* cancel : activeRuns) *cancel = true;
+}
 
 RunOutcome runInBackground(QWidget* parent,
                            const std::function<void(veltrane::evaluation_progress&)>& work,
-                           std::size_t total, int delayMs, std::atomic<bool>** cancel) {
+                           int delayMs, std::atomic<bool>** cancel) {
   veltrane::evaluation_progress progress;
+  // Declared before the worker, so that the program ends (if asked to) only
+  // after the worker has been joined.
+  const RunRegistration registration(&progress.cancel);
   std::atomic<bool> finished{false};
   QString error;
   {
@@ -43,7 +83,6 @@ RunOutcome runInBackground(QWidget* parent,
                         }),
                         progress};
 
-    const int count = static_cast<int>(total);
     std::unique_ptr<QProgressDialog> dialog;
     QElapsedTimer elapsed;
     elapsed.start();
@@ -56,8 +95,8 @@ RunOutcome runInBackground(QWidget* parent,
         return;
       }
       if (!dialog && elapsed.elapsed() >= delayMs) {
-        dialog = std::make_unique<QProgressDialog>("Calculating the curves...", "Cancel", 0, count,
-                                                   parent);
+        dialog =
+            std::make_unique<QProgressDialog>("Calculating the curves...", "Cancel", 0, 0, parent);
         dialog->setWindowTitle("Veltrane");
         dialog->setWindowModality(Qt::WindowModal);
         dialog->setMinimumDuration(0);
@@ -69,9 +108,12 @@ RunOutcome runInBackground(QWidget* parent,
       }
       if (dialog) {
         if (dialog->wasCanceled()) progress.cancel = true;
+        // Read in this order, done can only fall behind total.
         const int done = static_cast<int>(progress.done.load());
-        dialog->setValue(std::min(done, count));
-        dialog->setLabelText(QStringLiteral("Calculated %1 of %2 points").arg(done).arg(count));
+        const int total = static_cast<int>(progress.total.load());
+        dialog->setMaximum(std::max(total, 1));
+        dialog->setValue(std::min(done, total));
+        dialog->setLabelText(QStringLiteral("Calculated %1 of %2 points").arg(done).arg(total));
       }
     });
     if (cancel != nullptr) *cancel = &progress.cancel;

@@ -141,8 +141,7 @@ void ChargeStateWindow::showMessage(const QString& text) {
   box.exec();
 }
 
-bool ChargeStateWindow::run(const std::function<void(veltrane::evaluation_progress&)>& work,
-                            std::size_t total) {
+bool ChargeStateWindow::run(const std::function<void(veltrane::evaluation_progress&)>& work) {
   computing_ = true;
   for (QWidget* w : {static_cast<QWidget*>(compute_), static_cast<QWidget*>(find_),
                      static_cast<QWidget*>(saveCsv_), static_cast<QWidget*>(savePng_)}) {
@@ -157,7 +156,7 @@ bool ChargeStateWindow::run(const std::function<void(veltrane::evaluation_progre
           // the cancel flag tells
         }
       },
-      total, source_.progressDelayMs ? source_.progressDelayMs() : 500, &cancel_);
+      source_.progressDelayMs ? source_.progressDelayMs() : 500, &cancel_);
   for (QWidget* w : {static_cast<QWidget*>(compute_), static_cast<QWidget*>(find_),
                      static_cast<QWidget*>(saveCsv_), static_cast<QWidget*>(savePng_)}) {
     w->setEnabled(true);
@@ -171,6 +170,12 @@ void ChargeStateWindow::recompute() {
   if (computing_) return;
   const auto request = source_.readRequest();
   if (!request) return;
+  computeFor(*request);
+}
+
+// The fractions of `request` over the range of the boxes, drawn; false when
+// the range is bad, the run was cancelled or failed (each said in a message).
+bool ChargeStateWindow::computeFor(const veltrane::calc_request& request) {
   const auto format = numberFormatFor(QLocale());
   auto read = [&format](const QLineEdit* box) -> std::optional<std::optional<double>> {
     if (box->text().trimmed().isEmpty()) return std::optional<double>{};
@@ -181,27 +186,25 @@ void ChargeStateWindow::recompute() {
   const auto from = read(from_), to = read(to_), step = read(step_);
   if (!from || !to || !step) {
     showMessage("Error, please insert correct floating point format");
-    return;
+    return false;
   }
   std::string message;
   std::optional<veltrane::fraction_table> table;
   std::vector<std::optional<double>> equal;
-  const std::size_t total = static_cast<std::size_t>(request->n) * 200;
-  const bool done = run(
-      [&](veltrane::evaluation_progress& progress) {
-        veltrane::charge_states states(*request, source_.model, source_.threads, &progress);
-        const auto [default_from, default_to] = veltrane::default_field_range(states);
-        const auto grid = veltrane::field_grid(
-            from->value_or(default_from), to->value_or(default_to), step->value_or(0.5), &message);
-        if (!grid) return;
-        table = veltrane::fraction_table_at(states, *grid);
-        for (int k = 1; k <= request->n; ++k) equal.push_back(states.equal_abundance(k).field());
-      },
-      total);
-  if (!done) return;
+  const veltrane::model_function model = source_.model();
+  const bool done = run([&](veltrane::evaluation_progress& progress) {
+    veltrane::charge_states states(request, model, source_.threads, &progress);
+    const auto [default_from, default_to] = veltrane::default_field_range(states);
+    const auto grid = veltrane::field_grid(from->value_or(default_from), to->value_or(default_to),
+                                           step->value_or(0.5), &message);
+    if (!grid) return;
+    table = veltrane::fraction_table_at(states, *grid);
+    for (int k = 1; k <= request.n; ++k) equal.push_back(states.equal_abundance(k).field());
+  });
+  if (!done) return false;
   if (!table) {
     showMessage(QString::fromStdString(message));
-    return;
+    return false;
   }
   request_ = request;
   table_ = std::move(table);
@@ -213,6 +216,7 @@ void ChargeStateWindow::recompute() {
   for (int k = 1; k <= request_->n; ++k) pair_->addItem(charge(k + 1) + "/" + charge(k), k);
   pair_->setCurrentIndex(previous >= 0 && previous < pair_->count() ? previous : 0);
   draw();
+  return true;
 }
 
 void ChargeStateWindow::draw() {
@@ -268,9 +272,10 @@ void ChargeStateWindow::findField() {
   if (computing_) return;
   const auto request = source_.readRequest();
   if (!request) return;
-  if (pair_->currentIndex() < 0 || !request_ || request_->n != request->n) {
-    showMessage("Please calculate the fractions first (Recompute).");
-    return;
+  // The marker belongs on the curves of these very inputs: when anything
+  // changed since they were drawn, they are drawn anew first.
+  if (!request_ || !(*request_ == *request)) {
+    if (!computeFor(*request)) return;
   }
   const int k = pair_->currentData().toInt();
   const int n = request->n;
@@ -312,19 +317,17 @@ void ChargeStateWindow::findField() {
 
   std::optional<veltrane::ratio_fields> fields;
   std::optional<veltrane::counted_field> counted;
-  const bool done = run(
-      [&](veltrane::evaluation_progress& progress) {
-        veltrane::charge_states states(*request, source_.model, source_.threads, &progress);
-        if (ratio) {
-          fields = states.field_from_ratio(ratio->k, ratio->ratio);
-        } else {
-          counted =
-              states.field_from_counts(k, (*counts)[static_cast<std::size_t>(k)],
-                                       (*counts)[static_cast<std::size_t>(k) + 1], confidence);
-          fields = counted->estimate;
-        }
-      },
-      200);
+  const veltrane::model_function model = source_.model();
+  const bool done = run([&](veltrane::evaluation_progress& progress) {
+    veltrane::charge_states states(*request, model, source_.threads, &progress);
+    if (ratio) {
+      fields = states.field_from_ratio(ratio->k, ratio->ratio);
+    } else {
+      counted = states.field_from_counts(k, (*counts)[static_cast<std::size_t>(k)],
+                                         (*counts)[static_cast<std::size_t>(k) + 1], confidence);
+      fields = counted->estimate;
+    }
+  });
   if (!done || !fields) return;
   if (!fields->field()) {
     showMessage(QString::fromStdString(fields->unreachable_message()));

@@ -32,7 +32,9 @@ class ChargeStateWindow : public QWidget {
     /// The main window's inputs, read and checked as Calculate reads them;
     /// nothing (after the message) when they are bad.
     std::function<std::optional<veltrane::calc_request>()> readRequest;
-    veltrane::model_function model;  ///< the main window's remembering model
+    /// The main window's remembering model, taken anew at the start of each
+    /// run and held for it.
+    std::function<veltrane::model_function()> model;
     unsigned threads = 0;
     std::function<int()> progressDelayMs;
   };
@@ -73,7 +75,8 @@ class ChargeStateWindow : public QWidget {
 
  private:
   void showMessage(const QString& text);
-  bool run(const std::function<void(veltrane::evaluation_progress&)>& work, std::size_t total);
+  bool run(const std::function<void(veltrane::evaluation_progress&)>& work);
+  bool computeFor(const veltrane::calc_request& request);
   void draw();
 
   Source source_;

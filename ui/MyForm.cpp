@@ -86,14 +86,15 @@ QLineEdit* textBox(QWidget* parent, const char* name, int x, int y) {
 
 }  // namespace
 
-MyForm::MyForm() : model_(std::make_unique<veltrane::model_cache>(veltrane::fast_veltrane)) {
+MyForm::MyForm() : model_(std::make_shared<veltrane::model_cache>(veltrane::fast_veltrane)) {
   InitializeComponent();
 }
 
 MyForm::~MyForm() = default;
 
 void MyForm::setModel(veltrane::model_function model, unsigned threads) {
-  model_ = std::make_unique<veltrane::model_cache>(std::move(model));
+  // A run still going on keeps the cache it started with alive.
+  model_ = std::make_shared<veltrane::model_cache>(std::move(model));
   threads_ = threads;
 }
 
@@ -292,13 +293,13 @@ bool MyForm::evaluate(veltrane::sweep_plan& plan) {
   QPointer<QWidget> focused = QApplication::focusWidget();
   setInputsEnabled(false);
   QApplication::setOverrideCursor(Qt::BusyCursor);
-  const auto function = model_->function();
+  const veltrane::model_function function = cachedModel();
   const RunOutcome outcome = runInBackground(
       this,
       [&](veltrane::evaluation_progress& progress) {
         veltrane::evaluate_plan(plan, function, threads_, &progress);
       },
-      plan.calls.size(), progressDelayMs_, &cancelRequest_);
+      progressDelayMs_, &cancelRequest_);
   QApplication::restoreOverrideCursor();
   setInputsEnabled(true);
   if (focused) focused->setFocus();  // locking the inputs took the focus away
@@ -348,7 +349,15 @@ void MyForm::button1_Click() {
   }
 }
 
-void MyForm::button2_Click() { std::exit(0); }
+// A run on the workers (here or in the charge-state window) is cancelled and
+// joined before the program ends.
+void MyForm::button2_Click() { exitWhenIdle(); }
+
+veltrane::model_function MyForm::cachedModel() const {
+  return [cache = model_](double E, double B, double phi, int m, int n, double m_ion, double u) {
+    return (*cache)(E, B, phi, m, n, m_ion, u);
+  };
+}
 
 void MyForm::button3_Click() {
   if (chart1->isVisibleTo(this)) {
@@ -412,7 +421,8 @@ void MyForm::comboBox1_SelectedIndexChanged() {
     QLineEdit* edit = box(i);
     // A box the user typed into keeps its text.
     if (!edit->text().isEmpty() && edit->text() != state.filled) continue;
-    const veltrane::tabulated_value& v = i == 0 ? element->work_function : element->energies[static_cast<std::size_t>(i) - 1];
+    const veltrane::tabulated_value& v =
+        i == 0 ? element->work_function : element->energies[static_cast<std::size_t>(i) - 1];
     // The file's text as written, with this locale's decimal separator.
     QString text = v.value ? QString::fromStdString(v.text) : QString();
     text.replace('.', decimal);
@@ -481,9 +491,7 @@ void MyForm::chargeStatesButton_Click() {
     };
     // The same remembering model as Calculate: points the chart has computed
     // are not computed again.
-    source.model = [this](double E, double B, double phi, int m, int n, double m_ion, double u) {
-      return (*model_)(E, B, phi, m, n, m_ion, u);
-    };
+    source.model = [this] { return cachedModel(); };
     source.threads = threads_;
     source.progressDelayMs = [this] { return progressDelayMs_; };
     chargeStates_ = new ChargeStateWindow(std::move(source), this);

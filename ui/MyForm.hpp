@@ -131,6 +131,9 @@ class MyForm : public QWidget {
   void showMessage(const QString& text);
   void openLink(const char* url);
   veltrane::control_state controlState() const;
+  /// The model through the cache of the moment; the function holds that
+  /// cache, so a later setModel does not pull it from under a run.
+  veltrane::model_function cachedModel() const;
   void setInputsEnabled(bool enabled);
   bool evaluate(veltrane::sweep_plan& plan);
   void updateBoxToolTip(int index);
@@ -156,7 +159,7 @@ class MyForm : public QWidget {
   QString chartElement_;
 
   std::unique_ptr<ResultChart> result_;
-  std::unique_ptr<veltrane::model_cache> model_;
+  std::shared_ptr<veltrane::model_cache> model_;
   unsigned threads_ = 0;
   int progressDelayMs_ = 500;
   bool calculating_ = false;

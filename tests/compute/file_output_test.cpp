@@ -55,6 +55,36 @@ TEST(FileOutput, ReplacesWholeFilesAndKeepsModeAndLinks) {
   EXPECT_EQ(s.entries(), 2u) << "no temporary file is left";
 }
 
+TEST(FileOutput, DanglingLinksNewFilesAndTheUmask) {
+  scratch s("out-links");
+  // A link to a file not yet there (through a second link): the file is
+  // made where the chain ends, the links stay links.
+  const fs::path target = s.dir / "results";
+  fs::create_directories(target);
+  fs::create_symlink(target / "data.txt", s.dir / "inner");
+  fs::create_symlink(s.dir / "inner", s.dir / "outer");
+  EXPECT_EQ(write_file(s.dir / "outer", "through\n"), std::nullopt);
+  EXPECT_TRUE(fs::is_symlink(s.dir / "outer"));
+  EXPECT_TRUE(fs::is_symlink(s.dir / "inner"));
+  EXPECT_EQ(read_file(target / "data.txt"), "through\n");
+
+  // A new file gets the mode the umask allows; the umask itself is left as
+  // it was (other threads may be creating files meanwhile).
+  const mode_t old_mask = umask(027);
+  EXPECT_EQ(write_file(s.dir / "new.txt", "x"), std::nullopt);
+  const mode_t during = umask(old_mask);
+  EXPECT_EQ(during, 027);
+  EXPECT_EQ(fs::status(s.dir / "new.txt").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  // A loop of links is a message, not a hang.
+  fs::create_symlink(s.dir / "loop-b", s.dir / "loop-a");
+  fs::create_symlink(s.dir / "loop-a", s.dir / "loop-b");
+  const auto message = write_file(s.dir / "loop-a", "x");
+  ASSERT_TRUE(message);
+  EXPECT_NE(message->find("symbolic links"), std::string::npos) << *message;
+}
+
 TEST(FileOutput, AFailedWriteKeepsTheOldFile) {
   scratch s("out-half");
   const fs::path file = s.dir / "data.txt";

@@ -70,8 +70,10 @@ TEST(MultiStepSweep, RangesOffsetsAndCharges) {
   for (int j = 1; j <= 4; ++j) {
     const auto& step = plan.curves.steps[static_cast<std::size_t>(j) - 1];
     EXPECT_EQ(step.j, j);
-    const double Fstart = I[static_cast<std::size_t>(j) + 1] * I[static_cast<std::size_t>(j) + 1] / ((j + 2.5) * 4.0);
-    const double Fend = I[static_cast<std::size_t>(j) + 1] * I[static_cast<std::size_t>(j) + 1] / ((j + 1.0) * 4.0);
+    const double Fstart =
+        I[static_cast<std::size_t>(j) + 1] * I[static_cast<std::size_t>(j) + 1] / ((j + 2.5) * 4.0);
+    const double Fend =
+        I[static_cast<std::size_t>(j) + 1] * I[static_cast<std::size_t>(j) + 1] / ((j + 1.0) * 4.0);
     ASSERT_GE(step.points.size(), 50u);
     ASSERT_LE(step.points.size(), 51u);
     EXPECT_EQ(step.points.front().F, Fstart);

@@ -4,11 +4,16 @@
 #include <QFile>
 #include <QImage>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <atomic>
 #include <cmath>
+#include <thread>
 
+#include "compute/inputs.hpp"
+#include "ui/BackgroundRun.hpp"
 #include "ui/MyForm.hpp"
 #include "ui/ResultChart.hpp"
 
@@ -52,6 +57,33 @@ void fillTungsten(MyForm& f, int n) {
   f.setModel(standIn, 2);
   f.comboBox1->setCurrentIndex(f.comboBox1->findText("Tungsten"));
   f.numericUpDown1->setValue(n);
+}
+
+// A model whose calls wait at a gate until the test opens it, counting the
+// calls started and those still running.
+struct GatedModel {
+  std::atomic<int> started{0};
+  std::atomic<int> running{0};
+  std::atomic<bool> open{false};
+  veltrane::model_function function() {
+    return [this](double F, double B, double phi, int m, int j, double mass, double u) {
+      ++started;
+      ++running;
+      while (!open) std::this_thread::yield();
+      const double Q = standIn(F, B, phi, m, j, mass, u);
+      --running;
+      return Q;
+    };
+  }
+};
+
+// Runs `step` on the event loop (every 5 ms) until it returns true.
+void whenReady(QObject* context, std::function<bool()> step) {
+  auto* timer = new QTimer(context);
+  QObject::connect(timer, &QTimer::timeout, context, [timer, step] {
+    if (step()) timer->deleteLater();
+  });
+  timer->start(5);
 }
 
 }  // namespace
@@ -202,6 +234,111 @@ class ChargeStateWindowTest : public QObject {
     QVERIFY(csv.open(QIODevice::ReadOnly));
     QVERIFY(csv.readAll().contains("\nE_V_per_nm,Q1,f1,f2\n"));
     QVERIFY(!QImage("Tungsten_charge_states.png").isNull());
+  }
+
+  void exitWaitsForTheChargeStateRun() {
+    GatedModel gated;
+    MyForm f;
+    f.setModel(gated.function(), 2);
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Tungsten"));
+    f.numericUpDown1->setValue(4);
+    std::vector<int> statuses;
+    int runningAtExit = -1;
+    const auto previousExit = exitProcess;
+    exitProcess = [&](int status) {
+      statuses.push_back(status);
+      runningAtExit = gated.running.load();
+    };
+    bool exitedEarly = false;
+    whenReady(&f, [&] {
+      if (gated.started == 0) return false;
+      f.button2->click();  // Exit while the charge-state window computes
+      exitedEarly = !statuses.empty();
+      gated.open = true;
+      return true;
+    });
+    f.chargeStatesButton->click();
+    QTRY_COMPARE(statuses.size(), std::size_t{1});
+    exitProcess = previousExit;
+    QVERIFY(!exitedEarly);
+    QCOMPARE(statuses[0], 0);
+    QCOMPARE(runningAtExit, 0);
+  }
+
+  void anewModelDuringARunKeepsTheOldOneAlive() {
+    // The run holds the model it started with (run under the sanitizers, a
+    // freed one would be reported).
+    GatedModel gated;
+    MyForm f;
+    f.setModel(gated.function(), 2);
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Tungsten"));
+    f.numericUpDown1->setValue(2);
+    whenReady(&f, [&] {
+      if (gated.started == 0) return false;
+      f.setModel(standIn, 2);
+      gated.open = true;
+      return true;
+    });
+    f.chargeStatesButton->click();
+    ChargeStateWindow* w = f.chargeStateWindow();
+    QVERIFY(w->table().has_value());
+    QVERIFY(!w->isComputing());
+  }
+
+  void progressNeverCountsBeyondItsTotal() {
+    // Calls are let through a few at a time, so that the dialog is seen at
+    // many counts.
+    std::atomic<int> started{0}, allowed{0};
+    MyForm f;
+    f.setModel(
+        [&](double F, double B, double phi, int m, int j, double mass, double u) {
+          const int index = started++;
+          while (index >= allowed) std::this_thread::yield();
+          return standIn(F, B, phi, m, j, mass, u);
+        },
+        2);
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Tungsten"));
+    f.numericUpDown1->setValue(2);
+    f.setProgressDelay(0);
+    QStringList labels;
+    whenReady(&f, [&] {
+      for (QWidget* top : QApplication::topLevelWidgets()) {
+        for (QProgressDialog* d : top->findChildren<QProgressDialog*>()) {
+          if (d->isVisible()) labels << d->labelText();
+        }
+      }
+      allowed += 16;
+      return false;
+    });
+    f.chargeStatesButton->click();
+    const QRegularExpression pattern("^Calculated (\\d+) of (\\d+) points$");
+    int counted = 0;
+    for (const QString& label : labels) {
+      const auto match = pattern.match(label);
+      if (!match.hasMatch()) continue;  // before the first count
+      ++counted;
+      QVERIFY2(match.captured(1).toInt() <= match.captured(2).toInt(), qPrintable(label));
+    }
+    QVERIFY(counted > 0);
+  }
+
+  void findFieldAfterANewElementRedraws() {
+    MyForm f;
+    fillTungsten(f, 2);
+    f.chargeStatesButton->click();
+    ChargeStateWindow* w = f.chargeStateWindow();
+    const double tungstenStart = w->table()->E.front();
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Molybdenum"));
+    w->pairBox()->setCurrentIndex(0);
+    w->ratioBox()->setText("1");
+    w->findButton()->click();
+    // The curves are those of the new request, not the old ones with the
+    // new request's field on them.
+    QVERIFY(w->table()->E.front() != tungstenStart);
+    const auto molybdenum =
+        *veltrane::check_request({"Molybdenum", "2", std::nullopt, std::nullopt}).request;
+    veltrane::charge_states states(molybdenum, standIn, 2);
+    QCOMPARE(w->table()->E.front(), veltrane::default_field_range(states).first);
   }
 
   void inputMessagesComeFromTheMainWindow() {
