@@ -1,0 +1,372 @@
+#include "apt/apt_file.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "apt/read_error.hpp"
+#include "apt/record_writer.hpp"
+
+namespace veltrane::apt {
+
+namespace {
+
+using detail::encoding;
+using detail::field;
+
+// Byte offsets within the headers.
+constexpr std::size_t file_header_ion_count = 532;
+constexpr std::size_t section_name = 12, section_name_units = 32;
+constexpr std::size_t section_relationship = 80, section_record_type = 84;
+constexpr std::size_t section_data_type = 88, section_data_size = 92;
+constexpr std::size_t section_record_size = 96, section_unit = 100, section_unit_units = 16;
+constexpr std::size_t section_record_count = 132, section_byte_count = 140;
+constexpr std::size_t position_header_size = apt_section_header_size + 24;
+
+constexpr std::uint32_t one_to_one = 1, fixed_size = 1;
+constexpr std::uint32_t type_int = 1, type_uint = 2, type_float = 3;
+
+// A UTF-16LE text field up to its first NUL; what is not ASCII shows as '?'.
+std::string read_utf16(const std::byte* p, std::size_t units) {
+  std::string text;
+  for (std::size_t i = 0; i < units; ++i) {
+    const auto c = load_le<std::uint16_t>(p + 2 * i);
+    if (c == 0) break;
+    text.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  }
+  return text;
+}
+
+bool same_name(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return lower(x) == lower(y);
+  });
+}
+
+// The sections read, what they hold and what they may be stored as.
+enum class section_kind { mass, position, detector, x_detector, y_detector, multiplicity };
+struct known_section {
+  const char* name;
+  section_kind kind;
+  std::size_t components;
+  bool whole_numbers;  // int32/uint32 rather than floats
+};
+constexpr known_section known_sections[] = {
+    {"Mass", section_kind::mass, 1, false},
+    {"Position", section_kind::position, 3, false},
+    {"Detector Coordinates", section_kind::detector, 2, false},
+    {"XDet_mm", section_kind::x_detector, 1, false},
+    {"YDet_mm", section_kind::y_detector, 1, false},
+    {"Multiplicity", section_kind::multiplicity, 1, true},
+};
+
+const known_section* find_section(std::string_view name) {
+  for (const auto& s : known_sections) {
+    if (same_name(name, s.name)) return &s;
+  }
+  return nullptr;
+}
+
+// The encoding of a section's values, or none for a combination not read.
+std::optional<encoding> value_encoding(const known_section& s, std::uint32_t type,
+                                       std::int32_t bits) {
+  if (s.whole_numbers) {
+    if (bits == 32 && type == type_int) return encoding::i32;
+    if (bits == 32 && type == type_uint) return encoding::u32;
+    return std::nullopt;
+  }
+  if (type == type_float && bits == 32) return encoding::f32;
+  if (type == type_float && bits == 64) return encoding::f64;
+  return std::nullopt;
+}
+
+std::string type_text(std::uint32_t type, std::int32_t bits) {
+  const char* names[] = {"data type 0", "int", "uint", "float"};
+  const std::string t = type <= 3 ? names[type] : "data type " + std::to_string(type);
+  return t + " of " + std::to_string(bits) + " bits";
+}
+
+std::string byte_text(std::uint64_t at) { return "at byte " + std::to_string(at); }
+
+}  // namespace
+
+dataset open_apt(std::span<const std::byte> bytes, std::string name) {
+  const std::uint64_t size = bytes.size();
+  const auto fail = [&name](const std::string& what) { return read_error(name + ": " + what); };
+  if (size < apt_file_header_size) {
+    throw fail(std::to_string(size) +
+               " bytes is too short for the 540-byte header of an .apt file");
+  }
+  const std::byte* file = bytes.data();
+  if (std::memcmp(file, "APT\0", 4) != 0) {
+    throw fail("does not start with the .apt signature \"APT\"");
+  }
+  const auto header_size = load_le<std::int32_t>(file + 4);
+  if (header_size < static_cast<std::int32_t>(apt_file_header_size) ||
+      static_cast<std::uint64_t>(header_size) > size) {
+    throw fail("the file header gives its size as " + std::to_string(header_size) +
+               " bytes (at least 540 and within the file's " + std::to_string(size) + " expected)");
+  }
+
+  detail::dataset_layout layout;
+  layout.format = data_format::apt;
+  layout.ion_count = load_le<std::uint64_t>(file + file_header_ion_count);
+  const std::uint64_t ions = layout.ion_count;
+  std::vector<section_kind> read;
+  std::uint64_t at = static_cast<std::uint64_t>(header_size);
+  while (at < size) {
+    // The section header, each length checked before it is used.
+    const std::uint64_t left = size - at;
+    const std::byte* s = file + at;
+    if (left < apt_section_header_size) {
+      throw fail("the section " + byte_text(at) + " is cut off: " + std::to_string(left) +
+                 " bytes are left for its 148-byte header");
+    }
+    if (std::memcmp(s, "SEC\0", 4) != 0)
+      throw fail("no section signature \"SEC\" " + byte_text(at));
+    const std::string type_name = read_utf16(s + section_name, section_name_units);
+    const std::string what = "the section '" + type_name + "' " + byte_text(at);
+    const auto section_header = load_le<std::int32_t>(s + 4);
+    if (section_header < static_cast<std::int32_t>(apt_section_header_size) ||
+        static_cast<std::uint64_t>(section_header) > left) {
+      throw fail(what + " gives its header size as " + std::to_string(section_header) +
+                 " bytes (at least 148 and within the " + std::to_string(left) +
+                 " bytes left expected)");
+    }
+    const auto header_bytes = static_cast<std::uint64_t>(section_header);
+    const auto byte_count = load_le<std::uint64_t>(s + section_byte_count);
+    if (byte_count > left - header_bytes) {
+      throw fail(what + " is cut off: it holds " + std::to_string(byte_count) +
+                 " bytes of data, but only " + std::to_string(left - header_bytes) +
+                 " follow its header");
+    }
+    const std::uint64_t next = at + header_bytes + byte_count;
+    const std::byte* data = s + header_bytes;
+    at = next;
+
+    const known_section* known = find_section(type_name);
+    if (known == nullptr) {
+      layout.notes.push_back(what + " is not read");
+      continue;
+    }
+    const auto relationship = load_le<std::uint32_t>(s + section_relationship);
+    const auto record_type = load_le<std::uint32_t>(s + section_record_type);
+    if (relationship != one_to_one || record_type != fixed_size) {
+      layout.notes.push_back(what + " is skipped: " +
+                             (relationship != one_to_one
+                                  ? std::string("its records are not one per ion")
+                                  : std::string("its records are not of a fixed size")));
+      continue;
+    }
+    const auto data_type = load_le<std::uint32_t>(s + section_data_type);
+    const auto data_bits = load_le<std::int32_t>(s + section_data_size);
+    const auto record_size = load_le<std::int32_t>(s + section_record_size);
+    const auto record_count = load_le<std::uint64_t>(s + section_record_count);
+    const std::optional<encoding> stored = value_encoding(*known, data_type, data_bits);
+    const std::size_t value_size = stored ? static_cast<std::size_t>(data_bits) / 8 : 0;
+    const bool mass = known->kind == section_kind::mass;
+    // A column that cannot be decoded: the file is still read without it,
+    // unless it is the mass.
+    if (!stored) {
+      const std::string problem =
+          what + " holds " + type_text(data_type, data_bits) + ", which is not read (" +
+          (known->whole_numbers ? "int or uint of 32 bits" : "float of 32 or 64 bits") +
+          " expected)";
+      if (mass) throw fail(problem);
+      layout.notes.push_back(problem + " and is skipped");
+      continue;
+    }
+    if (record_size < 0 ||
+        static_cast<std::uint64_t>(record_size) != value_size * known->components) {
+      const std::string problem =
+          what + " gives its record size as " + std::to_string(record_size) + " bytes, but " +
+          std::to_string(known->components) + " values of " + std::to_string(value_size) +
+          " bytes take " + std::to_string(value_size * known->components);
+      if (mass) throw fail(problem);
+      layout.notes.push_back(problem + "; it is skipped");
+      continue;
+    }
+    // Sizes that contradict the file: it is damaged, and nothing of it is read.
+    if (record_count != ions) {
+      throw fail(what + " holds " + std::to_string(record_count) + " records for the " +
+                 std::to_string(ions) + " ions of the file header");
+    }
+    const auto record_bytes = static_cast<std::uint64_t>(record_size);
+    if (record_count > byte_count / record_bytes || record_count * record_bytes != byte_count) {
+      throw fail(what + " holds " + std::to_string(byte_count) + " bytes, not " +
+                 std::to_string(record_count) + " records of " + std::to_string(record_bytes) +
+                 " bytes");
+    }
+    if (std::find(read.begin(), read.end(), known->kind) != read.end()) {
+      throw fail(what + " is the second of its kind: which one holds the ions is not clear");
+    }
+    read.push_back(known->kind);
+    const auto column = [&](field f, std::size_t component) {
+      layout.sources[static_cast<std::size_t>(f)] = {
+          true, record_count == 0 ? nullptr : data + component * value_size,
+          detail::to_size(record_bytes), *stored, byte_order::little};
+    };
+    switch (known->kind) {
+      case section_kind::mass:
+        column(field::mass, 0);
+        break;
+      case section_kind::position:
+        column(field::x, 0);
+        column(field::y, 1);
+        column(field::z, 2);
+        break;
+      case section_kind::detector:
+        column(field::det_x, 0);
+        column(field::det_y, 1);
+        break;
+      case section_kind::x_detector:
+        column(field::det_x, 0);
+        break;
+      case section_kind::y_detector:
+        column(field::det_y, 0);
+        break;
+      case section_kind::multiplicity:
+        column(field::multiplicity, 0);
+        break;
+    }
+  }
+
+  const auto has_kind = [&read](section_kind k) {
+    return std::find(read.begin(), read.end(), k) != read.end();
+  };
+  if (!has_kind(section_kind::mass)) {
+    throw fail("has no Mass section, so no mass-to-charge to read");
+  }
+  const bool x_det = has_kind(section_kind::x_detector), y_det = has_kind(section_kind::y_detector);
+  if (has_kind(section_kind::detector) && (x_det || y_det)) {
+    throw fail("holds both Detector Coordinates and XDet_mm/YDet_mm: which to read is not clear");
+  }
+  if (x_det != y_det) {
+    layout.notes.push_back(std::string("the section ") + (x_det ? "XDet_mm" : "YDet_mm") +
+                           " is not read: its partner " + (x_det ? "YDet_mm" : "XDet_mm") +
+                           " is missing");
+    for (const field f : {field::det_x, field::det_y}) {
+      layout.sources[static_cast<std::size_t>(f)] = {};
+    }
+  }
+  layout.path = std::move(name);
+  return dataset(std::move(layout));
+}
+
+namespace {
+
+// ASCII text as UTF-16LE into a field of `units` code units, NUL-padded.
+void write_utf16(std::byte* p, std::size_t units, std::string_view text) {
+  const std::size_t n = std::min(text.size(), units - 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    store(static_cast<std::uint16_t>(static_cast<unsigned char>(text[i])), p + 2 * i,
+          byte_order::little);
+  }
+}
+
+struct section_to_write {
+  const char* name;
+  const char* unit;
+  std::uint32_t type;
+  std::vector<const std::vector<float>*> floats;  // components; empty vectors are zeros
+  const std::vector<std::uint32_t>* whole = nullptr;
+};
+
+int emit_section(const section_to_write& w, std::size_t n, const detail::byte_sink& sink) {
+  const std::size_t components = w.whole != nullptr ? 1 : w.floats.size();
+  const std::size_t record = 4 * components;
+  const bool position = components == 3;
+  std::vector<std::byte> header(position ? position_header_size : apt_section_header_size);
+  std::byte* h = header.data();
+  std::memcpy(h, "SEC\0", 4);
+  store(static_cast<std::int32_t>(header.size()), h + 4, byte_order::little);
+  store(std::int32_t{2}, h + 8, byte_order::little);
+  write_utf16(h + section_name, section_name_units, w.name);
+  store(std::int32_t{1}, h + 76, byte_order::little);
+  store(one_to_one, h + section_relationship, byte_order::little);
+  store(fixed_size, h + section_record_type, byte_order::little);
+  store(w.type, h + section_data_type, byte_order::little);
+  store(std::int32_t{32}, h + section_data_size, byte_order::little);
+  store(static_cast<std::int32_t>(record), h + section_record_size, byte_order::little);
+  write_utf16(h + section_unit, section_unit_units, w.unit);
+  store(std::uint64_t{n}, h + section_record_count, byte_order::little);
+  store(std::uint64_t{n * record}, h + section_byte_count, byte_order::little);
+  if (position) {
+    // The bounding box of the positions: minimum x, y, z, then maximum.
+    for (std::size_t c = 0; c < 3; ++c) {
+      float low = 0.0f, high = 0.0f;
+      const auto& v = *w.floats[c];
+      if (!v.empty()) {
+        const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+        low = *lo;
+        high = *hi;
+      }
+      store(low, h + apt_section_header_size + 4 * c, byte_order::little);
+      store(high, h + apt_section_header_size + 12 + 4 * c, byte_order::little);
+    }
+  }
+  if (const int error = sink(header)) return error;
+  return detail::emit_records(
+      n, record,
+      [&w](std::size_t i, std::byte* r) {
+        if (w.whole != nullptr) {
+          store(detail::value_or_zero(*w.whole, i), r, byte_order::little);
+          return;
+        }
+        for (std::size_t c = 0; c < w.floats.size(); ++c) {
+          store(detail::value_or_zero(*w.floats[c], i), r + 4 * c, byte_order::little);
+        }
+      },
+      sink);
+}
+
+int emit_apt(const ion_columns& ions, const apt_write_options& options,
+             const detail::byte_sink& sink) {
+  detail::check_lengths(ions, "write_apt");
+  const std::size_t n = ions.size();
+  std::vector<std::byte> header(apt_file_header_size);
+  std::memcpy(header.data(), "APT\0", 4);
+  store(static_cast<std::int32_t>(apt_file_header_size), header.data() + 4, byte_order::little);
+  store(std::int32_t{2}, header.data() + 8, byte_order::little);
+  write_utf16(header.data() + 12, 256, options.file_name);
+  store(std::uint64_t{n}, header.data() + file_header_ion_count, byte_order::little);
+  if (const int error = sink(header)) return error;
+
+  std::vector<section_to_write> sections;
+  sections.push_back({"Mass", "Da", type_float, {&ions.mass}});
+  if (!ions.x.empty() || !ions.y.empty() || !ions.z.empty()) {
+    sections.push_back({"Position", "nm", type_float, {&ions.x, &ions.y, &ions.z}});
+  }
+  if (!ions.det_x.empty() || !ions.det_y.empty()) {
+    if (options.separate_detector_sections) {
+      sections.push_back({"XDet_mm", "mm", type_float, {&ions.det_x}});
+      sections.push_back({"YDet_mm", "mm", type_float, {&ions.det_y}});
+    } else {
+      sections.push_back({"Detector Coordinates", "mm", type_float, {&ions.det_x, &ions.det_y}});
+    }
+  }
+  if (!ions.multiplicity.empty()) {
+    sections.push_back({"Multiplicity", "", type_uint, {}, &ions.multiplicity});
+  }
+  for (const auto& s : sections) {
+    if (const int error = emit_section(s, n, sink)) return error;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::vector<std::byte> encode_apt(const ion_columns& ions, const apt_write_options& options) {
+  std::vector<std::byte> bytes;
+  emit_apt(ions, options, detail::vector_sink(bytes));
+  return bytes;
+}
+
+int write_apt(std::FILE* out, const ion_columns& ions, const apt_write_options& options) {
+  return emit_apt(ions, options, detail::file_sink(out));
+}
+
+}  // namespace veltrane::apt

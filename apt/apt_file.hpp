@@ -1,0 +1,68 @@
+#pragma once
+
+// .apt (little-endian): a 540-byte file header, then sections, each a header
+// followed by its data.
+//   file header:    "APT\0", header size int32 (540), header version int32,
+//                   file name UTF-16[256], creation time uint64, ion count uint64
+//   section header: "SEC\0", header size int32, header version int32, section
+//                   type UTF-16[32], section version int32, relationship uint32
+//                   (1: one record per ion), record type uint32 (1: fixed size),
+//                   data type uint32 (1 int, 2 uint, 3 float), data type size
+//                   int32 (bits), record size int32 (bytes), unit UTF-16[16],
+//                   record count uint64, byte count uint64   (148 bytes; longer
+//                   headers, as Position's 172 with its bounding box, are skipped)
+// The next section starts at section start + header size + byte count.
+
+#include <cstddef>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "apt/dataset.hpp"
+
+namespace veltrane::apt {
+
+/// The size of the .apt file header and of a section header without extras.
+inline constexpr std::size_t apt_file_header_size = 540;
+inline constexpr std::size_t apt_section_header_size = 148;
+
+/// Opens the bytes of an .apt file (kept, not copied: they must outlive the
+/// dataset); `name` names the file in messages. Reads the sections
+///   Mass (float, Da), Position (3 floats x, y, z, nm), Detector Coordinates
+///   (2 floats, mm) or XDet_mm and YDet_mm (a float each), Multiplicity
+///   (int32 or uint32),
+/// section names compared without regard to case, floats of 32 bits (or of
+/// 64 bits, rounded to the nearest float32 as the other formats store them).
+/// Every other section, one that is not one record per ion, or not of fixed
+/// record size, is skipped with a note, as is a section other than Mass of
+/// a type or record size it cannot have (the ion positions of a file are
+/// still worth reading when, say, its multiplicity is stored in 8 bits).
+/// Every length in the file is checked against the file's size before it is
+/// used; throws read_error "<name>: <what>" for a file too short for its
+/// header, a header or section signature missing, a section cut off by the
+/// end of the file, a record count other than the ion count, a byte count
+/// other than record size times record count, a Mass section of another
+/// type, a section given twice, and a file without a Mass section.
+dataset open_apt(std::span<const std::byte> bytes, std::string name);
+
+/// How write_apt lays out a file.
+struct apt_write_options {
+  std::string file_name;                    ///< stored in the header (ASCII; up to 255 characters)
+  bool separate_detector_sections = false;  ///< XDet_mm + YDet_mm, not Detector Coordinates
+};
+
+/// The bytes of an .apt file holding `ions`: the sections Mass, and for
+/// each non-empty group Position (with a bounding box: minimum x, y, z, then
+/// maximum x, y, z as float32), Detector Coordinates (or XDet_mm and
+/// YDet_mm) and Multiplicity (uint32); the other columns are not written.
+/// Creation time 0. Throws
+/// std::invalid_argument when a column is neither empty nor as long as the
+/// mass column.
+std::vector<std::byte> encode_apt(const ion_columns& ions, const apt_write_options& options = {});
+
+/// encode_apt() written to `out` a block at a time. Returns 0, or the errno
+/// of the first failed write.
+int write_apt(std::FILE* out, const ion_columns& ions, const apt_write_options& options = {});
+
+}  // namespace veltrane::apt

@@ -1,0 +1,49 @@
+#pragma once
+
+// Opening an atom-probe data file of any of the three formats, by path or
+// from bytes in memory, and writing one.
+
+#include <cstddef>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "apt/apt_file.hpp"
+#include "apt/dataset.hpp"
+#include "apt/epos_file.hpp"
+#include "apt/pos_file.hpp"
+
+namespace veltrane::apt {
+
+/// The format a file name's extension names (.pos, .epos, .apt, in any
+/// case), or nothing for another extension.
+std::optional<data_format> format_of_extension(const std::filesystem::path& path);
+
+/// Opens the data file at `path`: the format from its extension (a file
+/// with another extension is read as .apt when it starts with the .apt
+/// signature). The file is memory-mapped, never read whole into memory; the
+/// mapping lives as long as the dataset or any copy of it. Throws read_error
+/// "<path>: <what is wrong>" for a file that cannot be opened or mapped, an
+/// unknown format, and every fault the format's reader finds (see open_pos,
+/// open_epos, open_apt).
+dataset open_data(const std::filesystem::path& path);
+
+/// Opens bytes in memory as a data file of `format` (kept, not copied: they
+/// must outlive the dataset); `name` names them in messages. For tests, the
+/// fuzzer and data that does not come from a file.
+dataset open_data(std::span<const std::byte> bytes, data_format format, std::string name);
+
+/// The bytes of a file of `format` holding `ions` (encode_pos, encode_epos,
+/// encode_apt); for synthetic files in tests. What the format cannot hold is
+/// left out, and empty columns are written as zeros.
+std::vector<std::byte> encode_data(data_format format, const ion_columns& ions);
+
+/// encode_data() written to `out` a block at a time, never the whole file in
+/// memory. Returns 0, or the errno of the first failed write.
+int write_data(std::FILE* out, data_format format, const ion_columns& ions);
+
+}  // namespace veltrane::apt

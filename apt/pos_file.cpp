@@ -1,0 +1,57 @@
+#include "apt/pos_file.hpp"
+
+#include "apt/read_error.hpp"
+#include "apt/record_writer.hpp"
+
+namespace veltrane::apt {
+
+namespace {
+
+int emit_pos(const ion_columns& ions, const detail::byte_sink& sink) {
+  detail::check_lengths(ions, "write_pos");
+  return detail::emit_records(
+      ions.size(), pos_record_size,
+      [&ions](std::size_t i, std::byte* r) {
+        store(detail::value_or_zero(ions.x, i), r, byte_order::big);
+        store(detail::value_or_zero(ions.y, i), r + 4, byte_order::big);
+        store(detail::value_or_zero(ions.z, i), r + 8, byte_order::big);
+        store(ions.mass[i], r + 12, byte_order::big);
+      },
+      sink);
+}
+
+}  // namespace
+
+dataset open_pos(std::span<const std::byte> bytes, std::string name) {
+  if (bytes.size() % pos_record_size != 0) {
+    throw read_error(name + ": " + std::to_string(bytes.size()) +
+                     " bytes is not a whole number of 16-byte records");
+  }
+  detail::dataset_layout layout;
+  layout.format = data_format::pos;
+  layout.path = std::move(name);
+  layout.ion_count = bytes.size() / pos_record_size;
+  const auto column = [&](detail::field f, std::size_t offset) {
+    layout.sources[static_cast<std::size_t>(f)] = {
+        true, bytes.empty() ? nullptr : bytes.data() + offset, pos_record_size,
+        detail::encoding::f32, byte_order::big};
+  };
+  column(detail::field::x, 0);
+  column(detail::field::y, 4);
+  column(detail::field::z, 8);
+  column(detail::field::mass, 12);
+  return dataset(std::move(layout));
+}
+
+std::vector<std::byte> encode_pos(const ion_columns& ions) {
+  std::vector<std::byte> bytes;
+  bytes.reserve(ions.size() * pos_record_size);
+  emit_pos(ions, detail::vector_sink(bytes));
+  return bytes;
+}
+
+int write_pos(std::FILE* out, const ion_columns& ions) {
+  return emit_pos(ions, detail::file_sink(out));
+}
+
+}  // namespace veltrane::apt

@@ -1,0 +1,106 @@
+#pragma once
+
+// Range files: the peaks of a mass spectrum named by the ions they hold.
+//   .rrng  [Ions] Number=2, Ion1=W, Ion2=O
+//          [Ranges] Number=2,
+//                   Range1=60.55 60.75 Vol:0.01585 W:1 Color:FF0000
+//                   Range2=66.20 66.40 Vol:0.02 W:1 O:1 Name:WO3+ Color:00FF00
+//   .rng   "<elements> <ranges>", then per element its name line and its
+//          colour line (r g b from 0 to 1), a dashed line with the element
+//          columns, and one line ". low high n1 n2 ..." per range (the atoms
+//          of each element in the ion); a block of polyatomic ions after a
+//          blank line is skipped with a note.
+// The charge state is not in the file: see charge_assignment.hpp.
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace veltrane::apt {
+
+enum class range_format { rrng, rng };
+
+/// "rrng" or "rng".
+std::string_view format_name(range_format format);
+
+/// One element of an ion and its number of atoms: {"W", 1}, {"O", 2}.
+struct ion_part {
+  std::string element;
+  int count = 1;
+  bool operator==(const ion_part&) const = default;
+};
+
+/// One range of the mass-to-charge spectrum. An ion of mass-to-charge m lies
+/// in it when low <= m <= high, with m as the double of the stored float32.
+struct mass_range {
+  double low = 0.0;      ///< Da, as read
+  double high = 0.0;     ///< Da, as read; above low
+  std::size_t line = 0;  ///< of the file, counted from 1
+  /// The elements of the ion in the order the file gives them, each once,
+  /// every count at least 1; empty when the range names no ion.
+  std::vector<ion_part> composition;
+  /// The file's Name: when given, otherwise the composition written out
+  /// ("W", "WO", "W2O").
+  std::string name;
+  std::string colour;            ///< six upper-case hex digits "FF0000"; empty when none
+  std::optional<double> volume;  ///< Vol: (nm³), when given
+
+  /// The number of atoms of `element` in the ion (0 when none).
+  int count_of(std::string_view element) const;
+  /// True when the ion is one atom of one element.
+  bool single_atom() const { return composition.size() == 1 && composition.front().count == 1; }
+  bool contains(double mass) const { return low <= mass && mass <= high; }
+};
+
+/// A range file as read: its ranges sorted by their low bound, no two
+/// overlapping (two may share a bound: an ion exactly at it belongs to the
+/// upper one, as find() says).
+struct range_file {
+  std::string path;  ///< as given; messages start with it
+  range_format format = range_format::rrng;
+  /// The ions the file lists ([Ions] of .rrng, the elements of .rng), in
+  /// order; also those that no range names.
+  std::vector<std::string> ions;
+  std::vector<mass_range> ranges;
+  /// What was skipped or merged while reading, each a line starting with
+  /// the path ("W.rrng:14: ..."): identical duplicate ranges, unknown
+  /// sections and keys, the polyatomic block of .rng, and the like.
+  std::vector<std::string> notes;
+
+  /// The index of the range that holds `mass`, by binary search; nothing
+  /// when no range does.
+  std::optional<std::size_t> find(double mass) const;
+};
+
+/// The format a file name's extension names (.rrng, .rng in any case).
+std::optional<range_format> range_format_of_extension(const std::filesystem::path& path);
+
+/// Reads the range file at `path`: the format from its extension, else from
+/// its first line. Throws read_error "<path>:<line>: <what is wrong>" (or
+/// "<path>: ..." for the whole file) for a file that cannot be read, is not
+/// text, or is larger than a range file can be (16 MiB), and for everything
+/// parse_range_text() refuses.
+range_file read_range_file(const std::filesystem::path& path);
+
+/// Reads a range file's text; `name` names it in messages. The format as
+/// given, or when not given from the first line that is no comment ("[" for
+/// .rrng, two whole numbers for .rng). Accepts CRLF (or CR) line ends, a
+/// UTF-8 byte-order mark, '#' comment lines, spaces around '=', keys in any
+/// case (Vol:/vol:), a missing colour, decimal commas ("22,8615"), molecular
+/// ions (W:1 O:1) and custom names (Name:). Ranges given twice alike (the
+/// same bounds and ions) are kept once, with a note. Throws read_error
+/// naming the line for a range line that does not read (bounds that are not
+/// numbers, not finite, negative, or not low < high; a token that is not
+/// key:value; a count that is not a whole number from 0 to 99; an element
+/// twice), for ranges that overlap (naming both lines), for fewer ranges or
+/// ions than the file declares, and for a file without ranges section.
+range_file parse_range_text(std::string_view text, std::string name,
+                            std::optional<range_format> format = std::nullopt);
+
+/// The shortest text that reads back as the same double ("60.55").
+std::string mass_text(double value);
+
+}  // namespace veltrane::apt
