@@ -308,6 +308,13 @@ TEST(CommandLine, CountsInEitherOrderAndAStepWithoutValue) {
   EXPECT_EQ(upper_first.out.rfind("2+/1+ = 0.8 (counts 960 and 1200): E = ", 0), 0u)
       << upper_first.out;
   EXPECT_EQ(with("1+=1200,2+=960").out, upper_first.out);
+  // Counts whose ratio the model never reaches: the same rule as a ratio.
+  const auto unreachable = with("1+=5,2+=0");
+  EXPECT_EQ(unreachable.status, exit_bad_input);
+  EXPECT_TRUE(unreachable.out.empty()) << unreachable.out;
+  EXPECT_EQ(unreachable.err.rfind("veltrane-curves: 2+/1+ = 0 is not reached between 1 and ", 0),
+            0u)
+      << unreachable.err;
 
   // An ionisation energy so high that step 1 has no value at any field.
   auto args = w1;

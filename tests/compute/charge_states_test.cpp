@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <sstream>
 
 #include "compute/inputs.hpp"
 #include "model/fast_model.hpp"
@@ -410,6 +411,24 @@ TEST(ChargeStates, TypedRatiosCountsAndRanges) {
   EXPECT_FALSE(field_grid(0, NAN, 0.5, &message));
   const auto grid = field_grid(1, 2, 0.25, &message);
   EXPECT_EQ(*grid, (std::vector<double>{1, 1.25, 1.5, 1.75, 2}));
+}
+
+TEST(ChargeStates, CsvColumnsInTheOrderOfTheirHeader) {
+  charge_states states(tungsten(3), stand_in, 2);
+  const auto t = fraction_table_at(states, {36.0});
+  const auto lines = fraction_csv_lines(states.request(), t);
+  ASSERT_EQ(lines[lines.size() - 2], "E_V_per_nm,Q1,Q2,Q3,f1,f2,f3,f4");
+  std::vector<double> values;
+  std::stringstream row(lines.back());
+  for (std::string cell; std::getline(row, cell, ',');) values.push_back(std::stod(cell));
+  ASSERT_EQ(values.size(), 8u);
+  EXPECT_EQ(values[0], 36.0);
+  for (std::size_t j = 0; j < 3; ++j) EXPECT_EQ(values[1 + j], t.Qt[j][0]) << "Q" << j + 1;
+  for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(values[4 + k], t.f[k][0]) << "f" << k + 1;
+  // 36 V/nm lies between the steps: Q2 is neither 0 nor 1, and differs from Q3.
+  EXPECT_GT(t.Qt[1][0], 0.0);
+  EXPECT_LT(t.Qt[1][0], 1.0);
+  EXPECT_NE(t.Qt[1][0], t.Qt[2][0]);
 }
 
 TEST(ChargeStates, WilsonIntervalOfATextbookCase) {
