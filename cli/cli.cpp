@@ -14,9 +14,9 @@
 #include "compute/charge_states.hpp"
 #include "compute/element_data.hpp"
 #include "compute/elements.hpp"
+#include "compute/evaluation.hpp"
 #include "compute/file_output.hpp"
 #include "compute/inputs.hpp"
-#include "compute/model_cache.hpp"
 #include "compute/text_export.hpp"
 #include "model/fast_model.hpp"
 
@@ -49,7 +49,17 @@ struct options {
   bool csv = false;
   std::optional<std::string> ratio, counts;
   double confidence = 0.95;
+  bool exact = false;  // the adaptive integration instead of the accurate evaluation
 };
+
+// The model and search tolerance of a charge-state command.
+charge_state_model command_model(const options& o) {
+  return model_for(o.exact ? evaluation::exact : evaluation::accurate);
+}
+
+const char* const exact_help =
+    "evaluate the model by its adaptive integration (as data.txt and the chart do) instead of "
+    "the accurate closed-form evaluation; about a thousand times slower";
 
 std::string charge_text(int k) { return std::to_string(k) + "+"; }
 
@@ -109,8 +119,9 @@ int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
   }
   std::optional<output_check> output;
   if (!reserve_output(o.output, output, err)) return exit_write_failed;
-  model_cache cache(fast_veltrane);
-  charge_states states(*request, cache.function(), o.threads);
+  const charge_state_model model = command_model(o);
+  charge_states states(*request, model.function, o.threads);
+  states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
   const auto [default_from, default_to] = default_field_range(states);
   const auto grid =
       field_grid(o.from.value_or(default_from), o.to.value_or(default_to), o.step, &message);
@@ -145,9 +156,10 @@ int largest_n(const element_data& e) {
   return n;
 }
 
-void equal_abundance_rows(const calc_request& request, const model_function& model,
+void equal_abundance_rows(const calc_request& request, const charge_state_model& model,
                           unsigned threads, bool csv, std::ostream& out) {
-  charge_states states(request, model, threads);
+  charge_states states(request, model.function, threads);
+  states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
   const auto& barriers = states.over_barrier_fields();
   for (int k = 1; k <= request.n; ++k) {
     const auto fields = states.equal_abundance(k);
@@ -169,7 +181,7 @@ void equal_abundance_rows(const calc_request& request, const model_function& mod
 }
 
 int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) {
-  model_cache cache(fast_veltrane);
+  const charge_state_model model = command_model(o);
   const char* csv_header = "element,n,step,E_ob_V_per_nm,F_equal_V_per_nm\n";
   const char* table_header = "step  charges     E_ob [V/nm]   F(k,k+1) [V/nm]\n";
   try {
@@ -185,7 +197,7 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
         const checked_request checked =
             check_request({std::string(row.name), std::to_string(n), std::nullopt, std::nullopt});
         if (!o.csv) out << row.name << ", n = " << n << "\n" << table_header;
-        equal_abundance_rows(*checked.request, cache.function(), o.threads, o.csv, out);
+        equal_abundance_rows(*checked.request, model, o.threads, o.csv, out);
         if (!o.csv) out << "\n";
       }
       return exit_ok;
@@ -193,7 +205,7 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
     const auto request = read_command_request(o, err);
     if (!request) return exit_bad_input;
     out << (o.csv ? csv_header : table_header);
-    equal_abundance_rows(*request, cache.function(), o.threads, o.csv, out);
+    equal_abundance_rows(*request, model, o.threads, o.csv, out);
   } catch (const input_refused& e) {
     err << program << ": " << e.what() << "\n";
     return exit_bad_input;
@@ -238,8 +250,9 @@ int run_field(const options& o, std::ostream& out, std::ostream& err) {
     pairs = *found;
   }
 
-  model_cache cache(fast_veltrane);
-  charge_states states(*request, cache.function(), o.threads);
+  const charge_state_model model = command_model(o);
+  charge_states states(*request, model.function, o.threads);
+  states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
   try {
     if (ratio) {
       const auto fields = states.field_from_ratio(ratio->k, ratio->ratio);
@@ -349,7 +362,7 @@ std::string element_listing(bool with_sources) {
 
 // Evaluates the plan, drawing a progress bar on the terminal meanwhile.
 void evaluate_with_progress(sweep_plan& plan, unsigned threads, std::ostream& err, bool bar) {
-  const model_function model = fast_veltrane;
+  const model_function model = prescribed_model();
   if (!bar) {
     evaluate_plan(plan, model, threads);
     return;
@@ -429,6 +442,7 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
   fractions->add_option("--step", o.step, "field step in V/nm (default 0.5)");
   std::string fractions_output = "-";
   fractions->add_option("--output", fractions_output, "file to write (default -: standard output)");
+  fractions->add_flag("--exact", o.exact, exact_help);
 
   CLI::App* equal = app.add_subcommand(
       "equal-abundance",
@@ -437,6 +451,7 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
   equal->add_flag("--all-elements", o.all_elements,
                   "every element, with its built-in data and the largest n it allows");
   equal->add_flag("--csv", o.csv, "comma-separated output");
+  equal->add_flag("--exact", o.exact, exact_help);
 
   CLI::App* field = app.add_subcommand(
       "field", "the field from a measured ratio of neighbouring charge states, or from counts");
@@ -444,6 +459,7 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
   field->add_option("--ratio", o.ratio, "a measured ratio, e.g. 3+/2+=0.8");
   field->add_option("--counts", o.counts, "counts of charge states, e.g. 2+=1200,3+=960");
   field->add_option("--confidence", o.confidence, "level of the counting interval (default 0.95)");
+  field->add_flag("--exact", o.exact, exact_help);
 
   try {
     std::vector<std::string> reversed(args.rbegin(), args.rend());

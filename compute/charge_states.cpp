@@ -19,7 +19,6 @@ namespace {
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 constexpr double barrier_tolerance_v_per_nm = 1e-4;
-constexpr double ratio_tolerance_v_per_nm = 1e-3;
 constexpr double scan_start_v_per_nm = 1.0;
 constexpr double scan_step_v_per_nm = 0.5;
 // The searches evaluate a fixed number of fields per round, so that their
@@ -377,7 +376,7 @@ std::vector<double> charge_states::ratio_scan_fields(int k) {
 // answer. Nothing when the bracket cannot be narrowed to the tolerance.
 std::optional<double> charge_states::ratio_crossing_field(int k, double ratio, double lo, double hi,
                                                           bool below_at_lo) {
-  while ((hi - lo) * vnm_per_au > ratio_tolerance_v_per_nm) {
+  while ((hi - lo) * vnm_per_au > ratio_tolerance_) {
     std::vector<double> inner;
     for (std::size_t m = 1; m <= bisection_points; ++m) {
       inner.push_back(lo + (hi - lo) * static_cast<double>(m) /
@@ -399,7 +398,7 @@ std::optional<double> charge_states::ratio_crossing_field(int k, double ratio, d
     lo = new_lo;
     hi = new_hi;
   }
-  if ((hi - lo) * vnm_per_au > ratio_tolerance_v_per_nm) return std::nullopt;
+  if ((hi - lo) * vnm_per_au > ratio_tolerance_) return std::nullopt;
   return 0.5 * (lo + hi) * vnm_per_au;
 }
 

@@ -40,7 +40,7 @@ struct over_barrier {
 
 /// One field where a neighbouring-state ratio crosses the value asked for.
 struct ratio_crossing {
-  double E = 0.0;      ///< V/nm, to 1e-3 V/nm or better
+  double E = 0.0;      ///< V/nm, to the search's tolerance or better
   bool rising = true;  ///< the ratio rises through the value here
 };
 
@@ -82,6 +82,10 @@ class charge_states {
   charge_states(calc_request request, model_function model, unsigned threads = 0,
                 evaluation_progress* progress = nullptr);
 
+  /// The ratio searches bisect to this width (V/nm; 1e-3 unless set).
+  void set_ratio_tolerance(double v_per_nm) { ratio_tolerance_ = v_per_nm; }
+  double ratio_tolerance() const { return ratio_tolerance_; }
+
   const calc_request& request() const { return request_; }
   int n() const { return request_.n; }
 
@@ -102,7 +106,8 @@ class charge_states {
   static std::vector<std::vector<double>> fractions(const std::vector<std::vector<double>>& Qt);
 
   /// The fields between 1 V/nm and the over-barrier field of k where r_k
-  /// crosses `ratio`: a scan in steps of 0.5 V/nm, then bisection to 1e-3 V/nm.
+  /// crosses `ratio`: a scan in steps of 0.5 V/nm, then bisection to the
+  /// ratio tolerance.
   /// Throws input_refused when the scan would exceed max_fraction_fields
   /// fields (an over-barrier field far beyond any real one).
   ratio_fields field_from_ratio(int k, double ratio);
@@ -135,6 +140,7 @@ class charge_states {
   unsigned threads_;
   evaluation_progress* progress_;
   std::optional<std::vector<over_barrier>> barriers_;
+  double ratio_tolerance_ = 1e-3;  // V/nm
 };
 
 /// The fractions of a request on a field grid, as written and drawn.

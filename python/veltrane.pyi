@@ -1,6 +1,6 @@
 """Post-field-ionisation after Kingham, as NumPy arrays (types of the C++ module)."""
 
-from typing import Optional, Sequence, TypedDict
+from typing import Literal, Optional, Sequence, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -71,6 +71,7 @@ def fractions(
     work_function: Optional[float] = None,
     energies: Optional[Sequence[float]] = None,
     threads: int = 0,
+    method: Literal["accurate", "exact"] = "accurate",
 ) -> Fractions:
     """Charge-state fractions of the cascade from 1+ at the fields E (V/nm)."""
 
@@ -80,6 +81,7 @@ def equal_abundance(
     work_function: Optional[float] = None,
     energies: Optional[Sequence[float]] = None,
     threads: int = 0,
+    method: Literal["accurate", "exact"] = "accurate",
 ) -> list[EqualAbundance]:
     """Over-barrier and equal-abundance fields of every step, V/nm."""
 
@@ -93,6 +95,7 @@ def field_from_ratio(
     work_function: Optional[float] = None,
     energies: Optional[Sequence[float]] = None,
     threads: int = 0,
+    method: Literal["accurate", "exact"] = "accurate",
 ) -> FieldFromRatio:
     """The field of a measured ratio N(upper)/N(lower), or of counts (N(lower), N(upper))."""
 
@@ -105,5 +108,6 @@ def probability(
     m_ion: npt.ArrayLike,
     u: npt.ArrayLike,
     threads: int = 0,
+    method: Literal["accurate", "exact"] = "exact",
 ) -> npt.NDArray[np.float64]:
     """The model in atomic units, broadcast over every argument."""

@@ -16,10 +16,9 @@
 #include "compute/charge_states.hpp"
 #include "compute/element_data.hpp"
 #include "compute/elements.hpp"
+#include "compute/evaluation.hpp"
 #include "compute/inputs.hpp"
-#include "compute/model_cache.hpp"
 #include "compute/sweep.hpp"
-#include "model/fast_model.hpp"
 
 namespace py = pybind11;
 using namespace veltrane;
@@ -91,7 +90,12 @@ calc_request request_of(const std::string& element, int n, std::optional<double>
   return *checked.request;
 }
 
-model_function fast_model() { return fast_veltrane; }
+// The evaluation a call asks for by name.
+charge_state_model method_model(const std::string& method) {
+  const auto e = evaluation_named(method);
+  if (!e) throw py::value_error("method must be \"accurate\" or \"exact\", not \"" + method + "\"");
+  return model_for(*e);
+}
 
 py::dict element_dict(const std::string& name) {
   const auto key = resolve_element(name);
@@ -129,7 +133,7 @@ py::list curves(const std::string& element, int n, std::optional<double> work_fu
   const calc_request request = request_of(element, n, work_function, energies);
   sweep_plan plan = plan_sweeps(request);
   run_interruptibly([&](evaluation_progress& progress) {
-    if (!evaluate_plan(plan, fast_model(), threads, &progress)) throw calculation_cancelled();
+    if (!evaluate_plan(plan, prescribed_model(), threads, &progress)) throw calculation_cancelled();
   });
   py::list steps;
   for (const auto& step : plan.curves.steps) {
@@ -151,7 +155,7 @@ py::list curves(const std::string& element, int n, std::optional<double> work_fu
 
 py::dict fractions(const std::string& element, int n, const array& E,
                    std::optional<double> work_function, std::optional<std::vector<double>> energies,
-                   unsigned threads) {
+                   unsigned threads, const std::string& method) {
   const calc_request request = request_of(element, n, work_function, energies);
   if (E.ndim() != 1) throw py::value_error("E must be a one-dimensional array of fields in V/nm");
   const std::vector<double> fields(E.data(), E.data() + E.size());
@@ -161,9 +165,10 @@ py::dict fractions(const std::string& element, int n, const array& E,
     if (!(e > 0.0)) throw py::value_error("fields must be above 0 V/nm");
   }
   fraction_table table;
-  model_cache cache(fast_model());
+  const charge_state_model model = method_model(method);
   run_interruptibly([&](evaluation_progress& progress) {
-    charge_states states(request, cache.function(), threads, &progress);
+    charge_states states(request, model.function, threads, &progress);
+    states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
     table = fraction_table_at(states, fields);
   });
   std::vector<double> barriers;
@@ -177,13 +182,15 @@ py::dict fractions(const std::string& element, int n, const array& E,
 }
 
 py::list equal_abundance(const std::string& element, int n, std::optional<double> work_function,
-                         std::optional<std::vector<double>> energies, unsigned threads) {
+                         std::optional<std::vector<double>> energies, unsigned threads,
+                         const std::string& method) {
   const calc_request request = request_of(element, n, work_function, energies);
   std::vector<over_barrier> barriers;
   std::vector<ratio_fields> fields;
-  model_cache cache(fast_model());
+  const charge_state_model model = method_model(method);
   run_interruptibly([&](evaluation_progress& progress) {
-    charge_states states(request, cache.function(), threads, &progress);
+    charge_states states(request, model.function, threads, &progress);
+    states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
     barriers = states.over_barrier_fields();
     for (int k = 1; k <= request.n; ++k) fields.push_back(states.equal_abundance(k));
   });
@@ -208,7 +215,8 @@ py::list crossings_of(const ratio_fields& r) {
 py::dict field_from_ratio(const std::string& element, int n, std::pair<int, int> pair,
                           std::optional<double> ratio, py::object counts, double confidence,
                           std::optional<double> work_function,
-                          std::optional<std::vector<double>> energies, unsigned threads) {
+                          std::optional<std::vector<double>> energies, unsigned threads,
+                          const std::string& method) {
   const calc_request request = request_of(element, n, work_function, energies);
   std::string message;
   if (ratio.has_value() == !counts.is_none()) {
@@ -247,9 +255,10 @@ py::dict field_from_ratio(const std::string& element, int n, std::pair<int, int>
   }
   std::optional<ratio_fields> fields;
   std::optional<counted_field> counted;
-  model_cache cache(fast_model());
+  const charge_state_model model = method_model(method);
   run_interruptibly([&](evaluation_progress& progress) {
-    charge_states states(request, cache.function(), threads, &progress);
+    charge_states states(request, model.function, threads, &progress);
+    states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
     if (ratio) {
       fields = states.field_from_ratio(pair_ratio->k, pair_ratio->ratio);
     } else {
@@ -277,7 +286,8 @@ py::dict field_from_ratio(const std::string& element, int n, std::pair<int, int>
 
 array probability(const py::object& E, const py::object& B, const py::object& phi,
                   const py::object& m, const py::object& n, const py::object& m_ion,
-                  const py::object& u, unsigned threads) {
+                  const py::object& u, unsigned threads, const std::string& method) {
+  const charge_state_model model = method_model(method);
   using namespace py::literals;
   py::module_ np = py::module_::import("numpy");
   const py::tuple b = np.attr("broadcast_arrays")(E, B, phi, m, n, m_ion, u);
@@ -300,7 +310,7 @@ array probability(const py::object& E, const py::object& B, const py::object& ph
   }
   std::vector<double> Q;
   run_interruptibly([&](evaluation_progress& progress) {
-    auto result = evaluate_calls(calls, fast_model(), threads, &progress);
+    auto result = evaluate_calls(calls, model.function, threads, &progress);
     if (!result) throw calculation_cancelled();
     Q = std::move(*result);
   });
@@ -347,23 +357,26 @@ PYBIND11_MODULE(veltrane, m) {
         "units) and Q (the probability that j+ keeps its charge), bit for bit the numbers "
         "written to data.txt. Work function and energies in eV; left out, the built-in ones.");
   m.def("fractions", &fractions, "element"_a, "n"_a, "E"_a, "work_function"_a = py::none(),
-        "energies"_a = py::none(), "threads"_a = 0,
+        "energies"_a = py::none(), "threads"_a = 0, "method"_a = "accurate",
         "Charge-state fractions of the cascade from 1+ at the fields E (V/nm): Q (n x len(E), "
-        "0 from the over-barrier field of each step on), f ((n+1) x len(E)) and E_ob (n).");
+        "0 from the over-barrier field of each step on), f ((n+1) x len(E)) and E_ob (n). "
+        "method='exact' evaluates the model by its adaptive integration (slow).");
   m.def("equal_abundance", &equal_abundance, "element"_a, "n"_a, "work_function"_a = py::none(),
-        "energies"_a = py::none(), "threads"_a = 0,
+        "energies"_a = py::none(), "threads"_a = 0, "method"_a = "accurate",
         "For every step k: the over-barrier field E_ob and the field F where k+ and (k+1)+ "
         "are equally abundant, in V/nm.");
   m.def("field_from_ratio", &field_from_ratio, "element"_a, "n"_a,
         "pair"_a = std::pair<int, int>{2, 3}, "ratio"_a = py::none(), "counts"_a = py::none(),
         "confidence"_a = 0.95, "work_function"_a = py::none(), "energies"_a = py::none(),
-        "threads"_a = 0,
+        "threads"_a = 0, "method"_a = "accurate",
         "The field (V/nm) at which the ratio N(upper)/N(lower) of the pair of neighbouring "
         "states is reached, with every crossing; with counts (N(lower), N(upper)) also the "
         "interval of counting statistics (Wilson), which leaves out the model's own uncertainty.");
   m.def("probability", &probability, "E"_a, "B"_a, "phi"_a, "m"_a, "n"_a, "m_ion"_a, "u"_a,
-        "threads"_a = 0,
+        "threads"_a = 0, "method"_a = "exact",
         "The model in atomic units, broadcast over every argument and evaluated on all cores: "
         "field E, binding energy B and work function phi (hartree), principal quantum number "
-        "m, charge n, mass m_ion (u) and energy offset u (hartree).");
+        "m, charge n, mass m_ion (u) and energy offset u (hartree). method='exact' (the default) "
+        "is bit for bit "
+        "the evaluation behind data.txt; 'accurate' the closed-form one.");
 }

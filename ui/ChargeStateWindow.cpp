@@ -191,9 +191,10 @@ bool ChargeStateWindow::computeFor(const veltrane::calc_request& request) {
   std::string message;
   std::optional<veltrane::fraction_table> table;
   std::vector<std::optional<double>> equal;
-  const veltrane::model_function model = source_.model();
+  const veltrane::charge_state_model model = source_.model();
   const bool done = run([&](veltrane::evaluation_progress& progress) {
-    veltrane::charge_states states(request, model, source_.threads, &progress);
+    veltrane::charge_states states(request, model.function, source_.threads, &progress);
+    states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
     const auto [default_from, default_to] = veltrane::default_field_range(states);
     const auto grid = veltrane::field_grid(from->value_or(default_from), to->value_or(default_to),
                                            step->value_or(0.5), &message);
@@ -317,9 +318,10 @@ void ChargeStateWindow::findField() {
 
   std::optional<veltrane::ratio_fields> fields;
   std::optional<veltrane::counted_field> counted;
-  const veltrane::model_function model = source_.model();
+  const veltrane::charge_state_model model = source_.model();
   const bool done = run([&](veltrane::evaluation_progress& progress) {
-    veltrane::charge_states states(*request, model, source_.threads, &progress);
+    veltrane::charge_states states(*request, model.function, source_.threads, &progress);
+    states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
     if (ratio) {
       fields = states.field_from_ratio(ratio->k, ratio->ratio);
     } else {

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "compute/charge_states.hpp"
+#include "compute/evaluation.hpp"
 #include "compute/request.hpp"
 #include "compute/sweep.hpp"
 
@@ -32,9 +33,9 @@ class ChargeStateWindow : public QWidget {
     /// The main window's inputs, read and checked as Calculate reads them;
     /// nothing (after the message) when they are bad.
     std::function<std::optional<veltrane::calc_request>()> readRequest;
-    /// The main window's remembering model, taken anew at the start of each
-    /// run and held for it.
-    std::function<veltrane::model_function()> model;
+    /// The evaluation of the model for charge states, taken anew at the
+    /// start of each run and held for it.
+    std::function<veltrane::charge_state_model()> model;
     unsigned threads = 0;
     std::function<int()> progressDelayMs;
   };

@@ -16,7 +16,6 @@
 #include "compute/element_data.hpp"
 #include "compute/elements.hpp"
 #include "compute/text_export.hpp"
-#include "model/fast_model.hpp"
 #include "ui/BackgroundRun.hpp"
 #include "ui/ChargeStateWindow.hpp"
 #include "ui/ChartTools.hpp"
@@ -86,7 +85,9 @@ QLineEdit* textBox(QWidget* parent, const char* name, int x, int y) {
 
 }  // namespace
 
-MyForm::MyForm() : model_(std::make_shared<veltrane::model_cache>(veltrane::fast_veltrane)) {
+MyForm::MyForm()
+    : model_(std::make_shared<veltrane::model_cache>(veltrane::prescribed_model())),
+      chargeModel_(veltrane::model_for(veltrane::evaluation::accurate)) {
   InitializeComponent();
 }
 
@@ -95,6 +96,8 @@ MyForm::~MyForm() = default;
 void MyForm::setModel(veltrane::model_function model, unsigned threads) {
   // A run still going on keeps the cache it started with alive.
   model_ = std::make_shared<veltrane::model_cache>(std::move(model));
+  chargeModel_ = {cachedModel(),
+                  veltrane::model_for(veltrane::evaluation::exact).ratio_tolerance_v_per_nm};
   threads_ = threads;
 }
 
@@ -489,9 +492,7 @@ void MyForm::chargeStatesButton_Click() {
       }
       return std::move(outcome.request);
     };
-    // The same remembering model as Calculate: points the chart has computed
-    // are not computed again.
-    source.model = [this] { return cachedModel(); };
+    source.model = [this] { return chargeModel_; };
     source.threads = threads_;
     source.progressDelayMs = [this] { return progressDelayMs_; };
     chargeStates_ = new ChargeStateWindow(std::move(source), this);

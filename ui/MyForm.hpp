@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "compute/calculation.hpp"
+#include "compute/evaluation.hpp"
 #include "compute/model_cache.hpp"
 #include "compute/number_format.hpp"
 #include "compute/sweep.hpp"
@@ -47,7 +48,9 @@ class MyForm : public QWidget {
   static std::function<bool(const QUrl&)> urlOpener;
 
   /// The model that Calculate evaluates (the fast evaluation of the model
-  /// unless a test puts a stand-in here) and the number of threads (0: all).
+  /// unless a test puts a stand-in here; a stand-in serves the charge-state
+  /// window too, which otherwise uses the accurate evaluation) and the
+  /// number of threads (0: all).
   /// Results are remembered by their arguments for the life of the window,
   /// so repeating a calculation, or changing only a later step's energy,
   /// recomputes only what changed.
@@ -160,6 +163,9 @@ class MyForm : public QWidget {
 
   std::unique_ptr<ResultChart> result_;
   std::shared_ptr<veltrane::model_cache> model_;
+  /// The charge-state window's evaluation: the accurate one, unless a test
+  /// put a stand-in in place of the model.
+  veltrane::charge_state_model chargeModel_;
   unsigned threads_ = 0;
   int progressDelayMs_ = 500;
   bool calculating_ = false;

@@ -158,3 +158,17 @@ def test_the_example_draws_a_png(tmp_path):
                     os.environ["VELTRANE_PYTHON"], str(ROOT / "examples" / "kingham_curves.py"),
                     str(out)], check=True, env=env)
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_the_accurate_and_the_exact_evaluation():
+    E = np.array([19.0, 20.0, 21.0])
+    accurate = veltrane.fractions("Tungsten", 1, E)
+    exact = veltrane.fractions("Tungsten", 1, E, method="exact")
+    np.testing.assert_allclose(accurate["f"], exact["f"], rtol=1e-5, atol=1e-12)
+    assert abs(accurate["E_ob"][0] - exact["E_ob"][0]) < 1e-6
+    # probability stays the adaptive integration unless asked otherwise.
+    args = (0.05, 0.7, 0.16, 3, 1, 26.981, 0.1)
+    assert veltrane.probability(*args) == 0.18673400329299111
+    assert abs(veltrane.probability(*args, method="accurate") - 0.18673400329299111) < 1e-6
+    with pytest.raises(ValueError, match='method must be "accurate" or "exact", not "fast"'):
+        veltrane.fractions("Tungsten", 1, E, method="fast")

@@ -4,11 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "compute/inputs.hpp"
+#include "model/constants.hpp"
+#include "model/fast_model.hpp"
 
 using namespace veltrane;
 namespace fs = std::filesystem;
@@ -322,6 +327,38 @@ TEST(CommandLine, CountsInEitherOrderAndAStepWithoutValue) {
   const auto none = run(args);
   EXPECT_EQ(none.status, exit_bad_input);
   EXPECT_NE(none.err.find("not reached"), std::string::npos) << none.err;
+}
+
+TEST(CommandLine, ExactAndAccurateEvaluations) {
+  // Beryllium's step 2 has no value already at 880 V/nm: its over-barrier
+  // field lies below the range, and no fraction is NaN. Both evaluations
+  // agree on it to the search's tolerance.
+  const std::vector<std::string> be = {"fractions", "--element", "Beryllium", "--ionisations",
+                                       "3",         "--from",    "880",       "--to",
+                                       "900",       "--step",    "0.5"};
+  auto exact_args = be;
+  exact_args.push_back("--exact");
+  for (const auto& args : {be, exact_args}) {
+    const auto r = run(args);
+    ASSERT_EQ(r.status, exit_ok) << r.err;
+    EXPECT_NE(r.out.find("# over the barrier from E_ob [V/nm]: step 1 23.9147, step 2 889.114, "
+                         "step 3 1402.02\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("nan"), std::string::npos) << r.out;
+  }
+  // --exact is the adaptive integration: the step probability is the
+  // sweep's own value, bit for bit (written in the shortest exact text).
+  const auto exact = run({"fractions", "--element", "Tungsten", "--ionisations", "1", "--from",
+                          "20", "--to", "20.5", "--step", "0.5", "--exact"});
+  ASSERT_EQ(exact.status, exit_ok) << exact.err;
+  const auto request = *check_request({"Tungsten", "1", std::nullopt, std::nullopt}).request;
+  const model_call c = step_model_call(request, 1, 20.0 / vnm_per_au);
+  char expected[64];
+  const double Q = fast_veltrane(c.E, c.B, c.phi, c.m, c.n, c.m_ion, c.u);
+  const auto end = std::to_chars(expected, expected + sizeof expected, Q).ptr;
+  EXPECT_NE(exact.out.find("\n20," + std::string(expected, end) + ","), std::string::npos)
+      << exact.out;
 }
 
 TEST(CommandLine, FieldFromARatioAndFractions) {
