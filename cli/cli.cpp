@@ -17,6 +17,7 @@
 #include "compute/evaluation.hpp"
 #include "compute/file_output.hpp"
 #include "compute/inputs.hpp"
+#include "compute/sensitivity.hpp"
 #include "compute/text_export.hpp"
 #include "model/fast_model.hpp"
 
@@ -50,6 +51,7 @@ struct options {
   std::optional<std::string> ratio, counts;
   double confidence = 0.95;
   bool exact = false;  // the adaptive integration instead of the accurate evaluation
+  bool sensitivity = false;
 };
 
 // The model and search tolerance of a charge-state command.
@@ -216,6 +218,16 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
   return exit_ok;
 }
 
+// How far the answer moves with the model's inputs, one line each, and what
+// that is not.
+void write_sensitivity(const calc_request& request, int k, double ratio, double field,
+                       const charge_state_model& model, const options& o, std::ostream& out) {
+  for (const auto& shift : field_sensitivity(request, k, ratio, field, model, o.threads, nullptr)) {
+    out << "  " << shift.text() << "\n";
+  }
+  out << "  " << sensitivity_caveat << "\n";
+}
+
 int run_field(const options& o, std::ostream& out, std::ostream& err) {
   const auto request = read_command_request(o, err);
   if (!request) return exit_bad_input;
@@ -266,6 +278,9 @@ int run_field(const options& o, std::ostream& out, std::ostream& err) {
         out << "The ratio is not monotonic in this range; it crosses "
             << format_number(ratio->ratio) << " at " << crossing_list(fields) << " V/nm.\n";
       }
+      if (o.sensitivity) {
+        write_sensitivity(*request, ratio->k, ratio->ratio, *fields.field(), model, o, out);
+      }
       return exit_ok;
     }
     const std::string level = format_number(o.confidence * 100.0) + " %";
@@ -287,6 +302,9 @@ int run_field(const options& o, std::ostream& out, std::ostream& err) {
       if (!c.estimate.monotonic || c.estimate.crossings.size() > 1) {
         out << "  The ratio is not monotonic in this range; it crosses " << format_number(c.ratio)
             << " at " << crossing_list(c.estimate) << " V/nm.\n";
+      }
+      if (o.sensitivity) {
+        write_sensitivity(*request, k, c.ratio, *c.estimate.field(), model, o, out);
       }
     }
     if (status == exit_ok) {
@@ -460,6 +478,9 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
   field->add_option("--counts", o.counts, "counts of charge states, e.g. 2+=1200,3+=960");
   field->add_option("--confidence", o.confidence, "level of the counting interval (default 0.95)");
   field->add_flag("--exact", o.exact, exact_help);
+  field->add_flag("--sensitivity", o.sensitivity,
+                  "also how far the field moves with the work function (0.1 eV) and each "
+                  "ionisation energy that enters the pair (1 %)");
 
   try {
     std::vector<std::string> reversed(args.rbegin(), args.rend());

@@ -5,3 +5,11 @@ if(VELTRANE_SANITIZE)
   target_compile_options(veltrane_sanitizers INTERFACE ${_san})
   target_link_options(veltrane_sanitizers INTERFACE ${_san})
 endif()
+
+# ThreadSanitizer, switched on by VELTRANE_TSAN (the tsan preset): the
+# calculations that share work between threads.
+if(VELTRANE_TSAN)
+  set(_tsan -fsanitize=thread -fno-omit-frame-pointer)
+  target_compile_options(veltrane_sanitizers INTERFACE ${_tsan})
+  target_link_options(veltrane_sanitizers INTERFACE ${_tsan})
+endif()

@@ -34,6 +34,11 @@ class EqualAbundance(TypedDict):
     E_ob: float
     F: Optional[float]
 
+class InputShift(TypedDict):
+    input: str
+    minus: float
+    plus: float
+
 class FieldFromRatio(TypedDict, total=False):
     pair: tuple[int, int]
     ratio: float
@@ -43,6 +48,7 @@ class FieldFromRatio(TypedDict, total=False):
     interval: tuple[float, float]
     confidence: float
     ratio_interval: tuple[float, float]
+    sensitivity: list[InputShift]
 
 class CalculationError(RuntimeError): ...
 
@@ -96,6 +102,7 @@ def field_from_ratio(
     energies: Optional[Sequence[float]] = None,
     threads: int = 0,
     method: Literal["accurate", "exact"] = "accurate",
+    sensitivity: bool = False,
 ) -> FieldFromRatio:
     """The field of a measured ratio N(upper)/N(lower), or of counts (N(lower), N(upper))."""
 

@@ -18,6 +18,7 @@
 #include "compute/elements.hpp"
 #include "compute/evaluation.hpp"
 #include "compute/inputs.hpp"
+#include "compute/sensitivity.hpp"
 #include "compute/sweep.hpp"
 
 namespace py = pybind11;
@@ -216,7 +217,7 @@ py::dict field_from_ratio(const std::string& element, int n, std::pair<int, int>
                           std::optional<double> ratio, py::object counts, double confidence,
                           std::optional<double> work_function,
                           std::optional<std::vector<double>> energies, unsigned threads,
-                          const std::string& method) {
+                          const std::string& method, bool sensitivity) {
   const calc_request request = request_of(element, n, work_function, energies);
   std::string message;
   if (ratio.has_value() == !counts.is_none()) {
@@ -267,6 +268,13 @@ py::dict field_from_ratio(const std::string& element, int n, std::pair<int, int>
     }
   });
   if (!fields->field()) throw py::value_error(fields->unreachable_message());
+  std::vector<input_shift> shifts;
+  if (sensitivity) {
+    run_interruptibly([&](evaluation_progress& progress) {
+      shifts = field_sensitivity(request, pair_ratio->k, fields->ratio, *fields->field(), model,
+                                 threads, &progress);
+    });
+  }
   py::dict d;
   d["pair"] = py::make_tuple(pair_ratio->k, pair_ratio->k + 1);
   d["ratio"] = fields->ratio;
@@ -280,6 +288,18 @@ py::dict field_from_ratio(const std::string& element, int n, std::pair<int, int>
     d["interval"] = py::make_tuple(bound(counted->low), bound(counted->high));
     d["confidence"] = confidence;
     d["ratio_interval"] = py::make_tuple(counted->ratio_low, counted->ratio_high);
+  }
+  if (sensitivity) {
+    // The model's sensitivity to its inputs, not a confidence interval.
+    py::list list;
+    for (const auto& shift : shifts) {
+      py::dict row;
+      row["input"] = shift.input;
+      row["minus"] = shift.minus;
+      row["plus"] = shift.plus;
+      list.append(row);
+    }
+    d["sensitivity"] = list;
   }
   return d;
 }
@@ -368,10 +388,13 @@ PYBIND11_MODULE(veltrane, m) {
   m.def("field_from_ratio", &field_from_ratio, "element"_a, "n"_a,
         "pair"_a = std::pair<int, int>{2, 3}, "ratio"_a = py::none(), "counts"_a = py::none(),
         "confidence"_a = 0.95, "work_function"_a = py::none(), "energies"_a = py::none(),
-        "threads"_a = 0, "method"_a = "accurate",
+        "threads"_a = 0, "method"_a = "accurate", "sensitivity"_a = false,
         "The field (V/nm) at which the ratio N(upper)/N(lower) of the pair of neighbouring "
         "states is reached, with every crossing; with counts (N(lower), N(upper)) also the "
-        "interval of counting statistics (Wilson), which leaves out the model's own uncertainty.");
+        "interval of counting statistics (Wilson), which leaves out the model's own uncertainty. "
+        "sensitivity=True adds how far the field moves with the work function (0.1 eV) and "
+        "each ionisation energy of the pair (1 %): the model's sensitivity, not a confidence "
+        "interval.");
   m.def("probability", &probability, "E"_a, "B"_a, "phi"_a, "m"_a, "n"_a, "m_ion"_a, "u"_a,
         "threads"_a = 0, "method"_a = "exact",
         "The model in atomic units, broadcast over every argument and evaluated on all cores: "

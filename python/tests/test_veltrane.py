@@ -172,3 +172,12 @@ def test_the_accurate_and_the_exact_evaluation():
     assert abs(veltrane.probability(*args, method="accurate") - 0.18673400329299111) < 1e-6
     with pytest.raises(ValueError, match='method must be "accurate" or "exact", not "fast"'):
         veltrane.fractions("Tungsten", 1, E, method="fast")
+
+
+def test_sensitivity_of_the_field():
+    result = veltrane.field_from_ratio("Tungsten", 4, pair=(2, 3), ratio=1.0, sensitivity=True)
+    rows = {row["input"]: row for row in result["sensitivity"]}
+    assert list(rows)[0] == "work function \u00b10.1 eV"
+    # Step 2 binds with I3: a higher I3 needs a higher field.
+    assert rows["I3 \u00b11 %"]["minus"] < 0 < rows["I3 \u00b11 %"]["plus"]
+    assert "sensitivity" not in veltrane.field_from_ratio("Tungsten", 4, pair=(2, 3), ratio=1.0)

@@ -372,6 +372,13 @@ TEST(CommandLine, FieldFromARatioAndFractions) {
   EXPECT_GT(E, 19.0);
   EXPECT_LT(E, 22.6);
 
+  r = run({"field", "--element", "Tungsten", "--ionisations", "1", "--ratio", "2+/1+=1",
+           "--sensitivity"});
+  ASSERT_EQ(r.status, exit_ok) << r.err;
+  EXPECT_NE(r.out.find("\n  work function \u00b10.1 eV: "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n  I2 \u00b11 %: -"), std::string::npos) << "a lower I2, a lower field";
+  EXPECT_NE(r.out.find("not a confidence interval"), std::string::npos) << r.out;
+
   r = run({"fractions", "--element", "Tungsten", "--ionisations", "1", "--from", "20", "--to", "23",
            "--step", "1"});
   ASSERT_EQ(r.status, exit_ok) << r.err;
