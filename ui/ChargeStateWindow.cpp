@@ -115,6 +115,16 @@ ChargeStateWindow::ChargeStateWindow(Source source, QWidget* parent)
   saves->addWidget(saveCsv_);
   saves->addWidget(savePng_);
 
+  // The Kingham diagram of any element at a click: the main window takes
+  // the element with its built-in values and the diagram follows.
+  elements_ = new QListWidget;
+  elements_->setObjectName("elementList");
+  elements_->addItems(source_.elements);
+  elements_->setFixedWidth(130);
+  auto* diagrams = new QGroupBox("Kingham diagram");
+  auto* diagramsLayout = new QVBoxLayout(diagrams);
+  diagramsLayout->addWidget(elements_);
+
   auto* side = new QVBoxLayout;
   side->addWidget(range);
   side->addWidget(measured);
@@ -124,8 +134,30 @@ ChargeStateWindow::ChargeStateWindow(Source source, QWidget* parent)
   sidePanel->setLayout(side);
   sidePanel->setFixedWidth(280);
   auto* layout = new QHBoxLayout(this);
+  layout->addWidget(diagrams);
   layout->addWidget(view_, 1);
   layout->addWidget(sidePanel);
+
+  // Live: a burst of typing is followed by one computation.
+  constexpr int settle_ms = 150;
+  liveTimer_ = new QTimer(this);
+  liveTimer_->setSingleShot(true);
+  liveTimer_->setInterval(settle_ms);
+  connect(liveTimer_, &QTimer::timeout, this, &ChargeStateWindow::recomputeLive);
+  findTimer_ = new QTimer(this);
+  findTimer_->setSingleShot(true);
+  findTimer_->setInterval(settle_ms);
+  connect(findTimer_, &QTimer::timeout, this, &ChargeStateWindow::findFieldLive);
+  for (QLineEdit* box : {from_, to_, step_}) {
+    connect(box, &QLineEdit::textEdited, this, &ChargeStateWindow::scheduleRecompute);
+  }
+  for (QLineEdit* box : {ratio_, lowerCount_, upperCount_, confidence_}) {
+    connect(box, &QLineEdit::textEdited, findTimer_, qOverload<>(&QTimer::start));
+  }
+  connect(pair_, &QComboBox::activated, findTimer_, qOverload<>(&QTimer::start));
+  connect(elements_, &QListWidget::currentTextChanged, this, [this](const QString& name) {
+    if (source_.selectElement && !name.isEmpty()) source_.selectElement(name);
+  });
 
   connect(compute_, &QPushButton::clicked, this, &ChargeStateWindow::recompute);
   connect(find_, &QPushButton::clicked, this, &ChargeStateWindow::findField);
@@ -137,6 +169,10 @@ ChargeStateWindow::ChargeStateWindow(Source source, QWidget* parent)
 ChargeStateWindow::~ChargeStateWindow() = default;
 
 void ChargeStateWindow::showMessage(const QString& text) {
+  if (quiet_) {
+    result_->setText(text);
+    return;
+  }
   QMessageBox box(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok, this);
   box.exec();
 }
@@ -168,9 +204,43 @@ bool ChargeStateWindow::run(const std::function<void(veltrane::evaluation_progre
 
 void ChargeStateWindow::recompute() {
   if (computing_) return;
-  const auto request = source_.readRequest();
-  if (!request) return;
+  QString message;
+  const auto request = source_.readRequest(quiet_ ? &message : nullptr);
+  if (!request) {
+    if (quiet_) showMessage(message);
+    return;
+  }
   computeFor(*request);
+}
+
+void ChargeStateWindow::scheduleRecompute() { liveTimer_->start(); }
+
+void ChargeStateWindow::recomputeLive() {
+  if (computing_) {
+    liveTimer_->start();  // once the run going on has ended
+    return;
+  }
+  quiet_ = true;
+  recompute();
+  quiet_ = false;
+  const bool measuredTyped = !ratio_->text().trimmed().isEmpty() ||
+                             !lowerCount_->text().trimmed().isEmpty() ||
+                             !upperCount_->text().trimmed().isEmpty();
+  if (measuredTyped) findFieldLive();
+}
+
+void ChargeStateWindow::findFieldLive() {
+  if (computing_) {
+    findTimer_->start();
+    return;
+  }
+  if (ratio_->text().trimmed().isEmpty() && lowerCount_->text().trimmed().isEmpty() &&
+      upperCount_->text().trimmed().isEmpty()) {
+    return;
+  }
+  quiet_ = true;
+  findField();
+  quiet_ = false;
 }
 
 // The fractions of `request` over the range of the boxes, drawn; false when
@@ -271,8 +341,12 @@ void ChargeStateWindow::draw() {
 
 void ChargeStateWindow::findField() {
   if (computing_) return;
-  const auto request = source_.readRequest();
-  if (!request) return;
+  QString requestMessage;
+  const auto request = source_.readRequest(quiet_ ? &requestMessage : nullptr);
+  if (!request) {
+    if (quiet_) showMessage(requestMessage);
+    return;
+  }
   // The marker belongs on the curves of these very inputs: when anything
   // changed since they were drawn, they are drawn anew first.
   if (!request_ || !(*request_ == *request)) {

@@ -4,7 +4,9 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
+#include <QTimer>
 #include <QWidget>
 #include <QtCharts/QChartView>
 #include <atomic>
@@ -32,7 +34,13 @@ class ChargeStateWindow : public QWidget {
   struct Source {
     /// The main window's inputs, read and checked as Calculate reads them;
     /// nothing (after the message) when they are bad.
-    std::function<std::optional<veltrane::calc_request>()> readRequest;
+    /// With `message` given, a bad input's message goes there instead of
+    /// into a message box (the window recomputing as the user types).
+    std::function<std::optional<veltrane::calc_request>(QString* message)> readRequest;
+    /// The elements of the Kingham-diagram list, and what picking one does
+    /// (the main window takes the element and its built-in values).
+    QStringList elements;
+    std::function<void(const QString&)> selectElement;
     /// The evaluation of the model for charge states, taken anew at the
     /// start of each run and held for it.
     std::function<veltrane::charge_state_model()> model;
@@ -59,6 +67,7 @@ class ChargeStateWindow : public QWidget {
   QPushButton* findButton() const { return find_; }
   QPushButton* saveCsvButton() const { return saveCsv_; }
   QPushButton* savePngButton() const { return savePng_; }
+  QListWidget* elementList() const { return elements_; }
   bool isComputing() const { return computing_; }
   /// The table drawn last, if any.
   const std::optional<veltrane::fraction_table>& table() const { return table_; }
@@ -70,12 +79,18 @@ class ChargeStateWindow : public QWidget {
   void findField();
   void saveCsv();
   void savePngImage();
+  /// Recomputes shortly after the last of a burst of changes (of the main
+  /// window's inputs or of the range), without message boxes; the measured
+  /// field follows.
+  void scheduleRecompute();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
 
  private:
   void showMessage(const QString& text);
+  void recomputeLive();
+  void findFieldLive();
   bool run(const std::function<void(veltrane::evaluation_progress&)>& work);
   bool computeFor(const veltrane::calc_request& request);
   void draw();
@@ -98,6 +113,11 @@ class ChargeStateWindow : public QWidget {
   QLabel* note_;
   QPushButton* saveCsv_;
   QPushButton* savePng_;
+  QListWidget* elements_ = nullptr;
+  QTimer* liveTimer_ = nullptr;
+  QTimer* findTimer_ = nullptr;
+  /// While true, messages go to the result line, not into message boxes.
+  bool quiet_ = false;
 
   std::optional<veltrane::calc_request> request_;
   std::optional<veltrane::fraction_table> table_;

@@ -484,18 +484,34 @@ void MyForm::setEmptyResultNote(const QString& text) {
 void MyForm::chargeStatesButton_Click() {
   if (chargeStates_ == nullptr) {
     ChargeStateWindow::Source source;
-    source.readRequest = [this]() -> std::optional<veltrane::calc_request> {
+    source.readRequest = [this](QString* message) -> std::optional<veltrane::calc_request> {
       auto outcome = veltrane::read_request(controlState(), numberFormatFor(QLocale()));
       if (!outcome.request) {
-        showMessage(QString::fromStdString(outcome.message));
+        const QString text = QString::fromStdString(outcome.message);
+        if (message != nullptr) {
+          *message = text;
+        } else {
+          showMessage(text);
+        }
         return std::nullopt;
       }
       return std::move(outcome.request);
+    };
+    for (int i = 0; i < comboBox1->count(); ++i) source.elements << comboBox1->itemText(i);
+    source.selectElement = [this](const QString& name) {
+      comboBox1->setCurrentIndex(comboBox1->findText(name));
     };
     source.model = [this] { return chargeModel_; };
     source.threads = threads_;
     source.progressDelayMs = [this] { return progressDelayMs_; };
     chargeStates_ = new ChargeStateWindow(std::move(source), this);
+    // The diagram follows the inputs as they are typed.
+    auto follow = [this] {
+      if (chargeStates_->isVisible()) chargeStates_->scheduleRecompute();
+    };
+    connect(comboBox1, &QComboBox::currentIndexChanged, chargeStates_, follow);
+    connect(numericUpDown1, &QSpinBox::valueChanged, chargeStates_, follow);
+    for (int i = 0; i < 6; ++i) connect(box(i), &QLineEdit::textChanged, chargeStates_, follow);
   }
   chargeStates_->show();
   chargeStates_->raise();

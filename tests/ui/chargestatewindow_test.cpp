@@ -341,6 +341,39 @@ class ChargeStateWindowTest : public QObject {
     QCOMPARE(w->table()->E.front(), veltrane::default_field_range(states).first);
   }
 
+  void followsTheInputsAsTheyAreTyped() {
+    MyForm f;
+    fillTungsten(f, 2);
+    f.chargeStatesButton->click();
+    ChargeStateWindow* w = f.chargeStateWindow();
+    QCOMPARE(w->elementList()->count(), 44);
+    MessageCloser closer;
+    // The range: typed, and drawn once the typing has settled.
+    w->toBox()->clear();
+    QTest::keyClicks(w->toBox(), "30");
+    QTRY_COMPARE(w->table()->E.back(), 30.0);
+    // A ratio moves the measured marker as it is typed.
+    w->pairBox()->setCurrentIndex(1);
+    QTest::keyClicks(w->ratioBox(), "1");
+    QTRY_VERIFY(w->resultLabel()->text().startsWith("E = 35.00 V/nm"));
+    QVERIFY(std::fabs(w->chart().markerPositions().back() - 35.0) < 1e-3);
+    // A bad text while typing is said on the result line, not in a box.
+    QTest::keyClicks(w->ratioBox(), "x");
+    QTRY_VERIFY(w->resultLabel()->text().startsWith("a ratio must be"));
+    QVERIFY(closer.texts.isEmpty());
+    // A change in the main window redraws the diagram.
+    f.numericUpDown1->setValue(3);
+    QTRY_COMPARE(w->table()->f.size(), std::size_t{4});
+    // Picking an element in the list shows its diagram.
+    const double tungstenStart = w->table()->E.front();
+    w->toBox()->clear();
+    w->elementList()->setCurrentRow(
+        w->elementList()->row(w->elementList()->findItems("Molybdenum", Qt::MatchExactly).front()));
+    QCOMPARE(f.comboBox1->currentText(), QString("Molybdenum"));
+    QTRY_VERIFY(w->table()->E.front() != tungstenStart);
+    QVERIFY(closer.texts.isEmpty());
+  }
+
   void inputMessagesComeFromTheMainWindow() {
     MyForm f;
     f.setModel(standIn, 2);
