@@ -12,6 +12,7 @@
 
 #include "compute/calculation.hpp"
 #include "compute/charge_states.hpp"
+#include "compute/fraction_csv.hpp"
 #include "compute/element_data.hpp"
 #include "compute/elements.hpp"
 #include "compute/evaluation.hpp"

@@ -1,12 +1,7 @@
 #include "compute/charge_states.hpp"
 
-#include <gsl/gsl_cdf.h>
-
 #include <algorithm>
-#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 
 #include "compute/number_format.hpp"
@@ -30,44 +25,8 @@ constexpr std::size_t bisection_points = 7;  // a round shrinks a bracket eightf
 constexpr double search_limit_factor = 4.0;
 // Fields of a fraction table per step and round of the exactly-1 rule.
 constexpr std::size_t certain_batch = 8;
-// A grid's end counts as on the grid within this fraction of a step.
-constexpr double grid_end_tolerance = 1e-9;
-
-// The digits after the decimal point of the shortest text of x that reads
-// back as x ("100.0001": 4, "0.5": 1, "1e-07": 7); a large number when x
-// needs more than 17 of them.
-int decimal_places(double x) {
-  char buffer[64];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::fixed).ptr;
-  const std::string text(buffer, end);
-  const std::size_t point = text.find('.');
-  return point == std::string::npos ? 0 : static_cast<int>(text.size() - point - 1);
-}
-
-// A field of a grid whose start and step are short decimals, as the user
-// means it: from + i step rounded to the decimals of start and step, where
-// that moves it by far less than a step (100.0001 + 2 * 0.0001 is
-// 100.00030000000001 in doubles, meant as 100.0003).
-double on_decimal_grid(double E, int places, double step) {
-  if (places > 15) return E;
-  char buffer[400];
-  std::snprintf(buffer, sizeof buffer, "%.*f", places, E);
-  const double rounded = std::strtod(buffer, nullptr);
-  return std::abs(rounded - E) <= grid_end_tolerance * step ? rounded : E;
-}
-
-// A number of the fraction table: the shortest text that reads back as the
-// same double; "nan", "inf" and "-inf" as in data.txt.
-std::string csv_number(double x) {
-  if (std::isnan(x)) return "nan";
-  if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
-  char buffer[64];
-  return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, x).ptr);
-}
 
 }  // namespace
-
-std::string charge_label(int k) { return std::to_string(k) + "+"; }
 
 double over_barrier::at_v_per_nm() const {
   if (everywhere) return 0.0;
@@ -467,41 +426,6 @@ fraction_table fraction_table_at(charge_states& states, const std::vector<double
   return t;
 }
 
-std::optional<std::vector<double>> field_grid(double from, double to, double step,
-                                              std::string* message) {
-  auto refuse_grid = [message](std::string text) {
-    if (message != nullptr) *message = std::move(text);
-    return std::nullopt;
-  };
-  if (!std::isfinite(from) || !std::isfinite(to) || !std::isfinite(step)) {
-    return refuse_grid("the field range and step must be finite numbers");
-  }
-  if (!(from < to)) {
-    return refuse_grid("the field range must rise: " + format_number(from) + " is not below " +
-                       format_number(to) + " V/nm");
-  }
-  if (!(step > 0.0))
-    return refuse_grid("the field step must be above 0, not " + format_number(step));
-  // `to` counts as on the grid within a billionth of a step of it.
-  const double steps = (to - from) / step;
-  const double nearest = std::round(steps);
-  const double intervals =
-      std::abs(steps - nearest) <= grid_end_tolerance ? nearest : std::floor(steps);
-  if (!(intervals + 1.0 <= static_cast<double>(max_fraction_fields))) {
-    return refuse_grid("the range from " + format_number(from) + " to " + format_number(to) +
-                       " V/nm in steps of " + format_number(step) + " has more than " +
-                       std::to_string(max_fraction_fields) + " fields");
-  }
-  const long long count = std::llround(intervals) + 1;
-  const int places = std::max(decimal_places(from), decimal_places(step));
-  std::vector<double> E;
-  E.reserve(static_cast<std::size_t>(count));
-  for (long long i = 0; i < count; ++i) {
-    E.push_back(on_decimal_grid(from + step * static_cast<double>(i), places, step));
-  }
-  return E;
-}
-
 std::pair<double, double> default_field_range(charge_states& states) {
   double from = inf, to = -inf;
   const auto& barriers = states.over_barrier_fields();
@@ -515,157 +439,6 @@ std::pair<double, double> default_field_range(charge_states& states) {
   to = std::ceil(to);
   if (!std::isfinite(from) || !std::isfinite(to) || !(from < to)) return {1.0, 100.0};
   return {std::max(from, 0.0), to};
-}
-
-std::vector<std::string> fraction_csv_lines(const calc_request& r, const fraction_table& t) {
-  std::vector<std::string> lines;
-  lines.push_back("# Charge-state fractions after Kingham's post-field-ionisation theory");
-  std::string inputs = "# " + r.element + ", n = " + std::to_string(r.n) + ", work function " +
-                       format_number(r.work_function_ev) + " eV, energies";
-  for (std::size_t i = 0; i < r.energies_ev.size(); ++i) {
-    inputs += (i ? ", " : " ") + format_number(r.energies_ev[i]);
-  }
-  lines.push_back(inputs + " eV");
-  std::string barriers = "# over the barrier from E_ob [V/nm]:";
-  for (std::size_t j = 0; j < t.barriers.size(); ++j) {
-    barriers += (j ? ", step " : " step ") + std::to_string(j + 1) + " " + t.barriers[j].text();
-  }
-  lines.push_back(barriers);
-  lines.push_back(
-      "# Qj: probability that j+ keeps its charge (0 from E_ob of step j on); "
-      "fk: fraction of k+");
-  std::string header = "E_V_per_nm";
-  for (std::size_t j = 1; j <= t.Qt.size(); ++j) header += ",Q" + std::to_string(j);
-  for (std::size_t k = 1; k <= t.f.size(); ++k) header += ",f" + std::to_string(k);
-  lines.push_back(header);
-  for (std::size_t e = 0; e < t.E.size(); ++e) {
-    std::string line = csv_number(t.E[e]);
-    for (const auto& row : t.Qt) line += "," + csv_number(row[e]);
-    for (const auto& row : t.f) line += "," + csv_number(row[e]);
-    lines.push_back(std::move(line));
-  }
-  return lines;
-}
-
-std::pair<double, double> wilson_interval(double successes, double trials, double confidence) {
-  const double z = gsl_cdf_ugaussian_Pinv(1.0 - (1.0 - confidence) / 2.0);
-  const double p = successes / trials;
-  const double z2n = z * z / trials;
-  const double centre = (p + z2n / 2.0) / (1.0 + z2n);
-  const double half = z / (1.0 + z2n) * std::sqrt(p * (1.0 - p) / trials + z2n / (4.0 * trials));
-  return {std::max(0.0, centre - half), std::min(1.0, centre + half)};
-}
-
-namespace {
-
-// "3+" -> 3; nothing for anything else.
-std::optional<int> read_charge_label(std::string text) {
-  while (!text.empty() && text.front() == ' ') text.erase(0, 1);
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  if (text.size() < 2 || text.size() > 3 || text.back() != '+') return std::nullopt;
-  int value = 0;
-  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return std::nullopt;
-    value = value * 10 + (text[i] - '0');
-  }
-  return value;
-}
-
-bool refuse(std::string* message, std::string text) {
-  if (message != nullptr) *message = std::move(text);
-  return false;
-}
-
-bool check_state(int state, int n, std::string* message) {
-  if (state < 1 || state > n + 1) {
-    return refuse(message, charge_label(state) + " is not a charge state of " + std::to_string(n) +
-                               (n == 1 ? " ionisation" : " ionisations") + " (1+ to " +
-                               charge_label(n + 1) + ")");
-  }
-  return true;
-}
-
-}  // namespace
-
-std::optional<ratio_spec> parse_ratio_spec(const std::string& text, int n, std::string* message) {
-  const std::size_t slash = text.find('/');
-  const std::size_t equals = text.find('=');
-  const auto upper =
-      slash == std::string::npos ? std::nullopt : read_charge_label(text.substr(0, slash));
-  const auto lower = (slash == std::string::npos || equals == std::string::npos || equals < slash)
-                         ? std::nullopt
-                         : read_charge_label(text.substr(slash + 1, equals - slash - 1));
-  if (!upper || !lower) {
-    refuse(message, "a ratio is written as 3+/2+=0.8, not \"" + text + "\"");
-    return std::nullopt;
-  }
-  if (!check_state(*upper, n, message) || !check_state(*lower, n, message)) return std::nullopt;
-  if (std::abs(*upper - *lower) != 1) {
-    refuse(message, charge_label(*upper) + " and " + charge_label(*lower) +
-                        " are not neighbouring charge states");
-    return std::nullopt;
-  }
-  const std::string value_text = text.substr(equals + 1);
-  const auto value = parse_number(value_text, plain_number_format());
-  if (!value || !std::isfinite(*value) || !(*value > 0.0)) {
-    refuse(message, "a ratio must be a finite number above 0, not \"" + value_text + "\"");
-    return std::nullopt;
-  }
-  if (*upper > *lower) return ratio_spec{*lower, *value};
-  return ratio_spec{*upper, 1.0 / *value};
-}
-
-std::optional<std::vector<double>> parse_counts_spec(const std::string& text, int n,
-                                                     std::string* message) {
-  std::vector<double> counts(static_cast<std::size_t>(n) + 2, -1.0);
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find(',', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string item = text.substr(start, end - start);
-    const std::size_t equals = item.find('=');
-    const auto state =
-        equals == std::string::npos ? std::nullopt : read_charge_label(item.substr(0, equals));
-    if (!state) {
-      refuse(message, "counts are written as 2+=1200,3+=960, not \"" + item + "\"");
-      return std::nullopt;
-    }
-    if (!check_state(*state, n, message)) return std::nullopt;
-    const std::string value_text = item.substr(equals + 1);
-    const auto value = parse_number(value_text, plain_number_format());
-    if (!value || !std::isfinite(*value) || *value < 0.0 || *value != std::trunc(*value) ||
-        *value > 1e15) {
-      refuse(message, "a count must be a whole number of at least 0, not \"" + value_text + "\"");
-      return std::nullopt;
-    }
-    auto& slot = counts[static_cast<std::size_t>(*state)];
-    if (slot >= 0.0) {
-      refuse(message, charge_label(*state) + " is counted twice");
-      return std::nullopt;
-    }
-    slot = *value == 0.0 ? 0.0 : *value;  // no negative zero
-    start = end + 1;
-  }
-  return counts;
-}
-
-std::optional<std::vector<int>> counted_pairs(const std::vector<double>& counts,
-                                              std::string* message) {
-  std::vector<int> pairs;
-  for (std::size_t k = 1; k + 1 < counts.size(); ++k) {
-    if (counts[k] < 0.0 || counts[k + 1] < 0.0) continue;
-    if (counts[k] == 0.0 && counts[k + 1] == 0.0) {
-      refuse(message, "the counts of " + charge_label(static_cast<int>(k)) + " and " +
-                          charge_label(static_cast<int>(k) + 1) + " are both zero");
-      return std::nullopt;
-    }
-    pairs.push_back(static_cast<int>(k));
-  }
-  if (pairs.empty()) {
-    refuse(message, "counts of two neighbouring charge states are needed, such as 2+=1200,3+=960");
-    return std::nullopt;
-  }
-  return pairs;
 }
 
 }  // namespace veltrane

@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "compute/charge_spec.hpp"
+#include "compute/counting_stats.hpp"
+#include "compute/field_grid.hpp"
 #include "compute/request.hpp"
 #include "compute/sweep.hpp"
 
 namespace veltrane {
-
-/// "3+": the label of charge state k.
-std::string charge_label(int k);
 
 /// A calculation stopped through its progress's cancel flag.
 class calculation_cancelled : public std::runtime_error {
@@ -154,48 +154,8 @@ struct fraction_table {
 /// The fractions at the fields E (V/nm; F = E/514.2).
 fraction_table fraction_table_at(charge_states& states, const std::vector<double>& E);
 
-/// At most this many fields in one table.
-inline constexpr std::size_t max_fraction_fields = 100000;
-
-/// The fields from `from` to `to` (V/nm) in steps of `step`, each from + i
-/// step, `to` included when it lies on the grid. A message instead when from
-/// is not below to, the step is not above 0, a bound is not finite, or the
-/// grid would exceed max_fraction_fields.
-std::optional<std::vector<double>> field_grid(double from, double to, double step,
-                                              std::string* message);
-
 /// The default range of the fraction table: from the lowest start of a sweep
 /// to the highest over-barrier field, widened to whole V/nm.
 std::pair<double, double> default_field_range(charge_states& states);
-
-/// The CSV of a fraction table: "#" lines with the inputs and the
-/// over-barrier fields, the header E_V_per_nm,Q1,..,Qn,f1,..,f(n+1), one line
-/// per field; numbers as in data.txt ("%g", six digits, "nan").
-std::vector<std::string> fraction_csv_lines(const calc_request& request,
-                                            const fraction_table& table);
-
-/// Wilson's score interval of a binomial proportion: successes of trials at
-/// `confidence` (0 < confidence < 1). {low, high}.
-std::pair<double, double> wilson_interval(double successes, double trials, double confidence);
-
-/// A ratio of neighbouring states as typed: "3+/2+=0.8" gives k = 2 and 0.8;
-/// "2+/3+=1.25" the same pair with 1/1.25. Checked against n: both states
-/// between 1+ and (n+1)+, neighbours, a finite ratio above 0.
-struct ratio_spec {
-  int k = 0;
-  double ratio = 0.0;
-};
-std::optional<ratio_spec> parse_ratio_spec(const std::string& text, int n, std::string* message);
-
-/// Counts of charge states as typed: "2+=1200,3+=960". Every state between 1+
-/// and (n+1)+ at most once, whole numbers of at least 0. Returns the counts
-/// by charge (index 1 .. n+1; -1 where not given).
-std::optional<std::vector<double>> parse_counts_spec(const std::string& text, int n,
-                                                     std::string* message);
-
-/// The neighbouring pairs k of counted states, each with both counts given
-/// and not both zero; a message when there is none or one is 0 and 0.
-std::optional<std::vector<int>> counted_pairs(const std::vector<double>& counts,
-                                              std::string* message);
 
 }  // namespace veltrane

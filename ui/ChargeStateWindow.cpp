@@ -12,6 +12,7 @@
 
 #include "compute/calculation.hpp"
 #include "compute/file_output.hpp"
+#include "compute/fraction_csv.hpp"
 #include "compute/number_format.hpp"
 #include "compute/text_export.hpp"
 #include "ui/BackgroundRun.hpp"

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "compute/fraction_csv.hpp"
 #include "compute/inputs.hpp"
 #include "model/fast_model.hpp"
 
@@ -236,30 +237,6 @@ TEST(ChargeStates, ScanFarBeyondAnyRealFieldIsRefused) {
   }
 }
 
-TEST(ChargeStates, FieldGridsKeepEveryDigit) {
-  std::string message;
-  const auto fine = field_grid(100.0001, 100.0004, 0.0001, &message);
-  ASSERT_TRUE(fine) << message;
-  EXPECT_EQ(*fine, (std::vector<double>{100.0001, 100.0002, 100.0003, 100.0004}));
-  // An end that is not on a step is left out; one within 1e-9 of a step is in.
-  EXPECT_EQ(*field_grid(1.0, 2.2, 0.5, &message), (std::vector<double>{1.0, 1.5, 2.0}));
-  EXPECT_EQ(field_grid(0.1, 0.7, 0.1, &message)->size(), 7u);
-  EXPECT_EQ(field_grid(1.0, 2.0 + 1e-12, 0.5, &message)->size(), 3u);
-
-  // The CSV writes the shortest text that reads back to the same double.
-  charge_states states(tungsten(1), stand_in, 2);
-  const auto t = fraction_table_at(states, *fine);
-  const auto lines = fraction_csv_lines(states.request(), t);
-  ASSERT_GE(lines.size(), 4u);
-  EXPECT_EQ(lines[lines.size() - 5], "E_V_per_nm,Q1,f1,f2");
-  for (std::size_t i = 0; i < 4; ++i) {
-    const std::string& line = lines[lines.size() - 4 + i];
-    const std::string E = line.substr(0, line.find(','));
-    EXPECT_EQ(std::stod(E), (*fine)[i]);
-    EXPECT_EQ(E, std::vector<std::string>({"100.0001", "100.0002", "100.0003", "100.0004"})[i]);
-  }
-}
-
 TEST(ChargeStates, StepProbabilityIsTheSweepsValueBitForBit) {
   // The real model at three fields of step 2's sweep (n = 4): the sweep's
   // own field values, and so the chart's values, to the last bit.
@@ -353,87 +330,4 @@ TEST(ChargeStates, CountsIntervalContainsTheEstimateAndNarrows) {
   const double width_few = *few.high.field() - *few.low.field();
   const double width_many = *many.high.field() - *many.low.field();
   EXPECT_NEAR(width_few / width_many, 10.0, 1.5) << "about 1/sqrt(N)";
-}
-
-TEST(ChargeStates, TypedRatiosCountsAndRanges) {
-  std::string message;
-  auto r = parse_ratio_spec("3+/2+=0.8", 3, &message);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->k, 2);
-  EXPECT_EQ(r->ratio, 0.8);
-  r = parse_ratio_spec("2+/3+=1.25", 3, &message);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->k, 2);
-  EXPECT_EQ(r->ratio, 0.8);
-  const std::pair<const char*, const char*> bad_ratios[] = {
-      {"3+/2+=0", "a ratio must be a finite number above 0, not \"0\""},
-      {"3+/2+=-1", "a ratio must be a finite number above 0, not \"-1\""},
-      {"3+/2+=NaN", "a ratio must be a finite number above 0, not \"NaN\""},
-      {"3+/2+=Infinity", "a ratio must be a finite number above 0, not \"Infinity\""},
-      {"3+/1+=2", "3+ and 1+ are not neighbouring charge states"},
-      {"5+/4+=2", "5+ is not a charge state of 3 ionisations (1+ to 4+)"},
-      {"3/2=0.8", "a ratio is written as 3+/2+=0.8, not \"3/2=0.8\""},
-      {"", "a ratio is written as 3+/2+=0.8, not \"\""},
-  };
-  for (const auto& [text, expected] : bad_ratios) {
-    EXPECT_FALSE(parse_ratio_spec(text, 3, &message)) << text;
-    EXPECT_EQ(message, expected);
-  }
-
-  auto counts = parse_counts_spec("2+=1200,3+=960", 3, &message);
-  ASSERT_TRUE(counts);
-  EXPECT_EQ((*counts)[2], 1200.0);
-  EXPECT_EQ(counted_pairs(*counts, &message), std::vector<int>{2});
-  counts = parse_counts_spec("1+=5,2+=1200,3+=960", 3, &message);
-  EXPECT_EQ(counted_pairs(*counts, &message), (std::vector<int>{1, 2}));
-  const std::pair<const char*, const char*> bad_counts[] = {
-      {"2+=-3,3+=1", "a count must be a whole number of at least 0, not \"-3\""},
-      {"2+=1.5,3+=1", "a count must be a whole number of at least 0, not \"1.5\""},
-      {"2+=1,2+=3", "2+ is counted twice"},
-      {"2+=1,6+=3", "6+ is not a charge state of 3 ionisations (1+ to 4+)"},
-      {"2+1200", "counts are written as 2+=1200,3+=960, not \"2+1200\""},
-  };
-  for (const auto& [text, expected] : bad_counts) {
-    EXPECT_FALSE(parse_counts_spec(text, 3, &message)) << text;
-    EXPECT_EQ(message, expected);
-  }
-  EXPECT_FALSE(counted_pairs(*parse_counts_spec("2+=0,3+=0", 3, &message), &message));
-  EXPECT_EQ(message, "the counts of 2+ and 3+ are both zero");
-  EXPECT_FALSE(counted_pairs(*parse_counts_spec("1+=5,3+=7", 3, &message), &message));
-  EXPECT_EQ(message, "counts of two neighbouring charge states are needed, such as 2+=1200,3+=960");
-
-  EXPECT_FALSE(field_grid(10, 10, 0.5, &message));
-  EXPECT_EQ(message, "the field range must rise: 10 is not below 10 V/nm");
-  EXPECT_FALSE(field_grid(1, 10, 0, &message));
-  EXPECT_EQ(message, "the field step must be above 0, not 0");
-  EXPECT_FALSE(field_grid(0, 1e6, 0.5, &message));
-  EXPECT_EQ(message, "the range from 0 to 1e+06 V/nm in steps of 0.5 has more than 100000 fields");
-  EXPECT_FALSE(field_grid(0, NAN, 0.5, &message));
-  const auto grid = field_grid(1, 2, 0.25, &message);
-  EXPECT_EQ(*grid, (std::vector<double>{1, 1.25, 1.5, 1.75, 2}));
-}
-
-TEST(ChargeStates, CsvColumnsInTheOrderOfTheirHeader) {
-  charge_states states(tungsten(3), stand_in, 2);
-  const auto t = fraction_table_at(states, {36.0});
-  const auto lines = fraction_csv_lines(states.request(), t);
-  ASSERT_EQ(lines[lines.size() - 2], "E_V_per_nm,Q1,Q2,Q3,f1,f2,f3,f4");
-  std::vector<double> values;
-  std::stringstream row(lines.back());
-  for (std::string cell; std::getline(row, cell, ',');) values.push_back(std::stod(cell));
-  ASSERT_EQ(values.size(), 8u);
-  EXPECT_EQ(values[0], 36.0);
-  for (std::size_t j = 0; j < 3; ++j) EXPECT_EQ(values[1 + j], t.Qt[j][0]) << "Q" << j + 1;
-  for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(values[4 + k], t.f[k][0]) << "f" << k + 1;
-  // 36 V/nm lies between the steps: Q2 is neither 0 nor 1, and differs from Q3.
-  EXPECT_GT(t.Qt[1][0], 0.0);
-  EXPECT_LT(t.Qt[1][0], 1.0);
-  EXPECT_NE(t.Qt[1][0], t.Qt[2][0]);
-}
-
-TEST(ChargeStates, WilsonIntervalOfATextbookCase) {
-  // 80 of 100 at 95 %: 0.7112 to 0.8666.
-  const auto [low, high] = wilson_interval(80, 100, 0.95);
-  EXPECT_NEAR(low, 0.7112, 5e-5);
-  EXPECT_NEAR(high, 0.8666, 5e-5);
 }

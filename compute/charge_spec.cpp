@@ -1,0 +1,125 @@
+#include "compute/charge_spec.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "compute/number_format.hpp"
+#include "compute/text_export.hpp"
+
+namespace veltrane {
+
+std::string charge_label(int k) { return std::to_string(k) + "+"; }
+
+namespace {
+
+// "3+" -> 3; nothing for anything else.
+std::optional<int> read_charge_label(std::string text) {
+  while (!text.empty() && text.front() == ' ') text.erase(0, 1);
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  if (text.size() < 2 || text.size() > 3 || text.back() != '+') return std::nullopt;
+  int value = 0;
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
+bool refuse(std::string* message, std::string text) {
+  if (message != nullptr) *message = std::move(text);
+  return false;
+}
+
+bool check_state(int state, int n, std::string* message) {
+  if (state < 1 || state > n + 1) {
+    return refuse(message, charge_label(state) + " is not a charge state of " + std::to_string(n) +
+                               (n == 1 ? " ionisation" : " ionisations") + " (1+ to " +
+                               charge_label(n + 1) + ")");
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<ratio_spec> parse_ratio_spec(const std::string& text, int n, std::string* message) {
+  const std::size_t slash = text.find('/');
+  const std::size_t equals = text.find('=');
+  const auto upper =
+      slash == std::string::npos ? std::nullopt : read_charge_label(text.substr(0, slash));
+  const auto lower = (slash == std::string::npos || equals == std::string::npos || equals < slash)
+                         ? std::nullopt
+                         : read_charge_label(text.substr(slash + 1, equals - slash - 1));
+  if (!upper || !lower) {
+    refuse(message, "a ratio is written as 3+/2+=0.8, not \"" + text + "\"");
+    return std::nullopt;
+  }
+  if (!check_state(*upper, n, message) || !check_state(*lower, n, message)) return std::nullopt;
+  if (std::abs(*upper - *lower) != 1) {
+    refuse(message, charge_label(*upper) + " and " + charge_label(*lower) +
+                        " are not neighbouring charge states");
+    return std::nullopt;
+  }
+  const std::string value_text = text.substr(equals + 1);
+  const auto value = parse_number(value_text, plain_number_format());
+  if (!value || !std::isfinite(*value) || !(*value > 0.0)) {
+    refuse(message, "a ratio must be a finite number above 0, not \"" + value_text + "\"");
+    return std::nullopt;
+  }
+  if (*upper > *lower) return ratio_spec{*lower, *value};
+  return ratio_spec{*upper, 1.0 / *value};
+}
+
+std::optional<std::vector<double>> parse_counts_spec(const std::string& text, int n,
+                                                     std::string* message) {
+  std::vector<double> counts(static_cast<std::size_t>(n) + 2, -1.0);
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string item = text.substr(start, end - start);
+    const std::size_t equals = item.find('=');
+    const auto state =
+        equals == std::string::npos ? std::nullopt : read_charge_label(item.substr(0, equals));
+    if (!state) {
+      refuse(message, "counts are written as 2+=1200,3+=960, not \"" + item + "\"");
+      return std::nullopt;
+    }
+    if (!check_state(*state, n, message)) return std::nullopt;
+    const std::string value_text = item.substr(equals + 1);
+    const auto value = parse_number(value_text, plain_number_format());
+    if (!value || !std::isfinite(*value) || *value < 0.0 || *value != std::trunc(*value) ||
+        *value > 1e15) {
+      refuse(message, "a count must be a whole number of at least 0, not \"" + value_text + "\"");
+      return std::nullopt;
+    }
+    auto& slot = counts[static_cast<std::size_t>(*state)];
+    if (slot >= 0.0) {
+      refuse(message, charge_label(*state) + " is counted twice");
+      return std::nullopt;
+    }
+    slot = *value == 0.0 ? 0.0 : *value;  // no negative zero
+    start = end + 1;
+  }
+  return counts;
+}
+
+std::optional<std::vector<int>> counted_pairs(const std::vector<double>& counts,
+                                              std::string* message) {
+  std::vector<int> pairs;
+  for (std::size_t k = 1; k + 1 < counts.size(); ++k) {
+    if (counts[k] < 0.0 || counts[k + 1] < 0.0) continue;
+    if (counts[k] == 0.0 && counts[k + 1] == 0.0) {
+      refuse(message, "the counts of " + charge_label(static_cast<int>(k)) + " and " +
+                          charge_label(static_cast<int>(k) + 1) + " are both zero");
+      return std::nullopt;
+    }
+    pairs.push_back(static_cast<int>(k));
+  }
+  if (pairs.empty()) {
+    refuse(message, "counts of two neighbouring charge states are needed, such as 2+=1200,3+=960");
+    return std::nullopt;
+  }
+  return pairs;
+}
+
+}  // namespace veltrane

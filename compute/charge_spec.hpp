@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veltrane {
+
+/// "3+": the label of charge state k.
+std::string charge_label(int k);
+
+/// A ratio of neighbouring states as typed: "3+/2+=0.8" gives k = 2 and 0.8;
+/// "2+/3+=1.25" the same pair with 1/1.25. Checked against n: both states
+/// between 1+ and (n+1)+, neighbours, a finite ratio above 0.
+struct ratio_spec {
+  int k = 0;
+  double ratio = 0.0;
+};
+std::optional<ratio_spec> parse_ratio_spec(const std::string& text, int n, std::string* message);
+
+/// Counts of charge states as typed: "2+=1200,3+=960". Every state between 1+
+/// and (n+1)+ at most once, whole numbers of at least 0. Returns the counts
+/// by charge (index 1 .. n+1; -1 where not given).
+std::optional<std::vector<double>> parse_counts_spec(const std::string& text, int n,
+                                                     std::string* message);
+
+/// The neighbouring pairs k of counted states, each with both counts given
+/// and not both zero; a message when there is none or one is 0 and 0.
+std::optional<std::vector<int>> counted_pairs(const std::vector<double>& counts,
+                                              std::string* message);
+
+}  // namespace veltrane

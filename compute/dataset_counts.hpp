@@ -1,0 +1,214 @@
+#pragma once
+
+// Counting the charge states of an element in an atom-probe dataset: the
+// ions inside the element's ranges of each charge, the isotopes those ranges
+// cover, the counts corrected for the isotopes left out, and the background
+// under each peak.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "apt/charge_assignment.hpp"
+#include "apt/dataset.hpp"
+#include "apt/isotopes.hpp"
+#include "apt/range_file.hpp"
+
+namespace veltrane {
+
+/// How the ions of a dataset are read and counted.
+struct counting_options {
+  /// Only ions of pulses with one hit (multiplicity 1), where the file has
+  /// multiplicity; a file without it is counted whole, with a message.
+  bool single_hits = false;
+  /// Subtract from each range the ions of a background window beside it.
+  bool background = false;
+  /// Worker threads reading the file (0: all cores). The results do not
+  /// depend on it.
+  unsigned threads = 0;
+  /// Ions per chunk of decoding; the results do not depend on it.
+  std::size_t chunk_ions = apt::default_chunk_ions;
+  /// When set and true, the counting stops and throws calculation_cancelled.
+  const std::atomic<bool>* cancel = nullptr;
+  /// When set, raised by the ions read so far (for a progress bar).
+  std::atomic<std::uint64_t>* ions_done = nullptr;
+};
+
+/// Where the background of one range was measured. The window has the width
+/// of the range and holds no range: just below it [low - w, low), or, when
+/// that is taken (or would reach below 0 Da), just above it (high, high + w].
+/// Its ions (those in no range) are the background under the range, since
+/// the windows are as wide as the ranges.
+enum class background_side { none, below, above };
+
+/// "below", "above" or "none".
+std::string_view background_side_name(background_side side);
+
+struct background_window {
+  background_side side = background_side::none;
+  double low = 0.0, high = 0.0;  ///< Da; meaningless for none
+};
+
+/// The background window of range `index` of `file` (see background_side).
+background_window background_window_of(const apt::range_file& file, std::size_t index);
+
+/// One range of the chosen element as counted.
+struct counted_range {
+  std::size_t index = 0;  ///< into range_file::ranges
+  std::string symbol;     ///< "W"
+  int charge = 0;
+  std::vector<apt::isotope> isotopes;  ///< covered at that charge
+  std::uint64_t counts = 0;            ///< ions inside, low <= m <= high
+  background_window window;            ///< when background was asked for
+  std::uint64_t window_counts = 0;     ///< ions in the window (subtracted)
+};
+
+/// The ions of one charge state of one element.
+struct charge_count {
+  std::string symbol;  ///< "W"
+  int charge = 0;
+  std::vector<std::size_t> ranges;     ///< indices into range_file::ranges
+  std::uint64_t counts = 0;            ///< raw: ions inside those ranges
+  double background = 0.0;             ///< subtracted (0 without background)
+  double net = 0.0;                    ///< counts - background, not below 0
+  std::vector<apt::isotope> isotopes;  ///< covered by the ranges, each once, by A
+  double abundance_percent = 0.0;      ///< A_q: their summed natural abundance
+  /// net / (A_q / 100): the ions of every isotope at this charge.
+  double corrected = 0.0;
+};
+
+/// What counting found.
+struct dataset_counts {
+  /// The element counted ("W"); empty when every element of the file was.
+  std::string symbol;
+  /// By element (in order of Z) and charge.
+  std::vector<charge_count> charges;
+  /// Every range that was counted, in the order of the file.
+  std::vector<counted_range> ranges;
+  /// Ranges left out (ambiguous charge, no isotope fits), a file without
+  /// multiplicity, ranges without background window, background larger than
+  /// the peak, notes of the range file: each ready to be shown.
+  std::vector<std::string> messages;
+  /// Ranges of the element whose window also holds another ion.
+  std::vector<apt::interference> interferences;
+  bool single_hits = false;        ///< the filter was applied
+  bool background = false;         ///< background was subtracted
+  std::uint64_t ions = 0;          ///< ions of the file
+  std::uint64_t counted_ions = 0;  ///< of them passing the single-hits filter
+
+  /// The count of `charge` of the element `symbol` (the counted element when
+  /// empty); nothing when no range of it was counted.
+  const charge_count* find(int charge, std::string_view symbol = {}) const;
+};
+
+/// The symbol of an element given by its name as in the element list
+/// ("Tungsten", any case) or by its symbol ("W", "w"); input_refused naming
+/// the closest names for anything else.
+std::string element_symbol(const std::string& name_or_symbol);
+
+/// The ranges of `file` that the counting of `symbol` (every element when
+/// empty) uses, each with its charge, and the messages about the element's
+/// ranges left out. Throws input_refused when the element has no assigned
+/// range at all.
+struct range_selection {
+  std::string symbol;
+  std::vector<apt::charge_assignment> assignments;  ///< of every range of the file
+  std::vector<std::size_t> used;                    ///< indices of the ranges counted
+  std::vector<std::string> messages;
+  std::vector<apt::interference> interferences;
+};
+range_selection select_ranges(const apt::range_file& file, const std::string& symbol);
+
+/// Counts the charge states of `element` (name or symbol; every element of
+/// the file when empty) in `data` with the ranges of `file`. An ion lies in
+/// at most one range, found by binary search (range_file::find), with its
+/// float32 mass-to-charge as a double. Throws input_refused for an unknown
+/// element or one without ranges, apt::read_error when the file cannot be
+/// decoded (nothing is counted from a half-read file), calculation_cancelled
+/// when cancelled.
+dataset_counts count_charge_states(const apt::dataset& data, const apt::range_file& file,
+                                   const std::string& element, const counting_options& options);
+
+/// The isotope-corrected ratio of neighbouring states,
+/// r = (N_(k+1) / N_k) * (A_k / A_(k+1)): the factor A_k / A_(k+1).
+double isotope_factor(const charge_count& lower, const charge_count& upper);
+
+/// The lines of `counts --csv`: the header
+/// element,charge,ranges,counts,isotope_abundance_percent,corrected_counts
+/// and one line per element and charge; charge as "3+", ranges as
+/// "low-high" joined by ';', numbers as the shortest text that reads back.
+std::vector<std::string> counts_csv_lines(const dataset_counts& counts);
+
+/// A number as the data outputs write it: the shortest text that reads back
+/// as the same double; "nan", "inf" and "-inf".
+std::string shortest_number(double value);
+
+namespace detail {
+
+/// The lookup of every ion's mass-to-charge: the slot of the range holding
+/// it, and the background windows holding it (for ions in no range).
+class mass_lookup {
+ public:
+  /// `slot_of_range[i]`: the slot counting range i, or -1 for a range not
+  /// counted. With `background`, the window of every counted range that has
+  /// one counts into the same slot.
+  mass_lookup(const apt::range_file& file, std::vector<int> slot_of_range, bool background);
+
+  /// The slot of the range holding m, or -1 (a range not counted, or none).
+  /// `in_range` says whether some range holds m at all.
+  int slot(double m, bool& in_range) const;
+  /// Calls f(slot) for every window that holds m (m in no range).
+  template <class function>
+  void windows_holding(double m, const function& f) const {
+    // The windows sorted by their low end: those that may hold m start at
+    // most one widest window below it.
+    std::size_t i = first_window_above(m);
+    while (i > 0) {
+      const window& w = windows_[--i];
+      if (w.low < m - widest_) break;
+      if (w.below ? (w.low <= m && m < w.high) : (w.low < m && m <= w.high)) f(w.slot);
+    }
+  }
+  bool has_windows() const { return !windows_.empty(); }
+  int range_index_slot(std::size_t range) const { return slot_of_range_[range]; }
+
+ private:
+  struct window {
+    double low, high;
+    bool below;
+    int slot;
+  };
+  std::size_t first_window_above(double m) const;
+
+  const apt::range_file* file_;
+  std::vector<int> slot_of_range_;
+  std::vector<window> windows_;  // by low end
+  double widest_ = 0.0;
+};
+
+/// Runs `per_chunk(worker, chunk, chunk_index)` over every chunk of `data`
+/// on `threads` threads, worker being the thread's number (0 ..
+/// used_threads - 1). Chunks are claimed in file order. The first failing
+/// chunk in file order has its exception rethrown after all threads are
+/// joined; a cancel throws calculation_cancelled. Returns the number of
+/// threads used.
+unsigned for_each_chunk_parallel(
+    const apt::dataset& data, apt::columns wanted, const counting_options& options,
+    const std::function<void(unsigned, const apt::ion_chunk&, std::size_t)>& per_chunk);
+
+/// The number of threads for_each_chunk_parallel uses for `data`.
+unsigned worker_count(const apt::dataset& data, const counting_options& options);
+
+/// True when an ion passes the single-hits filter (always without it).
+inline bool passes(const apt::ion_chunk& chunk, std::size_t i, bool single_hits) {
+  return !single_hits || chunk.multiplicity.empty() || chunk.multiplicity[i] == 1;
+}
+
+}  // namespace detail
+
+}  // namespace veltrane

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veltrane {
+
+/// At most this many fields in one table.
+inline constexpr std::size_t max_fraction_fields = 100000;
+
+/// The fields from `from` to `to` (V/nm) in steps of `step`, each from + i
+/// step, `to` included when it lies on the grid. A message instead when from
+/// is not below to, the step is not above 0, a bound is not finite, or the
+/// grid would exceed max_fraction_fields.
+std::optional<std::vector<double>> field_grid(double from, double to, double step,
+                                              std::string* message);
+
+}  // namespace veltrane
