@@ -12,11 +12,11 @@
 
 #include "compute/calculation.hpp"
 #include "compute/charge_states.hpp"
-#include "compute/fraction_csv.hpp"
 #include "compute/element_data.hpp"
 #include "compute/elements.hpp"
 #include "compute/evaluation.hpp"
 #include "compute/file_output.hpp"
+#include "compute/fraction_csv.hpp"
 #include "compute/inputs.hpp"
 #include "compute/sensitivity.hpp"
 #include "compute/text_export.hpp"
