@@ -59,8 +59,9 @@ background_window background_window_of(const apt::range_file& file, std::size_t 
 
 /// One range of the chosen element as counted.
 struct counted_range {
-  std::size_t index = 0;  ///< into range_file::ranges
-  std::string symbol;     ///< "W"
+  std::size_t index = 0;         ///< into range_file::ranges
+  double low = 0.0, high = 0.0;  ///< Da, as read
+  std::string symbol;            ///< "W"
   int charge = 0;
   std::vector<apt::isotope> isotopes;  ///< covered at that charge
   std::uint64_t counts = 0;            ///< ions inside, low <= m <= high
