@@ -5,8 +5,10 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QListWidget>
 #include <QLocale>
 #include <QMessageBox>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 #include <cmath>
 
@@ -168,6 +170,18 @@ ChargeStateWindow::ChargeStateWindow(Source source, QWidget* parent)
 }
 
 ChargeStateWindow::~ChargeStateWindow() = default;
+
+void ChargeStateWindow::showElement(const QString& name) {
+  const QSignalBlocker quiet(elements_);
+  const QList<QListWidgetItem*> found = elements_->findItems(name, Qt::MatchExactly);
+  if (found.isEmpty()) {
+    elements_->setCurrentRow(-1);
+    elements_->clearSelection();
+  } else {
+    elements_->setCurrentItem(found.front());
+    elements_->scrollToItem(found.front());
+  }
+}
 
 void ChargeStateWindow::showMessage(const QString& text) {
   if (quiet_) {

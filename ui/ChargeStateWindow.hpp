@@ -83,6 +83,9 @@ class ChargeStateWindow : public QWidget {
   /// window's inputs or of the range), without message boxes; the measured
   /// field follows.
   void scheduleRecompute();
+  /// Marks `name` in the Kingham-diagram list (nothing when it is not
+  /// there) without taking it as the user's pick.
+  void showElement(const QString& name);
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -512,6 +512,9 @@ void MyForm::chargeStatesButton_Click() {
     connect(comboBox1, &QComboBox::currentIndexChanged, chargeStates_, follow);
     connect(numericUpDown1, &QSpinBox::valueChanged, chargeStates_, follow);
     for (int i = 0; i < 6; ++i) connect(box(i), &QLineEdit::textChanged, chargeStates_, follow);
+    connect(comboBox1, &QComboBox::currentTextChanged, chargeStates_,
+            &ChargeStateWindow::showElement);
+    chargeStates_->showElement(comboBox1->currentText());
   }
   chargeStates_->show();
   chargeStates_->raise();

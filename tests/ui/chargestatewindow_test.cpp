@@ -347,6 +347,9 @@ class ChargeStateWindowTest : public QObject {
     f.chargeStatesButton->click();
     ChargeStateWindow* w = f.chargeStateWindow();
     QCOMPARE(w->elementList()->count(), 44);
+    // The list opens on the main window's element and leaves it chosen.
+    QCOMPARE(w->elementList()->currentItem()->text(), QString("Tungsten"));
+    QCOMPARE(f.comboBox1->currentText(), QString("Tungsten"));
     MessageCloser closer;
     // The range: typed, and drawn once the typing has settled.
     w->toBox()->clear();
@@ -372,6 +375,9 @@ class ChargeStateWindowTest : public QObject {
     QCOMPARE(f.comboBox1->currentText(), QString("Molybdenum"));
     QTRY_VERIFY(w->table()->E.front() != tungstenStart);
     QVERIFY(closer.texts.isEmpty());
+    // A choice in the main window is marked in the list.
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Iron"));
+    QCOMPARE(w->elementList()->currentItem()->text(), QString("Iron"));
   }
 
   void inputMessagesComeFromTheMainWindow() {
