@@ -69,6 +69,20 @@ std::optional<ratio_spec> parse_ratio_spec(const std::string& text, int n, std::
   return ratio_spec{*upper, 1.0 / *value};
 }
 
+std::optional<int> parse_pair_spec(const std::string& text, int n, std::string* message) {
+  if (text.find('=') != std::string::npos) {
+    refuse(message, "a pair is written as 3+/2+, not \"" + text + "\"");
+    return std::nullopt;
+  }
+  std::string ratio_message;
+  const auto spec = parse_ratio_spec(text + "=1", n, &ratio_message);
+  if (spec) return spec->k;
+  refuse(message, ratio_message.starts_with("a ratio is written")
+                      ? "a pair is written as 3+/2+, not \"" + text + "\""
+                      : ratio_message);
+  return std::nullopt;
+}
+
 std::optional<std::vector<double>> parse_counts_spec(const std::string& text, int n,
                                                      std::string* message) {
   std::vector<double> counts(static_cast<std::size_t>(n) + 2, -1.0);

@@ -18,6 +18,10 @@ struct ratio_spec {
 };
 std::optional<ratio_spec> parse_ratio_spec(const std::string& text, int n, std::string* message);
 
+/// A pair of neighbouring states as typed: "3+/2+" (or "2+/3+") gives
+/// k = 2. Checked against n as a ratio's pair is.
+std::optional<int> parse_pair_spec(const std::string& text, int n, std::string* message);
+
 /// Counts of charge states as typed: "2+=1200,3+=960". Every state between 1+
 /// and (n+1)+ at most once, whole numbers of at least 0. Returns the counts
 /// by charge (index 1 .. n+1; -1 where not given).

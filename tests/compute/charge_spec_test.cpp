@@ -51,3 +51,21 @@ TEST(ChargeSpec, TypedRatiosAndCounts) {
   EXPECT_FALSE(counted_pairs(*parse_counts_spec("1+=5,3+=7", 3, &message), &message));
   EXPECT_EQ(message, "counts of two neighbouring charge states are needed, such as 2+=1200,3+=960");
 }
+
+TEST(ChargeSpec, PairsOfNeighbours) {
+  std::string message;
+  EXPECT_EQ(parse_pair_spec("3+/2+", 3, &message), 2);
+  EXPECT_EQ(parse_pair_spec("2+/3+", 3, &message), 2);
+  EXPECT_EQ(parse_pair_spec(" 2+/1+ ", 1, &message), 1);
+  const std::pair<const char*, const char*> bad[] = {
+      {"3+/1+", "3+ and 1+ are not neighbouring charge states"},
+      {"5+/4+", "5+ is not a charge state of 3 ionisations (1+ to 4+)"},
+      {"3/2", "a pair is written as 3+/2+, not \"3/2\""},
+      {"3+/2+=1", "a pair is written as 3+/2+, not \"3+/2+=1\""},
+      {"", "a pair is written as 3+/2+, not \"\""},
+  };
+  for (const auto& [text, expected] : bad) {
+    EXPECT_FALSE(parse_pair_spec(text, 3, &message)) << text;
+    EXPECT_EQ(message, expected);
+  }
+}
