@@ -10,6 +10,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "cli/dataset_commands.hpp"
 #include "compute/calculation.hpp"
 #include "compute/charge_states.hpp"
 #include "compute/element_data.hpp"
@@ -483,6 +484,8 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
                   "also how far the field moves with the work function (0.1 eV) and each "
                   "ionisation energy that enters the pair (1 %)");
 
+  dataset_commands datasets(app);
+
   try {
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     app.parse(reversed);
@@ -505,6 +508,7 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
   }
   if (equal->parsed()) return run_equal_abundance(o, out, err);
   if (field->parsed()) return run_field(o, out, err);
+  if (const auto status = datasets.run(out, err)) return *status;
 
   if (o.list_elements) {
     out << element_listing(o.sources);

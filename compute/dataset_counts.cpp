@@ -100,6 +100,16 @@ std::string element_symbol(const std::string& name_or_symbol) {
   throw input_refused(message);
 }
 
+std::string element_list_name(const std::string& name_or_symbol) {
+  for (const auto& e : element_data_table()) {
+    if (same_ignoring_case(e.name, name_or_symbol) ||
+        same_ignoring_case(e.symbol, name_or_symbol)) {
+      return std::string(e.name);
+    }
+  }
+  return name_or_symbol;
+}
+
 range_selection select_ranges(const apt::range_file& file, const std::string& symbol) {
   range_selection s;
   s.symbol = symbol;

@@ -112,6 +112,11 @@ struct dataset_counts {
 /// the closest names for anything else.
 std::string element_symbol(const std::string& name_or_symbol);
 
+/// The name of an element as the element list has it ("Tungsten") for its
+/// name in any case or its symbol ("W", "w"); anything else as it is given,
+/// for the request's own message.
+std::string element_list_name(const std::string& name_or_symbol);
+
 /// The ranges of `file` that the counting of `symbol` (every element when
 /// empty) uses, each with its charge, and the messages about the element's
 /// ranges left out. Throws input_refused when the element has no assigned

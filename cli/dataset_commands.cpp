@@ -1,0 +1,281 @@
+#include "cli/dataset_commands.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <variant>
+
+#include "apt/data_file.hpp"
+#include "apt/range_file.hpp"
+#include "apt/read_error.hpp"
+#include "cli/cli.hpp"
+#include "compute/charge_spec.hpp"
+#include "compute/dataset_text.hpp"
+#include "compute/evaluation.hpp"
+#include "compute/file_output.hpp"
+#include "compute/inputs.hpp"
+#include "compute/map_figure.hpp"
+
+namespace veltrane {
+
+namespace {
+
+constexpr const char* program = "veltrane-curves";
+
+// A file that cannot be opened for reading at all (missing, a folder, no
+// permission): the data cannot be read, which is not a fault of its content.
+std::optional<std::string> unreadable(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) return path + ": is a folder, not a file";
+  std::ifstream probe(path, std::ios::binary);
+  if (!probe) return path + ": cannot be opened for reading";
+  return std::nullopt;
+}
+
+// What a command reads: the dataset and the range file.
+struct inputs {
+  apt::dataset data;
+  apt::range_file ranges;
+};
+
+// Reads both files; on failure says why on `err` and gives the exit status.
+std::variant<inputs, int> read_inputs(const std::string& data_path, const std::string& range_path,
+                                      std::ostream& err) {
+  for (const std::string& path : {data_path, range_path}) {
+    if (const auto problem = unreadable(path)) {
+      err << program << ": " << *problem << "\n";
+      return exit_calculation_failed;
+    }
+  }
+  try {
+    apt::range_file ranges = apt::read_range_file(range_path);
+    apt::dataset data = apt::open_data(data_path);
+    for (const auto& note : data.notes()) err << program << ": note: " << note << "\n";
+    return inputs{std::move(data), std::move(ranges)};
+  } catch (const apt::read_error& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_bad_input;
+  }
+}
+
+void write_messages(const std::vector<std::string>& messages, std::ostream& err) {
+  for (const auto& m : messages) err << program << ": " << m << "\n";
+}
+
+// Writes CSV lines to `path` ("-": standard output) without ever leaving a
+// half-written file.
+bool write_csv(const std::vector<std::string>& lines, const std::string& path, std::ostream& out,
+               std::ostream& err) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  if (path == "-") {
+    out << text << std::flush;
+    if (out) return true;
+    err << program << ": could not write to standard output\n";
+    return false;
+  }
+  if (const auto problem = write_file(path, text)) {
+    err << program << ": " << file_failure_message("Could not write", path, *problem) << "\n";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+dataset_commands::dataset_commands(CLI::App& app) {
+  auto files = [this](CLI::App& c) {
+    c.add_option("--data", o_.data, "the atom-probe data file (.epos, .pos or .apt)")->required();
+    c.add_option("--ranges", o_.ranges, "its range file (.rrng or .rng)")->required();
+    c.add_flag("--single-hits", o_.single_hits, "only ions of pulses with one hit");
+    c.add_flag("--background", o_.background,
+               "subtract from each range the ions of an empty window of its width beside it");
+    c.add_option("--threads", o_.threads, "worker threads (default: all cores)")
+        ->check(CLI::Range(1u, 1024u));
+  };
+  auto field = [this](CLI::App& c) {
+    c.add_option("--element", o_.element, "element name or symbol, e.g. Tungsten or W")->required();
+    c.add_option("--ionisations", o_.ionisations, "number of ionisations n, 1 to 4")->required();
+    c.add_option("--pair", o_.pair, "the pair of neighbouring charge states, e.g. 3+/2+")
+        ->required();
+    c.add_option("--work-function", o_.work_function,
+                 "work function in eV (default: the element's built-in value)");
+    c.add_option("--energies", o_.energies,
+                 "ionisation energies I1,...,I(n+1) in eV (default: the built-in values)");
+    c.add_option("--confidence", o_.confidence, "level of the counting interval (default 0.95)");
+  };
+  counts_ = app.add_subcommand(
+      "counts", "ions per charge state of each element of a dataset, by its range file");
+  files(*counts_);
+  counts_->add_option("--element", o_.element, "only this element (name or symbol)");
+  counts_->add_flag("--csv", o_.csv, "comma-separated output");
+
+  map_ = app.add_subcommand("map", "the field over the detector from a pair's counts per bin");
+  files(*map_);
+  field(*map_);
+  map_->add_option("--over", o_.over, "detector (mm) or specimen (reconstructed x, y in nm)")
+      ->check(CLI::IsMember({"detector", "specimen"}));
+  map_->add_option("--bin", o_.bin, "side of the square bins (default 2 mm, or nm)");
+  map_->add_option("--min-counts", o_.min_counts,
+                   "bins with fewer ions of the pair are masked (default 100)");
+  map_->add_option("--output", o_.output, "the map as CSV (- for standard output)");
+  map_->add_option("--image", o_.image, "the map as a heat map, .svg");
+
+  profile_ = app.add_subcommand("profile", "the field along the run, in blocks of ions");
+  files(*profile_);
+  field(*profile_);
+  profile_->add_option("--block", o_.block, "ions per block in file order (default 1000000)");
+  profile_->add_option("--output", o_.output, "the profile as CSV (default -: standard output)");
+}
+
+std::optional<int> dataset_commands::run(std::ostream& out, std::ostream& err) const {
+  try {
+    if (counts_->parsed()) return run_counts(out, err);
+    if (map_->parsed()) return run_map(out, err);
+    if (profile_->parsed()) return run_profile(out, err);
+  } catch (const input_refused& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_bad_input;
+  } catch (const apt::read_error& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_bad_input;
+  }
+  return std::nullopt;
+}
+
+int dataset_commands::run_counts(std::ostream& out, std::ostream& err) const {
+  auto read = read_inputs(o_.data, o_.ranges, err);
+  if (const int* status = std::get_if<int>(&read)) return *status;
+  const auto& [data, ranges] = std::get<inputs>(read);
+  const dataset_counts counts = count_charge_states(data, ranges, o_.element, counting());
+  write_messages(counts.messages, err);
+  for (const auto& i : counts.interferences) err << program << ": warning: " << i.message << "\n";
+  if (o_.csv)
+    return write_csv(counts_csv_lines(counts), "-", out, err) ? exit_ok : exit_write_failed;
+  out << data.file_name() << ": " << counts.ions << " ions";
+  if (counts.single_hits) out << ", " << counts.counted_ions << " of them single hits";
+  out << "\n";
+  for (const auto& line : counts_text_lines(counts)) out << line << "\n";
+  return out ? exit_ok : exit_write_failed;
+}
+
+namespace {
+
+// The model's ratio curve of a pair, to be inverted for many ratios.
+struct pair_inversion {
+  std::unique_ptr<charge_states> states;
+  std::unique_ptr<ratio_inverter> inverter;
+};
+
+// The request and the pair as typed; a message on `err` and nothing when
+// either is bad. The accurate evaluation serves every bin.
+std::optional<pair_inversion> pair_inversion_of(const request_texts& texts, const std::string& pair,
+                                                unsigned threads, std::ostream& err) {
+  const checked_request checked = check_request(texts);
+  if (!checked.request) {
+    err << program << ": " << checked.message << "\n";
+    return std::nullopt;
+  }
+  std::string message;
+  const auto k = parse_pair_spec(pair, checked.request->n, &message);
+  if (!k) {
+    err << program << ": --pair: " << message << "\n";
+    return std::nullopt;
+  }
+  const charge_state_model model = model_for(evaluation::accurate);
+  pair_inversion p;
+  p.states = std::make_unique<charge_states>(*checked.request, model.function, threads);
+  p.states->set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
+  p.inverter = std::make_unique<ratio_inverter>(*p.states, *k);
+  return p;
+}
+
+// The element of a request as the element list names it, for the symbol of
+// the dataset's counts.
+std::string symbol_of(const overall_field& overall) { return overall.counts.symbol; }
+
+}  // namespace
+
+request_texts dataset_commands::request() const {
+  request_texts texts{element_list_name(o_.element), o_.ionisations, o_.work_function,
+                      std::nullopt};
+  if (o_.energies) texts.energies = split_commas(*o_.energies);
+  return texts;
+}
+
+counting_options dataset_commands::counting() const {
+  counting_options c;
+  c.single_hits = o_.single_hits;
+  c.background = o_.background;
+  c.threads = o_.threads;
+  return c;
+}
+
+int dataset_commands::run_map(std::ostream& out, std::ostream& err) const {
+  if (!o_.image.empty() && std::filesystem::path(o_.image).extension() != ".svg") {
+    err << program << ": --image: the command line draws the map as .svg, not \"" << o_.image
+        << "\" (the window also saves PNG and PDF)\n";
+    return exit_bad_input;
+  }
+  auto inversion = pair_inversion_of(request(), o_.pair, o_.threads, err);
+  if (!inversion) return exit_bad_input;
+  auto read = read_inputs(o_.data, o_.ranges, err);
+  if (const int* status = std::get_if<int>(&read)) return *status;
+  const auto& [data, ranges] = std::get<inputs>(read);
+  map_options options;
+  options.counting = counting();
+  options.confidence = o_.confidence;
+  options.over = o_.over == "specimen" ? map_plane::specimen : map_plane::detector;
+  options.bin = o_.bin;
+  options.min_counts = o_.min_counts;
+  const field_map map = map_field(data, ranges, *inversion->inverter, options);
+  write_messages(map.messages, err);
+  for (const auto& i : map.overall.counts.interferences) {
+    err << program << ": warning: " << i.message << "\n";
+  }
+  // With the map on standard output, the words go to the error stream.
+  std::ostream& words = o_.output == "-" ? err : out;
+  words << pair_field_text(map.overall.field, symbol_of(map.overall)) << "\n"
+        << map_summary(map, o_.min_counts) << "\n"
+        << counting_caveat << "\n";
+  if (!o_.output.empty() && !write_csv(map_csv_lines(map), o_.output, out, err)) {
+    return exit_write_failed;
+  }
+  if (!o_.image.empty()) {
+    const std::string title = symbol_of(map.overall) + " " +
+                              charge_label(inversion->inverter->k() + 1) + "/" +
+                              charge_label(inversion->inverter->k()) + ", " + data.file_name();
+    if (const auto problem = write_file(o_.image, map_svg(map, title))) {
+      err << program << ": " << file_failure_message("Could not write", o_.image, *problem) << "\n";
+      return exit_write_failed;
+    }
+  }
+  for (const std::string& path : {o_.output, o_.image}) {
+    if (!path.empty() && path != "-") words << "Wrote " << path << "\n";
+  }
+  return exit_ok;
+}
+
+int dataset_commands::run_profile(std::ostream& out, std::ostream& err) const {
+  auto inversion = pair_inversion_of(request(), o_.pair, o_.threads, err);
+  if (!inversion) return exit_bad_input;
+  auto read = read_inputs(o_.data, o_.ranges, err);
+  if (const int* status = std::get_if<int>(&read)) return *status;
+  const auto& [data, ranges] = std::get<inputs>(read);
+  profile_options options;
+  options.counting = counting();
+  options.confidence = o_.confidence;
+  options.block = o_.block;
+  const field_profile profile = profile_field(data, ranges, *inversion->inverter, options);
+  write_messages(profile.messages, err);
+  const std::string path = o_.output.empty() ? "-" : o_.output;
+  std::ostream& words = path == "-" ? err : out;
+  words << pair_field_text(profile.overall.field, symbol_of(profile.overall)) << "\n"
+        << counting_caveat << "\n";
+  if (!write_csv(profile_csv_lines(profile), path, out, err)) return exit_write_failed;
+  if (path != "-") words << "Wrote " << path << "\n";
+  return exit_ok;
+}
+
+}  // namespace veltrane

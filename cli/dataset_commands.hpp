@@ -1,0 +1,51 @@
+#pragma once
+
+// The commands on atom-probe datasets: counts, map and profile.
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+#include "compute/dataset_counts.hpp"
+#include "compute/inputs.hpp"
+
+namespace veltrane {
+
+class dataset_commands {
+ public:
+  /// Adds the commands to `app`; their options are held here.
+  explicit dataset_commands(CLI::App& app);
+
+  /// Runs the command that was given and returns its exit status; nothing
+  /// when none of them was given.
+  std::optional<int> run(std::ostream& out, std::ostream& err) const;
+
+ private:
+  struct typed_options {
+    std::string data, ranges, element, ionisations, pair;
+    std::optional<std::string> work_function, energies;
+    std::string over = "detector";
+    double bin = 2.0;
+    std::uint64_t min_counts = 100;
+    double confidence = 0.95;
+    std::uint64_t block = 1000000;
+    bool single_hits = false, background = false, csv = false;
+    std::string output, image;
+    unsigned threads = 0;
+  };
+
+  request_texts request() const;
+  counting_options counting() const;
+  int run_counts(std::ostream& out, std::ostream& err) const;
+  int run_map(std::ostream& out, std::ostream& err) const;
+  int run_profile(std::ostream& out, std::ostream& err) const;
+
+  typed_options o_;
+  CLI::App* counts_;
+  CLI::App* map_;
+  CLI::App* profile_;
+};
+
+}  // namespace veltrane

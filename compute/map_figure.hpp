@@ -1,0 +1,22 @@
+#pragma once
+
+// The field map as a figure: a heat map of the bins' fields in V/nm with a
+// colour bar, masked bins grey, axes in mm over the detector or nm over the
+// specimen. Written as SVG text, so that it needs no drawing library.
+
+#include <string>
+
+#include "compute/field_map.hpp"
+
+namespace veltrane {
+
+/// The colour of a field at `share` (0 lowest, 1 highest) of the colour
+/// bar, as "#rrggbb"; shares outside [0, 1] take the nearer end.
+std::string map_colour(double share);
+
+/// The SVG document of `map` with `title` above it ("Tungsten 3+/2+").
+/// The colour bar spans the fields of the unmasked bins that have one; an
+/// empty map, or one without any field, is drawn with its axes and a note.
+std::string map_svg(const field_map& map, const std::string& title);
+
+}  // namespace veltrane
