@@ -12,16 +12,18 @@
 
 #include "cli/dataset_commands.hpp"
 #include "compute/calculation.hpp"
+#include "compute/charge_spec.hpp"
 #include "compute/charge_states.hpp"
+#include "compute/counting_stats.hpp"
 #include "compute/element_data.hpp"
 #include "compute/elements.hpp"
 #include "compute/evaluation.hpp"
+#include "compute/field_grid.hpp"
 #include "compute/file_output.hpp"
 #include "compute/fraction_csv.hpp"
 #include "compute/inputs.hpp"
 #include "compute/sensitivity.hpp"
 #include "compute/text_export.hpp"
-#include "model/fast_model.hpp"
 
 namespace veltrane {
 
@@ -47,13 +49,14 @@ struct options {
   bool sources = false;
   // The charge-state commands.
   std::optional<double> from, to;
-  double step = 0.5;
+  double step = default_field_step_v_per_nm;
   bool all_elements = false;
   bool csv = false;
   std::optional<std::string> ratio, counts;
   double confidence = 0.95;
   bool exact = false;  // the adaptive integration instead of the accurate evaluation
   bool sensitivity = false;
+  bool progress = false;  // a progress bar on the error stream (a terminal)
 };
 
 // The model and search tolerance of a charge-state command.
@@ -64,8 +67,6 @@ charge_state_model command_model(const options& o) {
 const char* const exact_help =
     "evaluate the model by its adaptive integration (as data.txt and the chart do) instead of "
     "the accurate closed-form evaluation; about a thousand times slower";
-
-std::string charge_text(int k) { return std::to_string(k) + "+"; }
 
 // The request of a command; for bad input, its message on `err` and nothing.
 std::optional<calc_request> read_command_request(const options& o, std::ostream& err) {
@@ -106,6 +107,14 @@ bool reserve_output(const std::string& path, std::optional<output_check>& output
   err << program << ": " << file_failure_message("Could not write", path, *output->problem())
       << "\n";
   return false;
+}
+
+// "[#########        ] 12/44 elements", drawn over the line before.
+void draw_progress(std::ostream& err, std::size_t done, std::size_t total, const char* what) {
+  constexpr std::size_t width = 30;
+  const std::size_t filled = total ? done * width / total : width;
+  err << "\r[" << std::string(filled, '#') << std::string(width - filled, ' ') << "] " << done
+      << "/" << total << " " << what << std::flush;
 }
 
 int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
@@ -152,14 +161,6 @@ int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
   return exit_ok;
 }
 
-// The largest n the built-in data of an element allows (each step needs the
-// next ionisation energy).
-int largest_n(const element_data& e) {
-  int n = 0;
-  while (n < 4 && e.energies[static_cast<std::size_t>(n) + 1].value) ++n;
-  return n;
-}
-
 void equal_abundance_rows(const calc_request& request, const charge_state_model& model,
                           unsigned threads, bool csv, std::ostream& out) {
   charge_states states(request, model.function, threads);
@@ -173,10 +174,10 @@ void equal_abundance_rows(const calc_request& request, const charge_state_model&
       out << request.element << "," << request.n << "," << k << "," << E_ob << "," << equal << "\n";
     } else {
       std::ostringstream charges;
-      charges << charge_text(k) << " -> " << charge_text(k + 1);
+      charges << charge_label(k) << " -> " << charge_label(k + 1);
       out << std::left << std::setw(6) << k << std::setw(10) << charges.str() << std::right
           << std::setw(14) << E_ob << std::setw(20) << equal;
-      if (!fields.monotonic || fields.crossings.size() > 1) {
+      if (fields.ambiguous()) {
         out << "  (ratio not monotonic; crossings at " << crossing_list(fields) << ")";
       }
       out << "\n";
@@ -195,6 +196,7 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
         return exit_bad_input;
       }
       if (o.csv) out << csv_header;
+      std::size_t done = 0;
       for (const auto& row : element_table) {
         const element_data* data = find_element_data(row.name);
         const int n = largest_n(*data);
@@ -203,7 +205,9 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
         if (!o.csv) out << row.name << ", n = " << n << "\n" << table_header;
         equal_abundance_rows(*checked.request, model, o.threads, o.csv, out);
         if (!o.csv) out << "\n";
+        if (o.progress) draw_progress(err, ++done, element_table.size(), "elements");
       }
+      if (o.progress) err << "\n";
       return exit_ok;
     }
     const auto request = read_command_request(o, err);
@@ -215,7 +219,7 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
     return exit_bad_input;
   } catch (const calculation_error& e) {
     err << program << ": " << e.what() << "\n";
-    return exit_write_failed;
+    return exit_calculation_failed;
   }
   return exit_ok;
 }
@@ -274,9 +278,9 @@ int run_field(const options& o, std::ostream& out, std::ostream& err) {
         err << program << ": " << fields.unreachable_message() << "\n";
         return exit_bad_input;
       }
-      out << charge_text(ratio->k + 1) << "/" << charge_text(ratio->k) << " = "
+      out << charge_label(ratio->k + 1) << "/" << charge_label(ratio->k) << " = "
           << format_number(ratio->ratio) << ": E = " << format_number(*fields.field()) << " V/nm\n";
-      if (!fields.monotonic || fields.crossings.size() > 1) {
+      if (fields.ambiguous()) {
         out << "The ratio is not monotonic in this range; it crosses "
             << format_number(ratio->ratio) << " at " << crossing_list(fields) << " V/nm.\n";
       }
@@ -297,11 +301,11 @@ int run_field(const options& o, std::ostream& out, std::ostream& err) {
         status = exit_bad_input;
         continue;
       }
-      out << charge_text(k + 1) << "/" << charge_text(k) << " = " << format_number(c.ratio)
+      out << charge_label(k + 1) << "/" << charge_label(k) << " = " << format_number(c.ratio)
           << " (counts " << format_number(upper) << " and " << format_number(lower)
           << "): E = " << format_number(*c.estimate.field()) << " V/nm (" << level << ": "
           << field_text(c.low) << " to " << field_text(c.high) << " V/nm)\n";
-      if (!c.estimate.monotonic || c.estimate.crossings.size() > 1) {
+      if (c.estimate.ambiguous()) {
         out << "  The ratio is not monotonic in this range; it crosses " << format_number(c.ratio)
             << " at " << crossing_list(c.estimate) << " V/nm.\n";
       }
@@ -310,8 +314,7 @@ int run_field(const options& o, std::ostream& out, std::ostream& err) {
       }
     }
     if (status == exit_ok) {
-      out << "The interval is counting statistics only (Wilson score interval of the share of "
-             "the higher state); the model's own uncertainty is not in it.\n";
+      out << counted_field_caveat << "\n";
     }
     return status;
   } catch (const input_refused& e) {
@@ -319,7 +322,7 @@ int run_field(const options& o, std::ostream& out, std::ostream& err) {
     return exit_bad_input;
   } catch (const calculation_error& e) {
     err << program << ": " << e.what() << "\n";
-    return exit_write_failed;
+    return exit_calculation_failed;
   }
 }
 
@@ -391,17 +394,11 @@ void evaluate_with_progress(sweep_plan& plan, unsigned threads, std::ostream& er
   auto job =
       std::async(std::launch::async, [&] { evaluate_plan(plan, model, threads, &progress); });
   const std::size_t total = plan.calls.size();
-  auto draw = [&](std::size_t done) {
-    constexpr std::size_t width = 30;
-    const std::size_t filled = total ? done * width / total : width;
-    err << "\r[" << std::string(filled, '#') << std::string(width - filled, ' ') << "] " << done
-        << "/" << total << " points" << std::flush;
-  };
   while (job.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
-    draw(progress.done.load());
+    draw_progress(err, progress.done.load(), total, "points");
   }
   job.get();
-  draw(total);
+  draw_progress(err, total, total, "points");
   err << "\n";
 }
 
@@ -506,6 +503,7 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
     o.output = fractions_output;
     return run_fractions(o, out, err);
   }
+  o.progress = progress_to_terminal;
   if (equal->parsed()) return run_equal_abundance(o, out, err);
   if (field->parsed()) return run_field(o, out, err);
   if (const auto status = datasets.run(out, err)) return *status;
@@ -532,7 +530,7 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
     evaluate_with_progress(plan, o.threads, err, progress_to_terminal);
   } catch (const calculation_error& e) {
     err << program << ": " << e.what() << "\n";
-    return exit_write_failed;
+    return exit_calculation_failed;
   }
   const curve_set& curves = plan.curves;
   for (const auto& note : empty_curve_notes(*request, curves)) {

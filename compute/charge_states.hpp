@@ -55,6 +55,9 @@ struct ratio_fields {
   double lowest = 0.0, highest = 0.0;       ///< the finite ratios met there
   /// The answer: the lowest field where r_k rises through `ratio`.
   std::optional<double> field() const;
+  /// True when the answer is not the only field of the ratio: r_k falls
+  /// somewhere on the scan, or crosses the ratio more than once.
+  bool ambiguous() const { return !monotonic || crossings.size() > 1; }
   /// "3+/2+ = 0.8 is not reached between 1 and 38.83 V/nm: the model's ratios
   /// there run from 1.2e-05 to 6.3 (and are infinite from 38.83 V/nm on)."
   std::string unreachable_message() const;

@@ -5,6 +5,12 @@
 
 namespace veltrane {
 
+int largest_n(const element_data& e) {
+  int n = 0;
+  while (n < 4 && e.energies[static_cast<std::size_t>(n) + 1].value) ++n;
+  return n;
+}
+
 namespace detail {
 extern const std::string_view elements_csv;  // generated from compute/data/elements.csv
 }

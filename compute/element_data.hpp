@@ -34,6 +34,10 @@ struct element_data {
   std::string ionisation_source;  ///< the reference, without NIST's flags
 };
 
+/// The largest number of ionisations n the built-in data of an element
+/// allows (each step needs the next ionisation energy), at most 4.
+int largest_n(const element_data& e);
+
 /// The 44 elements of the window's list, in its order, read from the data
 /// file that the build embeds.
 const std::vector<element_data>& element_data_table();

@@ -10,6 +10,9 @@ namespace veltrane {
 /// At most this many fields in one table.
 inline constexpr std::size_t max_fraction_fields = 100000;
 
+/// The step of a field axis unless one is given, V/nm.
+inline constexpr double default_field_step_v_per_nm = 0.5;
+
 /// The fields from `from` to `to` (V/nm) in steps of `step`, each from + i
 /// step, `to` included when it lies on the grid. A message instead when from
 /// is not below to, the step is not above 0, a bound is not finite, or the

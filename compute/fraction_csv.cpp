@@ -19,7 +19,7 @@ std::string csv_number(double x) {
 
 std::vector<std::string> fraction_csv_lines(const calc_request& r, const fraction_table& t) {
   std::vector<std::string> lines;
-  lines.push_back("# Charge-state fractions after Kingham's post-field-ionisation theory");
+  lines.emplace_back("# Charge-state fractions after Kingham's post-field-ionisation theory");
   std::string inputs = "# " + r.element + ", n = " + std::to_string(r.n) + ", work function " +
                        format_number(r.work_function_ev) + " eV, energies";
   for (std::size_t i = 0; i < r.energies_ev.size(); ++i) {
@@ -31,7 +31,7 @@ std::vector<std::string> fraction_csv_lines(const calc_request& r, const fractio
     barriers += (j ? ", step " : " step ") + std::to_string(j + 1) + " " + t.barriers[j].text();
   }
   lines.push_back(barriers);
-  lines.push_back(
+  lines.emplace_back(
       "# Qj: probability that j+ keeps its charge (0 from E_ob of step j on); "
       "fk: fraction of k+");
   std::string header = "E_V_per_nm";

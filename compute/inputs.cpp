@@ -37,6 +37,7 @@ checked_request refuse(std::string message) {
 
 std::vector<std::string> closest_element_names(const std::string& name, std::size_t count) {
   std::vector<std::pair<std::size_t, std::string>> ranked;
+  ranked.reserve(std::size(element_table));
   for (const auto& row : element_table) {
     ranked.emplace_back(edit_distance(name, std::string(row.name)), std::string(row.name));
   }

@@ -108,3 +108,14 @@ TEST(ElementData, DefectsOfTheFileAreNamed) {
   EXPECT_EQ(quoted[0].work_function_source, "a, \"b\"");
   EXPECT_FALSE(quoted[0].energies[4].value);
 }
+
+TEST(ElementData, LargestNIsWhatTheEnergiesAllow) {
+  // Beryllium has four electrons: I5 does not exist, so n stops at 3.
+  EXPECT_EQ(largest_n(*find_element_data("Beryllium")), 3);
+  EXPECT_EQ(largest_n(*find_element_data("Tungsten")), 4);
+  element_data none;
+  EXPECT_EQ(largest_n(none), 0);
+  none.energies[1].value = 10.0;
+  none.energies[2].value = 20.0;
+  EXPECT_EQ(largest_n(none), 2);
+}
