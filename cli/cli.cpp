@@ -5,12 +5,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <future>
 #include <iomanip>
 #include <ostream>
 #include <sstream>
 
 #include "cli/dataset_commands.hpp"
+#include "compute/atlas.hpp"
 #include "compute/calculation.hpp"
 #include "compute/charge_spec.hpp"
 #include "compute/charge_states.hpp"
@@ -221,6 +223,56 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
     err << program << ": " << e.what() << "\n";
     return exit_calculation_failed;
   }
+  return exit_ok;
+}
+
+// Every element's Kingham diagram: one PDF, or one SVG per element in a folder.
+int run_atlas(const options& o, const std::string& path, const std::string& format,
+              std::ostream& out, std::ostream& err) {
+  const auto elements =
+      atlas_elements(o.element.empty() ? std::vector<std::string>{} : split_commas(o.element));
+  // Where the diagrams go is checked before they are computed.
+  std::optional<output_check> output;
+  if (format == "pdf") {
+    if (!reserve_output(path, output, err)) return exit_write_failed;
+  } else {
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    if (!std::filesystem::is_directory(path)) {
+      err << program << ": "
+          << file_failure_message("Could not write", path,
+                                  error ? error.message() : "it is not a folder")
+          << "\n";
+      return exit_write_failed;
+    }
+  }
+  const charge_state_model model = command_model(o);
+  std::vector<figure> pages;
+  try {
+    pages = atlas_pages(elements, model, o.threads, [&](std::size_t done, std::size_t total) {
+      if (o.progress) draw_progress(err, done, total, "elements");
+    });
+    if (o.progress) err << "\n";
+  } catch (const calculation_error& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_calculation_failed;
+  }
+  if (format == "pdf") {
+    if (const auto problem = write_file(path, pdf_document(pages))) {
+      err << program << ": " << file_failure_message("Could not write", path, *problem) << "\n";
+      return exit_write_failed;
+    }
+    out << "Wrote " << path << " (" << pages.size() << " pages)\n";
+    return exit_ok;
+  }
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    const auto file = std::filesystem::path(path) / (elements[i]->name + ".svg");
+    if (const auto problem = write_file(file, pages[i].svg())) {
+      err << program << ": " << file_failure_message("Could not write", file, *problem) << "\n";
+      return exit_write_failed;
+    }
+  }
+  out << "Wrote " << pages.size() << " diagrams into " << path << "\n";
   return exit_ok;
 }
 
@@ -481,6 +533,20 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
                   "also how far the field moves with the work function (0.1 eV) and each "
                   "ionisation energy that enters the pair (1 %)");
 
+  CLI::App* atlas = app.add_subcommand(
+      "atlas", "the Kingham diagram of every element, with its E_ob and equal-abundance fields");
+  std::string atlas_output, atlas_format = "pdf";
+  atlas->add_option("--output", atlas_output,
+                    "file to write (default atlas.pdf), or with --format svg a folder (default "
+                    "atlas)");
+  atlas->add_option("--format", atlas_format, "pdf (one page per element) or svg (one file each)")
+      ->check(CLI::IsMember({"pdf", "svg"}));
+  atlas->add_option("--elements", o.element,
+                    "only these elements, e.g. Tungsten,Iron (default: all 44)");
+  atlas->add_flag("--exact", o.exact, exact_help);
+  atlas->add_option("--threads", o.threads, "worker threads (default: all cores)")
+      ->check(CLI::Range(1u, 1024u));
+
   dataset_commands datasets(app);
 
   try {
@@ -506,6 +572,10 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
   o.progress = progress_to_terminal;
   if (equal->parsed()) return run_equal_abundance(o, out, err);
   if (field->parsed()) return run_field(o, out, err);
+  if (atlas->parsed()) {
+    if (atlas_output.empty()) atlas_output = atlas_format == "pdf" ? "atlas.pdf" : "atlas";
+    return run_atlas(o, atlas_output, atlas_format, out, err);
+  }
   if (const auto status = datasets.run(out, err)) return *status;
 
   if (o.list_elements) {

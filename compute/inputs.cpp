@@ -68,15 +68,19 @@ std::vector<std::string> split_commas(const std::string& text) {
   return parts;
 }
 
+std::string unknown_element_message(const std::string& name) {
+  std::string message = "unknown element \"" + name + "\"; closest: ";
+  const auto names = closest_element_names(name);
+  for (std::size_t i = 0; i < names.size(); ++i) message += (i ? ", " : "") + names[i];
+  return message;
+}
+
 checked_request check_request(const request_texts& t) {
   const auto format = plain_number_format();
   if (t.element.empty()) return refuse("--element is required (or use --example)");
   const auto key = resolve_element(t.element);
   if (!key) {
-    std::string message = "unknown element \"" + t.element + "\"; closest: ";
-    const auto names = closest_element_names(t.element);
-    for (std::size_t i = 0; i < names.size(); ++i) message += (i ? ", " : "") + names[i];
-    return refuse(message + " (see --list-elements)");
+    return refuse(unknown_element_message(t.element) + " (see --list-elements)");
   }
   if (t.ionisations.empty()) return refuse("--ionisations is required");
   const auto n = parse_number(t.ionisations, format);

@@ -12,6 +12,10 @@ namespace veltrane {
 /// best first, at most `count`.
 std::vector<std::string> closest_element_names(const std::string& name, std::size_t count = 3);
 
+/// "unknown element "Wolfram"; closest: Tin, Iron, Zinc" (each door adds
+/// where the list of elements is).
+std::string unknown_element_message(const std::string& name);
+
 /// The element's key in the table: the exact name, or the one name that
 /// matches it without regard to case.
 std::optional<std::string> resolve_element(const std::string& name);

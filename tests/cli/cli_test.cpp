@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "compute/elements.hpp"
 #include "compute/inputs.hpp"
 #include "model/constants.hpp"
 #include "model/fast_model.hpp"
@@ -386,4 +388,44 @@ TEST(CommandLine, FieldFromARatioAndFractions) {
   EXPECT_NE(r.out.find("\n23,0,0,1\n"), std::string::npos) << "above E_ob all are 2+";
   EXPECT_NE(r.out.find("# over the barrier from E_ob [V/nm]: step 1 22.5"), std::string::npos)
       << r.out;
+}
+
+TEST(CommandLine, AtlasOfEveryElement) {
+  const fs::path dir = scratch_dir() / "atlas";
+  fs::create_directories(dir);
+  // A folder that cannot be made is said before anything is computed.
+  std::ofstream(dir / "taken") << "x";
+  auto r = run({"atlas", "--format", "svg", "--output", (dir / "taken").string()});
+  EXPECT_EQ(r.status, exit_write_failed);
+  EXPECT_NE(r.err.find("Could not write"), std::string::npos) << r.err;
+  r = run({"atlas", "--format", "png"});
+  EXPECT_EQ(r.status, exit_bad_input);
+
+  r = run({"atlas", "--elements", "Tungsten,Wolfram"});
+  EXPECT_EQ(r.status, exit_bad_input);
+  EXPECT_NE(r.err.find("unknown element \"Wolfram\""), std::string::npos) << r.err;
+
+  // Pages in the order of the element list, whatever the order asked.
+  const fs::path pdf = dir / "atlas.pdf";
+  r = run({"atlas", "--elements", "Tungsten,calicum", "--output", pdf.string()});
+  ASSERT_EQ(r.status, exit_ok) << r.err;
+  EXPECT_EQ(r.out, "Wrote " + pdf.string() + " (2 pages)\n");
+  const std::string document = read_file(pdf);
+  EXPECT_EQ(document.rfind("%PDF-1.4\n", 0), 0u);
+  EXPECT_NE(document.find("/Count 2"), std::string::npos);
+  const auto position = [](std::string_view name) {
+    return std::find_if(element_table.begin(), element_table.end(),
+                        [&](const auto& row) { return row.name == name; }) -
+           element_table.begin();
+  };
+  ASSERT_NE(document.find("(Calicum, n = 4) Tj"), std::string::npos);
+  ASSERT_NE(document.find("(Tungsten, n = 4) Tj"), std::string::npos);
+  EXPECT_EQ(document.find("(Calicum, n = 4) Tj") < document.find("(Tungsten, n = 4) Tj"),
+            position("Calicum") < position("Tungsten"));
+  r = run(
+      {"atlas", "--elements", "Beryllium", "--format", "svg", "--output", (dir / "svg").string()});
+  ASSERT_EQ(r.status, exit_ok) << r.err;
+  EXPECT_NE(read_file(dir / "svg" / "Beryllium.svg").find(">Beryllium, n = 3</text>"),
+            std::string::npos);
+  fs::remove_all(dir);
 }

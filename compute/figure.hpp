@@ -1,0 +1,53 @@
+#pragma once
+
+// A page of vector drawing: lines, rectangles and text in points (1/72 in)
+// from the top left, written as SVG or as a page of a PDF document. Enough
+// for the diagrams the command line draws without a drawing library.
+
+#include <string>
+#include <vector>
+
+namespace veltrane {
+
+struct colour {
+  int r = 0, g = 0, b = 0;
+};
+
+class figure {
+ public:
+  figure(double width, double height) : width_(width), height_(height) {}
+
+  double width() const { return width_; }
+  double height() const { return height_; }
+
+  /// A polyline through the points (x0, y0, x1, y1, ...); `dashed` draws it
+  /// in dashes.
+  void line(const std::vector<double>& xy, colour c, double width = 1.0, bool dashed = false);
+  void rectangle(double x, double y, double w, double h, colour stroke);
+  void filled_rectangle(double x, double y, double w, double h, colour fill);
+  /// Text with its baseline at y; anchor 'l' (left), 'm' (middle) or 'r'
+  /// (right); printable ASCII only (anything else is written as '?').
+  void text(double x, double y, const std::string& text, double size = 10.0, char anchor = 'l',
+            colour c = {});
+
+  std::string svg() const;
+
+ private:
+  friend std::string pdf_document(const std::vector<figure>& pages);
+  struct item {
+    enum kind { polyline, box, filled_box, label } what;
+    std::vector<double> xy;
+    colour c;
+    double width = 1.0;
+    bool dashed = false;
+    std::string text;
+    char anchor = 'l';
+  };
+  double width_, height_;
+  std::vector<item> items_;
+};
+
+/// A PDF document with one page per figure (Helvetica for the text).
+std::string pdf_document(const std::vector<figure>& pages);
+
+}  // namespace veltrane
