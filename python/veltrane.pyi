@@ -1,6 +1,7 @@
 """Post-field-ionisation after Kingham, as NumPy arrays (types of the C++ module)."""
 
-from typing import Literal, Optional, Sequence, TypedDict
+import os
+from typing import Literal, Optional, Sequence, TypedDict, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -50,6 +51,133 @@ class FieldFromRatio(TypedDict, total=False):
     ratio_interval: tuple[float, float]
     sensitivity: list[InputShift]
 
+class FieldsFromRatios(TypedDict):
+    pair: tuple[int, int]
+    ratio: npt.NDArray[np.float64]
+    E: npt.NDArray[np.float64]
+
+class FieldsFromCounts(TypedDict):
+    pair: tuple[int, int]
+    confidence: float
+    E: npt.NDArray[np.float64]
+    E_low: npt.NDArray[np.float64]
+    E_high: npt.NDArray[np.float64]
+    ratio: npt.NDArray[np.float64]
+    ratio_low: npt.NDArray[np.float64]
+    ratio_high: npt.NDArray[np.float64]
+
+Path = Union[str, os.PathLike[str]]
+
+class Dataset(TypedDict, total=False):
+    mass: npt.NDArray[np.float32]
+    x: npt.NDArray[np.float32]
+    y: npt.NDArray[np.float32]
+    z: npt.NDArray[np.float32]
+    det_x: npt.NDArray[np.float32]
+    det_y: npt.NDArray[np.float32]
+    tof: npt.NDArray[np.float32]
+    v_dc: npt.NDArray[np.float32]
+    v_pulse: npt.NDArray[np.float32]
+    multiplicity: npt.NDArray[np.uint32]
+    pulse_delta: npt.NDArray[np.uint32]
+    format: Literal["pos", "epos", "apt"]
+    voltage_unit: Optional[Literal["V", "kV"]]
+    notes: list[str]
+
+class Isotope(TypedDict):
+    label: str
+    mass_number: int
+    mass: float
+    abundance_percent: float
+
+class Range(TypedDict):
+    low: float
+    high: float
+    ions: list[tuple[str, int]]
+    name: str
+    colour: Optional[str]
+    volume: Optional[float]
+    charge: Optional[int]
+    status: Literal["assigned", "ambiguous", "no_isotope", "unknown_element", "molecular",
+                    "no_ion"]
+    fitting_charges: list[int]
+    isotopes: list[Isotope]
+    abundance_percent: float
+    message: Optional[str]
+    line: int
+
+class ChargeCount(TypedDict):
+    symbol: str
+    charge: int
+    counts: int
+    background: float
+    net: float
+    abundance_percent: float
+    corrected: float
+    isotopes: list[Isotope]
+    ranges: list[tuple[float, float]]
+
+class ChargeStateCounts(TypedDict):
+    symbol: Optional[str]
+    charges: list[ChargeCount]
+    messages: list[str]
+    interferences: list[str]
+    ions: int
+    counted_ions: int
+    single_hits: bool
+    background: bool
+
+class OverallField(TypedDict):
+    pair: tuple[int, int]
+    counts: tuple[int, int]
+    net: tuple[float, float]
+    factor: float
+    confidence: float
+    ratio: float
+    ratio_interval: tuple[float, float]
+    E: float
+    E_low: float
+    E_high: float
+
+class FieldMap(TypedDict):
+    over: Literal["detector", "specimen"]
+    bin: float
+    x_edges: npt.NDArray[np.float64]
+    y_edges: npt.NDArray[np.float64]
+    N_lower: npt.NDArray[np.int64]
+    N_upper: npt.NDArray[np.int64]
+    net_lower: npt.NDArray[np.float64]
+    net_upper: npt.NDArray[np.float64]
+    ratio: npt.NDArray[np.float64]
+    ratio_low: npt.NDArray[np.float64]
+    ratio_high: npt.NDArray[np.float64]
+    E: npt.NDArray[np.float64]
+    E_low: npt.NDArray[np.float64]
+    E_high: npt.NDArray[np.float64]
+    masked: npt.NDArray[np.bool_]
+    without_position: int
+    overall: OverallField
+    messages: list[str]
+
+class FieldProfile(TypedDict):
+    block: int
+    first_ion: npt.NDArray[np.int64]
+    last_ion: npt.NDArray[np.int64]
+    N_lower: npt.NDArray[np.int64]
+    N_upper: npt.NDArray[np.int64]
+    net_lower: npt.NDArray[np.float64]
+    net_upper: npt.NDArray[np.float64]
+    ratio: npt.NDArray[np.float64]
+    ratio_low: npt.NDArray[np.float64]
+    ratio_high: npt.NDArray[np.float64]
+    E: npt.NDArray[np.float64]
+    E_low: npt.NDArray[np.float64]
+    E_high: npt.NDArray[np.float64]
+    v_dc: npt.NDArray[np.float64]
+    voltage_unit: Optional[Literal["V", "kV"]]
+    overall: OverallField
+    messages: list[str]
+
 class CalculationError(RuntimeError): ...
 
 def elements() -> list[str]:
@@ -91,6 +219,7 @@ def equal_abundance(
 ) -> list[EqualAbundance]:
     """Over-barrier and equal-abundance fields of every step, V/nm."""
 
+@overload
 def field_from_ratio(
     element: str,
     n: int,
@@ -105,6 +234,95 @@ def field_from_ratio(
     sensitivity: bool = False,
 ) -> FieldFromRatio:
     """The field of a measured ratio N(upper)/N(lower), or of counts (N(lower), N(upper))."""
+
+@overload
+def field_from_ratio(
+    element: str,
+    n: int,
+    pair: tuple[int, int] = (2, 3),
+    *,
+    ratio: Union[npt.NDArray[np.floating], Sequence[float]],
+    confidence: float = 0.95,
+    work_function: Optional[float] = None,
+    energies: Optional[Sequence[float]] = None,
+    threads: int = 0,
+    method: Literal["accurate", "exact"] = "accurate",
+) -> FieldsFromRatios:
+    """The fields of an array of ratios (E NaN where the model has none), one table of the
+    model's ratio curve for all of them; sensitivity is for a single ratio."""
+
+def field_from_counts(
+    element: str,
+    n: int,
+    pair: tuple[int, int],
+    lower: npt.ArrayLike,
+    upper: npt.ArrayLike,
+    confidence: float = 0.95,
+    work_function: Optional[float] = None,
+    energies: Optional[Sequence[float]] = None,
+    threads: int = 0,
+    method: Literal["accurate", "exact"] = "accurate",
+) -> FieldsFromCounts:
+    """The fields of counts (N(lower), N(upper)) broadcast together, with Wilson intervals;
+    NaN where both counts are 0, -inf/inf for an interval end without a field."""
+
+def read_data(path: Path) -> Dataset:
+    """The ions of a .pos, .epos or .apt file, the columns it has, as stored."""
+
+@overload
+def read_ranges(path: Path, notes: Literal[False] = False) -> list[Range]:
+    """The ranges of a .rrng or .rng file with the charge their isotopes fit."""
+
+@overload
+def read_ranges(path: Path, notes: Literal[True]) -> tuple[list[Range], list[str]]:
+    """The ranges and the file's notes (each starting with the path)."""
+
+def charge_state_counts(
+    data: Path,
+    ranges: Path,
+    element: Optional[str] = None,
+    single_hits: bool = False,
+    background: bool = False,
+    threads: int = 0,
+) -> ChargeStateCounts:
+    """The ions of each element and charge inside their ranges, isotope-corrected."""
+
+def field_map(
+    data: Path,
+    ranges: Path,
+    element: str,
+    n: int,
+    pair: tuple[int, int] = (2, 3),
+    over: Literal["detector", "specimen"] = "detector",
+    bin: float = 2.0,
+    min_counts: int = 100,
+    confidence: float = 0.95,
+    single_hits: bool = False,
+    background: bool = False,
+    work_function: Optional[float] = None,
+    energies: Optional[Sequence[float]] = None,
+    threads: int = 0,
+    method: Literal["accurate", "exact"] = "accurate",
+) -> FieldMap:
+    """The pair's field in square bins: 2-D arrays of shape (len(x_edges) - 1,
+    len(y_edges) - 1); N 0 and ratio/E NaN in empty bins, ratio/E NaN in masked ones."""
+
+def field_profile(
+    data: Path,
+    ranges: Path,
+    element: str,
+    n: int,
+    pair: tuple[int, int] = (2, 3),
+    block: int = 1000000,
+    confidence: float = 0.95,
+    single_hits: bool = False,
+    background: bool = False,
+    work_function: Optional[float] = None,
+    energies: Optional[Sequence[float]] = None,
+    threads: int = 0,
+    method: Literal["accurate", "exact"] = "accurate",
+) -> FieldProfile:
+    """The pair's field in blocks of ions along the run, with the blocks' mean DC voltage."""
 
 def probability(
     E: npt.ArrayLike,
