@@ -19,6 +19,7 @@
 #include "ui/BackgroundRun.hpp"
 #include "ui/ChargeStateWindow.hpp"
 #include "ui/ChartTools.hpp"
+#include "ui/DatasetWindow.hpp"
 #include "ui/ImageExport.hpp"
 #include "ui/ResultChart.hpp"
 
@@ -218,11 +219,17 @@ void MyForm::InitializeComponent() {
   chargeStatesButton->setToolTip(
       "Charge-state fractions against the field, equal-abundance fields, and the field from a "
       "measured ratio or counts");
+  datasetButton = new QPushButton(QString::fromUtf8("Dataset\u2026"), this);
+  datasetButton->setObjectName("datasetButton");
+  datasetButton->setGeometry(15, 434, 237, 23);
+  datasetButton->setToolTip(
+      "The field from the counts of a measured dataset: overall, over the detector and along "
+      "the run");
 
   // Tab order of the controls that take the focus.
-  QWidget* order[] = {button1,  comboBox1, numericUpDown1, textBox1,   textBox2,
-                      textBox3, textBox4,  textBox5,       textBox6,   button2,
-                      button3,  checkBox1, linkLabel1,     linkLabel2, chargeStatesButton};
+  QWidget* order[] = {button1,    comboBox1,  numericUpDown1,     textBox1,     textBox2, textBox3,
+                      textBox4,   textBox5,   textBox6,           button2,      button3,  checkBox1,
+                      linkLabel1, linkLabel2, chargeStatesButton, datasetButton};
   for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
   // Where two header labels touch, the right-hand one lies on top.
@@ -234,6 +241,7 @@ void MyForm::InitializeComponent() {
   connect(button2, &QPushButton::clicked, this, &MyForm::button2_Click);
   connect(button3, &QPushButton::clicked, this, &MyForm::button3_Click);
   connect(chargeStatesButton, &QPushButton::clicked, this, &MyForm::chargeStatesButton_Click);
+  connect(datasetButton, &QPushButton::clicked, this, &MyForm::datasetButton_Click);
   connect(linkLabel1, &QLabel::linkActivated, this, &MyForm::linkLabel1_LinkClicked);
   connect(linkLabel2, &QLabel::linkActivated, this, &MyForm::linkLabel2_LinkClicked);
   label11->installEventFilter(this);
@@ -313,6 +321,7 @@ bool MyForm::evaluate(veltrane::sweep_plan& plan) {
 
 void MyForm::closeEvent(QCloseEvent* event) {
   if (chargeStates_ != nullptr) chargeStates_->close();
+  if (dataset_ != nullptr) dataset_->close();
   if (calculating_) {
     // Stop the run first; the window closes once the workers have returned.
     if (cancelRequest_ != nullptr) *cancelRequest_ = true;
@@ -520,6 +529,33 @@ void MyForm::chargeStatesButton_Click() {
   chargeStates_->raise();
   chargeStates_->activateWindow();
   if (!chargeStates_->table()) chargeStates_->recompute();
+}
+
+void MyForm::datasetButton_Click() {
+  if (dataset_ == nullptr) {
+    DatasetWindow::Source source;
+    source.readRequest = [this](QString* message) -> std::optional<veltrane::calc_request> {
+      auto outcome = veltrane::read_request(controlState(), numberFormatFor(QLocale()));
+      if (!outcome.request) {
+        if (message != nullptr) *message = QString::fromStdString(outcome.message);
+        return std::nullopt;
+      }
+      return std::move(outcome.request);
+    };
+    source.model = [this] { return chargeModel_; };
+    source.threads = threads_;
+    dataset_ = new DatasetWindow(std::move(source), this);
+    // The field follows the main window's element, n and energies.
+    auto follow = [this] {
+      if (dataset_->isVisible()) dataset_->scheduleCompute();
+    };
+    connect(comboBox1, &QComboBox::currentIndexChanged, dataset_, follow);
+    connect(numericUpDown1, &QSpinBox::valueChanged, dataset_, follow);
+    for (int i = 0; i < 6; ++i) connect(box(i), &QLineEdit::textChanged, dataset_, follow);
+  }
+  dataset_->show();
+  dataset_->raise();
+  dataset_->activateWindow();
 }
 
 void MyForm::linkLabel1_LinkClicked() { openLink(kinghamUrl); }

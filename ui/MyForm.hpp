@@ -24,6 +24,7 @@
 
 class ResultChart;
 class ChargeStateWindow;
+class DatasetWindow;
 class ChartTools;
 
 /// The number format of a locale for the input boxes: its decimal and group
@@ -110,6 +111,9 @@ class MyForm : public QWidget {
   QPushButton* chargeStatesButton;
   /// The charge-state window, once opened.
   ChargeStateWindow* chargeStateWindow() const { return chargeStates_; }
+  /// Below it: opens the dataset window (the field from a measured dataset).
+  QPushButton* datasetButton;
+  DatasetWindow* datasetWindow() const { return dataset_; }
   /// Save as, copy, zoom and hover of the result chart.
   ChartTools* chartTools() const { return chartTools_; }
 
@@ -124,6 +128,7 @@ class MyForm : public QWidget {
   void label17_Click();
   void comboBox1_SelectedIndexChanged();
   void chargeStatesButton_Click();
+  void datasetButton_Click();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -158,6 +163,7 @@ class MyForm : public QWidget {
   std::array<BoxState, 6> boxState_;
   QLabel* emptyNote_ = nullptr;
   ChargeStateWindow* chargeStates_ = nullptr;
+  DatasetWindow* dataset_ = nullptr;
   ChartTools* chartTools_ = nullptr;
   QString chartElement_;
 
