@@ -22,19 +22,7 @@ constexpr colour state_colours[] = {
     {31, 119, 180}, {255, 127, 14}, {44, 160, 44}, {214, 39, 40}, {148, 103, 189}};
 constexpr colour black{0, 0, 0}, grey{128, 128, 128}, barrier{178, 34, 34};
 
-// Round ticks between low and high.
-std::vector<double> ticks(double low, double high) {
-  const double raw = (high - low) / 6.0;
-  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
-  double step = magnitude;
-  for (const double m : {1.0, 2.0, 5.0, 10.0}) {
-    step = m * magnitude;
-    if (step >= raw) break;
-  }
-  std::vector<double> t;
-  for (double v = std::ceil(low / step) * step; v <= high + 1e-9 * step; v += step) t.push_back(v);
-  return t;
-}
+std::vector<double> ticks(double low, double high) { return round_ticks(low, high, 6); }
 
 struct axes {
   double from, to;

@@ -1,5 +1,6 @@
 #include "compute/figure.hpp"
 
+#include <cmath>
 #include <cstdio>
 
 namespace veltrane {
@@ -25,22 +26,6 @@ std::string svg_colour(colour c) {
   char text[8];
   std::snprintf(text, sizeof text, "#%02x%02x%02x", c.r & 255, c.g & 255, c.b & 255);
   return text;
-}
-
-std::string svg_escaped(const std::string& text) {
-  std::string out;
-  for (const char c : printable(text)) {
-    if (c == '&') {
-      out += "&amp;";
-    } else if (c == '<') {
-      out += "&lt;";
-    } else if (c == '>') {
-      out += "&gt;";
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 std::string pdf_colour(colour c, const char* op) {
@@ -73,6 +58,40 @@ double text_width(const std::string& text, double size) {
 }
 
 }  // namespace
+
+std::string xml_escaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '&') {
+      out += "&amp;";
+    } else if (c == '<') {
+      out += "&lt;";
+    } else if (c == '>') {
+      out += "&gt;";
+    } else if (c == '"') {
+      out += "&quot;";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::vector<double> round_ticks(double low, double high, int intervals) {
+  if (!(high > low) || intervals < 1) return {low};
+  const double raw = (high - low) / intervals;
+  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+  double step = magnitude;
+  for (const double m : {1.0, 2.0, 5.0, 10.0}) {
+    step = m * magnitude;
+    if (step >= raw) break;
+  }
+  std::vector<double> t;
+  for (double v = std::ceil(low / step) * step; v <= high + 1e-9 * step; v += step) {
+    t.push_back(std::fabs(v) < 1e-12 * step ? 0.0 : v);
+  }
+  return t;
+}
 
 void figure::line(const std::vector<double>& xy, colour c, double width, bool dashed) {
   if (xy.size() < 4) return;
@@ -121,7 +140,7 @@ std::string figure::svg() const {
         const char* anchor = i.anchor == 'm' ? "middle" : i.anchor == 'r' ? "end" : "start";
         s += "<text x=\"" + num(i.xy[0]) + "\" y=\"" + num(i.xy[1]) + "\" font-size=\"" +
              num(i.width) + "\" text-anchor=\"" + anchor + "\" fill=\"" + svg_colour(i.c) + "\">" +
-             svg_escaped(i.text) + "</text>\n";
+             xml_escaped(printable(i.text)) + "</text>\n";
         break;
       }
     }

@@ -47,6 +47,13 @@ class figure {
   std::vector<item> items_;
 };
 
+/// Text with the characters that XML gives a meaning escaped (& < > ").
+std::string xml_escaped(const std::string& text);
+
+/// Round tick values (steps of 1, 2 or 5 times a power of ten) from low to
+/// high, about `intervals` steps apart; {low} when high is not above low.
+std::vector<double> round_ticks(double low, double high, int intervals);
+
 /// A PDF document with one page per figure (Helvetica for the text).
 std::string pdf_document(const std::vector<figure>& pages);
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "compute/figure.hpp"
 #include "compute/text_export.hpp"
 
 namespace veltrane {
@@ -34,24 +35,6 @@ std::string number(double value) {
   return text;
 }
 
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '&') {
-      out += "&amp;";
-    } else if (c == '<') {
-      out += "&lt;";
-    } else if (c == '>') {
-      out += "&gt;";
-    } else if (c == '"') {
-      out += "&quot;";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string text_at(double x, double y, const std::string& text, const char* anchor = "middle",
                     double rotate = 0.0) {
   std::string s =
@@ -59,7 +42,7 @@ std::string text_at(double x, double y, const std::string& text, const char* anc
   if (rotate != 0.0) {
     s += " transform=\"rotate(" + number(rotate) + " " + number(x) + " " + number(y) + ")\"";
   }
-  return s + ">" + escaped(text) + "</text>\n";
+  return s + ">" + xml_escaped(text) + "</text>\n";
 }
 
 // The lowest and highest field of the unmasked bins; nothing when none has one.
@@ -75,22 +58,7 @@ std::optional<std::pair<double, double>> field_span(const field_map& map) {
   return std::pair{low, high};
 }
 
-// Four or five round ticks between low and high.
-std::vector<double> ticks(double low, double high) {
-  if (!(high > low)) return {low};
-  const double raw = (high - low) / 4.0;
-  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
-  double step = magnitude;
-  for (double m : {1.0, 2.0, 5.0, 10.0}) {
-    step = m * magnitude;
-    if (step >= raw) break;
-  }
-  std::vector<double> t;
-  for (double v = std::ceil(low / step) * step; v <= high + 1e-9 * step; v += step) {
-    t.push_back(std::fabs(v) < 1e-12 * step ? 0.0 : v);
-  }
-  return t;
-}
+std::vector<double> ticks(double low, double high) { return round_ticks(low, high, 4); }
 
 std::string colour_bar(double low, double high) {
   std::string s = "<defs><linearGradient id=\"bar\" x1=\"0\" y1=\"1\" x2=\"0\" y2=\"0\">\n";
