@@ -92,11 +92,26 @@ std::string finish_calculation(calculation_view& view, const calc_request& reque
 calculation_result run_calculation(calculation_view& view, const control_state& controls,
                                    const number_format& format, const model_function& model,
                                    const std::filesystem::path& text_file, unsigned threads) {
+  calculation_steps steps;
+  steps.evaluate = [&](sweep_plan& plan) { return evaluate_plan(plan, model, threads); };
+  return run_calculation(view, controls, format, steps, text_file);
+}
+
+calculation_result run_calculation(calculation_view& view, const control_state& controls,
+                                   const number_format& format, const calculation_steps& steps,
+                                   const std::filesystem::path& text_file) {
   calculation_result result;
   const auto request = begin_calculation(view, controls, format, &result.stop_message);
   if (!request) return result;
-  result.curves = compute_curves(*request, model, threads);
+  if (steps.read) steps.read(*request);
+  sweep_plan plan = plan_sweeps(*request);
+  if (!steps.evaluate(plan)) {
+    chart_end_steps(view);
+    return result;
+  }
+  result.curves = std::move(plan.curves);
   result.file_error = finish_calculation(view, *request, *result.curves, text_file);
+  result.notes = empty_curve_notes(*request, *result.curves, steps.show);
   return result;
 }
 

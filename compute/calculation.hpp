@@ -68,6 +68,21 @@ struct calculation_result {
   std::optional<curve_set> curves;  ///< empty when the input stopped the run
   std::string stop_message;         ///< the input message, when there was one
   std::string file_error;           ///< why the text file could not be written, if so
+  /// empty_curve_notes() of the curves, each number written by the steps' `show`.
+  std::vector<std::string> notes;
+};
+
+/// What a door gives a press of Calculate besides the inputs.
+struct calculation_steps {
+  /// Computes the plan's curves (on the door's workers, with its progress
+  /// and cancel); false when they were not all computed (cancelled or
+  /// failed): the chart then stays as a stopped run leaves it and no file is
+  /// written.
+  std::function<bool(sweep_plan&)> evaluate;
+  /// Called once the request has been read, before the curves are computed.
+  std::function<void(const calc_request&)> read;
+  /// Writes the numbers of the empty-curve notes.
+  std::function<std::string(double)> show = shortest_text;
 };
 
 /// The first half of a press: reset the chart and read the request. On a stop
@@ -90,5 +105,12 @@ calculation_result run_calculation(calculation_view& view, const control_state& 
                                    const number_format& format, const model_function& model,
                                    const std::filesystem::path& text_file = "data.txt",
                                    unsigned threads = 1);
+
+/// The same press with the door's own evaluation of the plan (the window's
+/// background run); a plan that is not computed ends with the chart's end
+/// steps, without curves, file or notes.
+calculation_result run_calculation(calculation_view& view, const control_state& controls,
+                                   const number_format& format, const calculation_steps& steps,
+                                   const std::filesystem::path& text_file);
 
 }  // namespace veltrane

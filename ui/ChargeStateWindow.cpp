@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "compute/calculation.hpp"
+#include "compute/counting_stats.hpp"
 #include "compute/file_output.hpp"
 #include "compute/fraction_csv.hpp"
 #include "compute/number_format.hpp"
@@ -20,7 +21,7 @@
 #include "ui/BackgroundRun.hpp"
 #include "ui/ChartTools.hpp"
 #include "ui/ImageExport.hpp"
-#include "ui/MyForm.hpp"
+#include "ui/LocaleFormat.hpp"
 #include "ui/ResultChart.hpp"
 
 namespace {
@@ -104,9 +105,7 @@ ChargeStateWindow::ChargeStateWindow(Source source, QWidget* parent)
   measuredForm->addRow("Confidence", confidence_);
   measuredForm->addRow(find_);
   measuredForm->addRow(result_);
-  auto* statistics = new QLabel(
-      "The interval from counts is counting statistics only (Wilson score interval); the "
-      "model's own uncertainty is not in it.");
+  auto* statistics = new QLabel(QString::fromUtf8(veltrane::counted_field_caveat));
   statistics->setWordWrap(true);
   measuredForm->addRow(statistics);
 

@@ -42,7 +42,7 @@
 #include "compute/number_format.hpp"
 #include "ui/BackgroundRun.hpp"
 #include "ui/ImageExport.hpp"
-#include "ui/MyForm.hpp"
+#include "ui/LocaleFormat.hpp"
 
 namespace apt = veltrane::apt;
 

@@ -27,13 +27,6 @@ std::function<bool(const QUrl&)> MyForm::urlOpener = [](const QUrl& url) {
   return QDesktopServices::openUrl(url);
 };
 
-veltrane::number_format numberFormatFor(const QLocale& locale) {
-  veltrane::number_format f;
-  f.decimal_separator = locale.decimalPoint().toStdString();
-  f.group_separator = locale.groupSeparator().toStdString();
-  return f;
-}
-
 namespace {
 
 // What the Calculate order drives: the result chart and the form's message box.
@@ -339,22 +332,17 @@ void MyForm::button1_Click() {
   chartElement_ = comboBox1->currentIndex() >= 0 ? comboBox1->currentText() : QString();
   FormView view(*this, *result_, [this](const QString& text) { showMessage(text); });
   const auto format = numberFormatFor(QLocale());
-  const auto request = veltrane::begin_calculation(view, controlState(), format);
-  if (!request) return;
-  showReadValues(*request);
-  veltrane::sweep_plan plan = veltrane::plan_sweeps(*request);
-  if (!evaluate(plan)) {
-    // Cancelled or failed: the chart stays as a stopped run leaves it, the
-    // file untouched.
-    veltrane::chart_end_steps(view);
-  } else {
-    veltrane::finish_calculation(view, *request, plan.curves, veltrane::text_export_name);
-    const auto notes = veltrane::empty_curve_notes(
-        *request, plan.curves, [&format](double v) { return veltrane::localised_text(v, format); });
-    QStringList lines;
-    for (const auto& note : notes) lines << QString::fromStdString(note);
-    setEmptyResultNote(lines.join('\n'));
-  }
+  veltrane::calculation_steps steps;
+  steps.read = [this](const veltrane::calc_request& request) { showReadValues(request); };
+  // On the workers, with progress and cancel; a cancelled or failed run
+  // leaves the chart as a stopped run does and the file untouched.
+  steps.evaluate = [this](veltrane::sweep_plan& plan) { return evaluate(plan); };
+  steps.show = [&format](double v) { return veltrane::localised_text(v, format); };
+  const auto result =
+      veltrane::run_calculation(view, controlState(), format, steps, veltrane::text_export_name);
+  QStringList lines;
+  for (const auto& note : result.notes) lines << QString::fromStdString(note);
+  setEmptyResultNote(lines.join('\n'));
   if (closeAfterRun_) {
     closeAfterRun_ = false;
     QTimer::singleShot(0, this, &QWidget::close);

@@ -21,16 +21,12 @@
 #include "compute/model_cache.hpp"
 #include "compute/number_format.hpp"
 #include "compute/sweep.hpp"
+#include "ui/LocaleFormat.hpp"
 
 class ResultChart;
 class ChargeStateWindow;
 class DatasetWindow;
 class ChartTools;
-
-/// The number format of a locale for the input boxes: its decimal and group
-/// separators; the words for not-a-number and the infinities are "NaN",
-/// "Infinity" and "-Infinity" (Qt knows no words of the locale for them).
-veltrane::number_format numberFormatFor(const QLocale& locale);
 
 /// The addresses of the two reference links.
 inline const char* const kinghamUrl = "https://doi.org/10.1016/0039-6028(82)90434-4";

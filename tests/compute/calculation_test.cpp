@@ -232,3 +232,35 @@ TEST(CalculateOrder, NoteOnlyForStepsWithoutAnyFiniteValue) {
             std::string::npos)
       << german[1];
 }
+
+TEST(CalculateOrder, TheDoorsEvaluationAndAStoppedRun) {
+  // The window's path: the request read is handed over before the curves
+  // are computed, the door computes them, the notes use its numbers.
+  recording_view v;
+  calculation_steps steps;
+  std::vector<std::string> order;
+  steps.read = [&](const calc_request& r) { order.push_back("read " + r.element); };
+  steps.evaluate = [&](sweep_plan& plan) {
+    order.push_back("evaluate");
+    return evaluate_plan(
+        plan, [](double, double, double, int, int, double, double) { return std::nan(""); });
+  };
+  steps.show = [](double x) { return "<" + shortest_text(x) + ">"; };
+  const fs::path file = scratch_file("door.txt");
+  auto result = run_calculation(v, tungsten(1, true), {}, steps, file);
+  EXPECT_EQ(order, (std::vector<std::string>{"read Tungsten", "evaluate"}));
+  ASSERT_TRUE(result.curves);
+  ASSERT_EQ(result.notes.size(), 1u);
+  EXPECT_NE(result.notes[0].find("<4.55>"), std::string::npos) << result.notes[0];
+  EXPECT_TRUE(fs::exists(file));
+
+  // Cancelled or failed: the chart's end steps, no curves, no file, no notes.
+  fs::remove(file);
+  recording_view stopped;
+  steps.evaluate = [](sweep_plan&) { return false; };
+  result = run_calculation(stopped, tungsten(1, true), {}, steps, file);
+  EXPECT_FALSE(result.curves);
+  EXPECT_TRUE(result.notes.empty());
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_EQ(stopped.log.back(), "axes");
+}
