@@ -550,13 +550,3 @@ void MyForm::linkLabel1_LinkClicked() { openLink(kinghamUrl); }
 void MyForm::linkLabel2_LinkClicked() { openLink(valuesUrl); }
 void MyForm::label11_Click() {}
 void MyForm::label17_Click() {}
-
-int Main(int argc, char* argv[]) {
-  QApplication app(argc, argv);
-  {
-    MyForm form;
-    form.show();
-    app.exec();
-  }
-  return 0;
-}

@@ -174,6 +174,3 @@ class MyForm : public QWidget {
   std::atomic<bool>* cancelRequest_ = nullptr;
   bool closeAfterRun_ = false;
 };
-
-/// The program: builds the window, runs the event loop until it is closed.
-int Main(int argc, char* argv[]);
