@@ -13,7 +13,6 @@ namespace veltrane {
 namespace {
 
 constexpr double inf = std::numeric_limits<double>::infinity();
-constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 constexpr double barrier_tolerance_v_per_nm = 1e-4;
 // The searches evaluate a fixed number of fields per round, so that their
 // results do not depend on the number of threads (threads only share a round).
