@@ -75,8 +75,8 @@ std::optional<int> parse_pair_spec(const std::string& text, int n, std::string* 
     return std::nullopt;
   }
   std::string ratio_message;
-  const auto spec = parse_ratio_spec(text + "=1", n, &ratio_message);
-  if (spec) return spec->k;
+  const auto pair_ratio = parse_ratio_spec(text + "=1", n, &ratio_message);
+  if (pair_ratio) return pair_ratio->k;
   refuse(message, ratio_message.starts_with("a ratio is written")
                       ? "a pair is written as 3+/2+, not \"" + text + "\""
                       : ratio_message);
