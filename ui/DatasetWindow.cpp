@@ -809,6 +809,9 @@ void DatasetWindow::shadeRanges(QChart* chart, QValueAxis* x, QLogValueAxis* y, 
     auto* lower = new QLineSeries;
     lower->append(QList<QPointF>{{r.low, y->min()}, {r.high, y->min()}});
     auto* area = new QAreaSeries(upper, lower);
+    // An area series does not own its bounding lines.
+    upper->setParent(area);
+    lower->setParent(area);
     QColor colour = chargeColour(r.charge);
     area->setPen(QPen(colour, 1));
     colour.setAlpha(70);
@@ -894,6 +897,8 @@ void DatasetWindow::drawProfile() {
     }
   }
   auto* band = new QAreaSeries(high, low);
+  high->setParent(band);
+  low->setParent(band);
   band->setName(QStringLiteral("%1 % interval")
                     .arg(QLocale().toString(
                         (profile_ ? profile_->overall.field.confidence : 0.95) * 100.0, 'g', 4)));
