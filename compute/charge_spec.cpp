@@ -30,6 +30,9 @@ bool refuse(std::string* message, std::string text) {
   return false;
 }
 
+// A count beyond this is a typing slip, not ions of one run.
+constexpr double max_count = 1e15;
+
 bool check_state(int state, int n, std::string* message) {
   if (state < 1 || state > n + 1) {
     return refuse(message, charge_label(state) + " is not a charge state of " + std::to_string(n) +
@@ -39,7 +42,56 @@ bool check_state(int state, int n, std::string* message) {
   return true;
 }
 
+std::string not_a_count(const std::string& typed) {
+  return "a count must be a whole number of at least 0, not \"" + typed + "\"";
+}
+
 }  // namespace
+
+std::optional<int> check_pair(int a, int b, int n, std::string* message) {
+  if (!check_state(a, n, message) || !check_state(b, n, message)) return std::nullopt;
+  if (std::abs(a - b) != 1) {
+    refuse(message, charge_label(a) + " and " + charge_label(b) +
+                        " are not neighbouring charge states");
+    return std::nullopt;
+  }
+  return std::min(a, b);
+}
+
+std::string ratio_fault(double ratio) {
+  if (std::isnan(ratio)) return "is not a number";
+  if (std::isinf(ratio)) return "is not finite";
+  if (!(ratio > 0.0)) return "is not above 0";
+  return {};
+}
+
+std::string count_fault(double count) {
+  if (std::isnan(count)) return "is not a number";
+  if (count < 0.0) return "is below 0";
+  if (count > max_count) return "is above 1e15";
+  if (count != std::trunc(count)) return "is not a whole number";
+  return {};
+}
+
+std::optional<ratio_spec> check_ratio(int k, double ratio, const std::string& typed,
+                                      std::string* message) {
+  if (!ratio_fault(ratio).empty()) {
+    refuse(message, "a ratio must be a finite number above 0, not \"" + typed + "\"");
+    return std::nullopt;
+  }
+  return ratio_spec{k, ratio};
+}
+
+bool check_counts(int k, double lower, double upper, const std::string& typed_lower,
+                  const std::string& typed_upper, std::string* message) {
+  if (!count_fault(lower).empty()) return refuse(message, not_a_count(typed_lower));
+  if (!count_fault(upper).empty()) return refuse(message, not_a_count(typed_upper));
+  if (lower == 0.0 && upper == 0.0) {
+    return refuse(message, "the counts of " + charge_label(k) + " and " + charge_label(k + 1) +
+                               " are both zero");
+  }
+  return true;
+}
 
 std::optional<ratio_spec> parse_ratio_spec(const std::string& text, int n, std::string* message) {
   const std::size_t slash = text.find('/');
@@ -53,20 +105,13 @@ std::optional<ratio_spec> parse_ratio_spec(const std::string& text, int n, std::
     refuse(message, "a ratio is written as 3+/2+=0.8, not \"" + text + "\"");
     return std::nullopt;
   }
-  if (!check_state(*upper, n, message) || !check_state(*lower, n, message)) return std::nullopt;
-  if (std::abs(*upper - *lower) != 1) {
-    refuse(message, charge_label(*upper) + " and " + charge_label(*lower) +
-                        " are not neighbouring charge states");
-    return std::nullopt;
-  }
+  const auto k = check_pair(*upper, *lower, n, message);
+  if (!k) return std::nullopt;
   const std::string value_text = text.substr(equals + 1);
-  const auto value = parse_number(value_text, plain_number_format());
-  if (!value || !std::isfinite(*value) || !(*value > 0.0)) {
-    refuse(message, "a ratio must be a finite number above 0, not \"" + value_text + "\"");
-    return std::nullopt;
-  }
-  if (*upper > *lower) return ratio_spec{*lower, *value};
-  return ratio_spec{*upper, 1.0 / *value};
+  const double value = parse_number(value_text, plain_number_format())
+                           .value_or(std::numeric_limits<double>::quiet_NaN());
+  if (!check_ratio(*k, value, value_text, message)) return std::nullopt;
+  return ratio_spec{*k, *upper > *lower ? value : 1.0 / value};
 }
 
 std::optional<int> parse_pair_spec(const std::string& text, int n, std::string* message) {
@@ -101,9 +146,8 @@ std::optional<std::vector<double>> parse_counts_spec(const std::string& text, in
     if (!check_state(*state, n, message)) return std::nullopt;
     const std::string value_text = item.substr(equals + 1);
     const auto value = parse_number(value_text, plain_number_format());
-    if (!value || !std::isfinite(*value) || *value < 0.0 || *value != std::trunc(*value) ||
-        *value > 1e15) {
-      refuse(message, "a count must be a whole number of at least 0, not \"" + value_text + "\"");
+    if (!value || !count_fault(*value).empty()) {
+      refuse(message, not_a_count(value_text));
       return std::nullopt;
     }
     auto& slot = counts[static_cast<std::size_t>(*state)];

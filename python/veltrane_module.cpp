@@ -254,38 +254,50 @@ std::vector<py::ssize_t> shape_of(const array& a) {
   return std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim());
 }
 
-// The pair of neighbouring states written either way round, as the command
-// line checks "3+/2+": k of the lower state k+.
+// The pair of neighbouring states written either way round: k of the lower
+// state k+.
 int pair_k(std::pair<int, int> pair, int n) {
-  const int low_state = std::min(pair.first, pair.second);
-  const int high_state = std::max(pair.first, pair.second);
   std::string message;
   const auto k =
-      parse_pair_spec(charge_label(high_state) + "/" + charge_label(low_state), n, &message);
+      check_pair(std::max(pair.first, pair.second), std::min(pair.first, pair.second), n, &message);
   if (!k) throw py::value_error(message);
   return *k;
 }
 
-// The first ratio that is not a finite number above 0 is refused with the
-// command line's words for it.
-void check_ratios(const std::vector<double>& ratios, int k, int n) {
-  for (double r : ratios) {
-    if (std::isfinite(r) && r > 0.0) continue;
-    std::string message = "a ratio must be a finite number above 0";
-    parse_ratio_spec(charge_label(k + 1) + "/" + charge_label(k) + "=" + number_text(r), n,
-                     &message);
-    throw py::value_error(message);
+// "ratio[3, 1]": the place of a value in an array of this shape, as NumPy
+// would index it.
+std::string element_name(const std::string& name, std::size_t flat,
+                         const std::vector<py::ssize_t>& shape) {
+  if (shape.empty()) return name;
+  std::vector<std::size_t> index(shape.size());
+  for (std::size_t d = shape.size(); d-- > 0;) {
+    const auto extent = static_cast<std::size_t>(shape[d]);
+    index[d] = flat % extent;
+    flat /= extent;
   }
+  std::string text = name + "[";
+  for (std::size_t d = 0; d < index.size(); ++d) {
+    text += (d == 0 ? "" : ", ") + std::to_string(index[d]);
+  }
+  return text + "]";
 }
 
-// The first count that is not a whole number of ions is refused as the
-// command line refuses it.
-void check_counts(const std::vector<double>& counts, int k, int n) {
-  for (double c : counts) {
-    if (std::isfinite(c) && c >= 0.0 && c == std::trunc(c) && c <= 1e15) continue;
-    std::string message = "a count must be a whole number of at least 0";
-    parse_counts_spec(charge_label(k) + "=" + number_text(c), n, &message);
-    throw py::value_error(message);
+std::string python_number(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  return shortest_text(value);
+}
+
+// The first value that has a fault is refused, named by its place:
+// "ratio[17] = -1 is not above 0".
+template <class Fault>
+void check_each(const std::string& name, const std::vector<double>& values,
+                const std::vector<py::ssize_t>& shape, Fault fault) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const std::string why = fault(values[i]);
+    if (why.empty()) continue;
+    throw py::value_error(element_name(name, i, shape) + " = " + python_number(values[i]) + " " +
+                          why);
   }
 }
 
@@ -302,7 +314,7 @@ py::dict fields_of_ratios(const calc_request& request, std::pair<int, int> pair,
   const int k = pair_k(pair, request.n);
   const array r = as_shaped_doubles(ratio);
   const std::vector<double> ratios(r.data(), r.data() + r.size());
-  check_ratios(ratios, k, request.n);
+  check_each("ratio", ratios, shape_of(r), ratio_fault);
   const charge_state_model model = method_model(method);
   std::vector<double> E;
   run_interruptibly([&](evaluation_progress& progress) {
@@ -336,10 +348,9 @@ py::object field_from_ratio(const std::string& element, int n, std::pair<int, in
   }
   // The pair may be written either way round: the ratio is N(upper)/N(lower)
   // and the counts are (N(lower), N(upper)) whatever the order.
-  const int low_state = std::min(pair.first, pair.second);
-  const int high_state = std::max(pair.first, pair.second);
-  std::optional<ratio_spec> pair_ratio;
+  const int k = pair_k(pair, n);
   double count_lower = 0, count_upper = 0;
+  std::optional<ratio_spec> pair_ratio;
   if (!ratio.is_none()) {
     double value = 0.0;
     try {
@@ -347,26 +358,19 @@ py::object field_from_ratio(const std::string& element, int n, std::pair<int, in
     } catch (const py::cast_error&) {
       throw py::type_error("ratio must be a number, or an array or list of numbers");
     }
-    pair_ratio = parse_ratio_spec(
-        std::to_string(high_state) + "+/" + std::to_string(low_state) + "+=" + number_text(value),
-        n, &message);
+    pair_ratio = check_ratio(k, value, number_text(value), &message);
     if (!pair_ratio) throw py::value_error(message);
   } else {
     const auto values = counts.cast<std::vector<double>>();
     if (values.size() != 2)
       throw py::value_error("counts must be two numbers, of the pair's states");
-    const std::string text = std::to_string(low_state) + "+=" + number_text(values[0]) + "," +
-                             std::to_string(high_state) + "+=" + number_text(values[1]);
-    const auto parsed = parse_counts_spec(text, n, &message);
-    const auto pairs = parsed ? counted_pairs(*parsed, &message) : std::nullopt;
-    if (!pairs) throw py::value_error(message);
-    if (high_state - low_state != 1) {
-      throw py::value_error(std::to_string(high_state) + "+ and " + std::to_string(low_state) +
-                            "+ are not neighbouring charge states");
+    if (!check_counts(k, values[0], values[1], number_text(values[0]), number_text(values[1]),
+                      &message)) {
+      throw py::value_error(message);
     }
-    count_lower = (*parsed)[static_cast<std::size_t>(low_state)];
-    count_upper = (*parsed)[static_cast<std::size_t>(high_state)];
-    pair_ratio = ratio_spec{low_state, 0.0};
+    count_lower = values[0];
+    count_upper = values[1];
+    pair_ratio = ratio_spec{k, 0.0};
   }
   std::optional<ratio_fields> fields;
   std::optional<counted_field> counted;
@@ -462,8 +466,8 @@ py::dict field_from_counts(const std::string& element, int n, std::pair<int, int
   const array a_lower = as_shaped_doubles(b[0]), a_upper = as_shaped_doubles(b[1]);
   const std::vector<double> N_lower(a_lower.data(), a_lower.data() + a_lower.size());
   const std::vector<double> N_upper(a_upper.data(), a_upper.data() + a_upper.size());
-  check_counts(N_lower, k, n);
-  check_counts(N_upper, k + 1, n);
+  check_each("lower", N_lower, shape_of(a_lower), count_fault);
+  check_each("upper", N_upper, shape_of(a_upper), count_fault);
   const charge_state_model model = method_model(method);
   std::vector<pair_field> fields(N_lower.size());
   run_interruptibly([&](evaluation_progress& progress) {

@@ -11,6 +11,7 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 #include <cmath>
+#include <limits>
 
 #include "compute/calculation.hpp"
 #include "compute/counting_stats.hpp"
@@ -367,17 +368,16 @@ void ChargeStateWindow::findField() {
     if (!computeFor(*request)) return;
   }
   const int k = pair_->currentData().toInt();
-  const int n = request->n;
   const auto format = numberFormatFor(QLocale());
-  auto plain = [&format](const QLineEdit* box) -> std::string {
-    // The locale's number, written plainly for the shared checks; a text
-    // that is no number goes on as it is, so the check names it.
-    const auto value = veltrane::parse_number(box->text().toStdString(), format);
-    return value ? veltrane::shortest_text(*value) : box->text().trimmed().toStdString();
+  // The locale's number in a box, NaN for a text that is no number (the
+  // check then names the text as typed).
+  auto number = [&format](const QLineEdit* box) {
+    return veltrane::parse_number(box->text().toStdString(), format)
+        .value_or(std::numeric_limits<double>::quiet_NaN());
   };
+  auto typed = [](const QLineEdit* box) { return box->text().trimmed().toStdString(); };
   std::string message;
   std::optional<veltrane::ratio_spec> ratio;
-  std::optional<std::vector<double>> counts;
   double confidence = 0.95;
   if (!confidence_->text().trimmed().isEmpty()) {
     const auto c = veltrane::parse_number(confidence_->text().toStdString(), format);
@@ -388,20 +388,17 @@ void ChargeStateWindow::findField() {
     confidence = *c;
   }
   if (!ratio_->text().trimmed().isEmpty()) {
-    ratio = veltrane::parse_ratio_spec(
-        (charge(k + 1) + "/" + charge(k) + "=").toStdString() + plain(ratio_), n, &message);
+    ratio = veltrane::check_ratio(k, number(ratio_), typed(ratio_), &message);
     if (!ratio) {
       showMessage(QString::fromStdString(message));
       return;
     }
-  } else {
-    const std::string typed = charge(k).toStdString() + "=" + plain(lowerCount_) + "," +
-                              charge(k + 1).toStdString() + "=" + plain(upperCount_);
-    counts = veltrane::parse_counts_spec(typed, n, &message);
-    if (!counts || !veltrane::counted_pairs(*counts, &message)) {
-      showMessage(QString::fromStdString(message));
-      return;
-    }
+  }
+  const double lower = number(lowerCount_), upper = number(upperCount_);
+  if (!ratio && !veltrane::check_counts(k, lower, upper, typed(lowerCount_), typed(upperCount_),
+                                        &message)) {
+    showMessage(QString::fromStdString(message));
+    return;
   }
 
   std::optional<veltrane::ratio_fields> fields;
@@ -413,8 +410,7 @@ void ChargeStateWindow::findField() {
     if (ratio) {
       fields = states.field_from_ratio(ratio->k, ratio->ratio);
     } else {
-      counted = states.field_from_counts(k, (*counts)[static_cast<std::size_t>(k)],
-                                         (*counts)[static_cast<std::size_t>(k) + 1], confidence);
+      counted = states.field_from_counts(k, lower, upper, confidence);
       fields = counted->estimate;
     }
   });

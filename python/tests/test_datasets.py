@@ -259,11 +259,16 @@ def test_vectorised_field_from_ratio_agrees_with_the_scalar_one():
     zero_d = veltrane.field_from_ratio("Tungsten", 4, ratio=np.array(1.0))
     assert zero_d["E"].shape == () and zero_d["E"] == result["E"][1, 0]
 
-    bad_ratios = ((-1.0, '"-1"'), (0.0, '"0"'), (np.inf, '"Infinity"'), (np.nan, '"NaN"'))
+    bad_ratios = ((-1.0, "-1 is not above 0"), (0.0, "0 is not above 0"),
+                  (np.inf, "inf is not finite"), (np.nan, "nan is not a number"))
     for bad, text in bad_ratios:
-        with pytest.raises(ValueError, match="a ratio must be a finite number above 0, not " +
-                          text):
+        with pytest.raises(ValueError, match=r"^ratio\[1\] = " + text + "$"):
             veltrane.field_from_ratio("Tungsten", 4, ratio=np.array([1.0, bad]))
+    many = np.ones((3, 6))
+    many[2, 5] = -1.0
+    many[2, 4] = 0.0  # the first bad one in NumPy's order
+    with pytest.raises(ValueError, match=r"^ratio\[2, 4\] = 0 is not above 0$"):
+        veltrane.field_from_ratio("Tungsten", 4, ratio=many)
     with pytest.raises(ValueError, match="4 ionisations"):
         veltrane.field_from_ratio("Tungsten", 4, pair=(5, 6), ratio=[1.0])
     with pytest.raises(ValueError, match="not neighbouring"):
@@ -304,9 +309,13 @@ def test_field_from_counts_broadcasts_and_agrees_with_the_scalar_one():
     assert np.isnan(edge["E"]).all() and edge["E_high"][0] == np.inf
     assert np.isfinite(edge["E_low"][0]) and np.isnan(edge["E_low"][1])
 
-    for bad in (-1, 2.5, np.nan):
-        with pytest.raises(ValueError, match="a count must be a whole number of at least 0"):
+    bad_counts = ((-1, "-1 is below 0"), (2.5, "2.5 is not a whole number"),
+                  (np.nan, "nan is not a number"))
+    for bad, text in bad_counts:
+        with pytest.raises(ValueError, match=r"^lower\[1\] = " + text + "$"):
             veltrane.field_from_counts("Tungsten", 4, (2, 3), [10, bad], 20)
+    with pytest.raises(ValueError, match=r"^upper\[0, 1\] = 2.5 is not a whole number$"):
+        veltrane.field_from_counts("Tungsten", 4, (2, 3), [[10, 10]], [[20, 2.5]])
     with pytest.raises(ValueError, match="confidence must lie between 0 and 1"):
         veltrane.field_from_counts("Tungsten", 4, (2, 3), 10, 20, confidence=1.0)
     with pytest.raises(ValueError, match="not neighbouring"):

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 using namespace veltrane;
 
 TEST(ChargeSpec, TypedRatiosAndCounts) {
@@ -68,4 +71,39 @@ TEST(ChargeSpec, PairsOfNeighbours) {
     EXPECT_FALSE(parse_pair_spec(text, 3, &message)) << text;
     EXPECT_EQ(message, expected);
   }
+}
+
+TEST(ChargeSpec, NumbersCheckedAsTheyAreGiven) {
+  std::string message;
+  EXPECT_EQ(check_pair(3, 2, 3, &message), 2);
+  EXPECT_EQ(check_pair(2, 3, 3, &message), 2);
+  EXPECT_FALSE(check_pair(2, 4, 3, &message));
+  EXPECT_EQ(message, "2+ and 4+ are not neighbouring charge states");
+  EXPECT_FALSE(check_pair(0, 1, 3, &message));
+  EXPECT_EQ(message, "0+ is not a charge state of 3 ionisations (1+ to 4+)");
+
+  EXPECT_EQ(ratio_fault(0.8), "");
+  EXPECT_EQ(ratio_fault(0.0), "is not above 0");
+  EXPECT_EQ(ratio_fault(-1.0), "is not above 0");
+  EXPECT_EQ(ratio_fault(std::numeric_limits<double>::infinity()), "is not finite");
+  EXPECT_EQ(ratio_fault(std::nan("")), "is not a number");
+  const auto r = check_ratio(2, 0.8, "0,8", &message);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->k, 2);
+  EXPECT_EQ(r->ratio, 0.8);
+  EXPECT_FALSE(check_ratio(2, -1.5, "-1,5", &message));
+  EXPECT_EQ(message, "a ratio must be a finite number above 0, not \"-1,5\"");
+
+  EXPECT_EQ(count_fault(0.0), "");
+  EXPECT_EQ(count_fault(1e15), "");
+  EXPECT_EQ(count_fault(2.5), "is not a whole number");
+  EXPECT_EQ(count_fault(-1.0), "is below 0");
+  EXPECT_EQ(count_fault(2e15), "is above 1e15");
+  EXPECT_EQ(count_fault(std::nan("")), "is not a number");
+  EXPECT_TRUE(check_counts(2, 1200, 960, "1200", "960", &message));
+  EXPECT_TRUE(check_counts(2, 0, 960, "0", "960", &message));
+  EXPECT_FALSE(check_counts(2, 1200, 1.5, "1200", "1,5", &message));
+  EXPECT_EQ(message, "a count must be a whole number of at least 0, not \"1,5\"");
+  EXPECT_FALSE(check_counts(2, 0, 0, "0", "0", &message));
+  EXPECT_EQ(message, "the counts of 2+ and 3+ are both zero");
 }
