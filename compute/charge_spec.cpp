@@ -51,8 +51,8 @@ std::string not_a_count(const std::string& typed) {
 std::optional<int> check_pair(int a, int b, int n, std::string* message) {
   if (!check_state(a, n, message) || !check_state(b, n, message)) return std::nullopt;
   if (std::abs(a - b) != 1) {
-    refuse(message, charge_label(a) + " and " + charge_label(b) +
-                        " are not neighbouring charge states");
+    refuse(message,
+           charge_label(a) + " and " + charge_label(b) + " are not neighbouring charge states");
     return std::nullopt;
   }
   return std::min(a, b);

@@ -395,8 +395,8 @@ void ChargeStateWindow::findField() {
     }
   }
   const double lower = number(lowerCount_), upper = number(upperCount_);
-  if (!ratio && !veltrane::check_counts(k, lower, upper, typed(lowerCount_), typed(upperCount_),
-                                        &message)) {
+  if (!ratio &&
+      !veltrane::check_counts(k, lower, upper, typed(lowerCount_), typed(upperCount_), &message)) {
     showMessage(QString::fromStdString(message));
     return;
   }
