@@ -145,10 +145,15 @@ namespace detail {
 mass_lookup::mass_lookup(const apt::range_file& file, std::vector<int> slot_of_range,
                          bool background)
     : file_(&file), slot_of_range_(std::move(slot_of_range)) {
+  add_windows(background);
+  build_cells();
+}
+
+void mass_lookup::add_windows(bool background) {
   if (!background) return;
-  for (std::size_t i = 0; i < file.ranges.size(); ++i) {
+  for (std::size_t i = 0; i < file_->ranges.size(); ++i) {
     if (slot_of_range_[i] < 0) continue;
-    const background_window w = background_window_of(file, i);
+    const background_window w = background_window_of(*file_, i);
     if (w.side == background_side::none) continue;
     windows_.push_back({w.low, w.high, w.side == background_side::below, slot_of_range_[i]});
     widest_ = std::max(widest_, 2.0 * (w.high - w.low));
@@ -157,7 +162,43 @@ mass_lookup::mass_lookup(const apt::range_file& file, std::vector<int> slot_of_r
             [](const window& a, const window& b) { return a.low < b.low; });
 }
 
-int mass_lookup::slot(double m, bool& in_range) const {
+void mass_lookup::build_cells() {
+  double top = 0.0;
+  for (const auto& r : file_->ranges) {
+    if (!(r.low >= 0.0 && r.high >= r.low)) return;  // searched, every mass
+    top = std::max(top, r.high);
+  }
+  for (const auto& w : windows_) top = std::max(top, w.high);
+  if (!(std::isfinite(top) && top > 0.0)) return;
+  // Cells of 1/256 Da, wider for a table that would reach beyond 2^20 cells.
+  constexpr double most_cells = 1 << 20;
+  double scale = 256.0;
+  while (top * scale >= most_cells) scale /= 2.0;
+  const auto cell_of = [scale](double m) { return static_cast<std::size_t>(m * scale); };
+  cells_.assign(cell_of(top) + 1, cell_outside);
+  for (std::size_t i = 0; i < file_->ranges.size(); ++i) {
+    const auto& r = file_->ranges[i];
+    const int s = slot_of_range_[i];
+    for (std::size_t c = cell_of(r.low); c <= cell_of(r.high); ++c) {
+      cells_[c] = s >= 0 ? s : cell_uncounted;
+    }
+  }
+  // A cell holding an edge has masses on either side of it; a window's cells
+  // are searched too (the windows may overlap one another).
+  for (const auto& r : file_->ranges) {
+    cells_[cell_of(r.low)] = cell_searched;
+    cells_[cell_of(r.high)] = cell_searched;
+  }
+  for (const auto& w : windows_) {
+    for (std::size_t c = cell_of(std::max(w.low, 0.0)); c <= cell_of(w.high); ++c) {
+      cells_[c] = cell_searched;
+    }
+  }
+  cell_scale_ = scale;
+  cell_end_ = static_cast<double>(cells_.size());
+}
+
+int mass_lookup::searched_slot(double m, bool& in_range) const {
   const auto index = file_->find(m);
   in_range = index.has_value();
   return index ? slot_of_range_[*index] : -1;
@@ -255,58 +296,58 @@ int atomic_number_of(std::string_view symbol) {
 
 }  // namespace
 
-dataset_counts count_charge_states(const apt::dataset& data, const apt::range_file& file,
-                                   const std::string& element, const counting_options& options) {
-  const std::string symbol = element.empty() ? std::string() : element_symbol(element);
-  range_selection selection = select_ranges(file, symbol);
+namespace detail {
 
-  dataset_counts result;
-  result.symbol = symbol;
-  result.messages = std::move(selection.messages);
-  result.interferences = std::move(selection.interferences);
-  result.ions = data.ion_count();
-  result.background = options.background;
-  const bool filter = options.single_hits && data.has(apt::columns::multiplicity);
-  result.single_hits = filter;
-  if (options.single_hits && !filter) {
-    result.messages.push_back(data.path() +
-                              ": the file holds no multiplicity, so every ion is counted "
-                              "(no single-hits filter)");
-  }
+namespace {
 
-  // One slot per counted range.
+// One slot per counted range.
+std::vector<int> slots_of(const apt::range_file& file, const range_selection& selection) {
   std::vector<int> slot_of_range(file.ranges.size(), -1);
   for (std::size_t s = 0; s < selection.used.size(); ++s) {
     slot_of_range[selection.used[s]] = static_cast<int>(s);
   }
-  const detail::mass_lookup lookup(file, slot_of_range, options.background);
+  return slot_of_range;
+}
+
+}  // namespace
+
+counting_pass::counting_pass(const apt::dataset& data, const apt::range_file& file,
+                             const std::string& element, const counting_options& options)
+    : data_(&data),
+      file_(&file),
+      options_(options),
+      symbol_(element.empty() ? std::string() : element_symbol(element)),
+      selection_(select_ranges(file, symbol_)),
+      filter_(options.single_hits && data.has(apt::columns::multiplicity)),
+      lookup_(file, slots_of(file, selection_), options.background) {}
+
+counting_pass::tally counting_pass::new_tally() const {
+  return tally{std::vector<std::uint64_t>(slot_count(), 0),
+               std::vector<std::uint64_t>(slot_count(), 0), 0};
+}
+
+int counting_pass::charge_of(std::size_t slot) const {
+  return selection_.assignments[selection_.used[slot]].charge;
+}
+
+dataset_counts counting_pass::finish(const std::vector<tally>& tallies) const {
+  const apt::dataset& data = *data_;
+  const apt::range_file& file = *file_;
+  const counting_options& options = options_;
+  const range_selection& selection = selection_;
+  dataset_counts result;
+  result.symbol = symbol_;
+  result.messages = selection.messages;
+  result.interferences = selection.interferences;
+  result.ions = data.ion_count();
+  result.background = options.background;
+  result.single_hits = filter_;
+  if (options.single_hits && !filter_) {
+    result.messages.push_back(data.path() +
+                              ": the file holds no multiplicity, so every ion is counted "
+                              "(no single-hits filter)");
+  }
   const std::size_t slots = selection.used.size();
-
-  struct tally {
-    std::vector<std::uint64_t> inside, window;
-    std::uint64_t passed = 0;
-  };
-  std::vector<tally> tallies(
-      detail::worker_count(data, options),
-      tally{std::vector<std::uint64_t>(slots, 0), std::vector<std::uint64_t>(slots, 0), 0});
-  const apt::columns wanted = filter ? apt::columns::multiplicity : apt::columns::none;
-  detail::for_each_chunk_parallel(
-      data, wanted, options, [&](unsigned worker, const apt::ion_chunk& chunk, std::size_t) {
-        tally& t = tallies[worker];
-        for (std::size_t i = 0; i < chunk.size(); ++i) {
-          if (!detail::passes(chunk, i, filter)) continue;
-          ++t.passed;
-          const double m = static_cast<double>(chunk.mass[i]);
-          bool in_range = false;
-          const int s = lookup.slot(m, in_range);
-          if (s >= 0) {
-            ++t.inside[static_cast<std::size_t>(s)];
-          } else if (!in_range && lookup.has_windows()) {
-            lookup.windows_holding(m, [&t](int w) { ++t.window[static_cast<std::size_t>(w)]; });
-          }
-        }
-      });
-
   std::vector<std::uint64_t> inside(slots, 0), window(slots, 0);
   for (const auto& t : tallies) {
     for (std::size_t s = 0; s < slots; ++s) {
@@ -364,6 +405,27 @@ dataset_counts count_charge_states(const apt::dataset& data, const apt::range_fi
     result.charges.push_back(std::move(q));
   }
   return result;
+}
+
+}  // namespace detail
+
+dataset_counts count_charge_states(const apt::dataset& data, const apt::range_file& file,
+                                   const std::string& element, const counting_options& options) {
+  const detail::counting_pass pass(data, file, element, options);
+  std::vector<detail::counting_pass::tally> tallies(detail::worker_count(data, options),
+                                                    pass.new_tally());
+  const bool filter = pass.single_hits();
+  detail::for_each_chunk_parallel(data, pass.columns(), options,
+                                  [&](unsigned worker, const apt::ion_chunk& chunk, std::size_t) {
+                                    auto& t = tallies[worker];
+                                    for (std::size_t i = 0; i < chunk.size(); ++i) {
+                                      if (!detail::passes(chunk, i, filter)) continue;
+                                      pass.place(
+                                          static_cast<double>(chunk.mass[i]), t, [](int) {},
+                                          [](int) {});
+                                    }
+                                  });
+  return pass.finish(tallies);
 }
 
 std::vector<std::string> counts_csv_lines(const dataset_counts& counts) {

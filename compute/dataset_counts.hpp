@@ -167,7 +167,28 @@ class mass_lookup {
 
   /// The slot of the range holding m, or -1 (a range not counted, or none).
   /// `in_range` says whether some range holds m at all.
-  int slot(double m, bool& in_range) const;
+  int slot(double m, bool& in_range) const {
+    // Most masses lie in a cell of the table that no edge of a range or
+    // window touches, where the answer was found once for the whole cell.
+    const double c = m * cell_scale_;
+    if (c >= 0.0 && c < cell_end_) {
+      const std::int32_t code = cells_[static_cast<std::size_t>(c)];
+      if (code != cell_searched) {
+        in_range = code != cell_outside;
+        return code >= 0 ? code : -1;
+      }
+    }
+    return searched_slot(m, in_range);
+  }
+  /// False when no background window can hold m; true when one may.
+  bool window_near(double m) const {
+    if (windows_.empty()) return false;
+    const double c = m * cell_scale_;
+    if (c >= 0.0 && c < cell_end_) {
+      return cells_[static_cast<std::size_t>(c)] == cell_searched;
+    }
+    return !(c >= cell_end_);  // every window lies below the table's end
+  }
   /// Calls f(slot) for every window that holds m (m in no range).
   template <class function>
   void windows_holding(double m, const function& f) const {
@@ -180,7 +201,6 @@ class mass_lookup {
       if (w.below ? (w.low <= m && m < w.high) : (w.low < m && m <= w.high)) f(w.slot);
     }
   }
-  bool has_windows() const { return !windows_.empty(); }
   int range_index_slot(std::size_t range) const { return slot_of_range_[range]; }
 
  private:
@@ -190,11 +210,25 @@ class mass_lookup {
     int slot;
   };
   std::size_t first_window_above(double m) const;
+  int searched_slot(double m, bool& in_range) const;
+  void add_windows(bool background);
+  void build_cells();
+
+  // The cells' codes besides a slot (>= 0): in no range and no window; in a
+  // range not counted; touched by an edge or a window (search).
+  static constexpr std::int32_t cell_outside = -1;
+  static constexpr std::int32_t cell_uncounted = -2;
+  static constexpr std::int32_t cell_searched = -3;
 
   const apt::range_file* file_;
   std::vector<int> slot_of_range_;
   std::vector<window> windows_;  // by low end
   double widest_ = 0.0;
+  // Cell c covers [c / scale, (c + 1) / scale); the scale is a power of two,
+  // so m * scale and its floor are exact.
+  std::vector<std::int32_t> cells_;
+  double cell_scale_ = 0.0;
+  double cell_end_ = 0.0;
 };
 
 /// Runs `per_chunk(worker, chunk, chunk_index)` over every chunk of `data`
@@ -209,6 +243,66 @@ unsigned for_each_chunk_parallel(
 
 /// The number of threads for_each_chunk_parallel uses for `data`.
 unsigned worker_count(const apt::dataset& data, const counting_options& options);
+
+/// The counting of an element's charge states, split around the pass over
+/// the ions so that a pass which counts more as it goes (a map, a profile)
+/// reads the file once. Counting is: the constructor, place() for every ion
+/// that passes the filter into its worker's tally, then finish().
+class counting_pass {
+ public:
+  /// Throws what count_charge_states throws before reading.
+  counting_pass(const apt::dataset& data, const apt::range_file& file, const std::string& element,
+                const counting_options& options);
+
+  /// Counts of one worker, by slot (a counted range).
+  struct tally {
+    std::vector<std::uint64_t> inside, window;
+    std::uint64_t passed = 0;
+  };
+  tally new_tally() const;
+
+  /// The element counted ("W"; empty for every element).
+  const std::string& symbol() const { return symbol_; }
+  /// The counted ranges, one slot each.
+  std::size_t slot_count() const { return selection_.used.size(); }
+  /// The charge the range of slot s is counted at.
+  int charge_of(std::size_t slot) const;
+  /// The single-hits filter applies (asked for, and the file has multiplicity).
+  bool single_hits() const { return filter_; }
+  /// The columns the pass needs decoded besides the mass.
+  apt::columns columns() const { return filter_ ? apt::columns::multiplicity : apt::columns::none; }
+
+  /// Counts an ion of mass-to-charge m that passed the filter into t, and
+  /// calls inside(slot) for the counted range that holds it, or window(slot)
+  /// for each background window that holds it.
+  template <class Inside, class Window>
+  void place(double m, tally& t, const Inside& inside, const Window& window) const {
+    ++t.passed;
+    bool in_range = false;
+    const int s = lookup_.slot(m, in_range);
+    if (s >= 0) {
+      ++t.inside[static_cast<std::size_t>(s)];
+      inside(s);
+    } else if (!in_range && lookup_.window_near(m)) {
+      lookup_.windows_holding(m, [&](int w) {
+        ++t.window[static_cast<std::size_t>(w)];
+        window(w);
+      });
+    }
+  }
+
+  /// The counts from the tallies of every worker.
+  dataset_counts finish(const std::vector<tally>& tallies) const;
+
+ private:
+  const apt::dataset* data_;
+  const apt::range_file* file_;
+  counting_options options_;
+  std::string symbol_;
+  range_selection selection_;
+  bool filter_;
+  mass_lookup lookup_;
+};
 
 /// True when an ion passes the single-hits filter (always without it).
 inline bool passes(const apt::ion_chunk& chunk, std::size_t i, bool single_hits) {

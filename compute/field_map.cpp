@@ -330,17 +330,6 @@ pair_field pair_from(int k, double raw_lower, double raw_upper, double backgroun
   return f;
 }
 
-// The slot of every range of the file for the pair: 0 for k+, 1 for
-// (k+1)+, -1 otherwise.
-std::vector<int> pair_slots(const apt::range_file& file, const dataset_counts& counts, int k) {
-  std::vector<int> slots(file.ranges.size(), -1);
-  for (const auto& c : counts.ranges) {
-    if (c.charge == k) slots[c.index] = 0;
-    if (c.charge == k + 1) slots[c.index] = 1;
-  }
-  return slots;
-}
-
 std::string line_of(const std::vector<double>& values) {
   std::string line;
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -352,26 +341,63 @@ std::string line_of(const std::vector<double>& values) {
 
 }  // namespace
 
-overall_field field_of_dataset(const apt::dataset& data, const apt::range_file& file,
-                               ratio_inverter& inverter, const field_options& options) {
-  check_confidence(options.confidence);
+namespace {
+
+// The refusal of a pair of which the state `state` has no counted range.
+input_refused no_range_of(const apt::range_file& file, const std::string& symbol, int state,
+                          int k) {
+  return input_refused(file.path + ": no range of " + symbol + apt::charge_suffix(state) +
+                       " is counted, so the pair " + charge_label(k + 1) + "/" + charge_label(k) +
+                       " has no ratio");
+}
+
+// Before a pass: both states of the pair k have a counted range.
+void check_pair_counted(const detail::counting_pass& pass, const apt::range_file& file, int k) {
+  for (const int state : {k, k + 1}) {
+    bool counted = false;
+    for (std::size_t s = 0; s < pass.slot_count(); ++s)
+      counted = counted || pass.charge_of(s) == state;
+    if (!counted) throw no_range_of(file, pass.symbol(), state, k);
+  }
+}
+
+// The overall field of the pair of `inverter` from counts already made.
+overall_field overall_of(dataset_counts counts, const apt::range_file& file,
+                         ratio_inverter& inverter, double confidence) {
   overall_field o;
-  o.counts = count_charge_states(data, file, inverter.states().request().element, options.counting);
+  o.counts = std::move(counts);
   const int k = inverter.k();
   const charge_count* lower = o.counts.find(k);
   const charge_count* upper = o.counts.find(k + 1);
   for (const auto& [state, count] : {std::pair{k, lower}, std::pair{k + 1, upper}}) {
-    if (count == nullptr) {
-      throw input_refused(file.path + ": no range of " + o.counts.symbol +
-                          apt::charge_suffix(state) + " is counted, so the pair " +
-                          charge_label(k + 1) + "/" + charge_label(k) + " has no ratio");
-    }
+    if (count == nullptr) throw no_range_of(file, o.counts.symbol, state, k);
   }
   o.factor = isotope_factor(*lower, *upper);
   o.field = pair_from(k, static_cast<double>(lower->counts), static_cast<double>(upper->counts),
-                      lower->background, upper->background, o.factor, options.confidence);
+                      lower->background, upper->background, o.factor, confidence);
   set_fields({&o.field}, inverter);
   return o;
+}
+
+// Which of the pair each slot of the pass counts: 0 for k+, 1 for (k+1)+,
+// -1 for neither.
+std::vector<int> pair_of_slots(const detail::counting_pass& pass, int k) {
+  std::vector<int> pair(pass.slot_count(), -1);
+  for (std::size_t s = 0; s < pass.slot_count(); ++s) {
+    if (pass.charge_of(s) == k) pair[s] = 0;
+    if (pass.charge_of(s) == k + 1) pair[s] = 1;
+  }
+  return pair;
+}
+
+}  // namespace
+
+overall_field field_of_dataset(const apt::dataset& data, const apt::range_file& file,
+                               ratio_inverter& inverter, const field_options& options) {
+  check_confidence(options.confidence);
+  return overall_of(
+      count_charge_states(data, file, inverter.states().request().element, options.counting), file,
+      inverter, options.confidence);
 }
 
 namespace {
@@ -397,6 +423,37 @@ std::optional<std::int64_t> bin_index(float coordinate, double bin) {
   return static_cast<std::int64_t>(i);
 }
 
+// The counts of one worker's bins: a dense square of bins around the
+// origin, where a detector's or a specimen's bins lie, made on first use,
+// and a hash map for any bin beyond it.
+class bin_tally {
+ public:
+  bin_counts& at(std::int64_t i, std::int64_t j) {
+    const auto di = static_cast<std::uint64_t>(i + half), dj = static_cast<std::uint64_t>(j + half);
+    if (di < side && dj < side) {
+      if (dense_.empty()) dense_.assign(side * side, bin_counts{});
+      return dense_[di * side + dj];
+    }
+    return sparse_[{i, j}];
+  }
+  // Calls f(i, j, counts) for every bin with counts.
+  template <class function>
+  void each(const function& f) const {
+    for (std::size_t d = 0; d < dense_.size(); ++d) {
+      const bin_counts& c = dense_[d];
+      if (c[0] + c[1] + c[2] + c[3] == 0) continue;
+      f(static_cast<std::int64_t>(d / side) - half, static_cast<std::int64_t>(d % side) - half, c);
+    }
+    for (const auto& [key, c] : sparse_) f(key.i, key.j, c);
+  }
+
+ private:
+  static constexpr std::int64_t half = 256;
+  static constexpr std::uint64_t side = 2 * half;
+  std::vector<bin_counts> dense_;
+  std::unordered_map<bin_key, bin_counts, bin_hash> sparse_;
+};
+
 }  // namespace
 
 field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio_inverter& inverter,
@@ -418,61 +475,61 @@ field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio
   field_map map;
   map.over = options.over;
   map.bin = options.bin;
-  map.overall = field_of_dataset(data, file, inverter, options);
-  map.messages = map.overall.counts.messages;
+  // One pass: the counts of every range of the element, and those of the
+  // pair by bin.
+  const detail::counting_pass pass(data, file, inverter.states().request().element,
+                                   options.counting);
   const int k = inverter.k();
-  const bool filter = map.overall.counts.single_hits;
-  const detail::mass_lookup lookup(file, pair_slots(file, map.overall.counts, k),
-                                   options.counting.background);
-
+  check_pair_counted(pass, file, k);
+  const std::vector<int> pair_of_slot = pair_of_slots(pass, k);
   struct tally {
-    std::unordered_map<bin_key, bin_counts, bin_hash> bins;
+    detail::counting_pass::tally counts;
+    bin_tally bins;
     std::uint64_t without_position = 0;
   };
-  std::vector<tally> tallies(detail::worker_count(data, options.counting));
-  apt::columns wanted = over_detector ? apt::columns::detector : apt::columns::position;
-  if (filter) wanted = wanted | apt::columns::multiplicity;
+  std::vector<tally> tallies(detail::worker_count(data, options.counting),
+                             tally{pass.new_tally(), {}, 0});
+  const bool filter = pass.single_hits();
+  const apt::columns wanted =
+      (over_detector ? apt::columns::detector : apt::columns::position) | pass.columns();
   const double b = options.bin;
-  detail::for_each_chunk_parallel(data, wanted, options.counting,
-                                  [&](unsigned worker, const apt::ion_chunk& chunk, std::size_t) {
-                                    tally& t = tallies[worker];
-                                    const auto& xs = over_detector ? chunk.det_x : chunk.x;
-                                    const auto& ys = over_detector ? chunk.det_y : chunk.y;
-                                    for (std::size_t n = 0; n < chunk.size(); ++n) {
-                                      if (!detail::passes(chunk, n, filter)) continue;
-                                      const double m = static_cast<double>(chunk.mass[n]);
-                                      bool in_range = false;
-                                      const int s = lookup.slot(m, in_range);
-                                      std::array<int, 2> hits{-1, -1};
-                                      if (s >= 0) {
-                                        hits[0] = s;
-                                      } else if (!in_range && lookup.has_windows()) {
-                                        std::size_t h = 0;
-                                        lookup.windows_holding(m, [&](int w) {
-                                          if (h < 2) hits[h++] = 2 + w;
-                                        });
-                                      }
-                                      if (hits[0] < 0) continue;
-                                      const auto i = bin_index(xs[n], b), j = bin_index(ys[n], b);
-                                      if (!i || !j) {
-                                        ++t.without_position;
-                                        continue;
-                                      }
-                                      bin_counts& c = t.bins[{*i, *j}];
-                                      for (int h : hits) {
-                                        if (h >= 0) ++c[static_cast<std::size_t>(h)];
-                                      }
-                                    }
-                                  });
+  detail::for_each_chunk_parallel(
+      data, wanted, options.counting,
+      [&](unsigned worker, const apt::ion_chunk& chunk, std::size_t) {
+        tally& t = tallies[worker];
+        const auto& xs = over_detector ? chunk.det_x : chunk.x;
+        const auto& ys = over_detector ? chunk.det_y : chunk.y;
+        for (std::size_t n = 0; n < chunk.size(); ++n) {
+          if (!detail::passes(chunk, n, filter)) continue;
+          // The bin's counter of a slot of the pair (offset 2 for a window).
+          const auto count_in_bin = [&](int slot, std::size_t offset) {
+            const int pair = pair_of_slot[static_cast<std::size_t>(slot)];
+            if (pair < 0) return;
+            const auto i = bin_index(xs[n], b), j = bin_index(ys[n], b);
+            if (!i || !j) {
+              if (offset == 0) ++t.without_position;
+              return;
+            }
+            ++t.bins.at(*i, *j)[offset + static_cast<std::size_t>(pair)];
+          };
+          pass.place(
+              static_cast<double>(chunk.mass[n]), t.counts,
+              [&](int slot) { count_in_bin(slot, 0); }, [&](int slot) { count_in_bin(slot, 2); });
+        }
+      });
 
+  std::vector<detail::counting_pass::tally> counts;
   std::map<std::pair<std::int64_t, std::int64_t>, bin_counts> merged;
   for (const auto& t : tallies) {
+    counts.push_back(t.counts);
     map.without_position += t.without_position;
-    for (const auto& [key, c] : t.bins) {
-      bin_counts& into = merged[{key.i, key.j}];
+    t.bins.each([&merged](std::int64_t i, std::int64_t j, const bin_counts& c) {
+      bin_counts& into = merged[{i, j}];
       for (std::size_t s = 0; s < 4; ++s) into[s] += c[s];
-    }
+    });
   }
+  map.overall = overall_of(pass.finish(counts), file, inverter, options.confidence);
+  map.messages = map.overall.counts.messages;
   if (map.without_position > 0) {
     map.messages.push_back(data.path() + ": " + std::to_string(map.without_position) +
                            " ions of the pair have no finite coordinates and are not mapped");
@@ -540,14 +597,16 @@ field_profile profile_field(const apt::dataset& data, const apt::range_file& fil
   check_confidence(options.confidence);
   field_profile profile;
   profile.block = options.block;
-  profile.overall = field_of_dataset(data, file, inverter, options);
-  profile.messages = profile.overall.counts.messages;
+  const detail::counting_pass pass(data, file, inverter.states().request().element,
+                                   options.counting);
+  const int k = inverter.k();
+  check_pair_counted(pass, file, k);
+  const std::vector<int> pair_of_slot = pair_of_slots(pass, k);
   const bool with_voltage = data.has(apt::columns::dc_voltage);
   profile.voltages = data.voltages();
-  const int k = inverter.k();
-  const bool filter = profile.overall.counts.single_hits;
-  const detail::mass_lookup lookup(file, pair_slots(file, profile.overall.counts, k),
-                                   options.counting.background);
+  const bool filter = pass.single_hits();
+  std::vector<detail::counting_pass::tally> counts(detail::worker_count(data, options.counting),
+                                                   pass.new_tally());
 
   // Per chunk the sums of the blocks it touches, added up in file order
   // afterwards: the mean voltages do not depend on the number of threads.
@@ -560,11 +619,11 @@ field_profile profile_field(const apt::dataset& data, const apt::range_file& fil
   const std::size_t chunk_ions = std::max<std::size_t>(options.counting.chunk_ions, 1);
   std::vector<std::vector<partial>> partials(
       apt::detail::to_size((ions + chunk_ions - 1) / chunk_ions));
-  apt::columns wanted = with_voltage ? apt::columns::dc_voltage : apt::columns::none;
-  if (filter) wanted = wanted | apt::columns::multiplicity;
+  const apt::columns wanted =
+      (with_voltage ? apt::columns::dc_voltage : apt::columns::none) | pass.columns();
   detail::for_each_chunk_parallel(
       data, wanted, options.counting,
-      [&](unsigned, const apt::ion_chunk& chunk, std::size_t index) {
+      [&](unsigned worker, const apt::ion_chunk& chunk, std::size_t index) {
         auto& mine = partials[index];
         for (std::size_t n = 0; n < chunk.size(); ++n) {
           const std::uint64_t block = (chunk.first + n) / options.block;
@@ -575,16 +634,18 @@ field_profile profile_field(const apt::dataset& data, const apt::range_file& fil
             ++p.v_count;
           }
           if (!detail::passes(chunk, n, filter)) continue;
-          const double m = static_cast<double>(chunk.mass[n]);
-          bool in_range = false;
-          const int s = lookup.slot(m, in_range);
-          if (s >= 0) {
-            ++p.counts[static_cast<std::size_t>(s)];
-          } else if (!in_range && lookup.has_windows()) {
-            lookup.windows_holding(m, [&p](int w) { ++p.counts[2 + static_cast<std::size_t>(w)]; });
-          }
+          const auto count_in_block = [&](int slot, std::size_t offset) {
+            const int pair = pair_of_slot[static_cast<std::size_t>(slot)];
+            if (pair >= 0) ++p.counts[offset + static_cast<std::size_t>(pair)];
+          };
+          pass.place(
+              static_cast<double>(chunk.mass[n]), counts[worker],
+              [&](int slot) { count_in_block(slot, 0); },
+              [&](int slot) { count_in_block(slot, 2); });
         }
       });
+  profile.overall = overall_of(pass.finish(counts), file, inverter, options.confidence);
+  profile.messages = profile.overall.counts.messages;
 
   std::vector<partial> sums(apt::detail::to_size(block_count));
   for (std::size_t b = 0; b < sums.size(); ++b) sums[b].block = b;

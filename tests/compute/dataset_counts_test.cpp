@@ -385,3 +385,71 @@ TEST(DatasetCounts, NumbersReadBackAndProgressCountsEveryIon) {
   count_charge_states(in.data, ranges(), "W", o);
   EXPECT_EQ(done.load(), ions().ions.size());
 }
+
+TEST(DatasetCounts, TheMassTableAnswersAsTheRangesDoAtEveryFloat) {
+  const auto file = ranges();
+  std::vector<int> slot_of_range(file.ranges.size());
+  for (std::size_t i = 0; i < slot_of_range.size(); ++i) {
+    slot_of_range[i] = i % 3 == 2 ? -1 : static_cast<int>(i);  // some ranges not counted
+  }
+  for (const bool background : {false, true}) {
+    SCOPED_TRACE(background ? "with background" : "without background");
+    const detail::mass_lookup lookup(file, slot_of_range, background);
+    std::vector<background_window> windows;
+    for (std::size_t i = 0; i < file.ranges.size(); ++i) {
+      windows.push_back(background && slot_of_range[i] >= 0 ? background_window_of(file, i)
+                                                            : background_window{});
+    }
+    // The masses: a few floats on either side of every edge of a range or a
+    // window, and many at random.
+    std::vector<float> masses;
+    const auto around = [&masses](double edge) {
+      float m = static_cast<float>(edge);
+      for (int step = 0; step < 6; ++step) m = std::nextafter(m, -1.0f);
+      for (int step = 0; step < 13; ++step, m = std::nextafter(m, 1e9f)) masses.push_back(m);
+    };
+    for (std::size_t i = 0; i < file.ranges.size(); ++i) {
+      around(file.ranges[i].low);
+      around(file.ranges[i].high);
+      if (windows[i].side != background_side::none) {
+        around(windows[i].low);
+        around(windows[i].high);
+      }
+    }
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> anywhere(-5.0f, 400.0f);
+    for (int n = 0; n < 200000; ++n) masses.push_back(anywhere(random));
+    masses.push_back(std::numeric_limits<float>::quiet_NaN());
+    masses.push_back(std::numeric_limits<float>::infinity());
+
+    for (const float f : masses) {
+      const double m = f;
+      int expected_slot = -1;
+      bool expected_in_range = false;
+      for (std::size_t i = 0; i < file.ranges.size(); ++i) {
+        if (file.ranges[i].low <= m && m <= file.ranges[i].high) {
+          expected_in_range = true;
+          expected_slot = slot_of_range[i];
+        }
+      }
+      std::vector<int> expected_windows;
+      for (std::size_t i = 0; i < windows.size() && !expected_in_range; ++i) {
+        const auto& w = windows[i];
+        const bool holds = w.side == background_side::below   ? (w.low <= m && m < w.high)
+                           : w.side == background_side::above ? (w.low < m && m <= w.high)
+                                                              : false;
+        if (holds) expected_windows.push_back(slot_of_range[i]);
+      }
+      bool in_range = !expected_in_range;
+      ASSERT_EQ(lookup.slot(m, in_range), expected_slot) << m;
+      ASSERT_EQ(in_range, expected_in_range) << m;
+      std::vector<int> found;
+      if (!in_range && lookup.window_near(m)) {
+        lookup.windows_holding(m, [&found](int s) { found.push_back(s); });
+      }
+      std::sort(found.begin(), found.end());
+      std::sort(expected_windows.begin(), expected_windows.end());
+      ASSERT_EQ(found, expected_windows) << m;
+    }
+  }
+}
