@@ -131,33 +131,87 @@ std::optional<std::pair<double, double>> charge_states::number_below(int j, doub
   return std::nullopt;
 }
 
-// Bisection of [lo, hi] (a number at lo, NaN at hi) down to the tolerance:
-// every round splits the bracket into the same eight parts whatever the
-// number of threads, and keeps the first NaN and the number just below it.
-std::pair<double, double> charge_states::nan_edge(int j, double lo, double hi) {
-  while ((hi - lo) * vnm_per_au > barrier_tolerance_v_per_nm) {
-    std::vector<double> part;
+// The bisection of one step's bracket [lo, hi] (a number at lo, NaN at
+// hi) down to the tolerance. Every round splits the bracket into the same
+// eight parts whatever the number of threads, and keeps the first NaN and the
+// number just below it. The parts are tried from below and the round ends at
+// its first NaN: the parts above it are never needed.
+struct charge_states::edge_search {
+  int j = 0;
+  double lo = 0.0, hi = 0.0;
+  std::vector<double> part;  // this round's fields, rising; empty between rounds
+  std::size_t next = 0;      // the first part not yet tried
+  double new_lo = 0.0;       // the highest number of the round so far
+  std::size_t rounds = 0;    // ended so far
+  bool done = false;
+
+  // Ends a round with its new bracket; the search ends when the bracket is
+  // within the tolerance or no double lies between its ends any more.
+  void end_round(double lower, double upper) {
+    if (lower == lo && upper == hi) done = true;
+    ++rounds;
+    lo = lower;
+    hi = upper;
+    part.clear();
+  }
+  void start_round() {
+    if ((hi - lo) * vnm_per_au <= barrier_tolerance_v_per_nm) {
+      done = true;
+      return;
+    }
     for (std::size_t i = 1; i <= bisection_points; ++i) {
       part.push_back(lo + (hi - lo) * static_cast<double>(i) /
                               static_cast<double>(bisection_points + 1));
     }
-    const auto Q = step_values(j, part);
-    double new_lo = lo, new_hi = hi;
-    for (std::size_t i = 0; i < part.size(); ++i) {
-      if (std::isnan(Q[i])) {
-        new_hi = part[i];
-        break;
-      }
-      new_lo = part[i];
-    }
-    if (new_lo == lo && new_hi == hi) break;  // no double between them any more
-    lo = new_lo;
-    hi = new_hi;
+    next = 0;
+    new_lo = lo;
   }
-  return {lo, hi};
+  // Takes the value Q at part[next].
+  void take(double Q) {
+    if (std::isnan(Q)) return end_round(new_lo, part[next]);
+    new_lo = part[next++];
+    if (next == part.size()) end_round(new_lo, hi);
+  }
+};
+
+// The searches of all steps side by side: each wave evaluates the next parts
+// of every search at once (as many ahead of each as the threads allow), so
+// the threads share the steps' work while every search tries its parts in
+// the same order as alone.
+void charge_states::narrow_edges(std::vector<edge_search>& searches) {
+  for (;;) {
+    std::vector<edge_search*> open;
+    for (auto& s : searches) {
+      if (!s.done && s.part.empty()) s.start_round();
+      if (!s.done) open.push_back(&s);
+    }
+    if (open.empty()) return;
+    const std::size_t ahead = std::max<std::size_t>(1, threads_ / open.size());
+    std::vector<model_call> calls;
+    std::vector<std::size_t> taken;
+    for (const edge_search* s : open) {
+      const std::size_t n = std::min(ahead, s->part.size() - s->next);
+      for (std::size_t i = 0; i < n; ++i) {
+        calls.push_back(step_model_call(request_, s->j, s->part[s->next + i]));
+      }
+      taken.push_back(n);
+    }
+    const auto Q = evaluate(calls);
+    std::size_t q = 0;
+    for (std::size_t o = 0; o < open.size(); ++o) {
+      edge_search& s = *open[o];
+      const std::size_t round = s.rounds;
+      for (std::size_t i = 0; i < taken[o]; ++i, ++q) {
+        // A value past the round's first NaN is not needed.
+        if (s.rounds == round) s.take(Q[q]);
+      }
+    }
+  }
 }
 
-over_barrier charge_states::find_over_barrier(int j) {
+// The bracket of step j's over-barrier field: upward from the sweep's start
+// when Q_j is a number there, downward from it when it is NaN.
+over_barrier charge_states::bracket_over_barrier(int j) {
   over_barrier ob;
   const std::vector<double> F = sweep_fields(j);
   if (F.empty()) return ob;
@@ -168,14 +222,31 @@ over_barrier charge_states::find_over_barrier(int j) {
     return ob;
   }
   ob.found = true;
-  std::tie(ob.below, ob.at) = nan_edge(j, bracket->first, bracket->second);
+  std::tie(ob.below, ob.at) = *bracket;
   return ob;
 }
 
 const std::vector<over_barrier>& charge_states::over_barrier_fields() {
   if (barriers_) return *barriers_;
   std::vector<over_barrier> result;
-  for (int j = 1; j <= request_.n; ++j) result.push_back(find_over_barrier(j));
+  std::vector<edge_search> searches;
+  for (int j = 1; j <= request_.n; ++j) {
+    result.push_back(bracket_over_barrier(j));
+    const over_barrier& ob = result.back();
+    if (ob.found) {
+      edge_search s;
+      s.j = j;
+      s.lo = ob.below;
+      s.hi = ob.at;
+      searches.push_back(s);
+    }
+  }
+  narrow_edges(searches);
+  for (const auto& s : searches) {
+    over_barrier& ob = result[static_cast<std::size_t>(s.j) - 1];
+    ob.below = s.lo;
+    ob.at = s.hi;
+  }
   barriers_ = std::move(result);
   return *barriers_;
 }

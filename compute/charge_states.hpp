@@ -132,8 +132,9 @@ class charge_states {
   std::vector<double> step_values(int j, const std::vector<double>& F);
   std::optional<std::pair<double, double>> nan_above(int j, const std::vector<double>& F);
   std::optional<std::pair<double, double>> number_below(int j, double start);
-  std::pair<double, double> nan_edge(int j, double lo, double hi);
-  over_barrier find_over_barrier(int j);
+  struct edge_search;
+  void narrow_edges(std::vector<edge_search>& searches);
+  over_barrier bracket_over_barrier(int j);
   std::vector<double> ratio_scan_fields(int k);
   std::optional<double> ratio_crossing_field(int k, double ratio, double lo, double hi,
                                              bool below_at_lo);

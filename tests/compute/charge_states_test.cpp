@@ -9,6 +9,7 @@
 
 #include "compute/fraction_csv.hpp"
 #include "compute/inputs.hpp"
+#include "compute/sweep.hpp"
 #include "model/fast_model.hpp"
 
 using namespace veltrane;
@@ -148,6 +149,64 @@ TEST(ChargeStates, ResultsDoNotDependOnTheNumberOfThreads) {
   }
   EXPECT_EQ(one.Qt[0][0], 0.9);   // 1 V/nm: the model's own value
   EXPECT_EQ(one.Qt[0][60], 1.0);  // 31 V/nm
+}
+
+TEST(ChargeStates, OverBarrierSearchNeedsNoPartAboveARoundsFirstNaN) {
+  // Below step 2's edge at 38.8 V/nm, a stretch where some fields are NaN
+  // and others not, as the prescribed integration's chance samples make them.
+  const auto chancy = [](double E) {
+    return E >= 38.8 || (E >= 38.6 && static_cast<long>(std::floor(E * 997.0)) % 5 == 0);
+  };
+  std::atomic<int> calls_of_step_2{0};
+  const model_function model = [&](double F, double B, double phi, int m, int j, double mass,
+                                   double u) {
+    if (j != 2) return stand_in(F, B, phi, m, j, mass, u);
+    ++calls_of_step_2;
+    return chancy(F * vnm_per_au) ? std::nan("") : stand_in(F, B, phi, m, j, mass, u);
+  };
+  // The bisection that tries every part of every round: the sweep's last
+  // number and first NaN, then eight parts a round, keeping the first NaN.
+  const auto request = tungsten(4);
+  const auto plan = plan_sweeps(request);
+  double lo = 0, hi = 0;
+  int first_nan = 0;
+  for (const auto& p : plan.curves.steps[1].points) {
+    if (chancy(p.F * vnm_per_au)) {
+      hi = p.F;
+      break;
+    }
+    lo = p.F;
+    ++first_nan;
+  }
+  ASSERT_GT(hi, lo);
+  int reference_calls = 0;
+  while ((hi - lo) * vnm_per_au > 1e-4) {
+    double new_lo = lo, new_hi = hi;
+    for (int i = 1; i <= 7; ++i) {
+      const double f = lo + (hi - lo) * i / 8.0;
+      ++reference_calls;
+      if (chancy(f * vnm_per_au)) {
+        new_hi = f;
+        break;
+      }
+      new_lo = f;
+    }
+    lo = new_lo;
+    hi = new_hi;
+  }
+  for (unsigned threads : {1u, 2u, 8u}) {
+    charge_states states(request, model, threads);
+    calls_of_step_2 = 0;
+    const auto& ob = states.over_barrier_fields();
+    EXPECT_EQ(ob[1].below, lo) << threads << " threads";
+    EXPECT_EQ(ob[1].at, hi) << threads << " threads";
+    if (threads == 1) {
+      // The sweep's start, its fields in batches of eight up to the batch of
+      // its first NaN, then only the parts up to each round's first NaN.
+      const int batches = (first_nan + 7) / 8;
+      EXPECT_EQ(calls_of_step_2.load(), 1 + 8 * batches + reference_calls);
+    }
+  }
 }
 
 TEST(ChargeStates, OverBarrierFieldBelowTheSweepStart) {
