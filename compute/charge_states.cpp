@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 #include "compute/charge_state_search.hpp"
 #include "compute/number_format.hpp"
@@ -57,7 +58,10 @@ charge_states::charge_states(calc_request request, model_function model, unsigne
     : request_(std::move(request)),
       model_(std::move(model)),
       threads_(threads == 0 ? default_thread_count() : threads),
-      progress_(progress) {}
+      progress_(progress) {
+  // Held to its full size, so that the fields handed out stay where they are.
+  barriers_.reserve(static_cast<std::size_t>(request_.n));
+}
 
 std::vector<double> charge_states::evaluate(const std::vector<model_call>& calls) {
   auto results = evaluate_calls(calls, model_, threads_, progress_);
@@ -226,29 +230,37 @@ over_barrier charge_states::bracket_over_barrier(int j) {
   return ob;
 }
 
-const std::vector<over_barrier>& charge_states::over_barrier_fields() {
-  if (barriers_) return *barriers_;
-  std::vector<over_barrier> result;
-  std::vector<edge_search> searches;
-  for (int j = 1; j <= request_.n; ++j) {
-    result.push_back(bracket_over_barrier(j));
-    const over_barrier& ob = result.back();
-    if (ob.found) {
-      edge_search s;
-      s.j = j;
-      s.lo = ob.below;
-      s.hi = ob.at;
-      searches.push_back(s);
+const over_barrier& charge_states::over_barrier_field(int j) {
+  if (j < 1 || j > request_.n) throw std::out_of_range("no such step of the cascade");
+  const auto known = static_cast<int>(barriers_.size());
+  if (j > known) {
+    std::vector<over_barrier> more;
+    std::vector<edge_search> searches;
+    for (int step = known + 1; step <= j; ++step) {
+      more.push_back(bracket_over_barrier(step));
+      const over_barrier& ob = more.back();
+      if (ob.found) {
+        edge_search s;
+        s.j = step;
+        s.lo = ob.below;
+        s.hi = ob.at;
+        searches.push_back(s);
+      }
     }
+    narrow_edges(searches);
+    for (const auto& s : searches) {
+      over_barrier& ob = more[static_cast<std::size_t>(s.j - known) - 1];
+      ob.below = s.lo;
+      ob.at = s.hi;
+    }
+    barriers_.insert(barriers_.end(), more.begin(), more.end());
   }
-  narrow_edges(searches);
-  for (const auto& s : searches) {
-    over_barrier& ob = result[static_cast<std::size_t>(s.j) - 1];
-    ob.below = s.lo;
-    ob.at = s.hi;
-  }
-  barriers_ = std::move(result);
-  return *barriers_;
+  return barriers_[static_cast<std::size_t>(j) - 1];
+}
+
+const std::vector<over_barrier>& charge_states::over_barrier_fields() {
+  over_barrier_field(request_.n);
+  return barriers_;
 }
 
 std::vector<std::vector<double>> charge_states::step_probabilities(const std::vector<double>& F) {
@@ -272,7 +284,8 @@ std::vector<std::vector<double>> charge_states::certain_above_barrier(
 
 std::vector<std::vector<double>> charge_states::certain_rows(int steps,
                                                              const std::vector<double>& F) {
-  const auto& barriers = over_barrier_fields();
+  over_barrier_field(steps);
+  const auto& barriers = barriers_;
   std::vector<std::vector<double>> rows(static_cast<std::size_t>(steps),
                                         std::vector<double>(F.size(), 0.0));
   // Per step, the fields below its over-barrier field, highest first.

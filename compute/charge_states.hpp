@@ -98,6 +98,10 @@ class charge_states {
   /// and on in its steps; with NaN there, down in its steps to 1 V/nm; then
   /// bisection to 1e-4 V/nm.
   const std::vector<over_barrier>& over_barrier_fields();
+  /// The over-barrier field of step j alone (and of the steps below it that
+  /// are not known yet): the same as over_barrier_fields()[j - 1], searched
+  /// for without the steps above j.
+  const over_barrier& over_barrier_field(int j);
 
   /// Q_j at the fields F (atomic units), NaN from the over-barrier field on
   /// left as the model gives it: one row per step.
@@ -143,7 +147,8 @@ class charge_states {
   model_function model_;
   unsigned threads_;
   evaluation_progress* progress_;
-  std::optional<std::vector<over_barrier>> barriers_;
+  // The steps' over-barrier fields searched so far (1, 2, ... in order).
+  std::vector<over_barrier> barriers_;
   double ratio_tolerance_ = 1e-3;  // V/nm
 };
 

@@ -52,7 +52,7 @@ ratio_inverter::ratio_inverter(charge_states& states, int k, double tolerance)
 
 void ratio_inverter::tabulate() {
   if (tabulated_) return;
-  const auto& ob = states_->over_barrier_fields()[static_cast<std::size_t>(k_) - 1];
+  const auto& ob = states_->over_barrier_field(k_);
   if (ob.everywhere) {
     tabulated_ = true;
     return;  // no field has a ratio

@@ -28,7 +28,7 @@ using detail::search_limit_factor;
 }  // namespace
 
 std::vector<double> charge_states::ratios_at(int k, const std::vector<double>& F) {
-  const auto& ob_k = over_barrier_fields()[static_cast<std::size_t>(k) - 1];
+  const over_barrier ob_k = over_barrier_field(k);
   // The steps up to k + 1 (or n) decide f_k and f_(k+1).
   const auto Qt = certain_rows(std::min(k + 1, request_.n), F);
   std::vector<double> ratios;
@@ -53,7 +53,7 @@ std::vector<double> charge_states::ratios_at(int k, const std::vector<double>& F
 // the over-barrier field of k (or four times the end of its sweep), then that
 // field itself. A scan of more than max_fraction_fields fields is refused.
 std::vector<double> charge_states::ratio_scan_fields(int k) {
-  const auto& ob = over_barrier_fields()[static_cast<std::size_t>(k) - 1];
+  const auto& ob = over_barrier_field(k);
   if (ob.everywhere) return {};
   const double end_F = ob.found ? ob.at : search_limit_factor * sweep_range(request_, k).end;
   const double end_E = end_F * vnm_per_au;

@@ -209,6 +209,30 @@ TEST(ChargeStates, OverBarrierSearchNeedsNoPartAboveARoundsFirstNaN) {
   }
 }
 
+TEST(ChargeStates, ARatioSearchesNoStepAboveItsPair) {
+  std::atomic<int> calls[5] = {};
+  const model_function counting = [&](double F, double B, double phi, int m, int j, double mass,
+                                      double u) {
+    ++calls[j];
+    return stand_in(F, B, phi, m, j, mass, u);
+  };
+  charge_states states(tungsten(4), counting, 2);
+  const auto fields = states.field_from_ratio(1, 0.5);
+  ASSERT_TRUE(fields.field());
+  EXPECT_GT(calls[2].load(), 0);
+  EXPECT_EQ(calls[3].load(), 0);
+  EXPECT_EQ(calls[4].load(), 0);
+  // Asked for later, the steps above give what a search of all gives.
+  const over_barrier second = states.over_barrier_field(2);
+  const auto all = charge_states(tungsten(4), stand_in, 2).over_barrier_fields();
+  EXPECT_EQ(second.at, all[1].at);
+  const auto& later = states.over_barrier_fields();
+  for (std::size_t j = 0; j < 4; ++j) {
+    EXPECT_EQ(later[j].at, all[j].at) << "step " << j + 1;
+    EXPECT_EQ(later[j].below, all[j].below) << "step " << j + 1;
+  }
+}
+
 TEST(ChargeStates, OverBarrierFieldBelowTheSweepStart) {
   const calc_request r = tungsten(4);
   const double start2 = sweep_range(r, 2).start * vnm_per_au;
