@@ -128,9 +128,13 @@ class charge_states {
   counted_field field_from_counts(int k, double count_lower, double count_upper,
                                   double confidence = 0.95);
 
+  /// r_k = f_(k+1)/f_k at the fields F (atomic units), from the steps up to
+  /// k + 1 alone: infinite from the over-barrier field of k on, NaN where f_k
+  /// is 0 or the model has no value.
+  std::vector<double> ratios_at(int k, const std::vector<double>& F);
+
  private:
   std::vector<double> evaluate(const std::vector<model_call>& calls);
-  std::vector<double> ratios_at(int k, const std::vector<double>& F);
   std::vector<std::vector<double>> certain_rows(int steps, const std::vector<double>& F);
   std::vector<double> sweep_fields(int j) const;
   std::vector<double> step_values(int j, const std::vector<double>& F);

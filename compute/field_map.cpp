@@ -81,21 +81,10 @@ void ratio_inverter::tabulate() {
 }
 
 std::vector<double> ratio_inverter::model_ratios(const std::vector<double>& E) {
-  std::vector<double> r(E.size(), nan_value);
-  if (E.empty()) return r;
-  const fraction_table t = fraction_table_at(*states_, E);
-  const auto& ob = t.barriers[static_cast<std::size_t>(k_) - 1];
-  const auto& f_k = t.f[static_cast<std::size_t>(k_) - 1];
-  const auto& f_next = t.f[static_cast<std::size_t>(k_)];
-  for (std::size_t e = 0; e < E.size(); ++e) {
-    // r_k is infinite from the over-barrier field of k on.
-    if (ob.everywhere || (ob.found && E[e] / vnm_per_au >= ob.at)) {
-      r[e] = inf;
-    } else if (f_k[e] > 0.0) {
-      r[e] = f_next[e] / f_k[e];
-    }
-  }
-  return r;
+  std::vector<double> F;
+  F.reserve(E.size());
+  for (double field : E) F.push_back(field / vnm_per_au);
+  return E.empty() ? std::vector<double>{} : states_->ratios_at(k_, F);
 }
 
 std::optional<std::pair<std::size_t, std::size_t>> ratio_inverter::rising_step(double ratio) const {
