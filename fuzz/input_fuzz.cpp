@@ -112,6 +112,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::abort();
     }
     message.clear();
+    if (const auto k = parse_pair_spec(typed, n, &message)) {
+      if (*k < 1 || *k > n) std::abort();
+    } else if (message.empty()) {
+      std::abort();
+    }
+    message.clear();
     if (const auto counts = parse_counts_spec(typed, n, &message)) {
       if (counts->size() != static_cast<std::size_t>(n) + 2) std::abort();
       if (const auto pairs = counted_pairs(*counts, &message)) {
