@@ -58,6 +58,11 @@ constexpr std::int64_t mostMapPixels = std::int64_t{1} << 24;
 
 QString fieldText(double E) { return QLocale().toString(E, 'f', 2); }
 
+// A number of ions, grouped by the locale as the corrected counts beside it.
+QString countText(double count) {
+  return QLocale().toString(static_cast<qulonglong>(std::max(0.0, count)));
+}
+
 QString boundText(double E) {
   if (std::isinf(E)) return E < 0 ? QStringLiteral("\u2212\u221e") : QStringLiteral("\u221e");
   return std::isnan(E) ? QStringLiteral("?") : fieldText(E);
@@ -494,7 +499,7 @@ bool DatasetWindow::openDataFile(const QString& path) {
   spectrumDone_ = false;
   dataLabel_->setText(QStringLiteral("%1: %2 ions (%3)")
                           .arg(QString::fromStdString(data_->file_name()))
-                          .arg(data_->ion_count())
+                          .arg(countText(static_cast<double>(data_->ion_count())))
                           .arg(QString::fromUtf8(
                               apt::format_name(data_->format()).data(),
                               static_cast<qsizetype>(apt::format_name(data_->format()).size()))));
@@ -697,7 +702,9 @@ void DatasetWindow::showProgress() {
     progressBar_->setValue(
         static_cast<int>(std::min<std::uint64_t>(1000, done * 1000 / ionsTotal_)));
   }
-  QString text = QStringLiteral("Read %1 of %2 ions").arg(done).arg(ionsTotal_);
+  QString text =
+      QStringLiteral("Read %1 of %2 ions")
+          .arg(countText(static_cast<double>(done)), countText(static_cast<double>(ionsTotal_)));
   if (const veltrane::evaluation_progress* p = runProgress_.load()) {
     const std::size_t total = p->total.load();
     if (total > 0)
@@ -853,7 +860,7 @@ void DatasetWindow::fillTable() {
     const QString cells[] = {QString::fromStdString(c.symbol),
                              charge(c.charge),
                              ranges.join("; "),
-                             QString::number(c.counts),
+                             countText(static_cast<double>(c.counts)),
                              locale.toString(c.abundance_percent, 'f', 2),
                              locale.toString(c.corrected, 'f', 1)};
     for (int column = 0; column < 6; ++column) {
@@ -926,9 +933,8 @@ void DatasetWindow::showResult() {
   const auto& f = map_->overall.field;
   const QLocale locale;
   QString text = QStringLiteral("%1/%2 = %3 (counts %4 and %5): ")
-                     .arg(charge(f.k + 1), charge(f.k), locale.toString(f.ratio, 'g', 4))
-                     .arg(f.count_upper, 0, 'f', 0)
-                     .arg(f.count_lower, 0, 'f', 0);
+                     .arg(charge(f.k + 1), charge(f.k), locale.toString(f.ratio, 'g', 4),
+                          countText(f.count_upper), countText(f.count_lower));
   if (std::isfinite(f.E)) {
     text += QStringLiteral("E = %1 V/nm (%2 %: %3 to %4 V/nm)")
                 .arg(fieldText(f.E), locale.toString(f.confidence * 100.0, 'g', 4),
@@ -956,9 +962,8 @@ void DatasetWindow::showHover(const veltrane::map_bin* bin) {
   const auto& f = bin->field;
   const QLocale locale;
   QString text = QStringLiteral("x = %1 %3, y = %2 %3: N_lower = %4, N_upper = %5")
-                     .arg(locale.toString(bin->x, 'g', 6), locale.toString(bin->y, 'g', 6), unit)
-                     .arg(f.count_lower, 0, 'f', 0)
-                     .arg(f.count_upper, 0, 'f', 0);
+                     .arg(locale.toString(bin->x, 'g', 6), locale.toString(bin->y, 'g', 6), unit,
+                          countText(f.count_lower), countText(f.count_upper));
   if (bin->masked) {
     text += ": too few ions, masked";
   } else if (!std::isfinite(f.E)) {
