@@ -8,7 +8,6 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPointer>
-#include <QStyle>
 #include <QTimer>
 #include <atomic>
 #include <cstdlib>
@@ -21,6 +20,7 @@
 #include "ui/ChartTools.hpp"
 #include "ui/DatasetWindow.hpp"
 #include "ui/ImageExport.hpp"
+#include "ui/InputBoxes.hpp"
 #include "ui/ResultChart.hpp"
 
 std::function<bool(const QUrl&)> MyForm::urlOpener = [](const QUrl& url) {
@@ -239,13 +239,7 @@ void MyForm::InitializeComponent() {
   connect(linkLabel2, &QLabel::linkActivated, this, &MyForm::linkLabel2_LinkClicked);
   label11->installEventFilter(this);
   label17->installEventFilter(this);
-  const QIcon warningIcon = style()->standardIcon(QStyle::SP_MessageBoxWarning);
-  for (int i = 0; i < 6; ++i) {
-    QAction* mark = box(i)->addAction(warningIcon, QLineEdit::TrailingPosition);
-    mark->setVisible(false);
-    boxState_[static_cast<std::size_t>(i)].mark = mark;
-    connect(box(i), &QLineEdit::textChanged, this, [this, i] { checkMisread(i); });
-  }
+  inputBoxes_ = new InputBoxes({textBox1, textBox2, textBox3, textBox4, textBox5, textBox6}, this);
   connect(comboBox1, &QComboBox::currentIndexChanged, this,
           &MyForm::comboBox1_SelectedIndexChanged);
   // Attached last, so that building the window never runs it.
@@ -333,7 +327,9 @@ void MyForm::button1_Click() {
   FormView view(*this, *result_, [this](const QString& text) { showMessage(text); });
   const auto format = numberFormatFor(QLocale());
   veltrane::calculation_steps steps;
-  steps.read = [this](const veltrane::calc_request& request) { showReadValues(request); };
+  steps.read = [this](const veltrane::calc_request& request) {
+    inputBoxes_->showReadValues(request);
+  };
   // On the workers, with progress and cancel; a cancelled or failed run
   // leaves the chart as a stopped run does and the file untouched.
   steps.evaluate = [this](veltrane::sweep_plan& plan) { return evaluate(plan); };
@@ -401,9 +397,7 @@ QLineEdit* MyForm::box(int index) const {
   return boxes[index];
 }
 
-bool MyForm::hasMisreadMark(int index) const {
-  return boxState_[static_cast<std::size_t>(index)].mark->isVisible();
-}
+bool MyForm::hasMisreadMark(int index) const { return inputBoxes_->hasMisreadMark(index); }
 
 QString MyForm::emptyResultNote() const {
   return emptyNote_->isHidden() ? QString() : emptyNote_->text();
@@ -414,59 +408,7 @@ void MyForm::comboBox1_SelectedIndexChanged() {
       comboBox1->currentIndex() >= 0
           ? veltrane::find_element_data(comboBox1->currentText().toStdString())
           : nullptr;
-  if (element == nullptr) return;
-  const QString decimal = QLocale().decimalPoint();
-  for (int i = 0; i < 6; ++i) {
-    BoxState& state = boxState_[static_cast<std::size_t>(i)];
-    QLineEdit* edit = box(i);
-    // A box the user typed into keeps its text.
-    if (!edit->text().isEmpty() && edit->text() != state.filled) continue;
-    const veltrane::tabulated_value& v =
-        i == 0 ? element->work_function : element->energies[static_cast<std::size_t>(i) - 1];
-    // The file's text as written, with this locale's decimal separator.
-    QString text = v.value ? QString::fromStdString(v.text) : QString();
-    text.replace('.', decimal);
-    state.filled = text;
-    state.source = QString::fromStdString(veltrane::source_note(*element, i));
-    edit->setText(text);
-    updateBoxToolTip(i);
-  }
-}
-
-void MyForm::checkMisread(int index) {
-  BoxState& state = boxState_[static_cast<std::size_t>(index)];
-  const QLineEdit* edit = box(index);
-  const auto warning =
-      veltrane::misread_warning(edit->text().toStdString(), numberFormatFor(QLocale()));
-  state.warning = warning ? QString::fromStdString(*warning) : QString();
-  state.mark->setVisible(!state.warning.isEmpty());
-  state.mark->setToolTip(state.warning);
-  if (edit->text() != state.filled) state.source.clear();
-  state.readAs.clear();  // the text changed: what it was read as no longer holds
-  updateBoxToolTip(index);
-}
-
-void MyForm::updateBoxToolTip(int index) {
-  const BoxState& state = boxState_[static_cast<std::size_t>(index)];
-  QStringList parts;
-  if (!state.warning.isEmpty()) parts << state.warning;
-  if (!state.readAs.isEmpty()) parts << state.readAs;
-  if (!state.source.isEmpty()) parts << state.source;
-  box(index)->setToolTip(parts.join('\n'));
-}
-
-void MyForm::showReadValues(const veltrane::calc_request& request) {
-  const auto format = numberFormatFor(QLocale());
-  auto show = [&](int index, double value, const char* unit) {
-    boxState_[static_cast<std::size_t>(index)].readAs =
-        QStringLiteral("Read as %1 %2")
-            .arg(QString::fromStdString(veltrane::localised_text(value, format)), unit);
-    updateBoxToolTip(index);
-  };
-  show(0, request.work_function_ev, "eV");
-  for (std::size_t i = 0; i < request.energies_ev.size(); ++i) {
-    show(static_cast<int>(i) + 1, request.energies_ev[i], "eV");
-  }
+  if (element != nullptr) inputBoxes_->fill(*element);
 }
 
 void MyForm::setEmptyResultNote(const QString& text) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -11,7 +10,6 @@
 #include <QUrl>
 #include <QWidget>
 #include <QtCharts/QChartView>
-#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -27,6 +25,7 @@ class ResultChart;
 class ChargeStateWindow;
 class DatasetWindow;
 class ChartTools;
+class InputBoxes;
 
 /// The addresses of the two reference links.
 inline const char* const kinghamUrl = "https://doi.org/10.1016/0039-6028(82)90434-4";
@@ -140,23 +139,9 @@ class MyForm : public QWidget {
   veltrane::model_function cachedModel() const;
   void setInputsEnabled(bool enabled);
   bool evaluate(veltrane::sweep_plan& plan);
-  void updateBoxToolTip(int index);
-  void checkMisread(int index);
-  void showReadValues(const veltrane::calc_request& request);
   void setEmptyResultNote(const QString& text);
 
-  // What each input box shows beyond its text: the value last filled in from
-  // the element data (so that a box the user typed is never overwritten), its
-  // source, the number it was last read as, and a warning when its text may
-  // be misread in this locale.
-  struct BoxState {
-    QString filled;
-    QString source;
-    QString readAs;
-    QString warning;
-    QAction* mark = nullptr;
-  };
-  std::array<BoxState, 6> boxState_;
+  InputBoxes* inputBoxes_ = nullptr;
   QLabel* emptyNote_ = nullptr;
   ChargeStateWindow* chargeStates_ = nullptr;
   DatasetWindow* dataset_ = nullptr;

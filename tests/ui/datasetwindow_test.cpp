@@ -22,66 +22,13 @@
 #include "apt/data_file.hpp"
 #include "compute/inputs.hpp"
 #include "ui/MyForm.hpp"
+#include "window_fixture.hpp"
 
 namespace apt = veltrane::apt;
 
 namespace {
 
-// Closes every message box that appears, recording its text.
-class MessageCloser : public QObject {
- public:
-  QStringList texts;
-  MessageCloser() {
-    timer_.setInterval(5);
-    connect(&timer_, &QTimer::timeout, this, [this] {
-      for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (auto* box = qobject_cast<QMessageBox*>(w); box != nullptr && box->isVisible()) {
-          texts << box->text();
-          box->accept();
-        }
-      }
-    });
-    timer_.start();
-  }
-
- private:
-  QTimer timer_;
-};
-
-// Kingham-like steps: Q_j falls through 1/2 at its own field and has no
-// value from an over-barrier field on.
-constexpr double half[] = {20.0, 35.0, 58.0, 85.0};
-constexpr double barrier[] = {22.6, 38.8, 63.25, 92.5};
-
-double standIn(double F, double, double, int, int j, double, double) {
-  const double E = F * 514.2;
-  const std::size_t i = static_cast<std::size_t>(j) - 1;
-  if (E >= barrier[i]) return std::nan("");
-  const double x = (E - half[i]) * 2.0;
-  return x < -20.0 ? 1.0 : 1.0 / (1.0 + std::exp(x));
-}
-
-// A model whose calls wait at a gate until the test opens it.
-struct GatedModel {
-  std::atomic<int> started{0};
-  std::atomic<bool> open{false};
-  veltrane::model_function function() {
-    return [this](double F, double B, double phi, int m, int j, double mass, double u) {
-      ++started;
-      while (!open) std::this_thread::yield();
-      return standIn(F, B, phi, m, j, mass, u);
-    };
-  }
-};
-
-// Runs `step` on the event loop (every 5 ms) until it returns true.
-void whenReady(QObject* context, std::function<bool()> step) {
-  auto* timer = new QTimer(context);
-  QObject::connect(timer, &QTimer::timeout, context, [timer, step] {
-    if (step()) timer->deleteLater();
-  });
-  timer->start(5);
-}
+using namespace window_fixture;
 
 void add(apt::ion_columns& ions, int count, float mass, float x, float y,
          std::uint32_t multiplicity = 1) {
@@ -125,9 +72,7 @@ void writeText(const QString& path, const std::string& text) {
 }
 
 void fillTungsten(MyForm& f, veltrane::model_function model = standIn) {
-  f.setModel(std::move(model), 2);
-  f.comboBox1->setCurrentIndex(f.comboBox1->findText("Tungsten"));
-  f.numericUpDown1->setValue(2);
+  window_fixture::fillTungsten(f, 2, std::move(model));
 }
 
 // The field of `ratio` of 3+/2+ of tungsten with the stand-in, as the

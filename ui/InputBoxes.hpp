@@ -1,0 +1,48 @@
+#pragma once
+
+// The six input boxes of a calculation (work function, I1 .. I5) beyond their
+// text: the values filled in from the element data, the note of their source,
+// the number each was last read as, and a mark on a text this locale may
+// misread.
+
+#include <QLineEdit>
+#include <QObject>
+#include <QString>
+#include <array>
+
+#include "compute/element_data.hpp"
+#include "compute/request.hpp"
+
+class QAction;
+
+class InputBoxes : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr int count = 6;
+
+  /// Watches the boxes from now on; they stay owned by their window.
+  InputBoxes(const std::array<QLineEdit*, count>& boxes, QObject* parent);
+
+  /// The element's tabulated values with this locale's decimal separator, in
+  /// every box that is empty or still holds what was last filled in: a box
+  /// the user typed into keeps its text.
+  void fill(const veltrane::element_data& element);
+  /// Adds "Read as …" to each box's tooltip after a calculation read them.
+  void showReadValues(const veltrane::calc_request& request);
+  bool hasMisreadMark(int index) const;
+
+ private:
+  struct State {
+    QString filled;
+    QString source;
+    QString readAs;
+    QString warning;
+    QAction* mark = nullptr;
+  };
+  void checkMisread(int index);
+  void updateToolTip(int index);
+
+  std::array<QLineEdit*, count> boxes_;
+  std::array<State, count> state_;
+};
