@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "compute/number_format.hpp"
+#include "compute/sweep.hpp"
 #include "compute/text_export.hpp"
 
 namespace veltrane {
@@ -73,6 +74,15 @@ std::optional<std::vector<double>> field_grid(double from, double to, double ste
     E.push_back(on_decimal_grid(from + step * static_cast<double>(i), places, step));
   }
   return E;
+}
+
+void check_scan_length(const std::string& what, double from, double to, double step) {
+  if (!((to - from) / step < static_cast<double>(max_fraction_fields))) {
+    throw input_refused(what + " from " + format_number(from) + " to " + format_number(to) +
+                        " V/nm in steps of " + format_number(step) + " V/nm has more than " +
+                        std::to_string(max_fraction_fields) +
+                        " fields; are the ionisation energies right?");
+  }
 }
 
 }  // namespace veltrane

@@ -20,4 +20,10 @@ inline constexpr double default_field_step_v_per_nm = 0.5;
 std::optional<std::vector<double>> field_grid(double from, double to, double step,
                                               std::string* message);
 
+/// Refuses, with input_refused, a scan of `what` (e.g. "the ratio scan of
+/// 3+/2+") from `from` to `to` V/nm every `step` V/nm that would take
+/// max_fraction_fields fields or more: such a far end means inputs far from
+/// any real ion.
+void check_scan_length(const std::string& what, double from, double to, double step);
+
 }  // namespace veltrane

@@ -60,14 +60,8 @@ void ratio_inverter::tabulate() {
   const double end =
       ob.found ? ob.at_v_per_nm()
                : search_limit_factor * sweep_range(states_->request(), k_).end * vnm_per_au;
-  if (!((end - table_start_v_per_nm) / table_step_v_per_nm <
-        static_cast<double>(max_fraction_fields))) {
-    throw input_refused(
-        "the ratios of " + charge_label(k_ + 1) + "/" + charge_label(k_) + " from " +
-        format_number(table_start_v_per_nm) + " to " + format_number(end) + " V/nm in steps of " +
-        format_number(table_step_v_per_nm) + " V/nm would take more than " +
-        std::to_string(max_fraction_fields) + " fields; are the ionisation energies right?");
-  }
+  check_scan_length("the ratios of " + charge_label(k_ + 1) + "/" + charge_label(k_),
+                    table_start_v_per_nm, end, table_step_v_per_nm);
   std::vector<double> E;
   for (std::size_t i = 0;; ++i) {
     const double field = table_start_v_per_nm + table_step_v_per_nm * static_cast<double>(i);

@@ -9,6 +9,7 @@
 #include "compute/charge_state_search.hpp"
 #include "compute/charge_states.hpp"
 #include "compute/counting_stats.hpp"
+#include "compute/field_grid.hpp"
 #include "compute/number_format.hpp"
 #include "compute/text_export.hpp"
 
@@ -57,14 +58,8 @@ std::vector<double> charge_states::ratio_scan_fields(int k) {
   if (ob.everywhere) return {};
   const double end_F = ob.found ? ob.at : search_limit_factor * sweep_range(request_, k).end;
   const double end_E = end_F * vnm_per_au;
-  if (!((end_E - scan_start_v_per_nm) / scan_step_v_per_nm <
-        static_cast<double>(max_fraction_fields))) {
-    throw input_refused(
-        "the ratio scan of " + charge_label(k + 1) + "/" + charge_label(k) + " from " +
-        format_number(scan_start_v_per_nm) + " to " + format_number(end_E) + " V/nm in steps of " +
-        format_number(scan_step_v_per_nm) + " V/nm has more than " +
-        std::to_string(max_fraction_fields) + " fields; are the ionisation energies right?");
-  }
+  check_scan_length("the ratio scan of " + charge_label(k + 1) + "/" + charge_label(k),
+                    scan_start_v_per_nm, end_E, scan_step_v_per_nm);
   std::vector<double> F;
   for (int i = 0;; ++i) {
     const double E = scan_start_v_per_nm + scan_step_v_per_nm * i;

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include "compute/sweep.hpp"
+
 using namespace veltrane;
 
 TEST(FieldGrid, KeepsEveryDigit) {
@@ -28,4 +30,19 @@ TEST(FieldGrid, RefusesWhatIsNoGrid) {
   EXPECT_FALSE(field_grid(0, NAN, 0.5, &message));
   const auto grid = field_grid(1, 2, 0.25, &message);
   EXPECT_EQ(*grid, (std::vector<double>{1, 1.25, 1.5, 1.75, 2}));
+}
+
+// A scan that would run far beyond any real field is refused by name; a NaN
+// end (no field where a ratio ends) is refused too.
+TEST(FieldGrid, ScansBeyondAnyRealFieldAreRefused) {
+  EXPECT_NO_THROW(check_scan_length("the ratio scan of 3+/2+", 1.0, 400.0, 0.5));
+  try {
+    check_scan_length("the ratio scan of 3+/2+", 1.0, 1e5, 0.5);
+    ADD_FAILURE() << "a scan of 2e5 fields went through";
+  } catch (const input_refused& e) {
+    EXPECT_STREQ(e.what(),
+                 "the ratio scan of 3+/2+ from 1 to 100000 V/nm in steps of 0.5 V/nm has more "
+                 "than 100000 fields; are the ionisation energies right?");
+  }
+  EXPECT_THROW(check_scan_length("the ratios of 2+/1+", 1.0, NAN, 0.5), input_refused);
 }
