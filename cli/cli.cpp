@@ -286,89 +286,109 @@ void write_sensitivity(const calc_request& request, int k, double ratio, double 
   out << "  " << sensitivity_caveat << "\n";
 }
 
-int run_field(const options& o, std::ostream& out, std::ostream& err) {
-  const auto request = read_command_request(o, err);
-  if (!request) return exit_bad_input;
-  const int n = request->n;
+// What `field` is asked: one typed ratio, or counts of every state and the
+// pairs among them that were counted.
+struct field_question {
+  std::optional<ratio_spec> ratio;
+  std::vector<int> pairs;
+  std::vector<double> counts;
+};
+
+std::optional<field_question> read_field_question(const options& o, int n, std::ostream& err) {
   std::string message;
   if (o.ratio.has_value() == o.counts.has_value()) {
     err << program << ": give either --ratio or --counts\n";
-    return exit_bad_input;
+    return std::nullopt;
   }
   if (!(o.confidence > 0.0 && o.confidence < 1.0)) {
     err << program << ": --confidence must lie between 0 and 1, not " << format_number(o.confidence)
         << "\n";
+    return std::nullopt;
+  }
+  field_question q;
+  if (o.ratio) {
+    q.ratio = parse_ratio_spec(*o.ratio, n, &message);
+    if (!q.ratio) {
+      err << program << ": " << message << "\n";
+      return std::nullopt;
+    }
+    return q;
+  }
+  const auto parsed = parse_counts_spec(*o.counts, n, &message);
+  const auto found = parsed ? counted_pairs(*parsed, &message) : std::nullopt;
+  if (!found) {
+    err << program << ": " << message << "\n";
+    return std::nullopt;
+  }
+  q.counts = *parsed;
+  q.pairs = *found;
+  return q;
+}
+
+int write_ratio_field(charge_states& states, const ratio_spec& ratio,
+                      const charge_state_model& model, const options& o, std::ostream& out,
+                      std::ostream& err) {
+  const auto fields = states.field_from_ratio(ratio.k, ratio.ratio);
+  if (!fields.field()) {
+    err << program << ": " << fields.unreachable_message() << "\n";
     return exit_bad_input;
   }
-  std::optional<ratio_spec> ratio;
-  std::vector<int> pairs;
-  std::vector<double> counts;
-  if (o.ratio) {
-    ratio = parse_ratio_spec(*o.ratio, n, &message);
-    if (!ratio) {
-      err << program << ": " << message << "\n";
-      return exit_bad_input;
-    }
-  } else {
-    const auto parsed = parse_counts_spec(*o.counts, n, &message);
-    const auto found = parsed ? counted_pairs(*parsed, &message) : std::nullopt;
-    if (!found) {
-      err << program << ": " << message << "\n";
-      return exit_bad_input;
-    }
-    counts = *parsed;
-    pairs = *found;
+  out << charge_label(ratio.k + 1) << "/" << charge_label(ratio.k) << " = "
+      << format_number(ratio.ratio) << ": E = " << format_number(*fields.field()) << " V/nm\n";
+  if (fields.ambiguous()) {
+    out << "The ratio is not monotonic in this range; it crosses " << format_number(ratio.ratio)
+        << " at " << crossing_list(fields) << " V/nm.\n";
   }
+  if (o.sensitivity) {
+    write_sensitivity(states.request(), ratio.k, ratio.ratio, *fields.field(), model, o, out);
+  }
+  return exit_ok;
+}
 
+// Each counted pair's field with its interval, then the caveat of counting
+// statistics; a pair whose ratio the model does not reach is bad input, as a
+// typed ratio is.
+int write_counted_fields(charge_states& states, const field_question& q,
+                         const charge_state_model& model, const options& o, std::ostream& out,
+                         std::ostream& err) {
+  const std::string level = format_number(o.confidence * 100.0) + " %";
+  int status = exit_ok;
+  for (int k : q.pairs) {
+    const double lower = q.counts[static_cast<std::size_t>(k)];
+    const double upper = q.counts[static_cast<std::size_t>(k) + 1];
+    const counted_field c = states.field_from_counts(k, lower, upper, o.confidence);
+    if (!c.estimate.field()) {
+      err << program << ": " << c.estimate.unreachable_message() << "\n";
+      status = exit_bad_input;
+      continue;
+    }
+    out << charge_label(k + 1) << "/" << charge_label(k) << " = " << format_number(c.ratio)
+        << " (counts " << format_number(upper) << " and " << format_number(lower)
+        << "): E = " << format_number(*c.estimate.field()) << " V/nm (" << level << ": "
+        << field_text(c.low) << " to " << field_text(c.high) << " V/nm)\n";
+    if (c.estimate.ambiguous()) {
+      out << "  The ratio is not monotonic in this range; it crosses " << format_number(c.ratio)
+          << " at " << crossing_list(c.estimate) << " V/nm.\n";
+    }
+    if (o.sensitivity) {
+      write_sensitivity(states.request(), k, c.ratio, *c.estimate.field(), model, o, out);
+    }
+  }
+  if (status == exit_ok) out << counted_field_caveat << "\n";
+  return status;
+}
+
+int run_field(const options& o, std::ostream& out, std::ostream& err) {
+  const auto request = read_command_request(o, err);
+  if (!request) return exit_bad_input;
+  const auto question = read_field_question(o, request->n, err);
+  if (!question) return exit_bad_input;
   const charge_state_model model = command_model(o);
   charge_states states(*request, model.function, o.threads);
   states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
   try {
-    if (ratio) {
-      const auto fields = states.field_from_ratio(ratio->k, ratio->ratio);
-      if (!fields.field()) {
-        err << program << ": " << fields.unreachable_message() << "\n";
-        return exit_bad_input;
-      }
-      out << charge_label(ratio->k + 1) << "/" << charge_label(ratio->k) << " = "
-          << format_number(ratio->ratio) << ": E = " << format_number(*fields.field()) << " V/nm\n";
-      if (fields.ambiguous()) {
-        out << "The ratio is not monotonic in this range; it crosses "
-            << format_number(ratio->ratio) << " at " << crossing_list(fields) << " V/nm.\n";
-      }
-      if (o.sensitivity) {
-        write_sensitivity(*request, ratio->k, ratio->ratio, *fields.field(), model, o, out);
-      }
-      return exit_ok;
-    }
-    const std::string level = format_number(o.confidence * 100.0) + " %";
-    int status = exit_ok;
-    for (int k : pairs) {
-      const double lower = counts[static_cast<std::size_t>(k)];
-      const double upper = counts[static_cast<std::size_t>(k) + 1];
-      const counted_field c = states.field_from_counts(k, lower, upper, o.confidence);
-      if (!c.estimate.field()) {
-        // The same rule as for a ratio: a ratio the model does not reach is bad input.
-        err << program << ": " << c.estimate.unreachable_message() << "\n";
-        status = exit_bad_input;
-        continue;
-      }
-      out << charge_label(k + 1) << "/" << charge_label(k) << " = " << format_number(c.ratio)
-          << " (counts " << format_number(upper) << " and " << format_number(lower)
-          << "): E = " << format_number(*c.estimate.field()) << " V/nm (" << level << ": "
-          << field_text(c.low) << " to " << field_text(c.high) << " V/nm)\n";
-      if (c.estimate.ambiguous()) {
-        out << "  The ratio is not monotonic in this range; it crosses " << format_number(c.ratio)
-            << " at " << crossing_list(c.estimate) << " V/nm.\n";
-      }
-      if (o.sensitivity) {
-        write_sensitivity(*request, k, c.ratio, *c.estimate.field(), model, o, out);
-      }
-    }
-    if (status == exit_ok) {
-      out << counted_field_caveat << "\n";
-    }
-    return status;
+    return question->ratio ? write_ratio_field(states, *question->ratio, model, o, out, err)
+                           : write_counted_fields(states, *question, model, o, out, err);
   } catch (const input_refused& e) {
     err << program << ": " << e.what() << "\n";
     return exit_bad_input;

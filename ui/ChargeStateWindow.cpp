@@ -14,10 +14,12 @@
 #include <limits>
 
 #include "compute/calculation.hpp"
+#include "compute/charge_spec.hpp"
 #include "compute/counting_stats.hpp"
 #include "compute/file_output.hpp"
 #include "compute/fraction_csv.hpp"
 #include "compute/number_format.hpp"
+#include "compute/sensitivity.hpp"
 #include "compute/text_export.hpp"
 #include "ui/BackgroundRun.hpp"
 #include "ui/ChartTools.hpp"
@@ -34,7 +36,7 @@ QLineEdit* numberBox(const char* name, const QString& placeholder) {
   return box;
 }
 
-QString charge(int k) { return QString::number(k) + "+"; }
+QString charge(int k) { return QString::fromStdString(veltrane::charge_label(k)); }
 
 // A field as the window shows it: two decimals, the locale's separator.
 QString fieldText(double E) { return QLocale().toString(E, 'f', 2); }
@@ -52,6 +54,24 @@ ChargeStateWindow::ChargeStateWindow(Source source, QWidget* parent)
   setWindowTitle("Veltrane: charge states");
   setAttribute(Qt::WA_DeleteOnClose, false);
 
+  buildChart();
+  auto* side = new QVBoxLayout;
+  side->addWidget(buildRangeBox());
+  side->addWidget(buildMeasuredBox());
+  side->addLayout(buildSaveRow());
+  side->addStretch();
+  auto* sidePanel = new QWidget;
+  sidePanel->setLayout(side);
+  sidePanel->setFixedWidth(280);
+  auto* layout = new QHBoxLayout(this);
+  layout->addWidget(buildElementList());
+  layout->addWidget(view_, 1);
+  layout->addWidget(sidePanel);
+  connectLive();
+  resize(1000, 580);
+}
+
+void ChargeStateWindow::buildChart() {
   view_ = new QChartView;
   view_->setObjectName("chargeStateChart");
   view_->setMinimumSize(700, 480);
@@ -72,76 +92,91 @@ ChargeStateWindow::ChargeStateWindow(Source source, QWidget* parent)
   note_->setStyleSheet(
       "QLabel { background: #fff4ce; color: #5c4400; border: 1px solid #d9b54a; padding: 6px; }");
   note_->hide();
+}
 
+QGroupBox* ChargeStateWindow::buildRangeBox() {
   from_ = numberBox("fromBox", "lowest sweep start");
   to_ = numberBox("toBox", "highest E_ob");
   step_ = numberBox("stepBox", "0.5");
   compute_ = new QPushButton("Recompute");
   compute_->setObjectName("recomputeButton");
+  connect(compute_, &QPushButton::clicked, this, &ChargeStateWindow::recompute);
   auto* range = new QGroupBox("Field range [V/nm]");
-  auto* rangeForm = new QFormLayout(range);
-  rangeForm->addRow("From", from_);
-  rangeForm->addRow("To", to_);
-  rangeForm->addRow("Step", step_);
-  rangeForm->addRow(compute_);
+  auto* form = new QFormLayout(range);
+  form->addRow("From", from_);
+  form->addRow("To", to_);
+  form->addRow("Step", step_);
+  form->addRow(compute_);
+  return range;
+}
 
+QGroupBox* ChargeStateWindow::buildMeasuredBox() {
   pair_ = new QComboBox;
   pair_->setObjectName("pairBox");
   ratio_ = numberBox("ratioBox", "e.g. 0.8");
   lowerCount_ = numberBox("lowerCountBox", "counts");
   upperCount_ = numberBox("upperCountBox", "counts");
   confidence_ = numberBox("confidenceBox", "0.95");
+  sensitivity_ = new QCheckBox("Sensitivity to the inputs");
+  sensitivity_->setObjectName("sensitivityBox");
+  sensitivity_->setToolTip(
+      "How far the field moves with the work function (\u00b10.1 eV) and with each ionisation "
+      "energy of the pair (\u00b11 %)");
   find_ = new QPushButton("Find field");
   find_->setObjectName("findButton");
+  connect(find_, &QPushButton::clicked, this, &ChargeStateWindow::findField);
   result_ = new QLabel;
   result_->setObjectName("resultLabel");
   result_->setWordWrap(true);
   result_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   auto* measured = new QGroupBox("Measured");
-  auto* measuredForm = new QFormLayout(measured);
-  measuredForm->addRow("Pair (upper/lower)", pair_);
-  measuredForm->addRow("Ratio", ratio_);
-  measuredForm->addRow("or counts of lower", lowerCount_);
-  measuredForm->addRow("and of upper", upperCount_);
-  measuredForm->addRow("Confidence", confidence_);
-  measuredForm->addRow(find_);
-  measuredForm->addRow(result_);
+  auto* form = new QFormLayout(measured);
+  form->addRow("Pair (upper/lower)", pair_);
+  form->addRow("Ratio", ratio_);
+  form->addRow("or counts of lower", lowerCount_);
+  form->addRow("and of upper", upperCount_);
+  form->addRow("Confidence", confidence_);
+  form->addRow(sensitivity_);
+  form->addRow(find_);
+  form->addRow(result_);
   auto* statistics = new QLabel(QString::fromUtf8(veltrane::counted_field_caveat));
   statistics->setWordWrap(true);
-  measuredForm->addRow(statistics);
+  form->addRow(statistics);
+  return measured;
+}
 
+QHBoxLayout* ChargeStateWindow::buildSaveRow() {
   saveCsv_ = new QPushButton("Save CSV");
   saveCsv_->setObjectName("saveCsvButton");
   savePng_ = new QPushButton("Save PNG");
   savePng_->setObjectName("savePngButton");
+  connect(saveCsv_, &QPushButton::clicked, this, &ChargeStateWindow::saveCsv);
+  connect(savePng_, &QPushButton::clicked, this, &ChargeStateWindow::savePngImage);
   auto* saves = new QHBoxLayout;
   saves->addWidget(saveCsv_);
   saves->addWidget(savePng_);
+  return saves;
+}
 
-  // The Kingham diagram of any element at a click: the main window takes
-  // the element with its built-in values and the diagram follows.
+// The Kingham diagram of any element at a click: the main window takes the
+// element with its built-in values and the diagram follows.
+QGroupBox* ChargeStateWindow::buildElementList() {
   elements_ = new QListWidget;
   elements_->setObjectName("elementList");
   elements_->addItems(source_.elements);
   elements_->setFixedWidth(130);
+  connect(elements_, &QListWidget::currentTextChanged, this, [this](const QString& name) {
+    if (source_.selectElement && !name.isEmpty()) source_.selectElement(name);
+  });
   auto* diagrams = new QGroupBox("Kingham diagram");
-  auto* diagramsLayout = new QVBoxLayout(diagrams);
-  diagramsLayout->addWidget(elements_);
+  auto* layout = new QVBoxLayout(diagrams);
+  layout->addWidget(elements_);
+  return diagrams;
+}
 
-  auto* side = new QVBoxLayout;
-  side->addWidget(range);
-  side->addWidget(measured);
-  side->addLayout(saves);
-  side->addStretch();
-  auto* sidePanel = new QWidget;
-  sidePanel->setLayout(side);
-  sidePanel->setFixedWidth(280);
-  auto* layout = new QHBoxLayout(this);
-  layout->addWidget(diagrams);
-  layout->addWidget(view_, 1);
-  layout->addWidget(sidePanel);
-
-  // Live: a burst of typing is followed by one computation.
+// Live: a burst of typing is followed by one computation, of the diagram
+// when the range changes, of the measured field when its boxes do.
+void ChargeStateWindow::connectLive() {
   constexpr int settle_ms = 150;
   liveTimer_ = new QTimer(this);
   liveTimer_->setSingleShot(true);
@@ -158,15 +193,7 @@ ChargeStateWindow::ChargeStateWindow(Source source, QWidget* parent)
     connect(box, &QLineEdit::textEdited, findTimer_, qOverload<>(&QTimer::start));
   }
   connect(pair_, &QComboBox::activated, findTimer_, qOverload<>(&QTimer::start));
-  connect(elements_, &QListWidget::currentTextChanged, this, [this](const QString& name) {
-    if (source_.selectElement && !name.isEmpty()) source_.selectElement(name);
-  });
-
-  connect(compute_, &QPushButton::clicked, this, &ChargeStateWindow::recompute);
-  connect(find_, &QPushButton::clicked, this, &ChargeStateWindow::findField);
-  connect(saveCsv_, &QPushButton::clicked, this, &ChargeStateWindow::saveCsv);
-  connect(savePng_, &QPushButton::clicked, this, &ChargeStateWindow::savePngImage);
-  resize(1000, 580);
+  connect(sensitivity_, &QCheckBox::toggled, findTimer_, qOverload<>(&QTimer::start));
 }
 
 ChargeStateWindow::~ChargeStateWindow() = default;
@@ -354,6 +381,74 @@ void ChargeStateWindow::draw() {
   }
 }
 
+// The measured ratio, or the counts, of pair k and the confidence, as the
+// boxes hold them; a message and nothing when one is wrong.
+std::optional<ChargeStateWindow::Measured> ChargeStateWindow::readMeasured(int k) {
+  const auto format = numberFormatFor(QLocale());
+  // The locale's number in a box, NaN for a text that is no number (the
+  // check then names the text as typed).
+  auto number = [&format](const QLineEdit* box) {
+    return veltrane::parse_number(box->text().toStdString(), format)
+        .value_or(std::numeric_limits<double>::quiet_NaN());
+  };
+  auto typed = [](const QLineEdit* box) { return box->text().trimmed().toStdString(); };
+  std::string message;
+  Measured m;
+  m.k = k;
+  if (!confidence_->text().trimmed().isEmpty()) {
+    const auto c = veltrane::parse_number(confidence_->text().toStdString(), format);
+    if (!c || !(*c > 0.0 && *c < 1.0)) {
+      showMessage("The confidence must lie between 0 and 1.");
+      return std::nullopt;
+    }
+    m.confidence = *c;
+  }
+  if (!ratio_->text().trimmed().isEmpty()) {
+    m.ratio = veltrane::check_ratio(k, number(ratio_), typed(ratio_), &message);
+    if (!m.ratio) {
+      showMessage(QString::fromStdString(message));
+      return std::nullopt;
+    }
+    return m;
+  }
+  m.lower = number(lowerCount_);
+  m.upper = number(upperCount_);
+  if (!veltrane::check_counts(k, m.lower, m.upper, typed(lowerCount_), typed(upperCount_),
+                              &message)) {
+    showMessage(QString::fromStdString(message));
+    return std::nullopt;
+  }
+  return m;
+}
+
+// The result line: the field, with the counts' interval, every crossing of a
+// ratio that is not monotonic, and the inputs' shifts when asked for.
+QString ChargeStateWindow::measuredText(const Measured& m, const MeasuredField& found) const {
+  const QLocale locale;
+  QString text = QStringLiteral("E = %1 V/nm").arg(fieldText(*found.fields.field()));
+  if (found.counted) {
+    text += QStringLiteral(" (%1 %: %2 \u2013 %3)")
+                .arg(locale.toString(m.confidence * 100.0, 'g', 4), boundText(found.counted->low),
+                     boundText(found.counted->high));
+  }
+  if (found.fields.ambiguous()) {
+    QStringList all;
+    for (const auto& c : found.fields.crossings) {
+      all << fieldText(c.E) + (c.rising ? " (rising)" : " (falling)");
+    }
+    text += "\nThe ratio is not monotonic here; it crosses at " + all.join(", ") + " V/nm.";
+  }
+  if (!found.shifts.empty()) {
+    for (const auto& shift : found.shifts) {
+      QString line = QString::fromStdString(shift.text());
+      line.replace('.', locale.decimalPoint());
+      text += "\n" + line;
+    }
+    text += "\n" + QString::fromUtf8(veltrane::sensitivity_caveat);
+  }
+  return text;
+}
+
 void ChargeStateWindow::findField() {
   if (computing_) return;
   QString requestMessage;
@@ -367,73 +462,38 @@ void ChargeStateWindow::findField() {
   if (!request_ || !(*request_ == *request)) {
     if (!computeFor(*request)) return;
   }
-  const int k = pair_->currentData().toInt();
-  const auto format = numberFormatFor(QLocale());
-  // The locale's number in a box, NaN for a text that is no number (the
-  // check then names the text as typed).
-  auto number = [&format](const QLineEdit* box) {
-    return veltrane::parse_number(box->text().toStdString(), format)
-        .value_or(std::numeric_limits<double>::quiet_NaN());
-  };
-  auto typed = [](const QLineEdit* box) { return box->text().trimmed().toStdString(); };
-  std::string message;
-  std::optional<veltrane::ratio_spec> ratio;
-  double confidence = 0.95;
-  if (!confidence_->text().trimmed().isEmpty()) {
-    const auto c = veltrane::parse_number(confidence_->text().toStdString(), format);
-    if (!c || !(*c > 0.0 && *c < 1.0)) {
-      showMessage("The confidence must lie between 0 and 1.");
-      return;
-    }
-    confidence = *c;
-  }
-  if (!ratio_->text().trimmed().isEmpty()) {
-    ratio = veltrane::check_ratio(k, number(ratio_), typed(ratio_), &message);
-    if (!ratio) {
-      showMessage(QString::fromStdString(message));
-      return;
-    }
-  }
-  const double lower = number(lowerCount_), upper = number(upperCount_);
-  if (!ratio &&
-      !veltrane::check_counts(k, lower, upper, typed(lowerCount_), typed(upperCount_), &message)) {
-    showMessage(QString::fromStdString(message));
-    return;
-  }
+  const auto m = readMeasured(pair_->currentData().toInt());
+  if (!m) return;
 
-  std::optional<veltrane::ratio_fields> fields;
-  std::optional<veltrane::counted_field> counted;
+  std::optional<MeasuredField> found;
   const veltrane::charge_state_model model = source_.model();
+  const bool withShifts = sensitivity_->isChecked();
   const bool done = run([&](veltrane::evaluation_progress& progress) {
     veltrane::charge_states states(*request, model.function, source_.threads, &progress);
     states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
-    if (ratio) {
-      fields = states.field_from_ratio(ratio->k, ratio->ratio);
+    MeasuredField f;
+    double ratio = 0.0;
+    if (m->ratio) {
+      f.fields = states.field_from_ratio(m->ratio->k, m->ratio->ratio);
+      ratio = m->ratio->ratio;
     } else {
-      counted = states.field_from_counts(k, lower, upper, confidence);
-      fields = counted->estimate;
+      f.counted = states.field_from_counts(m->k, m->lower, m->upper, m->confidence);
+      f.fields = f.counted->estimate;
+      ratio = f.counted->ratio;
     }
+    if (withShifts && f.fields.field()) {
+      f.shifts = veltrane::field_sensitivity(*request, m->k, ratio, *f.fields.field(), model,
+                                             source_.threads, &progress);
+    }
+    found = std::move(f);
   });
-  if (!done || !fields) return;
-  if (!fields->field()) {
-    showMessage(QString::fromStdString(fields->unreachable_message()));
+  if (!done || !found) return;
+  if (!found->fields.field()) {
+    showMessage(QString::fromStdString(found->fields.unreachable_message()));
     return;
   }
-  measured_ = *fields->field();
-  QString text = QStringLiteral("E = %1 V/nm").arg(fieldText(*measured_));
-  if (counted) {
-    text += QStringLiteral(" (%1 %: %2 \u2013 %3)")
-                .arg(QLocale().toString(confidence * 100.0, 'g', 4), boundText(counted->low),
-                     boundText(counted->high));
-  }
-  if (!fields->monotonic || fields->crossings.size() > 1) {
-    QStringList all;
-    for (const auto& c : fields->crossings) {
-      all << fieldText(c.E) + (c.rising ? " (rising)" : " (falling)");
-    }
-    text += "\nThe ratio is not monotonic here; it crosses at " + all.join(", ") + " V/nm.";
-  }
-  result_->setText(text);
+  measured_ = *found->fields.field();
+  result_->setText(measuredText(*m, *found));
   draw();
 }
 

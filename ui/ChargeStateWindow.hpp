@@ -14,11 +14,15 @@
 #include <memory>
 #include <optional>
 
+#include "compute/charge_spec.hpp"
 #include "compute/charge_states.hpp"
 #include "compute/evaluation.hpp"
 #include "compute/request.hpp"
+#include "compute/sensitivity.hpp"
 #include "compute/sweep.hpp"
 
+class QGroupBox;
+class QHBoxLayout;
 class ResultChart;
 class ChartTools;
 
@@ -62,6 +66,7 @@ class ChargeStateWindow : public QWidget {
   QLineEdit* lowerCountBox() const { return lowerCount_; }
   QLineEdit* upperCountBox() const { return upperCount_; }
   QLabel* resultLabel() const { return result_; }
+  QCheckBox* sensitivityBox() const { return sensitivity_; }
   QLabel* noteLabel() const { return note_; }
   QPushButton* computeButton() const { return compute_; }
   QPushButton* findButton() const { return find_; }
@@ -91,6 +96,27 @@ class ChargeStateWindow : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // A measured ratio or counts of pair k, and what they give.
+  struct Measured {
+    int k = 0;
+    std::optional<veltrane::ratio_spec> ratio;
+    double lower = 0.0, upper = 0.0;
+    double confidence = 0.95;
+  };
+  struct MeasuredField {
+    veltrane::ratio_fields fields;
+    std::optional<veltrane::counted_field> counted;
+    std::vector<veltrane::input_shift> shifts;
+  };
+
+  void buildChart();
+  QGroupBox* buildRangeBox();
+  QGroupBox* buildMeasuredBox();
+  QHBoxLayout* buildSaveRow();
+  QGroupBox* buildElementList();
+  void connectLive();
+  std::optional<Measured> readMeasured(int k);
+  QString measuredText(const Measured& m, const MeasuredField& found) const;
   void showMessage(const QString& text);
   void recomputeLive();
   void findFieldLive();
@@ -111,6 +137,7 @@ class ChargeStateWindow : public QWidget {
   QLineEdit* lowerCount_;
   QLineEdit* upperCount_;
   QLineEdit* confidence_;
+  QCheckBox* sensitivity_;
   QPushButton* find_;
   QLabel* result_;
   QLabel* note_;

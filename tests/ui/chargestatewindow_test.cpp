@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "compute/inputs.hpp"
+#include "model/constants.hpp"
 #include "ui/BackgroundRun.hpp"
 #include "ui/MyForm.hpp"
 #include "ui/ResultChart.hpp"
@@ -82,6 +84,34 @@ class ChargeStateWindowTest : public QObject {
     w->findButton()->click();
     const QString text = w->resultLabel()->text();
     QVERIFY2(text.contains("V/nm (95 %: "), qPrintable(text));
+  }
+
+  // With the box ticked, the result says how far the field moves with the
+  // work function and each energy of the pair, and what that is not.
+  void sensitivityLinesUnderTheResult() {
+    // Q_j falls through 1/2 five V/nm higher per eV of work function.
+    const veltrane::model_function phiDependent = [](double F, double B, double phi, int m, int j,
+                                                     double mass, double u) {
+      const double shift = 5.0 * (phi * veltrane::ev_per_hartree - 4.55) / 514.2;
+      return standIn(F - shift, B, phi, m, j, mass, u);
+    };
+    MyForm f;
+    fillTungsten(f, 3, phiDependent);
+    f.chargeStatesButton->click();
+    ChargeStateWindow* w = f.chargeStateWindow();
+    w->pairBox()->setCurrentIndex(1);  // 3+/2+
+    w->ratioBox()->setText("1");
+    w->sensitivityBox()->setChecked(true);
+    w->findButton()->click();
+    const QString text = w->resultLabel()->text();
+    const QRegularExpression line(
+        QString::fromUtf8("work function \u00b10.1 eV: ([-+0-9.]+)/([-+0-9.]+) V/nm"));
+    const auto match = line.match(text);
+    QVERIFY2(match.hasMatch(), qPrintable(text));
+    QVERIFY(std::fabs(match.captured(1).toDouble() + 0.5) < 0.01);
+    QVERIFY(std::fabs(match.captured(2).toDouble() - 0.5) < 0.01);
+    QVERIFY2(text.contains(QString::fromUtf8("I2 \u00b11 %")), qPrintable(text));
+    QVERIFY2(text.contains("not a confidence interval"), qPrintable(text));
   }
 
   void badInputGetsItsMessage_data() {
