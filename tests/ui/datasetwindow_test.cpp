@@ -104,7 +104,7 @@ class DatasetWindowTest : public QObject {
   DatasetWindow* openedWindow(MyForm& f) {
     f.datasetButton->click();
     DatasetWindow* w = f.datasetWindow();
-    if (w == nullptr) return nullptr;
+    if (w == nullptr) qFatal("the Dataset button opened no window");
     w->openFile(epos_);
     w->openFile(rrng_);
     return w;
