@@ -71,7 +71,55 @@ void ratio_inverter::tabulate() {
   E.push_back(end);
   r_ = model_ratios(E);
   E_ = std::move(E);
+  close_in_on_the_edge();
   tabulated_ = true;
+}
+
+// Where the ratio ends (the model has no value from some field below the
+// over-barrier field on, or the ratio jumps to infinity there), every ratio
+// above the last finite one crosses at that edge. The edge is found once,
+// to a quarter of the tolerance, and its two sides join the table: those
+// ratios then need no search of their own.
+void ratio_inverter::close_in_on_the_edge() {
+  std::size_t last = r_.size();
+  for (std::size_t i = r_.size(); i-- > 0;) {
+    if (std::isfinite(r_[i])) {
+      last = i;
+      break;
+    }
+  }
+  if (last + 1 >= r_.size()) return;  // no edge after the last finite ratio
+  double lo = E_[last], hi = E_[last + 1];
+  double r_lo = r_[last], r_hi = r_[last + 1];
+  while (hi - lo > 0.25 * tolerance_) {
+    std::vector<double> inner;
+    for (std::size_t m = 1; m <= bisection_points; ++m) {
+      inner.push_back(lo + (hi - lo) * static_cast<double>(m) /
+                               static_cast<double>(bisection_points + 1));
+    }
+    const auto r = model_ratios(inner);
+    const double before_lo = lo, before_hi = hi;
+    for (std::size_t m = 0; m < bisection_points; ++m) {
+      if (std::isfinite(r[m])) {
+        lo = inner[m];
+        r_lo = r[m];
+      } else {
+        hi = inner[m];
+        r_hi = r[m];
+        break;
+      }
+    }
+    if (lo == before_lo && hi == before_hi) break;  // no double between them any more
+  }
+  const auto at = E_.begin() + static_cast<std::ptrdiff_t>(last) + 1;
+  if (hi != E_[last + 1]) {
+    E_.insert(at, hi);
+    r_.insert(r_.begin() + static_cast<std::ptrdiff_t>(last) + 1, r_hi);
+  }
+  if (lo != E_[last]) {
+    E_.insert(E_.begin() + static_cast<std::ptrdiff_t>(last) + 1, lo);
+    r_.insert(r_.begin() + static_cast<std::ptrdiff_t>(last) + 1, r_lo);
+  }
 }
 
 std::vector<double> ratio_inverter::model_ratios(const std::vector<double>& E) {
@@ -133,58 +181,60 @@ double ratio_inverter::interpolated(double ratio, std::size_t i, std::size_t j) 
   return 0.5 * (lo + hi);
 }
 
-std::vector<double> ratio_inverter::fields_of(const std::vector<double>& ratios) {
-  tabulate();
-  // The distinct ratios that a field may have, with their step.
-  struct pending {
-    double ratio;
-    std::size_t i, j;
-    double lo, hi;  // bracket: below at lo, not below at hi
-    double E;
-    bool done;
-  };
-  std::vector<double> distinct;
-  for (double x : ratios) {
-    if (x > 0.0 && std::isfinite(x)) distinct.push_back(x);
-  }
-  std::sort(distinct.begin(), distinct.end());
-  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-
+// Each distinct ratio that some field has, with its table step, its
+// bracket and the interpolated field.
+std::vector<ratio_inverter::pending> ratio_inverter::estimates(
+    const std::vector<double>& distinct) const {
   std::vector<pending> work;
-  std::vector<double> answer(distinct.size(), nan_value);
-  std::vector<std::size_t> slot;  // into distinct
   for (std::size_t d = 0; d < distinct.size(); ++d) {
     const auto step = rising_step(distinct[d]);
     if (!step) continue;
     const auto [i, j] = *step;
-    work.push_back({distinct[d], i, j, E_[i], E_[j], interpolated(distinct[d], i, j), false});
-    slot.push_back(d);
+    // Fields without a ratio between them count as lying above it: the
+    // crossing lies before the first of them.
+    pending w{distinct[d], d, E_[i], E_[j > i + 1 ? i + 1 : j], 0.0, false};
+    if (!(w.hi - w.lo > tolerance_)) {
+      w.E = 0.5 * (w.lo + w.hi);  // the bracket is narrow enough already
+      w.done = true;
+    } else {
+      w.E = j > i + 1 ? 0.5 * (w.lo + w.hi) : interpolated(distinct[d], i, j);
+    }
+    work.push_back(w);
   }
+  return work;
+}
 
-  // The interpolated field is kept when the model's ratio lies below the
-  // ratio half a tolerance below it and not below it half a tolerance above.
-  {
-    std::vector<double> check;
-    check.reserve(2 * work.size());
-    for (const auto& w : work) {
-      check.push_back(std::max(w.lo, w.E - 0.5 * tolerance_));
-      check.push_back(std::min(w.hi, w.E + 0.5 * tolerance_));
-    }
-    const auto r = model_ratios(check);
-    for (std::size_t w = 0; w < work.size(); ++w) {
-      const double a = check[2 * w], b = check[2 * w + 1];
-      const bool below_a = a == work[w].lo || below(r[2 * w], work[w].ratio);
-      const bool below_b = b != work[w].hi && below(r[2 * w + 1], work[w].ratio);
-      if (below_a && !below_b) {
-        work[w].done = true;  // the crossing lies within [a, b]
-      } else if (!below_a) {
-        work[w].hi = a;
-      } else {
-        work[w].lo = b;
-      }
+// The interpolated field is kept when the model's ratio lies below the
+// ratio half a tolerance below it and not below it half a tolerance above;
+// otherwise the bracket shrinks to the side the crossing lies on.
+void ratio_inverter::check_estimates(std::vector<pending>& work) {
+  std::vector<std::size_t> open;
+  std::vector<double> check;
+  for (std::size_t w = 0; w < work.size(); ++w) {
+    if (work[w].done) continue;
+    open.push_back(w);
+    check.push_back(std::max(work[w].lo, work[w].E - 0.5 * tolerance_));
+    check.push_back(std::min(work[w].hi, work[w].E + 0.5 * tolerance_));
+  }
+  const auto r = model_ratios(check);
+  for (std::size_t o = 0; o < open.size(); ++o) {
+    pending& w = work[open[o]];
+    const double a = check[2 * o], b = check[2 * o + 1];
+    const bool below_a = a == w.lo || below(r[2 * o], w.ratio);
+    const bool below_b = b != w.hi && below(r[2 * o + 1], w.ratio);
+    if (below_a && !below_b) {
+      w.done = true;  // the crossing lies within [a, b]
+    } else if (!below_a) {
+      w.hi = a;
+    } else {
+      w.lo = b;
     }
   }
-  // The others by bisection with the model, all of them round by round.
+}
+
+// The brackets still open, by bisection with the model, all of them round
+// by round.
+void ratio_inverter::bisect(std::vector<pending>& work) {
   for (;;) {
     std::vector<std::size_t> open;
     std::vector<double> inner;
@@ -201,7 +251,7 @@ std::vector<double> ratio_inverter::fields_of(const std::vector<double>& ratios)
                                          static_cast<double>(bisection_points + 1));
       }
     }
-    if (open.empty()) break;
+    if (open.empty()) return;
     const auto r = model_ratios(inner);
     for (std::size_t o = 0; o < open.size(); ++o) {
       pending& w = work[open[o]];
@@ -223,7 +273,22 @@ std::vector<double> ratio_inverter::fields_of(const std::vector<double>& ratios)
       w.hi = hi;
     }
   }
-  for (std::size_t w = 0; w < work.size(); ++w) answer[slot[w]] = work[w].E;
+}
+
+std::vector<double> ratio_inverter::fields_of(const std::vector<double>& ratios) {
+  tabulate();
+  std::vector<double> distinct;
+  for (double x : ratios) {
+    if (x > 0.0 && std::isfinite(x)) distinct.push_back(x);
+  }
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+
+  std::vector<pending> work = estimates(distinct);
+  check_estimates(work);
+  bisect(work);
+  std::vector<double> answer(distinct.size(), nan_value);
+  for (const pending& w : work) answer[w.slot] = w.E;
 
   std::vector<double> result;
   result.reserve(ratios.size());

@@ -63,6 +63,20 @@ class ratio_inverter {
   std::vector<double> fields_of(const std::vector<double>& ratios);
 
  private:
+  // A ratio on its way to a field: bracketed by a field below it (lo) and
+  // one not below it (hi), E the field so far; slot: its place among the
+  // distinct ratios.
+  struct pending {
+    double ratio;
+    std::size_t slot;
+    double lo, hi;
+    double E;
+    bool done;
+  };
+  std::vector<pending> estimates(const std::vector<double>& distinct) const;
+  void check_estimates(std::vector<pending>& work);
+  void bisect(std::vector<pending>& work);
+  void close_in_on_the_edge();
   // The index i of the table step [E_i, E_j] where r_k first rises through
   // `ratio` (j the next field with a ratio), or nothing.
   std::optional<std::pair<std::size_t, std::size_t>> rising_step(double ratio) const;

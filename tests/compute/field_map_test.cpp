@@ -179,6 +179,31 @@ TEST(RatioInverter, GivesTheFieldOfFieldFromRatio) {
   EXPECT_THROW(ratio_inverter(tungsten(), 5), input_refused);
 }
 
+// Ratios from 1e-4 to 1e4, many of them above every finite ratio (where the
+// model's values end just below the over-barrier field of 2+): the model's
+// own ratio changes sides within 1e-6 V/nm of every field returned, a field
+// without a ratio counting as lying above.
+TEST(RatioInverter, EveryFieldLiesWithinAMillionthOfTheModelsRoot) {
+  ratio_inverter& inverter = three_over_two();
+  std::vector<double> ratios;
+  for (int i = 0; i <= 400; ++i) ratios.push_back(std::pow(10.0, -4.0 + 0.02 * i));
+  const auto E = inverter.fields_of(ratios);
+  std::vector<double> F;
+  for (double field : E) {
+    ASSERT_FALSE(std::isnan(field));
+    F.push_back((field - 1e-6) / vnm_per_au);
+    F.push_back((field + 1e-6) / vnm_per_au);
+  }
+  const auto r = tungsten().ratios_at(2, F);
+  for (std::size_t i = 0; i < ratios.size(); ++i) {
+    const double below = r[2 * i], above = r[2 * i + 1];
+    EXPECT_TRUE(!std::isnan(below) && below < ratios[i])
+        << "ratio " << ratios[i] << " at " << E[i] - 1e-6 << " V/nm: " << below;
+    EXPECT_FALSE(!std::isnan(above) && above < ratios[i])
+        << "ratio " << ratios[i] << " at " << E[i] + 1e-6 << " V/nm: " << above;
+  }
+}
+
 TEST(CorrectedRatio, MapsWilsonsShareWithTheIsotopeFactor) {
   const auto r = corrected_ratio(400.0, 300.0, 0.7, 0.95);
   EXPECT_DOUBLE_EQ(r.ratio, 300.0 / 400.0 * 0.7);
