@@ -504,31 +504,35 @@ class bin_tally {
 
 }  // namespace
 
-field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio_inverter& inverter,
-                    const map_options& options) {
+namespace {
+
+void check_map_options(const apt::dataset& data, const map_options& options) {
   if (!(options.bin > 0.0 && std::isfinite(options.bin))) {
     throw input_refused("the bin size must be a finite number above 0, not " +
                         format_number(options.bin));
   }
   check_confidence(options.confidence);
-  const bool over_detector = options.over == map_plane::detector;
-  if (over_detector && !data.has(apt::columns::detector)) {
+  if (options.over == map_plane::detector && !data.has(apt::columns::detector)) {
     throw input_refused(data.path() + ": the file holds no detector coordinates (" +
                         std::string(apt::format_name(data.format())) +
                         "); map over the specimen instead");
   }
-  if (!over_detector && !data.has(apt::columns::position)) {
+  if (options.over == map_plane::specimen && !data.has(apt::columns::position)) {
     throw input_refused(data.path() + ": the file holds no reconstructed positions");
   }
-  field_map map;
-  map.over = options.over;
-  map.bin = options.bin;
-  // One pass: the counts of every range of the element, and those of the
-  // pair by bin.
-  const detail::counting_pass pass(data, file, inverter.states().request().element,
-                                   options.counting);
-  const int k = inverter.k();
-  check_pair_counted(pass, file, k);
+}
+
+// What one pass over the dataset counts for a map: every range of the
+// element (per worker), and the pair's ions by bin, merged in bin order.
+struct binned_counts {
+  std::vector<detail::counting_pass::tally> counts;
+  std::map<std::pair<std::int64_t, std::int64_t>, bin_counts> bins;
+  std::uint64_t without_position = 0;
+};
+
+binned_counts count_by_bin(const apt::dataset& data, const detail::counting_pass& pass, int k,
+                           const map_options& options) {
+  const bool over_detector = options.over == map_plane::detector;
   const std::vector<int> pair_of_slot = pair_of_slots(pass, k);
   struct tally {
     detail::counting_pass::tally counts;
@@ -565,43 +569,34 @@ field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio
               [&](int slot) { count_in_bin(slot, 0); }, [&](int slot) { count_in_bin(slot, 2); });
         }
       });
-
-  std::vector<detail::counting_pass::tally> counts;
-  std::map<std::pair<std::int64_t, std::int64_t>, bin_counts> merged;
+  binned_counts result;
   for (const auto& t : tallies) {
-    counts.push_back(t.counts);
-    map.without_position += t.without_position;
-    t.bins.each([&merged](std::int64_t i, std::int64_t j, const bin_counts& c) {
-      bin_counts& into = merged[{i, j}];
+    result.counts.push_back(t.counts);
+    result.without_position += t.without_position;
+    t.bins.each([&result](std::int64_t i, std::int64_t j, const bin_counts& c) {
+      bin_counts& into = result.bins[{i, j}];
       for (std::size_t s = 0; s < 4; ++s) into[s] += c[s];
     });
   }
-  map.overall = overall_of(pass.finish(counts), file, inverter, options.confidence);
-  map.messages = map.overall.counts.messages;
-  if (map.without_position > 0) {
-    map.messages.push_back(data.path() + ": " + std::to_string(map.without_position) +
-                           " ions of the pair have no finite coordinates and are not mapped");
-  }
-  for (const auto& [key, c] : merged) {
+  return result;
+}
+
+// The bins with ions of the pair, each with its counts and ratio; a bin
+// with fewer ions than the options ask for is masked and gets no ratio.
+void add_bins(field_map& map, const binned_counts& counted, int k, const map_options& options) {
+  for (const auto& [key, c] : counted.bins) {
     if (c[0] + c[1] == 0) continue;  // background alone
     map_bin bin;
     bin.i = key.first;
     bin.j = key.second;
-    bin.x = (static_cast<double>(bin.i) + 0.5) * b;
-    bin.y = (static_cast<double>(bin.j) + 0.5) * b;
+    bin.x = (static_cast<double>(bin.i) + 0.5) * map.bin;
+    bin.y = (static_cast<double>(bin.j) + 0.5) * map.bin;
     bin.masked = c[0] + c[1] < options.min_counts;
     bin.field = pair_from(k, static_cast<double>(c[0]), static_cast<double>(c[1]),
                           static_cast<double>(c[2]), static_cast<double>(c[3]), map.overall.factor,
                           options.confidence);
     if (bin.masked) bin.field.ratio = bin.field.ratio_low = bin.field.ratio_high = nan_value;
     map.bins.push_back(bin);
-  }
-  std::vector<pair_field*> open;
-  for (auto& bin : map.bins) {
-    if (!bin.masked) open.push_back(&bin.field);
-  }
-  set_fields(open, inverter);
-  for (const auto& bin : map.bins) {
     if (map.i_max < map.i_min) {
       map.i_min = map.i_max = bin.i;
       map.j_min = map.j_max = bin.j;
@@ -611,6 +606,34 @@ field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio
     map.j_min = std::min(map.j_min, bin.j);
     map.j_max = std::max(map.j_max, bin.j);
   }
+}
+
+}  // namespace
+
+field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio_inverter& inverter,
+                    const map_options& options) {
+  check_map_options(data, options);
+  field_map map;
+  map.over = options.over;
+  map.bin = options.bin;
+  const detail::counting_pass pass(data, file, inverter.states().request().element,
+                                   options.counting);
+  const int k = inverter.k();
+  check_pair_counted(pass, file, k);
+  const binned_counts counted = count_by_bin(data, pass, k, options);
+  map.without_position = counted.without_position;
+  map.overall = overall_of(pass.finish(counted.counts), file, inverter, options.confidence);
+  map.messages = map.overall.counts.messages;
+  if (map.without_position > 0) {
+    map.messages.push_back(data.path() + ": " + std::to_string(map.without_position) +
+                           " ions of the pair have no finite coordinates and are not mapped");
+  }
+  add_bins(map, counted, k, options);
+  std::vector<pair_field*> open;
+  for (auto& bin : map.bins) {
+    if (!bin.masked) open.push_back(&bin.field);
+  }
+  set_fields(open, inverter);
   return map;
 }
 
@@ -632,8 +655,9 @@ std::vector<std::string> map_csv_lines(const field_map& map) {
   return lines;
 }
 
-field_profile profile_field(const apt::dataset& data, const apt::range_file& file,
-                            ratio_inverter& inverter, const profile_options& options) {
+namespace {
+
+std::uint64_t checked_block_count(const apt::dataset& data, const profile_options& options) {
   if (options.block == 0) throw input_refused("a block must hold at least 1 ion");
   const std::uint64_t ions = data.ion_count();
   const std::uint64_t block_count = (ions + options.block - 1) / options.block;
@@ -643,30 +667,38 @@ field_profile profile_field(const apt::dataset& data, const apt::range_file& fil
                         " ions, more than " + std::to_string(most_blocks) + "; take larger blocks");
   }
   check_confidence(options.confidence);
-  field_profile profile;
-  profile.block = options.block;
-  const detail::counting_pass pass(data, file, inverter.states().request().element,
-                                   options.counting);
-  const int k = inverter.k();
-  check_pair_counted(pass, file, k);
+  return block_count;
+}
+
+// The sums of one block: the pair's counts (raw k+, raw (k+1)+, background
+// k+, background (k+1)+) and the DC voltage's.
+struct block_sums {
+  std::uint64_t block = 0;
+  bin_counts counts{};
+  double v_sum = 0.0;
+  std::uint64_t v_count = 0;
+};
+
+// What one pass over the dataset counts for a profile: every range of the
+// element (per worker), and the sums of each block in file order. Per chunk
+// the sums of the blocks it touches are kept and added up in file order
+// afterwards, so that the mean voltages do not depend on the number of
+// threads.
+struct blocked_counts {
+  std::vector<detail::counting_pass::tally> counts;
+  std::vector<block_sums> blocks;
+};
+
+blocked_counts count_by_block(const apt::dataset& data, const detail::counting_pass& pass, int k,
+                              std::uint64_t block_count, const profile_options& options) {
   const std::vector<int> pair_of_slot = pair_of_slots(pass, k);
   const bool with_voltage = data.has(apt::columns::dc_voltage);
-  profile.voltages = data.voltages();
   const bool filter = pass.single_hits();
-  std::vector<detail::counting_pass::tally> counts(detail::worker_count(data, options.counting),
-                                                   pass.new_tally());
-
-  // Per chunk the sums of the blocks it touches, added up in file order
-  // afterwards: the mean voltages do not depend on the number of threads.
-  struct partial {
-    std::uint64_t block;
-    bin_counts counts{};
-    double v_sum = 0.0;
-    std::uint64_t v_count = 0;
-  };
+  blocked_counts result;
+  result.counts.assign(detail::worker_count(data, options.counting), pass.new_tally());
   const std::size_t chunk_ions = std::max<std::size_t>(options.counting.chunk_ions, 1);
-  std::vector<std::vector<partial>> partials(
-      apt::detail::to_size((ions + chunk_ions - 1) / chunk_ions));
+  std::vector<std::vector<block_sums>> partials(
+      apt::detail::to_size((data.ion_count() + chunk_ions - 1) / chunk_ions));
   const apt::columns wanted =
       (with_voltage ? apt::columns::dc_voltage : apt::columns::none) | pass.columns();
   detail::for_each_chunk_parallel(
@@ -676,7 +708,7 @@ field_profile profile_field(const apt::dataset& data, const apt::range_file& fil
         for (std::size_t n = 0; n < chunk.size(); ++n) {
           const std::uint64_t block = (chunk.first + n) / options.block;
           if (mine.empty() || mine.back().block != block) mine.push_back({block, {}, 0.0, 0});
-          partial& p = mine.back();
+          block_sums& p = mine.back();
           if (with_voltage && std::isfinite(chunk.v_dc[n])) {
             p.v_sum += static_cast<double>(chunk.v_dc[n]);
             ++p.v_count;
@@ -687,28 +719,44 @@ field_profile profile_field(const apt::dataset& data, const apt::range_file& fil
             if (pair >= 0) ++p.counts[offset + static_cast<std::size_t>(pair)];
           };
           pass.place(
-              static_cast<double>(chunk.mass[n]), counts[worker],
+              static_cast<double>(chunk.mass[n]), result.counts[worker],
               [&](int slot) { count_in_block(slot, 0); },
               [&](int slot) { count_in_block(slot, 2); });
         }
       });
-  profile.overall = overall_of(pass.finish(counts), file, inverter, options.confidence);
-  profile.messages = profile.overall.counts.messages;
-
-  std::vector<partial> sums(apt::detail::to_size(block_count));
-  for (std::size_t b = 0; b < sums.size(); ++b) sums[b].block = b;
+  result.blocks.resize(apt::detail::to_size(block_count));
+  for (std::size_t b = 0; b < result.blocks.size(); ++b) result.blocks[b].block = b;
   for (const auto& chunk : partials) {
     for (const auto& p : chunk) {
-      partial& into = sums[apt::detail::to_size(p.block)];
+      block_sums& into = result.blocks[apt::detail::to_size(p.block)];
       for (std::size_t s = 0; s < 4; ++s) into.counts[s] += p.counts[s];
       into.v_sum += p.v_sum;
       into.v_count += p.v_count;
     }
   }
-  for (const auto& s : sums) {
+  return result;
+}
+
+}  // namespace
+
+field_profile profile_field(const apt::dataset& data, const apt::range_file& file,
+                            ratio_inverter& inverter, const profile_options& options) {
+  const std::uint64_t block_count = checked_block_count(data, options);
+  field_profile profile;
+  profile.block = options.block;
+  profile.voltages = data.voltages();
+  const detail::counting_pass pass(data, file, inverter.states().request().element,
+                                   options.counting);
+  const int k = inverter.k();
+  check_pair_counted(pass, file, k);
+  const blocked_counts counted = count_by_block(data, pass, k, block_count, options);
+  profile.overall = overall_of(pass.finish(counted.counts), file, inverter, options.confidence);
+  profile.messages = profile.overall.counts.messages;
+  const bool with_voltage = data.has(apt::columns::dc_voltage);
+  for (const auto& s : counted.blocks) {
     profile_block block;
     block.first_ion = s.block * options.block;
-    block.last_ion = std::min(ions, block.first_ion + options.block) - 1;
+    block.last_ion = std::min(data.ion_count(), block.first_ion + options.block) - 1;
     const auto& c = s.counts;
     block.field = pair_from(k, static_cast<double>(c[0]), static_cast<double>(c[1]),
                             static_cast<double>(c[2]), static_cast<double>(c[3]),
