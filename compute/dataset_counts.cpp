@@ -330,24 +330,67 @@ int counting_pass::charge_of(std::size_t slot) const {
   return selection_.assignments[selection_.used[slot]].charge;
 }
 
+// A counted range of the pass: its counts, and with background its window.
+counted_range counting_pass::range_counts(std::size_t slot, std::uint64_t inside,
+                                          std::uint64_t window,
+                                          std::vector<std::string>& messages) const {
+  const std::size_t index = selection_.used[slot];
+  const auto& a = selection_.assignments[index];
+  const auto& r = file_->ranges[index];
+  counted_range c;
+  c.index = index;
+  c.low = r.low;
+  c.high = r.high;
+  c.symbol = a.element;
+  c.charge = a.charge;
+  c.isotopes = a.isotopes;
+  c.counts = inside;
+  if (options_.background) {
+    c.window = background_window_of(*file_, index);
+    c.window_counts = window;
+    if (c.window.side == background_side::none) {
+      messages.push_back(where(*file_, r) + "the range " + range_text(r) + " of " + a.label() +
+                         " has no free window of its width beside it; no background is "
+                         "subtracted from it");
+    }
+  }
+  return c;
+}
+
+namespace {
+
+// A charge state's abundance, net and isotope-corrected counts, from its
+// ranges' counts and background.
+void correct(charge_count& q, std::vector<std::string>& messages) {
+  q.abundance_percent = 0.0;
+  for (const auto& i : q.isotopes) q.abundance_percent += i.abundance_percent;
+  const double raw = static_cast<double>(q.counts);
+  q.net = raw - q.background;
+  if (q.net < 0.0) {
+    messages.push_back("the background of " + q.symbol + apt::charge_suffix(q.charge) + " (" +
+                       shortest_number(q.background) + ") exceeds its " + shortest_number(raw) +
+                       " ions; its net count is taken as 0");
+    q.net = 0.0;
+  }
+  q.corrected = q.abundance_percent > 0.0 ? q.net / (q.abundance_percent / 100.0) : 0.0;
+}
+
+}  // namespace
+
 dataset_counts counting_pass::finish(const std::vector<tally>& tallies) const {
-  const apt::dataset& data = *data_;
-  const apt::range_file& file = *file_;
-  const counting_options& options = options_;
-  const range_selection& selection = selection_;
   dataset_counts result;
   result.symbol = symbol_;
-  result.messages = selection.messages;
-  result.interferences = selection.interferences;
-  result.ions = data.ion_count();
-  result.background = options.background;
+  result.messages = selection_.messages;
+  result.interferences = selection_.interferences;
+  result.ions = data_->ion_count();
+  result.background = options_.background;
   result.single_hits = filter_;
-  if (options.single_hits && !filter_) {
-    result.messages.push_back(data.path() +
+  if (options_.single_hits && !filter_) {
+    result.messages.push_back(data_->path() +
                               ": the file holds no multiplicity, so every ion is counted "
                               "(no single-hits filter)");
   }
-  const std::size_t slots = selection.used.size();
+  const std::size_t slots = selection_.used.size();
   std::vector<std::uint64_t> inside(slots, 0), window(slots, 0);
   for (const auto& t : tallies) {
     for (std::size_t s = 0; s < slots; ++s) {
@@ -356,52 +399,21 @@ dataset_counts counting_pass::finish(const std::vector<tally>& tallies) const {
     }
     result.counted_ions += t.passed;
   }
-
   // Per range, then per element and charge in order of Z and charge.
   std::map<std::pair<int, int>, charge_count> by_state;
   for (std::size_t s = 0; s < slots; ++s) {
-    const std::size_t index = selection.used[s];
-    const auto& a = selection.assignments[index];
-    const auto& r = file.ranges[index];
-    counted_range c;
-    c.index = index;
-    c.low = r.low;
-    c.high = r.high;
-    c.symbol = a.element;
-    c.charge = a.charge;
-    c.isotopes = a.isotopes;
-    c.counts = inside[s];
-    if (options.background) {
-      c.window = background_window_of(file, index);
-      c.window_counts = window[s];
-      if (c.window.side == background_side::none) {
-        result.messages.push_back(where(file, r) + "the range " + range_text(r) + " of " +
-                                  a.label() +
-                                  " has no free window of its width beside it; no background "
-                                  "is subtracted from it");
-      }
-    }
-    charge_count& q = by_state[{atomic_number_of(a.element), a.charge}];
-    q.symbol = a.element;
-    q.charge = a.charge;
-    q.ranges.push_back(index);
+    counted_range c = range_counts(s, inside[s], window[s], result.messages);
+    charge_count& q = by_state[{atomic_number_of(c.symbol), c.charge}];
+    q.symbol = c.symbol;
+    q.charge = c.charge;
+    q.ranges.push_back(c.index);
     q.counts += c.counts;
     q.background += static_cast<double>(c.window_counts);
-    merge_isotopes(q.isotopes, a.isotopes);
+    merge_isotopes(q.isotopes, c.isotopes);
     result.ranges.push_back(std::move(c));
   }
   for (auto& [key, q] : by_state) {
-    q.abundance_percent = 0.0;
-    for (const auto& i : q.isotopes) q.abundance_percent += i.abundance_percent;
-    const double raw = static_cast<double>(q.counts);
-    q.net = raw - q.background;
-    if (q.net < 0.0) {
-      result.messages.push_back("the background of " + q.symbol + apt::charge_suffix(q.charge) +
-                                " (" + shortest_number(q.background) + ") exceeds its " +
-                                shortest_number(raw) + " ions; its net count is taken as 0");
-      q.net = 0.0;
-    }
-    q.corrected = q.abundance_percent > 0.0 ? q.net / (q.abundance_percent / 100.0) : 0.0;
+    correct(q, result.messages);
     result.charges.push_back(std::move(q));
   }
   return result;

@@ -295,6 +295,9 @@ class counting_pass {
   dataset_counts finish(const std::vector<tally>& tallies) const;
 
  private:
+  counted_range range_counts(std::size_t slot, std::uint64_t inside, std::uint64_t window,
+                             std::vector<std::string>& messages) const;
+
   const apt::dataset* data_;
   const apt::range_file* file_;
   counting_options options_;

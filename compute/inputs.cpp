@@ -75,6 +75,61 @@ std::string unknown_element_message(const std::string& name) {
   return message;
 }
 
+namespace {
+
+// The work function as given, or the element's built-in one; a message
+// instead when neither is a number.
+std::optional<std::string> work_function_text(const request_texts& t, const std::string& key,
+                                              const element_data* data, std::string* message) {
+  if (t.work_function) {
+    if (!parse_number(*t.work_function, plain_number_format())) {
+      *message = "--work-function is not a number: \"" + *t.work_function + "\"";
+      return std::nullopt;
+    }
+    return *t.work_function;
+  }
+  if (data == nullptr || !data->work_function.value) {
+    *message = key + " has no built-in work function; give --work-function";
+    return std::nullopt;
+  }
+  return data->work_function.text;
+}
+
+// The n + 1 ionisation energies as given, or the element's built-in ones.
+std::optional<std::vector<std::string>> energy_texts(const request_texts& t, const std::string& key,
+                                                     const element_data* data, int count,
+                                                     std::string* message) {
+  const std::size_t wanted = static_cast<std::size_t>(count) + 1;
+  std::vector<std::string> energies;
+  if (t.energies) {
+    energies = *t.energies;
+    if (energies.size() != wanted) {
+      *message = "--energies needs " + std::to_string(wanted) + " values for " +
+                 std::to_string(count) + " ionisations, got " + std::to_string(energies.size());
+      return std::nullopt;
+    }
+    for (std::size_t i = 0; i < energies.size(); ++i) {
+      if (!parse_number(energies[i], plain_number_format())) {
+        *message = "ionisation energy " + std::to_string(i + 1) + " is not a number: \"" +
+                   energies[i] + "\"";
+        return std::nullopt;
+      }
+    }
+    return energies;
+  }
+  for (std::size_t i = 0; i < wanted; ++i) {
+    if (data == nullptr || !data->energies[i].value) {
+      *message = key + " has no " + ordinal(static_cast<int>(i) + 1) +
+                 " ionisation energy; give --energies";
+      return std::nullopt;
+    }
+    energies.push_back(data->energies[i].text);
+  }
+  return energies;
+}
+
+}  // namespace
+
 checked_request check_request(const request_texts& t) {
   const auto format = plain_number_format();
   if (t.element.empty()) return refuse("--element is required (or use --example)");
@@ -88,51 +143,18 @@ checked_request check_request(const request_texts& t) {
     return refuse("--ionisations must be a whole number from 1 to 4, not \"" + t.ionisations +
                   "\"");
   }
-  const int count = static_cast<int>(*n);
   const element_data* data = find_element_data(*key);
-
-  std::string work_function;
-  if (t.work_function) {
-    work_function = *t.work_function;
-    if (!parse_number(work_function, format)) {
-      return refuse("--work-function is not a number: \"" + work_function + "\"");
-    }
-  } else {
-    if (data == nullptr || !data->work_function.value) {
-      return refuse(*key + " has no built-in work function; give --work-function");
-    }
-    work_function = data->work_function.text;
-  }
-
-  std::vector<std::string> energies;
-  const std::size_t wanted = static_cast<std::size_t>(count) + 1;
-  if (t.energies) {
-    energies = *t.energies;
-    if (energies.size() != wanted) {
-      return refuse("--energies needs " + std::to_string(wanted) + " values for " +
-                    std::to_string(count) + " ionisations, got " + std::to_string(energies.size()));
-    }
-    for (std::size_t i = 0; i < energies.size(); ++i) {
-      if (!parse_number(energies[i], format)) {
-        return refuse("ionisation energy " + std::to_string(i + 1) + " is not a number: \"" +
-                      energies[i] + "\"");
-      }
-    }
-  } else {
-    for (std::size_t i = 0; i < wanted; ++i) {
-      if (data == nullptr || !data->energies[i].value) {
-        return refuse(*key + " has no " + ordinal(static_cast<int>(i) + 1) +
-                      " ionisation energy; give --energies");
-      }
-      energies.push_back(data->energies[i].text);
-    }
-  }
+  std::string message;
+  const auto work_function = work_function_text(t, *key, data, &message);
+  if (!work_function) return refuse(message);
+  const auto energies = energy_texts(t, *key, data, static_cast<int>(*n), &message);
+  if (!energies) return refuse(message);
 
   checked_request c;
   c.controls.element = *key;
   c.controls.ionisations = *n;
-  c.controls.boxes[0] = work_function;
-  for (std::size_t i = 0; i < energies.size(); ++i) c.controls.boxes[i + 1] = energies[i];
+  c.controls.boxes[0] = *work_function;
+  for (std::size_t i = 0; i < energies->size(); ++i) c.controls.boxes[i + 1] = (*energies)[i];
   c.controls.save_text = true;
   request_outcome outcome = read_request(c.controls, format);
   if (!outcome.request) return refuse(outcome.message);
