@@ -58,28 +58,24 @@ number_format plain_number_format() {
   return f;
 }
 
-std::optional<double> parse_number(std::string_view text, const number_format& format) {
-  std::string_view s = trim_blanks(text);
-  if (auto word = parse_word(s, format)) return word;
+namespace {
 
-  bool negative = false;
-  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-    negative = s.front() == '-';
-    s.remove_prefix(1);
-  }
-
-  // Mantissa: the significant digits without leading zeros, and the number of
-  // them that stand after the decimal separator.
+// The significant digits of a mantissa without leading zeros, and how many
+// of them stand after the decimal separator.
+struct mantissa {
   std::string digits;
   std::int64_t fraction_digits = 0;
   bool any_digit = false;
+};
 
+mantissa read_mantissa(std::string_view& s, const number_format& format) {
+  mantissa m;
   while (!s.empty()) {
     if (is_digit(s.front())) {
-      if (!digits.empty() || s.front() != '0') digits.push_back(s.front());
-      any_digit = true;
+      if (!m.digits.empty() || s.front() != '0') m.digits.push_back(s.front());
+      m.any_digit = true;
       s.remove_prefix(1);
-    } else if (any_digit && consume(s, format.group_separator)) {
+    } else if (m.any_digit && consume(s, format.group_separator)) {
       // a group separator inside the integral part is ignored
     } else {
       break;
@@ -87,46 +83,43 @@ std::optional<double> parse_number(std::string_view text, const number_format& f
   }
   if (consume(s, format.decimal_separator)) {
     while (!s.empty() && is_digit(s.front())) {
-      if (!digits.empty() || s.front() != '0') {
-        digits.push_back(s.front());
-        ++fraction_digits;
-      } else {
-        ++fraction_digits;  // a leading zero of the fraction still scales
-      }
-      any_digit = true;
+      // a leading zero of the fraction is no digit but still scales
+      if (!m.digits.empty() || s.front() != '0') m.digits.push_back(s.front());
+      ++m.fraction_digits;
+      m.any_digit = true;
       s.remove_prefix(1);
     }
   }
-  if (!any_digit) return std::nullopt;
+  return m;
+}
 
-  // Exponent, saturated far beyond the range of a double.
+// The exponent after an 'e' or 'E', saturated far beyond the range of a
+// double; 0 without one, nothing for an 'e' without digits.
+std::optional<std::int64_t> read_exponent(std::string_view& s) {
   std::int64_t exponent = 0;
-  if (!s.empty() && (s.front() == 'e' || s.front() == 'E')) {
+  if (s.empty() || (s.front() != 'e' && s.front() != 'E')) return exponent;
+  s.remove_prefix(1);
+  bool negative = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    negative = s.front() == '-';
     s.remove_prefix(1);
-    bool exponent_negative = false;
-    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-      exponent_negative = s.front() == '-';
-      s.remove_prefix(1);
-    }
-    if (s.empty() || !is_digit(s.front())) return std::nullopt;
-    while (!s.empty() && is_digit(s.front())) {
-      if (exponent < 1'000'000'000) exponent = exponent * 10 + (s.front() - '0');
-      s.remove_prefix(1);
-    }
-    if (exponent_negative) exponent = -exponent;
   }
-  if (!s.empty()) return std::nullopt;
+  if (s.empty() || !is_digit(s.front())) return std::nullopt;
+  while (!s.empty() && is_digit(s.front())) {
+    if (exponent < 1'000'000'000) exponent = exponent * 10 + (s.front() - '0');
+    s.remove_prefix(1);
+  }
+  return negative ? -exponent : exponent;
+}
 
+// digits * 10^scale, correctly rounded; its decimal exponent decides over-
+// and underflow before the digits are converted.
+std::optional<double> decimal_value(bool negative, const std::string& digits, std::int64_t scale) {
   const double zero = negative ? -0.0 : 0.0;
   if (digits.empty()) return zero;
-
-  // value = digits * 10^scale; its decimal exponent decides over- and underflow
-  // before the digits are converted.
-  const std::int64_t scale = exponent - fraction_digits;
   const std::int64_t magnitude = static_cast<std::int64_t>(digits.size()) - 1 + scale;
   if (magnitude > 400) return std::nullopt;
   if (magnitude < -400) return zero;
-
   std::string literal = negative ? "-" : "";
   literal += digits;
   literal += 'e';
@@ -139,6 +132,23 @@ std::optional<double> parse_number(std::string_view text, const number_format& f
   }
   if (error != std::errc{} || end != literal.data() + literal.size()) return std::nullopt;
   return value;
+}
+
+}  // namespace
+
+std::optional<double> parse_number(std::string_view text, const number_format& format) {
+  std::string_view s = trim_blanks(text);
+  if (auto word = parse_word(s, format)) return word;
+  bool negative = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  const mantissa m = read_mantissa(s, format);
+  if (!m.any_digit) return std::nullopt;
+  const auto exponent = read_exponent(s);
+  if (!exponent || !s.empty()) return std::nullopt;
+  return decimal_value(negative, m.digits, *exponent - m.fraction_digits);
 }
 
 std::string localised_text(double value, const number_format& format) {
