@@ -507,13 +507,9 @@ std::string summary_table(const curve_set& curves) {
 
 namespace {
 
-int run_commands(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                 bool progress_to_terminal) {
-  options o;
-  CLI::App app{
-      "Post-field-ionisation curves after Kingham: writes the probabilities of every "
-      "charge state against the field in V/nm as comma-separated text.",
-      program};
+// The main command's own options: the curves of data.txt, the example and
+// the element listing.
+void add_curve_options(CLI::App& app, options& o) {
   add_request_options(app, o);
   app.add_option("--output", o.output, "file to write (default data.txt; - for standard output)");
   app.add_flag("--example", o.example,
@@ -522,93 +518,95 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
                "list the elements with their built-in data and exit");
   app.add_flag("--sources", o.sources, "with --list-elements: also the source of every value");
   app.set_version_flag("--version", std::string(program) + " " + version);
+}
 
-  CLI::App* fractions = app.add_subcommand(
-      "fractions", "charge-state fractions of the cascade from 1+ against the field, as CSV");
-  add_request_options(*fractions, o);
-  fractions->add_option("--from", o.from, "lowest field in V/nm (default: the lowest sweep start)");
-  fractions->add_option("--to", o.to, "highest field in V/nm (default: the highest E_ob)");
-  fractions->add_option("--step", o.step, "field step in V/nm (default 0.5)");
-  std::string fractions_output = "-";
-  fractions->add_option("--output", fractions_output, "file to write (default -: standard output)");
-  fractions->add_flag("--exact", o.exact, exact_help);
+// The charge-state subcommands; their options land in the shared options.
+class charge_state_commands {
+ public:
+  charge_state_commands(CLI::App& app, options& o) : o_(o) {
+    fractions_ = app.add_subcommand(
+        "fractions", "charge-state fractions of the cascade from 1+ against the field, as CSV");
+    add_request_options(*fractions_, o);
+    fractions_->add_option("--from", o.from,
+                           "lowest field in V/nm (default: the lowest sweep start)");
+    fractions_->add_option("--to", o.to, "highest field in V/nm (default: the highest E_ob)");
+    fractions_->add_option("--step", o.step, "field step in V/nm (default 0.5)");
+    fractions_->add_option("--output", fractions_output_,
+                           "file to write (default -: standard output)");
+    fractions_->add_flag("--exact", o.exact, exact_help);
 
-  CLI::App* equal = app.add_subcommand(
-      "equal-abundance",
-      "over-barrier fields E_ob and the fields where neighbouring states are equally abundant");
-  add_request_options(*equal, o);
-  equal->add_flag("--all-elements", o.all_elements,
-                  "every element, with its built-in data and the largest n it allows");
-  equal->add_flag("--csv", o.csv, "comma-separated output");
-  equal->add_flag("--exact", o.exact, exact_help);
+    equal_ = app.add_subcommand(
+        "equal-abundance",
+        "over-barrier fields E_ob and the fields where neighbouring states are equally abundant");
+    add_request_options(*equal_, o);
+    equal_->add_flag("--all-elements", o.all_elements,
+                     "every element, with its built-in data and the largest n it allows");
+    equal_->add_flag("--csv", o.csv, "comma-separated output");
+    equal_->add_flag("--exact", o.exact, exact_help);
 
-  CLI::App* field = app.add_subcommand(
-      "field", "the field from a measured ratio of neighbouring charge states, or from counts");
-  add_request_options(*field, o);
-  field->add_option("--ratio", o.ratio, "a measured ratio, e.g. 3+/2+=0.8");
-  field->add_option("--counts", o.counts, "counts of charge states, e.g. 2+=1200,3+=960");
-  field->add_option("--confidence", o.confidence, "level of the counting interval (default 0.95)");
-  field->add_flag("--exact", o.exact, exact_help);
-  field->add_flag("--sensitivity", o.sensitivity,
-                  "also how far the field moves with the work function (0.1 eV) and each "
-                  "ionisation energy that enters the pair (1 %)");
+    field_ = app.add_subcommand(
+        "field", "the field from a measured ratio of neighbouring charge states, or from counts");
+    add_request_options(*field_, o);
+    field_->add_option("--ratio", o.ratio, "a measured ratio, e.g. 3+/2+=0.8");
+    field_->add_option("--counts", o.counts, "counts of charge states, e.g. 2+=1200,3+=960");
+    field_->add_option("--confidence", o.confidence,
+                       "level of the counting interval (default 0.95)");
+    field_->add_flag("--exact", o.exact, exact_help);
+    field_->add_flag("--sensitivity", o.sensitivity,
+                     "also how far the field moves with the work function (0.1 eV) and each "
+                     "ionisation energy that enters the pair (1 %)");
 
-  CLI::App* atlas = app.add_subcommand(
-      "atlas", "the Kingham diagram of every element, with its E_ob and equal-abundance fields");
-  std::string atlas_output, atlas_format = "pdf";
-  atlas->add_option("--output", atlas_output,
-                    "file to write (default atlas.pdf), or with --format svg a folder (default "
-                    "atlas)");
-  atlas->add_option("--format", atlas_format, "pdf (one page per element) or svg (one file each)")
-      ->check(CLI::IsMember({"pdf", "svg"}));
-  atlas->add_option("--elements", o.element,
-                    "only these elements, e.g. Tungsten,Iron (default: all 44)");
-  atlas->add_flag("--exact", o.exact, exact_help);
-  atlas->add_option("--threads", o.threads, "worker threads (default: all cores)")
-      ->check(CLI::Range(1u, 1024u));
-
-  dataset_commands datasets(app);
-
-  try {
-    std::vector<std::string> reversed(args.rbegin(), args.rend());
-    app.parse(reversed);
-  } catch (const CLI::CallForHelp&) {
-    const CLI::App* asked = &app;
-    for (const CLI::App* sub : app.get_subcommands()) asked = sub;
-    out << asked->help();
-    return exit_ok;
-  } catch (const CLI::CallForVersion&) {
-    out << program << " " << version << "\n" << licence_notice;
-    return exit_ok;
-  } catch (const CLI::ParseError& e) {
-    err << program << ": " << e.what() << "\n";
-    return exit_bad_input;
+    atlas_ = app.add_subcommand(
+        "atlas", "the Kingham diagram of every element, with its E_ob and equal-abundance fields");
+    atlas_->add_option("--output", atlas_output_,
+                       "file to write (default atlas.pdf), or with --format svg a folder "
+                       "(default atlas)");
+    atlas_
+        ->add_option("--format", atlas_format_, "pdf (one page per element) or svg (one file each)")
+        ->check(CLI::IsMember({"pdf", "svg"}));
+    atlas_->add_option("--elements", o.element,
+                       "only these elements, e.g. Tungsten,Iron (default: all 44)");
+    atlas_->add_flag("--exact", o.exact, exact_help);
+    atlas_->add_option("--threads", o.threads, "worker threads (default: all cores)")
+        ->check(CLI::Range(1u, 1024u));
   }
 
-  if (fractions->parsed()) {
-    o.output = fractions_output;
-    return run_fractions(o, out, err);
+  /// The status of the subcommand that was given, or nothing.
+  std::optional<int> run(std::ostream& out, std::ostream& err, bool progress_to_terminal) {
+    if (fractions_->parsed()) {
+      o_.output = fractions_output_;
+      return run_fractions(o_, out, err);
+    }
+    o_.progress = progress_to_terminal;
+    if (equal_->parsed()) return run_equal_abundance(o_, out, err);
+    if (field_->parsed()) return run_field(o_, out, err);
+    if (atlas_->parsed()) {
+      if (atlas_output_.empty()) atlas_output_ = atlas_format_ == "pdf" ? "atlas.pdf" : "atlas";
+      return run_atlas(o_, atlas_output_, atlas_format_, out, err);
+    }
+    return std::nullopt;
   }
-  o.progress = progress_to_terminal;
-  if (equal->parsed()) return run_equal_abundance(o, out, err);
-  if (field->parsed()) return run_field(o, out, err);
-  if (atlas->parsed()) {
-    if (atlas_output.empty()) atlas_output = atlas_format == "pdf" ? "atlas.pdf" : "atlas";
-    return run_atlas(o, atlas_output, atlas_format, out, err);
-  }
-  if (const auto status = datasets.run(out, err)) return *status;
 
-  if (o.list_elements) {
-    out << element_listing(o.sources);
-    return exit_ok;
-  }
+ private:
+  options& o_;
+  CLI::App* fractions_;
+  CLI::App* equal_;
+  CLI::App* field_;
+  CLI::App* atlas_;
+  std::string fractions_output_ = "-";
+  std::string atlas_output_;
+  std::string atlas_format_ = "pdf";
+};
+
+// The curves of every step: data.txt (or standard output), as the window's
+// Calculate with the box ticked writes them.
+int run_curves(options& o, std::ostream& out, std::ostream& err, bool progress_to_terminal) {
   if (o.example) {
     if (o.element.empty()) o.element = "Tungsten";
     if (o.ionisations.empty()) o.ionisations = "4";
     if (!o.work_function) o.work_function = "4.55";
     if (!o.energies) o.energies = "7.864,16.37,26.0,38.2,51.6";
   }
-
   const auto request = read_command_request(o, err);
   if (!request) return exit_bad_input;
 
@@ -642,6 +640,42 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
   }
   out << "Wrote " << o.output << "\n";
   return exit_ok;
+}
+
+int run_commands(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                 bool progress_to_terminal) {
+  options o;
+  CLI::App app{
+      "Post-field-ionisation curves after Kingham: writes the probabilities of every "
+      "charge state against the field in V/nm as comma-separated text.",
+      program};
+  add_curve_options(app, o);
+  charge_state_commands charge_states(app, o);
+  dataset_commands datasets(app);
+
+  try {
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    const CLI::App* asked = &app;
+    for (const CLI::App* sub : app.get_subcommands()) asked = sub;
+    out << asked->help();
+    return exit_ok;
+  } catch (const CLI::CallForVersion&) {
+    out << program << " " << version << "\n" << licence_notice;
+    return exit_ok;
+  } catch (const CLI::ParseError& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_bad_input;
+  }
+
+  if (const auto status = charge_states.run(out, err, progress_to_terminal)) return *status;
+  if (const auto status = datasets.run(out, err)) return *status;
+  if (o.list_elements) {
+    out << element_listing(o.sources);
+    return exit_ok;
+  }
+  return run_curves(o, out, err, progress_to_terminal);
 }
 
 }  // namespace
