@@ -13,9 +13,11 @@
 #include "compute/charge_spec.hpp"
 #include "compute/dataset_text.hpp"
 #include "compute/evaluation.hpp"
+#include "compute/figure_file.hpp"
 #include "compute/file_output.hpp"
 #include "compute/inputs.hpp"
 #include "compute/map_figure.hpp"
+#include "compute/profile_figure.hpp"
 
 namespace veltrane {
 
@@ -120,13 +122,16 @@ dataset_commands::dataset_commands(CLI::App& app) {
   map_->add_option("--min-counts", o_.min_counts,
                    "bins with fewer ions of the pair are masked (default 100)");
   map_->add_option("--output", o_.output, "the map as CSV (- for standard output)");
-  map_->add_option("--image", o_.image, "the map as a heat map, .svg");
+  map_->add_option("--image", o_.image, "the map as a heat map: .svg, .pdf or .png");
 
   profile_ = app.add_subcommand("profile", "the field along the run, in blocks of ions");
   files(*profile_);
   field(*profile_);
   profile_->add_option("--block", o_.block, "ions per block in file order (default 1000000)");
   profile_->add_option("--output", o_.output, "the profile as CSV (default -: standard output)");
+  profile_->add_option("--image", o_.image,
+                       "the profile as a plot against the ions and the DC voltage: .svg, .pdf "
+                       "or .png");
 }
 
 std::optional<int> dataset_commands::run(std::ostream& out, std::ostream& err) const {
@@ -195,6 +200,11 @@ std::optional<pair_inversion> pair_inversion_of(const request_texts& texts, cons
 // the dataset's counts.
 std::string symbol_of(const overall_field& overall) { return overall.counts.symbol; }
 
+// "W 3+/2+, run.epos": a figure's title.
+std::string pair_title(const std::string& symbol, int k, const std::string& file) {
+  return symbol + " " + charge_label(k + 1) + "/" + charge_label(k) + ", " + file;
+}
+
 }  // namespace
 
 request_texts dataset_commands::request() const {
@@ -212,12 +222,15 @@ counting_options dataset_commands::counting() const {
   return c;
 }
 
+bool dataset_commands::image_path_ok(std::ostream& err) const {
+  std::string message;
+  if (o_.image.empty() || figure_format_of(o_.image, &message)) return true;
+  err << program << ": --image: " << message << "\n";
+  return false;
+}
+
 int dataset_commands::run_map(std::ostream& out, std::ostream& err) const {
-  if (!o_.image.empty() && std::filesystem::path(o_.image).extension() != ".svg") {
-    err << program << ": --image: the command line draws the map as .svg, not \"" << o_.image
-        << "\" (the window also saves PNG and PDF)\n";
-    return exit_bad_input;
-  }
+  if (!image_path_ok(err)) return exit_bad_input;
   auto inversion = pair_inversion_of(request(), o_.pair, o_.threads, err);
   if (!inversion) return exit_bad_input;
   auto read = read_inputs(o_.data, o_.ranges, err);
@@ -243,11 +256,10 @@ int dataset_commands::run_map(std::ostream& out, std::ostream& err) const {
     return exit_write_failed;
   }
   if (!o_.image.empty()) {
-    const std::string title = symbol_of(map.overall) + " " +
-                              charge_label(inversion->inverter->k() + 1) + "/" +
-                              charge_label(inversion->inverter->k()) + ", " + data.file_name();
-    if (const auto problem = write_file(o_.image, map_svg(map, title))) {
-      err << program << ": " << file_failure_message("Could not write", o_.image, *problem) << "\n";
+    const std::string title =
+        pair_title(symbol_of(map.overall), inversion->inverter->k(), data.file_name());
+    if (const auto problem = write_figure(map_figure(map, title), o_.image)) {
+      err << program << ": " << *problem << "\n";
       return exit_write_failed;
     }
   }
@@ -258,6 +270,7 @@ int dataset_commands::run_map(std::ostream& out, std::ostream& err) const {
 }
 
 int dataset_commands::run_profile(std::ostream& out, std::ostream& err) const {
+  if (!image_path_ok(err)) return exit_bad_input;
   auto inversion = pair_inversion_of(request(), o_.pair, o_.threads, err);
   if (!inversion) return exit_bad_input;
   auto read = read_inputs(o_.data, o_.ranges, err);
@@ -275,6 +288,16 @@ int dataset_commands::run_profile(std::ostream& out, std::ostream& err) const {
         << counting_caveat << "\n";
   if (!write_csv(profile_csv_lines(profile), path, out, err)) return exit_write_failed;
   if (path != "-") words << "Wrote " << path << "\n";
+  if (!o_.image.empty()) {
+    const std::string title =
+        pair_title(symbol_of(profile.overall), inversion->inverter->k(), data.file_name()) +
+        ", blocks of " + std::to_string(profile.block) + " ions";
+    if (const auto problem = write_figure(profile_figure(profile, title), o_.image)) {
+      err << program << ": " << *problem << "\n";
+      return exit_write_failed;
+    }
+    words << "Wrote " << o_.image << "\n";
+  }
   return exit_ok;
 }
 

@@ -38,6 +38,9 @@ class dataset_commands {
 
   request_texts request() const;
   counting_options counting() const;
+  /// Whether --image names a figure format this build can write; a message
+  /// on `err` otherwise.
+  bool image_path_ok(std::ostream& err) const;
   int run_counts(std::ostream& out, std::ostream& err) const;
   int run_map(std::ostream& out, std::ostream& err) const;
   int run_profile(std::ostream& out, std::ostream& err) const;

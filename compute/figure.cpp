@@ -110,13 +110,19 @@ void figure::text(double x, double y, const std::string& text, double size, char
   items_.push_back({item::label, {x, y}, c, size, false, text, anchor});
 }
 
+void figure::upright_text(double x, double y, const std::string& text, double size, char anchor,
+                          colour c) {
+  items_.push_back({item::label, {x, y}, c, size, false, text, anchor, true});
+}
+
 std::string figure::svg() const {
   std::string s =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
       "width=\"" +
       num(width_) + "pt\" height=\"" + num(height_) + "pt\" viewBox=\"0 0 " + num(width_) + " " +
-      num(height_) +
-      "\" font-family=\"Helvetica, Arial, DejaVu Sans, sans-serif\">\n"
+      num(height_) + "\" font-family=\"Helvetica, Arial, DejaVu Sans, sans-serif\"" +
+      (crisp_ ? " shape-rendering=\"crispEdges\"" : "") +
+      ">\n"
       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
   for (const auto& i : items_) {
     switch (i.what) {
@@ -139,8 +145,10 @@ std::string figure::svg() const {
       case item::label: {
         const char* anchor = i.anchor == 'm' ? "middle" : i.anchor == 'r' ? "end" : "start";
         s += "<text x=\"" + num(i.xy[0]) + "\" y=\"" + num(i.xy[1]) + "\" font-size=\"" +
-             num(i.width) + "\" text-anchor=\"" + anchor + "\" fill=\"" + svg_colour(i.c) + "\">" +
-             xml_escaped(printable(i.text)) + "</text>\n";
+             num(i.width) + "\" text-anchor=\"" + anchor + "\" fill=\"" + svg_colour(i.c) + "\"" +
+             (i.upright ? " transform=\"rotate(-90 " + num(i.xy[0]) + " " + num(i.xy[1]) + ")\""
+                        : "") +
+             ">" + xml_escaped(printable(i.text)) + "</text>\n";
         break;
       }
     }
@@ -167,9 +175,15 @@ std::string pdf_content(const figure& f, const auto& items) {
            (i.what == i.box ? " re S\n" : " re f\n");
     } else {
       const double w = text_width(i.text, i.width);
-      const double x = i.anchor == 'm' ? i.xy[0] - w / 2 : i.anchor == 'r' ? i.xy[0] - w : i.xy[0];
-      s += pdf_colour(i.c, "rg") + "BT /F1 " + num(i.width) + " Tf " + num(x) + " " +
-           num(h - i.xy[1]) + " Td (" + pdf_escaped(i.text) + ") Tj ET\n";
+      const double along = i.anchor == 'm' ? w / 2 : i.anchor == 'r' ? w : 0.0;
+      if (i.upright) {
+        // A quarter turn: the text runs up the page from its anchor.
+        s += pdf_colour(i.c, "rg") + "BT /F1 " + num(i.width) + " Tf 0 1 -1 0 " + num(i.xy[0]) +
+             " " + num(h - i.xy[1] - along) + " Tm (" + pdf_escaped(i.text) + ") Tj ET\n";
+      } else {
+        s += pdf_colour(i.c, "rg") + "BT /F1 " + num(i.width) + " Tf " + num(i.xy[0] - along) +
+             " " + num(h - i.xy[1]) + " Td (" + pdf_escaped(i.text) + ") Tj ET\n";
+      }
     }
   }
   return s;

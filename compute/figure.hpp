@@ -29,6 +29,13 @@ class figure {
   /// (right); printable ASCII only (anything else is written as '?').
   void text(double x, double y, const std::string& text, double size = 10.0, char anchor = 'l',
             colour c = {});
+  /// The same, turned a quarter counter-clockwise so that it reads upwards
+  /// (the label of a vertical axis); the anchor runs along the text.
+  void upright_text(double x, double y, const std::string& text, double size = 10.0,
+                    char anchor = 'l', colour c = {});
+  /// Rectangles that meet are drawn without the seam of smoothing between
+  /// them (a heat map's cells).
+  void crisp_edges() { crisp_ = true; }
 
   std::string svg() const;
 
@@ -42,8 +49,10 @@ class figure {
     bool dashed = false;
     std::string text;
     char anchor = 'l';
+    bool upright = false;
   };
   double width_, height_;
+  bool crisp_ = false;
   std::vector<item> items_;
 };
 

@@ -10,6 +10,7 @@
 
 #include "apt/data_file.hpp"
 #include "cli/cli.hpp"
+#include "compute/figure_file.hpp"
 
 using namespace veltrane;
 namespace fs = std::filesystem;
@@ -188,6 +189,48 @@ TEST(DatasetCommands, ProfileOfBlocksOfIons) {
   EXPECT_NE(profile.err.find("W 3+/2+ = "), std::string::npos);
 }
 
+// The figures of a map and a profile in every format: SVG and PDF drawn by
+// the program itself, PNG by the rasteriser the program installs (here a
+// stand-in), and a rasteriser's failure reported as a failed write.
+TEST(DatasetCommands, FiguresInEveryFormat) {
+  const tungsten_run data;
+  const fs::path svg = data.dir / "profile.svg", pdf = data.dir / "profile.PDF";
+  for (const fs::path& image : {svg, pdf}) {
+    const auto r = run(with(with({"profile", "--block", "400", "--output", "-"}, data.files()),
+                            with(tungsten_pair, {"--image", image.string()})));
+    ASSERT_EQ(r.status, exit_ok) << r.err;
+    EXPECT_NE(r.err.find("Wrote " + image.string()), std::string::npos) << r.err;
+  }
+  const std::string drawing = read_file(svg);
+  EXPECT_NE(drawing.find("W 3+/2+, run.epos, blocks of 400 ions"), std::string::npos);
+  EXPECT_NE(drawing.find("mean DC voltage of the block"), std::string::npos);
+  EXPECT_EQ(read_file(pdf).rfind("%PDF-1.4", 0), 0u);
+
+  struct uninstall {
+    ~uninstall() { install_png_rasteriser(nullptr); }
+  } guard;
+  std::string drawn;
+  install_png_rasteriser([&drawn](const std::string& source, std::string& png) {
+    drawn = source;
+    png = "\x89PNG stand-in";
+    return std::optional<std::string>{};
+  });
+  const fs::path png = data.dir / "map.png";
+  const auto map = run(with(with({"map", "--image", png.string()}, data.files()), tungsten_pair));
+  ASSERT_EQ(map.status, exit_ok) << map.err;
+  EXPECT_EQ(read_file(png), "\x89PNG stand-in");
+  EXPECT_NE(drawn.find("E [V/nm]"), std::string::npos);
+
+  install_png_rasteriser(
+      [](const std::string&, std::string&) { return std::optional<std::string>{"no memory"}; });
+  const auto failed =
+      run(with(with({"map", "--image", png.string()}, data.files()), tungsten_pair));
+  EXPECT_EQ(failed.status, exit_write_failed);
+  EXPECT_NE(failed.err.find("Could not draw"), std::string::npos) << failed.err;
+  EXPECT_NE(failed.err.find("no memory"), std::string::npos) << failed.err;
+  EXPECT_EQ(read_file(png), "\x89PNG stand-in");  // the earlier file is kept
+}
+
 TEST(DatasetCommands, BadInputNamesTheFileAndWhatIsWrong) {
   const tungsten_run data;
   const std::string epos = data.file(apt::data_format::epos).string();
@@ -217,8 +260,12 @@ TEST(DatasetCommands, BadInputNamesTheFileAndWhatIsWrong) {
       {with(with({"map"}, data.files()),
             {"--element", "W", "--ionisations", "4", "--pair", "4+/2+"}),
        exit_bad_input, "--pair: 4+ and 2+ are not neighbouring charge states"},
+      {with(with({"map", "--image", "map.gif"}, data.files()), tungsten_pair), exit_bad_input,
+       "--image: \"map.gif\": a figure is written as .svg, .pdf or .png"},
       {with(with({"map", "--image", "map.png"}, data.files()), tungsten_pair), exit_bad_input,
-       "--image: the command line draws the map as .svg"},
+       "this build draws figures as .svg and .pdf only"},
+      {with(with({"profile", "--image", "profile.txt"}, data.files()), tungsten_pair),
+       exit_bad_input, "a figure is written as .svg, .pdf or .png"},
       {with(with({"map", "--bin", "0"}, data.files()), tungsten_pair), exit_bad_input,
        "the bin size must be a finite number above 0, not 0"},
       {with(with({"map", "--output", (data.dir / "no" / "map.csv").string()}, data.files()),
