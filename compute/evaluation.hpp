@@ -35,6 +35,10 @@ struct charge_state_model {
   double ratio_tolerance_v_per_nm = 1e-3;
 };
 charge_state_model model_for(evaluation e);
+/// The same, remembering the values of either evaluation: for a window that
+/// computes again as its inputs change, where a step whose inputs stayed
+/// (its over-barrier search above all) costs nothing the second time.
+charge_state_model remembering_model_for(evaluation e);
 
 /// The evaluation behind data.txt, the main chart and the curves of the
 /// Python module: the fast twin of the adaptive integration, bit for bit.

@@ -177,7 +177,7 @@ QGroupBox* ChargeStateWindow::buildElementList() {
 // Live: a burst of typing is followed by one computation, of the diagram
 // when the range changes, of the measured field when its boxes do.
 void ChargeStateWindow::connectLive() {
-  constexpr int settle_ms = 150;
+  constexpr int settle_ms = 30;
   liveTimer_ = new QTimer(this);
   liveTimer_->setSingleShot(true);
   liveTimer_->setInterval(settle_ms);
@@ -333,6 +333,7 @@ bool ChargeStateWindow::computeFor(const veltrane::calc_request& request) {
 }
 
 void ChargeStateWindow::draw() {
+  ++drawCount_;
   ResultChart& c = *chart_;
   for (int k = 1; k <= ResultChart::seriesCount; ++k) c.clearSeries(k);
   c.clearMarkers();

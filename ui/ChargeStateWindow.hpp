@@ -74,6 +74,9 @@ class ChargeStateWindow : public QWidget {
   QPushButton* savePngButton() const { return savePng_; }
   QListWidget* elementList() const { return elements_; }
   bool isComputing() const { return computing_; }
+  /// How many times the diagram has been drawn: a redraw is seen by its
+  /// change.
+  int drawCount() const { return drawCount_; }
   /// The table drawn last, if any.
   const std::optional<veltrane::fraction_table>& table() const { return table_; }
 
@@ -154,5 +157,6 @@ class ChargeStateWindow : public QWidget {
   std::vector<std::optional<double>> equalFields_;
   std::optional<double> measured_;
   bool computing_ = false;
+  int drawCount_ = 0;
   std::atomic<bool>* cancel_ = nullptr;
 };

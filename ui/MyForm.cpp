@@ -81,7 +81,7 @@ QLineEdit* textBox(QWidget* parent, const char* name, int x, int y) {
 
 MyForm::MyForm()
     : model_(std::make_shared<veltrane::model_cache>(veltrane::prescribed_model())),
-      chargeModel_(veltrane::model_for(veltrane::evaluation::accurate)) {
+      chargeModel_(veltrane::remembering_model_for(veltrane::evaluation::accurate)) {
   InitializeComponent();
 }
 
