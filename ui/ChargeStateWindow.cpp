@@ -68,7 +68,7 @@ ChargeStateWindow::ChargeStateWindow(Source source, QWidget* parent)
   layout->addWidget(view_, 1);
   layout->addWidget(sidePanel);
   connectLive();
-  resize(1000, 580);
+  resize(1000, 720);  // room below the result for the sensitivity lines
 }
 
 void ChargeStateWindow::buildChart() {
