@@ -177,7 +177,7 @@ QGroupBox* ChargeStateWindow::buildElementList() {
 // Live: a burst of typing is followed by one computation, of the diagram
 // when the range changes, of the measured field when its boxes do.
 void ChargeStateWindow::connectLive() {
-  constexpr int settle_ms = 30;
+  constexpr int settle_ms = 10;
   liveTimer_ = new QTimer(this);
   liveTimer_->setSingleShot(true);
   liveTimer_->setInterval(settle_ms);
