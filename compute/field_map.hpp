@@ -31,7 +31,8 @@ inline constexpr const char* counting_caveat =
 /// are tabulated once with fraction_table_at on the fields 1, 1.01, 1.02 ...
 /// V/nm up to the over-barrier field of k (where r_k becomes infinite; or the
 /// end of the search of charge_states::field_from_ratio when there is
-/// none). A ratio's field is, as field_from_ratio gives it, the lowest field
+/// none), and on the two fields around the edge where the ratio ends, found
+/// to a quarter of the tolerance (so the table's last steps are uneven). A ratio's field is, as field_from_ratio gives it, the lowest field
 /// where r_k rises through it: the table's first such step, inside it a
 /// cubic through the logarithms of the four nearest ratios, then checked
 /// with the model to the tolerance on either side of the answer (and

@@ -174,17 +174,20 @@ QGroupBox* ChargeStateWindow::buildElementList() {
   return diagrams;
 }
 
-// Live: a burst of typing is followed by one computation, of the diagram
-// when the range changes, of the measured field when its boxes do.
+// Live: the diagram follows each change of the inputs or the range at once
+// (changes that come together, or while it computes, give one computation);
+// the measured field, with its sensitivity solves, once the typing in its
+// boxes has paused.
 void ChargeStateWindow::connectLive() {
-  constexpr int settle_ms = 10;
+  constexpr int diagram_settle_ms = 10;
+  constexpr int measured_settle_ms = 150;
   liveTimer_ = new QTimer(this);
   liveTimer_->setSingleShot(true);
-  liveTimer_->setInterval(settle_ms);
+  liveTimer_->setInterval(diagram_settle_ms);
   connect(liveTimer_, &QTimer::timeout, this, &ChargeStateWindow::recomputeLive);
   findTimer_ = new QTimer(this);
   findTimer_->setSingleShot(true);
-  findTimer_->setInterval(settle_ms);
+  findTimer_->setInterval(measured_settle_ms);
   connect(findTimer_, &QTimer::timeout, this, &ChargeStateWindow::findFieldLive);
   for (QLineEdit* box : {from_, to_, step_}) {
     connect(box, &QLineEdit::textEdited, this, &ChargeStateWindow::scheduleRecompute);

@@ -32,6 +32,8 @@ class InputBoxesTest : public QObject {
   Q_OBJECT
 
  private slots:
+  // Every test starts from the C locale, whatever the machine's is.
+  void init() { QLocale::setDefault(QLocale::c()); }
   void cleanup() { QLocale::setDefault(QLocale::c()); }
 
   // The table's texts, as written, with the locale's decimal separator; a
