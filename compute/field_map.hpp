@@ -32,11 +32,11 @@ inline constexpr const char* counting_caveat =
 /// V/nm up to the over-barrier field of k (where r_k becomes infinite; or the
 /// end of the search of charge_states::field_from_ratio when there is
 /// none), and on the two fields around the edge where the ratio ends, found
-/// to a quarter of the tolerance (so the table's last steps are uneven). A ratio's field is, as field_from_ratio gives it, the lowest field
-/// where r_k rises through it: the table's first such step, inside it a
-/// cubic through the logarithms of the four nearest ratios, then checked
-/// with the model to the tolerance on either side of the answer (and
-/// bisected with the model within the step where that fails).
+/// to a quarter of the tolerance (so the table's last steps are uneven). A ratio's field is, as
+/// field_from_ratio gives it, the lowest field where r_k rises through it: the table's first such
+/// step, inside it a cubic through the logarithms of the four nearest ratios, then checked with the
+/// model to the tolerance on either side of the answer (and bisected with the model within the step
+/// where that fails).
 class ratio_inverter {
  public:
   /// The inversion of r_k of `states` (which must outlive the inverter).
