@@ -4,9 +4,9 @@
 // empty cache, as a new command does.
 #include <benchmark/benchmark.h>
 
-#include "compute/charge_states.hpp"
-#include "compute/inputs.hpp"
-#include "compute/model_cache.hpp"
+#include "compute/charge_states/charge_states.hpp"
+#include "compute/curves/inputs.hpp"
+#include "compute/curves/model_cache.hpp"
 #include "model/fast_model.hpp"
 
 namespace {

@@ -15,11 +15,11 @@
 #include "apt/data_file.hpp"
 #include "apt/dataset.hpp"
 #include "apt/range_file.hpp"
-#include "compute/charge_states.hpp"
-#include "compute/dataset_counts.hpp"
-#include "compute/evaluation.hpp"
-#include "compute/field_map.hpp"
-#include "compute/inputs.hpp"
+#include "compute/charge_states/charge_states.hpp"
+#include "compute/curves/evaluation.hpp"
+#include "compute/curves/inputs.hpp"
+#include "compute/datasets/dataset_counts.hpp"
+#include "compute/datasets/field_map.hpp"
 
 // Counting and mapping a synthetic Tungsten run held in memory as .epos
 // bytes: every ion on a detector disc of 38 mm radius, 2+, 3+ or 4+ with a

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "bench/literal_baseline.hpp"
-#include "compute/sweep.hpp"
-#include "compute/text_export.hpp"
+#include "compute/curves/sweep.hpp"
+#include "compute/curves/text_export.hpp"
 #include "model/fast_model.hpp"
 
 namespace {

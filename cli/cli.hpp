@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "compute/inputs.hpp"
-#include "compute/sweep.hpp"
+#include "compute/curves/inputs.hpp"
+#include "compute/curves/sweep.hpp"
 
 namespace veltrane {
 

@@ -10,14 +10,14 @@
 #include "apt/range_file.hpp"
 #include "apt/read_error.hpp"
 #include "cli/cli.hpp"
-#include "compute/charge_spec.hpp"
-#include "compute/dataset_text.hpp"
-#include "compute/evaluation.hpp"
-#include "compute/figure_file.hpp"
-#include "compute/file_output.hpp"
-#include "compute/inputs.hpp"
-#include "compute/map_figure.hpp"
-#include "compute/profile_figure.hpp"
+#include "compute/charge_states/charge_spec.hpp"
+#include "compute/curves/evaluation.hpp"
+#include "compute/curves/file_output.hpp"
+#include "compute/curves/inputs.hpp"
+#include "compute/datasets/dataset_text.hpp"
+#include "compute/figures/figure_file.hpp"
+#include "compute/figures/map_figure.hpp"
+#include "compute/figures/profile_figure.hpp"
 
 namespace veltrane {
 

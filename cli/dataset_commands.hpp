@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "compute/dataset_counts.hpp"
-#include "compute/inputs.hpp"
+#include "compute/curves/inputs.hpp"
+#include "compute/datasets/dataset_counts.hpp"
 
 namespace veltrane {
 

@@ -3,7 +3,7 @@
 #include <iostream>
 
 #include "cli/cli.hpp"
-#include "compute/figure_file.hpp"
+#include "compute/figures/figure_file.hpp"
 #ifdef VELTRANE_PNG_FIGURES
 #include "ui/SvgRaster.hpp"
 #endif

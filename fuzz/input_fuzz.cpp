@@ -12,9 +12,9 @@
 #include <cstring>
 #include <string>
 
-#include "compute/charge_states.hpp"
-#include "compute/number_format.hpp"
-#include "compute/request.hpp"
+#include "compute/charge_states/charge_states.hpp"
+#include "compute/curves/number_format.hpp"
+#include "compute/curves/request.hpp"
 
 using namespace veltrane;
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <functional>
 
-#include "compute/sweep.hpp"
+#include "compute/curves/sweep.hpp"
 
 /// How a run on the worker thread ended.
 struct RunOutcome {

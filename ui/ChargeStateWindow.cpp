@@ -13,14 +13,14 @@
 #include <cmath>
 #include <limits>
 
-#include "compute/calculation.hpp"
-#include "compute/charge_spec.hpp"
-#include "compute/counting_stats.hpp"
-#include "compute/file_output.hpp"
-#include "compute/fraction_csv.hpp"
-#include "compute/number_format.hpp"
-#include "compute/sensitivity.hpp"
-#include "compute/text_export.hpp"
+#include "compute/charge_states/charge_spec.hpp"
+#include "compute/charge_states/counting_stats.hpp"
+#include "compute/charge_states/fraction_csv.hpp"
+#include "compute/charge_states/sensitivity.hpp"
+#include "compute/curves/calculation.hpp"
+#include "compute/curves/file_output.hpp"
+#include "compute/curves/number_format.hpp"
+#include "compute/curves/text_export.hpp"
 #include "ui/BackgroundRun.hpp"
 #include "ui/ChartTools.hpp"
 #include "ui/ImageExport.hpp"

@@ -14,12 +14,12 @@
 #include <memory>
 #include <optional>
 
-#include "compute/charge_spec.hpp"
-#include "compute/charge_states.hpp"
-#include "compute/evaluation.hpp"
-#include "compute/request.hpp"
-#include "compute/sensitivity.hpp"
-#include "compute/sweep.hpp"
+#include "compute/charge_states/charge_spec.hpp"
+#include "compute/charge_states/charge_states.hpp"
+#include "compute/charge_states/sensitivity.hpp"
+#include "compute/curves/evaluation.hpp"
+#include "compute/curves/request.hpp"
+#include "compute/curves/sweep.hpp"
 
 class QGroupBox;
 class QHBoxLayout;

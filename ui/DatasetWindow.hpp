@@ -19,9 +19,9 @@
 
 #include "apt/dataset.hpp"
 #include "apt/range_file.hpp"
-#include "compute/evaluation.hpp"
-#include "compute/field_map.hpp"
-#include "compute/request.hpp"
+#include "compute/curves/evaluation.hpp"
+#include "compute/curves/request.hpp"
+#include "compute/datasets/field_map.hpp"
 #include "ui/BackgroundRun.hpp"
 
 class FieldMapView;

@@ -11,7 +11,7 @@
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 
-#include "compute/file_output.hpp"
+#include "compute/curves/file_output.hpp"
 
 QString saveBytes(const QByteArray& bytes, const QString& fileName) {
   const auto reason = veltrane::write_file(

@@ -6,7 +6,7 @@
 #include <QStringList>
 #include <QStyle>
 
-#include "compute/number_format.hpp"
+#include "compute/curves/number_format.hpp"
 #include "ui/LocaleFormat.hpp"
 
 InputBoxes::InputBoxes(const std::array<QLineEdit*, count>& boxes, QObject* parent)

@@ -10,8 +10,8 @@
 #include <QString>
 #include <array>
 
-#include "compute/element_data.hpp"
-#include "compute/request.hpp"
+#include "compute/curves/element_data.hpp"
+#include "compute/curves/request.hpp"
 
 class QAction;
 

@@ -4,7 +4,7 @@
 
 #include <QLocale>
 
-#include "compute/number_format.hpp"
+#include "compute/curves/number_format.hpp"
 
 /// The number format of a locale for the input boxes: its decimal and group
 /// separators; the words for not-a-number and the infinities are "NaN",

@@ -12,9 +12,9 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "compute/element_data.hpp"
-#include "compute/elements.hpp"
-#include "compute/text_export.hpp"
+#include "compute/curves/element_data.hpp"
+#include "compute/curves/elements.hpp"
+#include "compute/curves/text_export.hpp"
 #include "ui/BackgroundRun.hpp"
 #include "ui/ChargeStateWindow.hpp"
 #include "ui/ChartTools.hpp"

@@ -14,11 +14,11 @@
 #include <functional>
 #include <memory>
 
-#include "compute/calculation.hpp"
-#include "compute/evaluation.hpp"
-#include "compute/model_cache.hpp"
-#include "compute/number_format.hpp"
-#include "compute/sweep.hpp"
+#include "compute/curves/calculation.hpp"
+#include "compute/curves/evaluation.hpp"
+#include "compute/curves/model_cache.hpp"
+#include "compute/curves/number_format.hpp"
+#include "compute/curves/sweep.hpp"
 #include "ui/LocaleFormat.hpp"
 
 class ResultChart;

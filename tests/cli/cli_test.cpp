@@ -12,8 +12,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "compute/elements.hpp"
-#include "compute/inputs.hpp"
+#include "compute/curves/elements.hpp"
+#include "compute/curves/inputs.hpp"
 #include "model/constants.hpp"
 #include "model/fast_model.hpp"
 

@@ -10,7 +10,7 @@
 
 #include "apt/data_file.hpp"
 #include "cli/cli.hpp"
-#include "compute/figure_file.hpp"
+#include "compute/figures/figure_file.hpp"
 
 using namespace veltrane;
 namespace fs = std::filesystem;

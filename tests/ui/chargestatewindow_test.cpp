@@ -13,7 +13,7 @@
 #include <cmath>
 #include <thread>
 
-#include "compute/inputs.hpp"
+#include "compute/curves/inputs.hpp"
 #include "model/constants.hpp"
 #include "ui/BackgroundRun.hpp"
 #include "ui/MyForm.hpp"

@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "apt/data_file.hpp"
-#include "compute/inputs.hpp"
+#include "compute/curves/inputs.hpp"
 #include "ui/MyForm.hpp"
 #include "window_fixture.hpp"
 

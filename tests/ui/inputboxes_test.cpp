@@ -5,7 +5,7 @@
 #include <QtTest>
 #include <memory>
 
-#include "compute/element_data.hpp"
+#include "compute/curves/element_data.hpp"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include <sstream>
 #include <thread>
 
-#include "compute/elements.hpp"
+#include "compute/curves/elements.hpp"
 #include "model/fast_model.hpp"
 #include "ui/ChartTools.hpp"
 #include "ui/ResultChart.hpp"

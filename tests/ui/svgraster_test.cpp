@@ -5,7 +5,7 @@
 #include <QColor>
 #include <QImage>
 
-#include "compute/figure.hpp"
+#include "compute/figures/figure.hpp"
 
 // A figure drawn into PNG by a program that has not started Qt: the image
 // has twice the figure's size, a white ground and the figure's colours.

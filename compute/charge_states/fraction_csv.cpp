@@ -1,0 +1,50 @@
+#include "compute/charge_states/fraction_csv.hpp"
+
+#include <charconv>
+#include <cmath>
+
+#include "compute/curves/number_format.hpp"
+#include "compute/curves/text_export.hpp"
+
+namespace veltrane {
+
+// A number of the fraction table: the shortest text that reads back as the
+// same double; "nan", "inf" and "-inf" as in data.txt.
+std::string csv_number(double x) {
+  if (std::isnan(x)) return "nan";
+  if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+  char buffer[64];
+  return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, x).ptr);
+}
+
+std::vector<std::string> fraction_csv_lines(const calc_request& r, const fraction_table& t) {
+  std::vector<std::string> lines;
+  lines.emplace_back("# Charge-state fractions after Kingham's post-field-ionisation theory");
+  std::string inputs = "# " + r.element + ", n = " + std::to_string(r.n) + ", work function " +
+                       format_number(r.work_function_ev) + " eV, energies";
+  for (std::size_t i = 0; i < r.energies_ev.size(); ++i) {
+    inputs += (i ? ", " : " ") + format_number(r.energies_ev[i]);
+  }
+  lines.push_back(inputs + " eV");
+  std::string barriers = "# over the barrier from E_ob [V/nm]:";
+  for (std::size_t j = 0; j < t.barriers.size(); ++j) {
+    barriers += (j ? ", step " : " step ") + std::to_string(j + 1) + " " + t.barriers[j].text();
+  }
+  lines.push_back(barriers);
+  lines.emplace_back(
+      "# Qj: probability that j+ keeps its charge (0 from E_ob of step j on); "
+      "fk: fraction of k+");
+  std::string header = "E_V_per_nm";
+  for (std::size_t j = 1; j <= t.Qt.size(); ++j) header += ",Q" + std::to_string(j);
+  for (std::size_t k = 1; k <= t.f.size(); ++k) header += ",f" + std::to_string(k);
+  lines.push_back(header);
+  for (std::size_t e = 0; e < t.E.size(); ++e) {
+    std::string line = csv_number(t.E[e]);
+    for (const auto& row : t.Qt) line += "," + csv_number(row[e]);
+    for (const auto& row : t.f) line += "," + csv_number(row[e]);
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+}  // namespace veltrane

@@ -1,0 +1,164 @@
+#include "compute/curves/element_data.hpp"
+
+#include <charconv>
+#include <stdexcept>
+
+namespace veltrane {
+
+int largest_n(const element_data& e) {
+  int n = 0;
+  while (n < 4 && e.energies[static_cast<std::size_t>(n) + 1].value) ++n;
+  return n;
+}
+
+namespace detail {
+extern const std::string_view elements_csv;  // generated from compute/curves/data/elements.csv
+}
+
+namespace {
+
+// Splits one line into its fields; a quoted field may hold commas and "".
+std::vector<std::string> split_csv_line(std::string_view line) {
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+        fields.back().push_back('"');
+        ++i;
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        fields.back().push_back(c);
+      }
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      fields.emplace_back();
+    } else if (c != '\r') {
+      fields.back().push_back(c);
+    }
+  }
+  if (quoted) throw std::runtime_error("unterminated quote");
+  return fields;
+}
+
+// A number as written; the empty text is a quantity that does not exist.
+tabulated_value read_value(const std::string& text) {
+  tabulated_value v;
+  v.text = text;
+  if (text.empty()) return v;
+  double x = 0.0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), x);
+  if (error != std::errc{} || end != text.data() + text.size() || !(x > 0.0)) {
+    throw std::runtime_error("not a positive number: \"" + text + "\"");
+  }
+  v.value = x;
+  return v;
+}
+
+// "NIST semi-empirical: I2,I3" marks those energies; other notes are kept
+// with the reference.
+void read_ionisation_source(const std::string& field, element_data& e) {
+  std::string reference;
+  std::size_t start = 0;
+  while (start <= field.size()) {
+    std::size_t end = field.find("; ", start);
+    if (end == std::string::npos) end = field.size();
+    const std::string part = field.substr(start, end - start);
+    nist_flag flag = nist_flag::measured;
+    std::string list;
+    if (part.starts_with("NIST semi-empirical: ")) {
+      flag = nist_flag::semi_empirical;
+      list = part.substr(21);
+    } else if (part.starts_with("NIST theoretical: ")) {
+      flag = nist_flag::theoretical;
+      list = part.substr(18);
+    }
+    if (flag != nist_flag::measured) {
+      for (std::size_t i = 0; i + 1 < list.size(); ++i) {
+        if (list[i] == 'I' && list[i + 1] >= '1' && list[i + 1] <= '5') {
+          e.energies[static_cast<std::size_t>(list[i + 1] - '1')].flag = flag;
+        }
+      }
+    } else if (!part.empty() && part.find("does not exist") == std::string::npos) {
+      reference += (reference.empty() ? "" : "; ") + part;
+    }
+    start = end + 2;
+  }
+  e.ionisation_source = reference;
+}
+
+}  // namespace
+
+std::vector<element_data> parse_element_data(std::string_view csv) {
+  std::vector<element_data> table;
+  std::size_t line_number = 0;
+  while (!csv.empty()) {
+    const std::size_t end = csv.find('\n');
+    const std::string_view line = csv.substr(0, end);
+    csv.remove_prefix(end == std::string_view::npos ? csv.size() : end + 1);
+    ++line_number;
+    if (line_number == 1 || line.empty()) continue;  // the header
+    try {
+      const auto f = split_csv_line(line);
+      if (f.size() != 11) throw std::runtime_error("expected 11 fields");
+      element_data e;
+      e.name = f[0];
+      e.symbol = f[1];
+      e.atomic_number = std::stoi(f[2]);
+      e.work_function = read_value(f[3]);
+      if (!e.work_function.value) throw std::runtime_error("no work function");
+      for (std::size_t i = 0; i < 5; ++i) e.energies[i] = read_value(f[4 + i]);
+      e.work_function_source = f[9];
+      read_ionisation_source(f[10], e);
+      table.push_back(std::move(e));
+    } catch (const std::exception& error) {
+      throw std::runtime_error("element data, line " + std::to_string(line_number) + ": " +
+                               error.what());
+    }
+  }
+  return table;
+}
+
+const std::vector<element_data>& element_data_table() {
+  static const std::vector<element_data> table = parse_element_data(detail::elements_csv);
+  return table;
+}
+
+const element_data* find_element_data(std::string_view name) {
+  for (const auto& e : element_data_table()) {
+    if (e.name == name) return &e;
+  }
+  return nullptr;
+}
+
+std::string_view flag_text(nist_flag flag) {
+  switch (flag) {
+    case nist_flag::semi_empirical:
+      return "semi-empirical";
+    case nist_flag::theoretical:
+      return "theoretical";
+    case nist_flag::measured:
+      break;
+  }
+  return {};
+}
+
+std::string ordinal(int index) {
+  static const char* const words[] = {"1st", "2nd", "3rd", "4th", "5th"};
+  return (index >= 1 && index <= 5) ? words[index - 1] : std::to_string(index) + "th";
+}
+
+std::string source_note(const element_data& e, int index) {
+  if (index == 0) return "Work function of " + e.name + ": " + e.work_function_source;
+  const auto& v = e.energies[static_cast<std::size_t>(index - 1)];
+  std::string note = ordinal(index) + " ionisation energy of " + e.name + ": ";
+  if (!v.value) return note + "does not exist (" + std::to_string(e.atomic_number) + " electrons)";
+  note += e.ionisation_source;
+  if (v.flag != nist_flag::measured) note += "; NIST marks it " + std::string(flag_text(v.flag));
+  return note;
+}
+
+}  // namespace veltrane

@@ -1,0 +1,165 @@
+#include "compute/curves/inputs.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "compute/curves/element_data.hpp"
+#include "compute/curves/elements.hpp"
+#include "compute/curves/number_format.hpp"
+
+namespace veltrane {
+
+namespace {
+
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const std::size_t cost = ascii_lower(a[i - 1]) == ascii_lower(b[j - 1]) ? 0 : 1;
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + cost});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+checked_request refuse(std::string message) {
+  checked_request c;
+  c.message = std::move(message);
+  return c;
+}
+
+}  // namespace
+
+std::vector<std::string> closest_element_names(const std::string& name, std::size_t count) {
+  std::vector<std::pair<std::size_t, std::string>> ranked;
+  ranked.reserve(std::size(element_table));
+  for (const auto& row : element_table) {
+    ranked.emplace_back(edit_distance(name, std::string(row.name)), std::string(row.name));
+  }
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < ranked.size() && i < count; ++i) names.push_back(ranked[i].second);
+  return names;
+}
+
+std::optional<std::string> resolve_element(const std::string& name) {
+  if (find_element(name)) return name;
+  for (const auto& row : element_table) {
+    if (same_ignoring_case(name, row.name)) return std::string(row.name);
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> split_commas(const std::string& text) {
+  std::vector<std::string> parts(1);
+  for (char c : text) {
+    if (c == ',') {
+      parts.emplace_back();
+    } else {
+      parts.back().push_back(c);
+    }
+  }
+  return parts;
+}
+
+std::string unknown_element_message(const std::string& name) {
+  std::string message = "unknown element \"" + name + "\"; closest: ";
+  const auto names = closest_element_names(name);
+  for (std::size_t i = 0; i < names.size(); ++i) message += (i ? ", " : "") + names[i];
+  return message;
+}
+
+namespace {
+
+// The work function as given, or the element's built-in one; a message
+// instead when neither is a number.
+std::optional<std::string> work_function_text(const request_texts& t, const std::string& key,
+                                              const element_data* data, std::string* message) {
+  if (t.work_function) {
+    if (!parse_number(*t.work_function, plain_number_format())) {
+      *message = "--work-function is not a number: \"" + *t.work_function + "\"";
+      return std::nullopt;
+    }
+    return *t.work_function;
+  }
+  if (data == nullptr || !data->work_function.value) {
+    *message = key + " has no built-in work function; give --work-function";
+    return std::nullopt;
+  }
+  return data->work_function.text;
+}
+
+// The n + 1 ionisation energies as given, or the element's built-in ones.
+std::optional<std::vector<std::string>> energy_texts(const request_texts& t, const std::string& key,
+                                                     const element_data* data, int count,
+                                                     std::string* message) {
+  const std::size_t wanted = static_cast<std::size_t>(count) + 1;
+  std::vector<std::string> energies;
+  if (t.energies) {
+    energies = *t.energies;
+    if (energies.size() != wanted) {
+      *message = "--energies needs " + std::to_string(wanted) + " values for " +
+                 std::to_string(count) + " ionisations, got " + std::to_string(energies.size());
+      return std::nullopt;
+    }
+    for (std::size_t i = 0; i < energies.size(); ++i) {
+      if (!parse_number(energies[i], plain_number_format())) {
+        *message = "ionisation energy " + std::to_string(i + 1) + " is not a number: \"" +
+                   energies[i] + "\"";
+        return std::nullopt;
+      }
+    }
+    return energies;
+  }
+  for (std::size_t i = 0; i < wanted; ++i) {
+    if (data == nullptr || !data->energies[i].value) {
+      *message = key + " has no " + ordinal(static_cast<int>(i) + 1) +
+                 " ionisation energy; give --energies";
+      return std::nullopt;
+    }
+    energies.push_back(data->energies[i].text);
+  }
+  return energies;
+}
+
+}  // namespace
+
+checked_request check_request(const request_texts& t) {
+  const auto format = plain_number_format();
+  if (t.element.empty()) return refuse("--element is required (or use --example)");
+  const auto key = resolve_element(t.element);
+  if (!key) {
+    return refuse(unknown_element_message(t.element) + " (see --list-elements)");
+  }
+  if (t.ionisations.empty()) return refuse("--ionisations is required");
+  const auto n = parse_number(t.ionisations, format);
+  if (!n || *n != std::trunc(*n) || *n < 1 || *n > 4) {
+    return refuse("--ionisations must be a whole number from 1 to 4, not \"" + t.ionisations +
+                  "\"");
+  }
+  const element_data* data = find_element_data(*key);
+  std::string message;
+  const auto work_function = work_function_text(t, *key, data, &message);
+  if (!work_function) return refuse(message);
+  const auto energies = energy_texts(t, *key, data, static_cast<int>(*n), &message);
+  if (!energies) return refuse(message);
+
+  checked_request c;
+  c.controls.element = *key;
+  c.controls.ionisations = *n;
+  c.controls.boxes[0] = *work_function;
+  for (std::size_t i = 0; i < energies->size(); ++i) c.controls.boxes[i + 1] = (*energies)[i];
+  c.controls.save_text = true;
+  request_outcome outcome = read_request(c.controls, format);
+  if (!outcome.request) return refuse(outcome.message);
+  c.request = std::move(outcome.request);
+  return c;
+}
+
+}  // namespace veltrane

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "compute/curves/request.hpp"
+
+namespace veltrane {
+
+/// The element names nearest to `name` (by edit distance, ignoring case),
+/// best first, at most `count`.
+std::vector<std::string> closest_element_names(const std::string& name, std::size_t count = 3);
+
+/// "unknown element "Wolfram"; closest: Tin, Iron, Zinc" (each door adds
+/// where the list of elements is).
+std::string unknown_element_message(const std::string& name);
+
+/// The element's key in the table: the exact name, or the one name that
+/// matches it without regard to case.
+std::optional<std::string> resolve_element(const std::string& name);
+
+/// The inputs of a calculation as typed outside the window (command line,
+/// Python): numbers with the point as decimal separator. A work function or
+/// energies left out are taken from the element's built-in data.
+struct request_texts {
+  std::string element;
+  std::string ionisations;
+  std::optional<std::string> work_function;          ///< eV
+  std::optional<std::vector<std::string>> energies;  ///< I1 .. I(n+1), eV
+};
+
+/// An accepted request, or the message that says which input is wrong.
+struct checked_request {
+  std::optional<calc_request> request;
+  std::string message;     ///< empty when accepted
+  control_state controls;  ///< the texts as the window's boxes would hold them
+};
+
+/// Checks the inputs one by one, so that the message names the wrong one:
+/// the element (with the closest names when unknown), n (a whole number 1 to
+/// 4), the work function, the number of energies and each energy; fills in
+/// the built-in values where none are given ("Beryllium has no 5th
+/// ionisation energy; give --energies" when one does not exist); then reads
+/// the request exactly as Calculate does.
+checked_request check_request(const request_texts& texts);
+
+/// Splits "a,b,c" at the commas (an empty text gives one empty part).
+std::vector<std::string> split_commas(const std::string& text);
+
+}  // namespace veltrane

@@ -1,0 +1,460 @@
+#include "compute/datasets/dataset_counts.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "compute/charge_states/charge_spec.hpp"
+#include "compute/charge_states/charge_states.hpp"
+#include "compute/curves/element_data.hpp"
+#include "compute/curves/inputs.hpp"
+#include "compute/curves/number_format.hpp"
+#include "compute/curves/sweep.hpp"
+
+namespace veltrane {
+
+namespace {
+
+std::string range_text(const apt::mass_range& r) {
+  return apt::mass_text(r.low) + "\u2013" + apt::mass_text(r.high) + " Da";
+}
+
+std::string where(const apt::range_file& file, const apt::mass_range& r) {
+  return file.path + ":" + std::to_string(r.line) + ": ";
+}
+
+// True when some range of `file` other than `self` has ions strictly inside
+// [low, high] (touching at a bound does not count).
+bool holds_range(const apt::range_file& file, std::size_t self, double low, double high) {
+  for (std::size_t i = 0; i < file.ranges.size(); ++i) {
+    if (i == self) continue;
+    const auto& r = file.ranges[i];
+    if (r.high > low && r.low < high) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string_view background_side_name(background_side side) {
+  switch (side) {
+    case background_side::below:
+      return "below";
+    case background_side::above:
+      return "above";
+    case background_side::none:
+      break;
+  }
+  return "none";
+}
+
+background_window background_window_of(const apt::range_file& file, std::size_t index) {
+  const auto& r = file.ranges.at(index);
+  const double width = r.high - r.low;
+  background_window w;
+  if (r.low - width >= 0.0 && !holds_range(file, index, r.low - width, r.low)) {
+    w = {background_side::below, r.low - width, r.low};
+  } else if (!holds_range(file, index, r.high, r.high + width)) {
+    w = {background_side::above, r.high, r.high + width};
+  }
+  return w;
+}
+
+std::string shortest_number(double x) {
+  if (std::isnan(x)) return "nan";
+  if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+  if (x == 0.0) return "0";  // no "-0"
+  char buffer[64];
+  return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, x).ptr);
+}
+
+const charge_count* dataset_counts::find(int charge, std::string_view wanted) const {
+  const std::string_view s = wanted.empty() ? std::string_view(symbol) : wanted;
+  for (const auto& c : charges) {
+    if (c.charge == charge && (s.empty() || same_ignoring_case(c.symbol, s))) return &c;
+  }
+  return nullptr;
+}
+
+std::string element_symbol(const std::string& name_or_symbol) {
+  for (const auto& e : element_data_table()) {
+    if (same_ignoring_case(e.name, name_or_symbol)) return e.symbol;
+  }
+  const auto& table = apt::isotope_table::builtin();
+  const std::string_view symbol = table.canonical_symbol(name_or_symbol);
+  if (!symbol.empty()) return std::string(symbol);
+  std::string message = "unknown element \"" + name_or_symbol + "\"";
+  const auto closest = closest_element_names(name_or_symbol);
+  if (!closest.empty()) {
+    message += "; did you mean ";
+    for (std::size_t i = 0; i < closest.size(); ++i) {
+      message += (i == 0 ? "" : i + 1 == closest.size() ? " or " : ", ") + closest[i];
+    }
+    message += "?";
+  }
+  throw input_refused(message);
+}
+
+std::string element_list_name(const std::string& name_or_symbol) {
+  for (const auto& e : element_data_table()) {
+    if (same_ignoring_case(e.name, name_or_symbol) ||
+        same_ignoring_case(e.symbol, name_or_symbol)) {
+      return std::string(e.name);
+    }
+  }
+  return name_or_symbol;
+}
+
+range_selection select_ranges(const apt::range_file& file, const std::string& symbol) {
+  range_selection s;
+  s.symbol = symbol;
+  s.assignments = apt::assign_charges(file);
+  for (std::size_t i = 0; i < file.ranges.size(); ++i) {
+    const auto& a = s.assignments[i];
+    const bool ours = symbol.empty() || same_ignoring_case(a.element, symbol);
+    if (a.assigned()) {
+      if (ours) s.used.push_back(i);
+    } else if (!a.message.empty() && ours) {
+      // Ambiguous and no-isotope ranges of the element (and, counting every
+      // element, ranges of elements the isotope table does not know).
+      s.messages.push_back(a.status == apt::charge_status::ambiguous
+                               ? a.message + "; the range is left out of every count"
+                               : a.message);
+    }
+  }
+  if (s.used.empty()) {
+    throw input_refused(file.path + ": no range of " + (symbol.empty() ? "any element" : symbol) +
+                        " alone has a charge that its isotopes fit");
+  }
+  s.interferences = apt::find_interferences(file, s.assignments, symbol);
+  for (const auto& note : file.notes) s.messages.push_back(note);
+  return s;
+}
+
+double isotope_factor(const charge_count& lower, const charge_count& upper) {
+  return lower.abundance_percent / upper.abundance_percent;
+}
+
+namespace detail {
+
+mass_lookup::mass_lookup(const apt::range_file& file, std::vector<int> slot_of_range,
+                         bool background)
+    : file_(&file), slot_of_range_(std::move(slot_of_range)) {
+  add_windows(background);
+  build_cells();
+}
+
+void mass_lookup::add_windows(bool background) {
+  if (!background) return;
+  for (std::size_t i = 0; i < file_->ranges.size(); ++i) {
+    if (slot_of_range_[i] < 0) continue;
+    const background_window w = background_window_of(*file_, i);
+    if (w.side == background_side::none) continue;
+    windows_.push_back({w.low, w.high, w.side == background_side::below, slot_of_range_[i]});
+    widest_ = std::max(widest_, 2.0 * (w.high - w.low));
+  }
+  std::sort(windows_.begin(), windows_.end(),
+            [](const window& a, const window& b) { return a.low < b.low; });
+}
+
+void mass_lookup::build_cells() {
+  double top = 0.0;
+  for (const auto& r : file_->ranges) {
+    if (!(r.low >= 0.0 && r.high >= r.low)) return;  // searched, every mass
+    top = std::max(top, r.high);
+  }
+  for (const auto& w : windows_) top = std::max(top, w.high);
+  if (!(std::isfinite(top) && top > 0.0)) return;
+  // Cells of 1/256 Da, wider for a table that would reach beyond 2^20 cells.
+  constexpr double most_cells = 1 << 20;
+  double scale = 256.0;
+  while (top * scale >= most_cells) scale /= 2.0;
+  const auto cell_of = [scale](double m) { return static_cast<std::size_t>(m * scale); };
+  cells_.assign(cell_of(top) + 1, cell_outside);
+  for (std::size_t i = 0; i < file_->ranges.size(); ++i) {
+    const auto& r = file_->ranges[i];
+    const int s = slot_of_range_[i];
+    for (std::size_t c = cell_of(r.low); c <= cell_of(r.high); ++c) {
+      cells_[c] = s >= 0 ? s : cell_uncounted;
+    }
+  }
+  // A cell holding an edge has masses on either side of it; a window's cells
+  // are searched too (the windows may overlap one another).
+  for (const auto& r : file_->ranges) {
+    cells_[cell_of(r.low)] = cell_searched;
+    cells_[cell_of(r.high)] = cell_searched;
+  }
+  for (const auto& w : windows_) {
+    for (std::size_t c = cell_of(std::max(w.low, 0.0)); c <= cell_of(w.high); ++c) {
+      cells_[c] = cell_searched;
+    }
+  }
+  cell_scale_ = scale;
+  cell_end_ = static_cast<double>(cells_.size());
+}
+
+int mass_lookup::searched_slot(double m, bool& in_range) const {
+  const auto index = file_->find(m);
+  in_range = index.has_value();
+  return index ? slot_of_range_[*index] : -1;
+}
+
+std::size_t mass_lookup::first_window_above(double m) const {
+  const auto it = std::upper_bound(windows_.begin(), windows_.end(), m,
+                                   [](double value, const window& w) { return value < w.low; });
+  return static_cast<std::size_t>(it - windows_.begin());
+}
+
+unsigned worker_count(const apt::dataset& data, const counting_options& options) {
+  const unsigned wanted = options.threads == 0 ? default_thread_count() : options.threads;
+  const std::size_t chunk = std::max<std::size_t>(options.chunk_ions, 1);
+  const std::uint64_t chunks = (data.ion_count() + chunk - 1) / chunk;
+  return static_cast<unsigned>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(wanted, chunks)));
+}
+
+unsigned for_each_chunk_parallel(
+    const apt::dataset& data, apt::columns wanted, const counting_options& options,
+    const std::function<void(unsigned, const apt::ion_chunk&, std::size_t)>& per_chunk) {
+  const std::size_t chunk_ions = std::max<std::size_t>(options.chunk_ions, 1);
+  const std::uint64_t total = data.ion_count();
+  const std::uint64_t chunks = (total + chunk_ions - 1) / chunk_ions;
+  const unsigned workers = worker_count(data, options);
+  std::atomic<std::uint64_t> next{0};
+  constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
+  // The first chunk in file order that failed, and its exception.
+  std::mutex failure_mutex;
+  std::uint64_t failed_chunk = none;
+  std::exception_ptr failure;
+  std::atomic<std::uint64_t> failed_at{none};
+  std::atomic<bool> cancelled{false};
+
+  const auto work = [&](unsigned worker) {
+    apt::ion_chunk chunk;
+    for (;;) {
+      const std::uint64_t c = next.fetch_add(1);
+      if (c >= chunks || c > failed_at.load()) return;
+      if (options.cancel != nullptr && options.cancel->load()) {
+        cancelled = true;
+        return;
+      }
+      try {
+        const std::uint64_t first = c * chunk_ions;
+        const std::size_t count =
+            apt::detail::to_size(std::min<std::uint64_t>(chunk_ions, total - first));
+        data.decode(first, count, chunk, wanted);
+        per_chunk(worker, chunk, apt::detail::to_size(c));
+        if (options.ions_done != nullptr) options.ions_done->fetch_add(count);
+      } catch (...) {
+        const std::lock_guard lock(failure_mutex);
+        if (c < failed_chunk) {
+          failed_chunk = c;
+          failure = std::current_exception();
+          failed_at = c;
+        }
+      }
+    }
+  };
+  if (workers <= 1) {
+    work(0);
+  } else {
+    std::vector<std::thread> pool;
+    pool.reserve(workers);
+    for (unsigned w = 0; w < workers; ++w) pool.emplace_back(work, w);
+    for (auto& t : pool) t.join();
+  }
+  if (failure) std::rethrow_exception(failure);
+  if (cancelled) throw calculation_cancelled();
+  return workers;
+}
+
+}  // namespace detail
+
+namespace {
+
+// The isotopes of several ranges of one charge, each once, in order of A.
+void merge_isotopes(std::vector<apt::isotope>& into, const std::vector<apt::isotope>& more) {
+  for (const auto& i : more) {
+    const bool known = std::any_of(into.begin(), into.end(), [&i](const apt::isotope& j) {
+      return j.mass_number == i.mass_number && j.symbol == i.symbol;
+    });
+    if (!known) into.push_back(i);
+  }
+  std::sort(into.begin(), into.end(), [](const apt::isotope& a, const apt::isotope& b) {
+    return a.mass_number < b.mass_number;
+  });
+}
+
+int atomic_number_of(std::string_view symbol) {
+  const auto isotopes = apt::isotope_table::builtin().of(symbol);
+  return isotopes.empty() ? 0 : isotopes.front().atomic_number;
+}
+
+}  // namespace
+
+namespace detail {
+
+namespace {
+
+// One slot per counted range.
+std::vector<int> slots_of(const apt::range_file& file, const range_selection& selection) {
+  std::vector<int> slot_of_range(file.ranges.size(), -1);
+  for (std::size_t s = 0; s < selection.used.size(); ++s) {
+    slot_of_range[selection.used[s]] = static_cast<int>(s);
+  }
+  return slot_of_range;
+}
+
+}  // namespace
+
+counting_pass::counting_pass(const apt::dataset& data, const apt::range_file& file,
+                             const std::string& element, const counting_options& options)
+    : data_(&data),
+      file_(&file),
+      options_(options),
+      symbol_(element.empty() ? std::string() : element_symbol(element)),
+      selection_(select_ranges(file, symbol_)),
+      filter_(options.single_hits && data.has(apt::columns::multiplicity)),
+      lookup_(file, slots_of(file, selection_), options.background) {}
+
+counting_pass::tally counting_pass::new_tally() const {
+  return tally{std::vector<std::uint64_t>(slot_count(), 0),
+               std::vector<std::uint64_t>(slot_count(), 0), 0};
+}
+
+int counting_pass::charge_of(std::size_t slot) const {
+  return selection_.assignments[selection_.used[slot]].charge;
+}
+
+// A counted range of the pass: its counts, and with background its window.
+counted_range counting_pass::range_counts(std::size_t slot, std::uint64_t inside,
+                                          std::uint64_t window,
+                                          std::vector<std::string>& messages) const {
+  const std::size_t index = selection_.used[slot];
+  const auto& a = selection_.assignments[index];
+  const auto& r = file_->ranges[index];
+  counted_range c;
+  c.index = index;
+  c.low = r.low;
+  c.high = r.high;
+  c.symbol = a.element;
+  c.charge = a.charge;
+  c.isotopes = a.isotopes;
+  c.counts = inside;
+  if (options_.background) {
+    c.window = background_window_of(*file_, index);
+    c.window_counts = window;
+    if (c.window.side == background_side::none) {
+      messages.push_back(where(*file_, r) + "the range " + range_text(r) + " of " + a.label() +
+                         " has no free window of its width beside it; no background is "
+                         "subtracted from it");
+    }
+  }
+  return c;
+}
+
+namespace {
+
+// A charge state's abundance, net and isotope-corrected counts, from its
+// ranges' counts and background.
+void correct(charge_count& q, std::vector<std::string>& messages) {
+  q.abundance_percent = 0.0;
+  for (const auto& i : q.isotopes) q.abundance_percent += i.abundance_percent;
+  const double raw = static_cast<double>(q.counts);
+  q.net = raw - q.background;
+  if (q.net < 0.0) {
+    messages.push_back("the background of " + q.symbol + apt::charge_suffix(q.charge) + " (" +
+                       shortest_number(q.background) + ") exceeds its " + shortest_number(raw) +
+                       " ions; its net count is taken as 0");
+    q.net = 0.0;
+  }
+  q.corrected = q.abundance_percent > 0.0 ? q.net / (q.abundance_percent / 100.0) : 0.0;
+}
+
+}  // namespace
+
+dataset_counts counting_pass::finish(const std::vector<tally>& tallies) const {
+  dataset_counts result;
+  result.symbol = symbol_;
+  result.messages = selection_.messages;
+  result.interferences = selection_.interferences;
+  result.ions = data_->ion_count();
+  result.background = options_.background;
+  result.single_hits = filter_;
+  if (options_.single_hits && !filter_) {
+    result.messages.push_back(data_->path() +
+                              ": the file holds no multiplicity, so every ion is counted "
+                              "(no single-hits filter)");
+  }
+  const std::size_t slots = selection_.used.size();
+  std::vector<std::uint64_t> inside(slots, 0), window(slots, 0);
+  for (const auto& t : tallies) {
+    for (std::size_t s = 0; s < slots; ++s) {
+      inside[s] += t.inside[s];
+      window[s] += t.window[s];
+    }
+    result.counted_ions += t.passed;
+  }
+  // Per range, then per element and charge in order of Z and charge.
+  std::map<std::pair<int, int>, charge_count> by_state;
+  for (std::size_t s = 0; s < slots; ++s) {
+    counted_range c = range_counts(s, inside[s], window[s], result.messages);
+    charge_count& q = by_state[{atomic_number_of(c.symbol), c.charge}];
+    q.symbol = c.symbol;
+    q.charge = c.charge;
+    q.ranges.push_back(c.index);
+    q.counts += c.counts;
+    q.background += static_cast<double>(c.window_counts);
+    merge_isotopes(q.isotopes, c.isotopes);
+    result.ranges.push_back(std::move(c));
+  }
+  for (auto& [key, q] : by_state) {
+    correct(q, result.messages);
+    result.charges.push_back(std::move(q));
+  }
+  return result;
+}
+
+}  // namespace detail
+
+dataset_counts count_charge_states(const apt::dataset& data, const apt::range_file& file,
+                                   const std::string& element, const counting_options& options) {
+  const detail::counting_pass pass(data, file, element, options);
+  std::vector<detail::counting_pass::tally> tallies(detail::worker_count(data, options),
+                                                    pass.new_tally());
+  const bool filter = pass.single_hits();
+  detail::for_each_chunk_parallel(data, pass.columns(), options,
+                                  [&](unsigned worker, const apt::ion_chunk& chunk, std::size_t) {
+                                    auto& t = tallies[worker];
+                                    for (std::size_t i = 0; i < chunk.size(); ++i) {
+                                      if (!detail::passes(chunk, i, filter)) continue;
+                                      pass.place(
+                                          static_cast<double>(chunk.mass[i]), t, [](int) {},
+                                          [](int) {});
+                                    }
+                                  });
+  return pass.finish(tallies);
+}
+
+std::vector<std::string> counts_csv_lines(const dataset_counts& counts) {
+  std::vector<std::string> lines;
+  lines.emplace_back("element,charge,ranges,counts,isotope_abundance_percent,corrected_counts");
+  for (const auto& q : counts.charges) {
+    std::string ranges;
+    for (const auto& c : counts.ranges) {
+      if (c.symbol != q.symbol || c.charge != q.charge) continue;
+      if (!ranges.empty()) ranges += ';';
+      ranges += apt::mass_text(c.low) + "-" + apt::mass_text(c.high);
+    }
+    lines.push_back(q.symbol + "," + charge_label(q.charge) + "," + ranges + "," +
+                    std::to_string(q.counts) + "," + shortest_number(q.abundance_percent) + "," +
+                    shortest_number(q.corrected));
+  }
+  return lines;
+}
+
+}  // namespace veltrane

@@ -1,0 +1,79 @@
+#include "compute/curves/inputs.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace veltrane;
+
+namespace {
+
+request_texts texts(std::string element, std::string n,
+                    std::optional<std::string> work_function = std::nullopt,
+                    std::optional<std::vector<std::string>> energies = std::nullopt) {
+  return {std::move(element), std::move(n), std::move(work_function), std::move(energies)};
+}
+
+}  // namespace
+
+TEST(CheckRequest, EachBadInputHasItsMessage) {
+  struct bad {
+    request_texts input;
+    const char* message;
+  };
+  const bad cases[] = {
+      {texts("", "1"), "--element is required (or use --example)"},
+      {texts("Tungstn", "1"),
+       "unknown element \"Tungstn\"; closest: Tungsten, Titan, Tin (see --list-elements)"},
+      {texts("Tungsten", ""), "--ionisations is required"},
+      {texts("Tungsten", "5"), "--ionisations must be a whole number from 1 to 4, not \"5\""},
+      {texts("Tungsten", "0"), "--ionisations must be a whole number from 1 to 4, not \"0\""},
+      {texts("Tungsten", "1.5"), "--ionisations must be a whole number from 1 to 4, not \"1.5\""},
+      {texts("Tungsten", "two"), "--ionisations must be a whole number from 1 to 4, not \"two\""},
+      {texts("Tungsten", "1", "4,55"), "--work-function is not a number: \"4,55\""},
+      {texts("Tungsten", "2", "4.55", std::vector<std::string>{"7", "16"}),
+       "--energies needs 3 values for 2 ionisations, got 2"},
+      {texts("Tungsten", "1", "4.55", std::vector<std::string>{"7", "x"}),
+       "ionisation energy 2 is not a number: \"x\""},
+      {texts("Tungsten", "1", "4.55", std::vector<std::string>{"7", "1e400"}),
+       "ionisation energy 2 is not a number: \"1e400\""},
+      {texts("Beryllium", "4"), "Beryllium has no 5th ionisation energy; give --energies"},
+      {texts("Tungsten", "1", std::nullopt, std::vector<std::string>{"7", ""}),
+       "ionisation energy 2 is not a number: \"\""},
+  };
+  for (const auto& c : cases) {
+    const auto checked = check_request(c.input);
+    EXPECT_FALSE(checked.request) << c.message;
+    EXPECT_EQ(checked.message, c.message);
+  }
+}
+
+TEST(CheckRequest, BuiltInValuesUnlessGiven) {
+  // Left out: Tungsten's row of the data file, as written.
+  auto checked = check_request(texts("tungsten", "4"));
+  ASSERT_TRUE(checked.request) << checked.message;
+  EXPECT_EQ(checked.request->element, "Tungsten");
+  EXPECT_EQ(checked.request->work_function_ev, 4.55);
+  EXPECT_EQ(checked.request->energies_ev, (std::vector<double>{7.86403, 16.37, 26.0, 38.2, 51.6}));
+  EXPECT_EQ(checked.controls.boxes[1], "7.86403");
+
+  // Given: they win, each on its own.
+  checked = check_request(texts("Tungsten", "1", "4.5"));
+  ASSERT_TRUE(checked.request);
+  EXPECT_EQ(checked.request->work_function_ev, 4.5);
+  EXPECT_EQ(checked.request->energies_ev, (std::vector<double>{7.86403, 16.37}));
+  checked = check_request(texts("Beryllium", "4", std::nullopt,
+                                std::vector<std::string>{"9.3", "18.2", "153.9", "217.7", "1e3"}));
+  ASSERT_TRUE(checked.request) << checked.message;
+  EXPECT_EQ(checked.request->work_function_ev, 4.98);
+  EXPECT_EQ(checked.request->energies_ev.back(), 1000.0);
+  // Beryllium up to n = 3 needs no I5.
+  EXPECT_TRUE(check_request(texts("Beryllium", "3")).request);
+}
+
+TEST(CheckRequest, ClosestNames) {
+  EXPECT_EQ(closest_element_names("Calcium").front(), "Calicum");
+  EXPECT_EQ(closest_element_names("titanium").front(), "Titan");
+  EXPECT_EQ(resolve_element("GOLD"), "Gold");
+  EXPECT_FALSE(resolve_element("Gol"));
+  EXPECT_EQ(split_commas("a,,b"), (std::vector<std::string>{"a", "", "b"}));
+  EXPECT_EQ(split_commas(""), (std::vector<std::string>{""}));
+}

@@ -1,0 +1,123 @@
+#include "compute/curves/number_format.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+using veltrane::number_format;
+using veltrane::parse_number;
+
+namespace {
+
+number_format english() { return {}; }  // "." decimal, "," groups
+number_format german() { return {",", ".", "NaN", "Infinity", "-Infinity"}; }
+number_format french() { return {",", "\u202f", "NaN", "\u221e", "-\u221e"}; }
+
+}  // namespace
+
+TEST(NumberParser, AcceptsTheFloatSyntax) {
+  const auto f = english();
+  EXPECT_EQ(parse_number("4.55", f), 4.55);
+  EXPECT_EQ(parse_number(" 7.5 ", f), 7.5);
+  EXPECT_EQ(parse_number("\t7.5\r\n", f), 7.5);
+  EXPECT_EQ(parse_number("1e1", f), 10.0);
+  EXPECT_EQ(parse_number("-2.5E-3", f), -2.5e-3);
+  EXPECT_EQ(parse_number("+3", f), 3.0);
+  EXPECT_EQ(parse_number(".5", f), 0.5);
+  EXPECT_EQ(parse_number("5.", f), 5.0);
+  EXPECT_EQ(parse_number("1,000.25", f), 1000.25);
+  EXPECT_EQ(parse_number("1,0,0", f), 100.0) << "groups of any size";
+  EXPECT_EQ(parse_number("7.864", f), 7.864) << "correctly rounded";
+  EXPECT_EQ(parse_number("0.1", f), 0.1);
+  const auto negative_zero = parse_number("-0", f);
+  ASSERT_TRUE(negative_zero);
+  EXPECT_TRUE(std::signbit(*negative_zero));
+}
+
+TEST(NumberParser, RejectsWhatIsNotANumber) {
+  const auto f = english();
+  for (const char* text : {"", " ", "abc", "4.5.5", ",5", "1e", "1e+", "e5", "--1", "+-1", "1 2",
+                           "4.5x", ".", "-", "1,000,.5e", "0x10", "1d", "١٢"}) {
+    EXPECT_FALSE(parse_number(text, f)) << '"' << text << '"';
+  }
+  EXPECT_FALSE(parse_number(std::string("1\0", 2), f)) << "an embedded NUL";
+}
+
+TEST(NumberParser, FollowsTheLocale) {
+  EXPECT_EQ(parse_number("4,5", german()), 4.5);
+  EXPECT_EQ(parse_number("4.5", german()), 45.0) << "the point groups digits there";
+  EXPECT_EQ(parse_number("1.234,5e1", german()), 12345.0);
+  EXPECT_FALSE(parse_number("4,5,5", german()));
+  EXPECT_EQ(parse_number("1\u202f234,5", french()), 1234.5);
+  EXPECT_FALSE(parse_number("4.5", french()));
+  EXPECT_EQ(parse_number("-\u221e", french()), -INFINITY);
+}
+
+TEST(NumberParser, WordsForNanAndInfinity) {
+  const auto f = english();
+  EXPECT_TRUE(std::isnan(*parse_number("NaN", f)));
+  EXPECT_TRUE(std::isnan(*parse_number(" nan ", f)));
+  EXPECT_EQ(parse_number("Infinity", f), INFINITY);
+  EXPECT_EQ(parse_number("-Infinity", f), -INFINITY);
+  EXPECT_EQ(parse_number("+infinity", f), INFINITY);
+  EXPECT_FALSE(parse_number("inf", f));
+  EXPECT_FALSE(parse_number("NaNa", f));
+}
+
+TEST(NumberParser, OutOfRangeAndLongTexts) {
+  const auto f = english();
+  EXPECT_FALSE(parse_number("1e400", f)) << "too large for a double";
+  EXPECT_FALSE(parse_number("-1e400", f));
+  EXPECT_FALSE(parse_number("1" + std::string(400, '0'), f));
+  EXPECT_EQ(parse_number("1e-400", f), 0.0) << "too small becomes zero";
+  EXPECT_EQ(parse_number("1e300", f), 1e300);
+  EXPECT_EQ(parse_number("1e-300", f), 1e-300);
+  EXPECT_EQ(parse_number("1.7976931348623157e308", f), 1.7976931348623157e308);
+  EXPECT_EQ(parse_number("4.9e-324", f), 4.9e-324);
+  EXPECT_EQ(parse_number("0." + std::string(1000, '0') + "1e1000", f), 0.1);
+  EXPECT_EQ(parse_number(std::string(1000, '9') + "e-1000", f), 1.0);
+  EXPECT_EQ(parse_number("1e99999999999999999999999", f), std::nullopt);
+  EXPECT_EQ(parse_number("1e-99999999999999999999999", f), 0.0);
+  EXPECT_EQ(parse_number("0e99999999999", f), 0.0);
+}
+
+TEST(NumberParser, PlainFormatHasNoGroups) {
+  const auto f = veltrane::plain_number_format();
+  EXPECT_EQ(parse_number("16.37", f), 16.37);
+  EXPECT_FALSE(parse_number("1,000", f));
+}
+
+TEST(MisreadWarning, PointOrCommaThatGroupsWhereADecimalWasMeant) {
+  const auto de = german();
+  const auto en = english();
+  // A point that groups thousands under a German locale, a comma under an
+  // English one: read as thousands, and said so.
+  EXPECT_EQ(veltrane::misread_warning("7.864", de),
+            "Read as 7864. Here the point separates thousands; for 7.864 as a decimal number "
+            "type 7,864.");
+  EXPECT_EQ(veltrane::misread_warning("7,864", en),
+            "Read as 7864. Here the comma separates thousands; for 7,864 as a decimal number "
+            "type 7.864.");
+  EXPECT_TRUE(veltrane::misread_warning(" 16.37 ", de));
+  // The locale's own decimal separator, a text that also has one, and texts
+  // that are no numbers: nothing to warn about.
+  EXPECT_FALSE(veltrane::misread_warning("7,864", de));
+  EXPECT_FALSE(veltrane::misread_warning("1.234,5", de));
+  EXPECT_FALSE(veltrane::misread_warning("7.864", en));
+  EXPECT_FALSE(veltrane::misread_warning("7.8.x", de));
+  EXPECT_FALSE(veltrane::misread_warning("", de));
+  EXPECT_FALSE(veltrane::misread_warning("7\u202f864", french())) << "a space never means a point";
+}
+
+TEST(MisreadWarning, LocalisedTextReadsBack) {
+  const auto de = german();
+  EXPECT_EQ(veltrane::localised_text(7.86403, de), "7,86403");
+  EXPECT_EQ(veltrane::localised_text(7864.0, de), "7864");
+  EXPECT_EQ(veltrane::localised_text(1e-300, de), "1e-300");
+  EXPECT_EQ(veltrane::localised_text(NAN, de), "NaN");
+  EXPECT_EQ(veltrane::localised_text(-INFINITY, de), "-Infinity");
+  for (double v : {4.55, 0.1, 1.0 / 3.0, 123456.789, 5e-324}) {
+    EXPECT_EQ(parse_number(veltrane::localised_text(v, de), de), v);
+  }
+}
