@@ -46,7 +46,7 @@ print(json.dumps({
     "file": veltrane.__file__,
     "version": veltrane.__version__,
     "distribution": importlib.metadata.version("veltrane"),
-    "purelib": sysconfig.get_paths()["platlib"],
+    "platlib": sysconfig.get_paths()["platlib"],
     "ext_suffix": sysconfig.get_config_var("EXT_SUFFIX"),
     "fields": veltrane.equal_abundance("Tungsten", 4),
 }))
@@ -67,7 +67,7 @@ def test_pip_installs_the_module_into_a_venv_and_it_imports_from_outside_the_sou
     got = json.loads(run.stdout)
     module = pathlib.Path(got["file"])
     # The venv's own copy, compiled for the venv's interpreter, with its stub.
-    assert module.parent == pathlib.Path(got["purelib"])
+    assert module.parent == pathlib.Path(got["platlib"])
     assert module.name == "veltrane" + got["ext_suffix"]
     assert (module.parent / "veltrane.pyi").read_bytes() == (ROOT / "python" /
                                                              "veltrane.pyi").read_bytes()
@@ -80,7 +80,7 @@ def test_pip_installs_the_module_into_a_venv_and_it_imports_from_outside_the_sou
     removed = subprocess.run([str(python), "-m", "pip", "uninstall", "-y", "veltrane"],
                              env=user_env(), capture_output=True, text=True)
     assert removed.returncode == 0, removed.stderr
-    assert not list(pathlib.Path(got["purelib"]).glob("veltrane*"))
+    assert not list(pathlib.Path(got["platlib"]).glob("veltrane*"))
 
 
 def test_an_interpreter_without_numpy_is_refused_before_anything_is_compiled(tmp_path):
@@ -92,6 +92,6 @@ def test_an_interpreter_without_numpy_is_refused_before_anything_is_compiled(tmp
     assert "it has no numpy" in output
     assert "--system-site-packages" in output
     assert "Building wheel" not in output
-    purelib = subprocess.run([str(python), "-c", "import sysconfig; print(sysconfig.get_paths()"
+    platlib = subprocess.run([str(python), "-c", "import sysconfig; print(sysconfig.get_paths()"
                               "['platlib'])"], capture_output=True, text=True).stdout.strip()
-    assert not list(pathlib.Path(purelib).glob("veltrane*"))
+    assert not list(pathlib.Path(platlib).glob("veltrane*"))
