@@ -262,12 +262,17 @@ enum class note_kind {
   shared_bound,
   same_ion_overlap,
   not_in_ion_list,
+  element_twice,
   count
 };
 
 constexpr std::array<const char*, static_cast<std::size_t>(note_kind::count)> note_summaries = {
-    "lines skipped", "colours left out", "ranges sharing a bound with the next one",
-    "overlapping ranges of one ion merged", "elements not among the ions of [Ions]"};
+    "lines skipped",
+    "colours left out",
+    "ranges sharing a bound with the next one",
+    "overlapping ranges of one ion merged",
+    "elements not among the ions of [Ions]",
+    "elements given twice"};
 
 // The first range of each pair of bounds, for finding ranges given again:
 // a hash table of indices into the ranges, open addressing, grown by
@@ -788,7 +793,7 @@ range_file parse_rng(std::string_view text, std::string name) {
       part_names.push_back(ion.name);
       part_colours.push_back(ion.colour);
     } else {
-      in.note(name_line.number,
+      in.note(note_kind::element_twice, name_line.number,
               "the element " + shown_text(ion.name) + " is given twice (also on line " +
                   std::to_string(ions[at->second].line) + "); its columns are read as one element");
     }
