@@ -222,25 +222,6 @@ std::string composition_text(const std::vector<ion_part>& composition) {
   return text;
 }
 
-std::string bounds_text(const mass_range& r) {
-  return mass_text(r.low) + "\u2013" + mass_text(r.high) + " Da";
-}
-
-std::string ion_text(const mass_range& r) {
-  return r.name.empty() ? std::string("no ion") : r.name;
-}
-
-// Two ranges name the same ion: the same elements (in any order and case)
-// with the same counts. An ion has at most most_elements_per_ion elements.
-bool same_ion(const mass_range& a, const mass_range& b) {
-  if (a.composition.size() != b.composition.size()) return false;
-  return std::all_of(a.composition.begin(), a.composition.end(), [&b](const ion_part& p) {
-    return std::any_of(b.composition.begin(), b.composition.end(), [&p](const ion_part& q) {
-      return q.count == p.count && same_word(q.element, p.element);
-    });
-  });
-}
-
 // The element symbols of the isotope table in lower case, for telling
 // element names from other names of ions.
 const std::unordered_set<std::string>& element_symbols() {
@@ -274,6 +255,28 @@ constexpr std::array<const char*, static_cast<std::size_t>(note_kind::count)> no
     "elements not among the ions of [Ions]",
     "elements given twice"};
 
+// A range as read, before the ranges are sorted and merged: its bounds,
+// line and volume, and its ion, name and colour as one of the file's ions
+// (interned: a file holds many ranges of few ions).
+struct pending_range {
+  double low = 0.0, high = 0.0;
+  double volume = 0.0;  // when has_volume
+  std::uint32_t line = 0;
+  std::uint32_t ion = 0;  // into reader::ions_
+  bool has_volume = false;
+};
+
+// One ion of the ranges as written: composition, name and colour.
+struct written_ion {
+  std::vector<ion_part> composition;
+  std::string name;
+  std::string colour;
+  std::uint32_t same_as = 0;  // equal for the same ion written otherwise (order, case)
+};
+
+// An element of a range line and its count, as the line gives them.
+using line_part = std::pair<std::string_view, long long>;
+
 // The first range of each pair of bounds, for finding ranges given again:
 // a hash table of indices into the ranges, open addressing, grown by
 // doubling (a few bytes per range, no allocation per range).
@@ -282,8 +285,8 @@ class bounds_index {
   // The index of the first range of `ranges` with the bounds of `range`;
   // nothing when there is none, and then `range` is taken to be the next
   // one of `ranges`.
-  std::optional<std::size_t> find_or_add(const std::vector<mass_range>& ranges,
-                                         const mass_range& range) {
+  std::optional<std::size_t> find_or_add(const std::vector<pending_range>& ranges,
+                                         const pending_range& range) {
     if (2 * (used_ + 1) > slots_.size()) grow(ranges);
     for (std::size_t at = slot_of(range.low, range.high);; at = (at + 1) & (slots_.size() - 1)) {
       const std::size_t held = slots_[at];
@@ -292,7 +295,7 @@ class bounds_index {
         ++used_;
         return std::nullopt;
       }
-      const mass_range& r = ranges[held - 1];
+      const pending_range& r = ranges[held - 1];
       if (r.low == range.low && r.high == range.high) return held - 1;
     }
   }
@@ -307,12 +310,12 @@ class bounds_index {
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
     return (x ^ (x >> 31)) & (slots_.size() - 1);
   }
-  void grow(const std::vector<mass_range>& ranges) {
+  void grow(const std::vector<pending_range>& ranges) {
     std::vector<std::size_t> old = std::move(slots_);
     slots_.assign(std::max<std::size_t>(64, 2 * old.size()), 0);
     for (const std::size_t held : old) {
       if (held == 0) continue;
-      const mass_range& r = ranges[held - 1];
+      const pending_range& r = ranges[held - 1];
       std::size_t at = slot_of(r.low, r.high);
       while (slots_[at] != 0) at = (at + 1) & (slots_.size() - 1);
       slots_[at] = held;
@@ -324,7 +327,8 @@ class bounds_index {
 };
 
 // Reads what every format shares while lines are parsed: the file name for
-// messages, and where to put notes.
+// messages, where to put notes, and the ranges in their compact form until
+// they are sorted and merged.
 class reader {
  public:
   reader(std::string name, range_format format) {
@@ -342,10 +346,12 @@ class reader {
     file_.notes.push_back(file_.path + ":" + std::to_string(line) + ": " + what);
   }
   void note(const std::string& what) { file_.notes.push_back(file_.path + ": " + what); }
-  // A note of a kind that may come many times.
-  void note(note_kind kind, std::size_t line, const std::string& what) {
+  // A note of a kind that may come many times: `what` makes its text, only
+  // for the notes that are listed.
+  template <class Text>
+  void note(note_kind kind, std::size_t line, const Text& what) {
     std::size_t& n = note_counts_[static_cast<std::size_t>(kind)];
-    if (n++ < listed_notes) note(line, what);
+    if (n++ < listed_notes) note(line, std::string(what()));
   }
 
   range_file& file() { return file_; }
@@ -362,106 +368,130 @@ class reader {
     return *value + 0.0;  // no -0
   }
 
-  // Adds `count` atoms of `element` to a composition; an element twice, or
-  // more elements than an ion has, is an error.
-  void add_part(std::size_t line, std::vector<ion_part>& composition, std::string_view element,
+  // Adds `count` atoms of `element` to the parts of a line; an element
+  // twice, or more elements than an ion has, is an error.
+  void add_part(std::size_t line, std::vector<line_part>& parts, std::string_view element,
                 long long count) const {
-    const bool twice = std::any_of(composition.begin(), composition.end(),
-                                   [element](const ion_part& p) { return p.element == element; });
+    const bool twice = std::any_of(parts.begin(), parts.end(),
+                                   [element](const line_part& p) { return p.first == element; });
     if (twice) fail(line, "the element " + shown_text(element) + " is given twice");
     if (count == 0) return;
-    if (composition.size() == most_elements_per_ion) {
+    if (parts.size() == most_elements_per_ion) {
       fail(line, "the ion has more than " + std::to_string(most_elements_per_ion) +
                      " elements: no ion is made of so many");
     }
-    composition.push_back({std::string(element), static_cast<int>(count)});
+    parts.emplace_back(element, count);
   }
-  void add_part(std::size_t line, std::vector<ion_part>& composition, std::string_view element,
+  void add_part(std::size_t line, std::vector<line_part>& parts, std::string_view element,
                 std::string_view count_text) const {
     const std::optional<long long> count = read_count(count_text);
     if (!count || *count < 0 || *count > largest_count) {
       fail(line, "the count " + shown_text(count_text) + " of " + shown_text(element) +
                      " is not a whole number from 0 to " + std::to_string(largest_count));
     }
-    add_part(line, composition, element, *count);
+    add_part(line, parts, element, *count);
   }
 
-  void add_range(mass_range range) {
-    if (!(range.low < range.high)) {
-      fail(range.line, "the range " + bounds_text(range) +
-                           " is empty: its low bound is not below its high bound");
+  // A range of the file: its ion by its parts (in the file's order), the
+  // name and colour given (empty when none).
+  void add_range(std::size_t line, double low, double high, std::optional<double> volume,
+                 const std::vector<line_part>& parts, std::string_view name,
+                 std::string_view colour) {
+    pending_range range;
+    range.low = low;
+    range.high = high;
+    range.line = static_cast<std::uint32_t>(line);
+    range.has_volume = volume.has_value();
+    range.volume = volume.value_or(0.0);
+    if (!(low < high)) {
+      fail(line, "the range " + bounds_text(low, high) +
+                     " is empty: its low bound is not below its high bound");
     }
+    range.ion = ion_of(parts, name, colour);
     // A range given again alike (the same bounds and ion) is counted once
     // and not kept: a real file repeats 48 ranges some 30 times.
-    const std::optional<std::size_t> first = first_of_bounds_.find_or_add(file_.ranges, range);
-    if (first && same_ion(file_.ranges[*first], range)) {
-      duplicate(range.line, file_.ranges[*first].line);
+    const std::optional<std::size_t> first = first_of_bounds_.find_or_add(pending_, range);
+    if (first && same_ion(pending_[*first], range)) {
+      duplicate(line, pending_[*first].line);
       return;
     }
-    if (range.name.empty()) range.name = composition_text(range.composition);
-    file_.ranges.push_back(std::move(range));
+    pending_.push_back(range);
+  }
+
+  // The ions of the ranges that `ions` does not name, each once, with the
+  // line of the first range (in file order) that names it.
+  void note_not_in(const std::vector<std::string>& ions) {
+    const std::unordered_set<std::string_view> listed(ions.begin(), ions.end());
+    std::vector<bool> looked(ions_.size(), false);
+    std::unordered_set<std::string_view> missing;
+    for (const pending_range& r : pending_) {
+      if (looked[r.ion]) continue;
+      looked[r.ion] = true;
+      for (const ion_part& p : ions_[r.ion].composition) {
+        if (listed.count(p.element) == 0 && missing.insert(p.element).second) {
+          note(note_kind::not_in_ion_list, r.line, [&] {
+            return "the element " + shown_text(p.element) + " is not among the ions of [Ions]";
+          });
+        }
+      }
+    }
   }
 
   // Sorts the ranges; keeps ranges given twice alike once; merges ranges of
   // one ion that overlap into their union; refuses overlaps of different
-  // ions. In place, after one sort: linear apart from it.
+  // ions. Linear apart from one sort.
   range_file finish() {
     first_of_bounds_ = {};
-    auto& ranges = file_.ranges;
     // Lines are unique and in file order, so that of equal bounds the first
-    // given comes first. Files are mostly sorted already; else an order of
-    // indices is sorted, and each range moved once.
-    const auto before = [](const mass_range& a, const mass_range& b) {
+    // given comes first.
+    const auto before = [](const pending_range& a, const pending_range& b) {
       if (a.low != b.low) return a.low < b.low;
       if (a.high != b.high) return a.high < b.high;
       return a.line < b.line;
     };
-    if (!std::is_sorted(ranges.begin(), ranges.end(), before)) {
-      std::vector<std::size_t> order(ranges.size());
-      for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-      std::sort(order.begin(), order.end(),
-                [&](std::size_t a, std::size_t b) { return before(ranges[a], ranges[b]); });
-      std::vector<mass_range> sorted;
-      sorted.reserve(ranges.size());
-      for (const std::size_t i : order) sorted.push_back(std::move(ranges[i]));
-      ranges = std::move(sorted);
+    if (!std::is_sorted(pending_.begin(), pending_.end(), before)) {
+      std::sort(pending_.begin(), pending_.end(), before);
     }
     std::size_t kept = 0;
-    for (std::size_t i = 0; i < ranges.size(); ++i) {
-      mass_range& r = ranges[i];
+    for (std::size_t i = 0; i < pending_.size(); ++i) {
+      const pending_range& r = pending_[i];
       if (kept > 0) {
-        mass_range& last = ranges[kept - 1];
+        pending_range& last = pending_[kept - 1];
         if (r.low == last.low && r.high == last.high && same_ion(r, last)) {
           duplicate(r.line, last.line);
           continue;
         }
         if (r.low < last.high) {
           if (!same_ion(r, last)) {
-            const mass_range& first = last.line < r.line ? last : r;
-            const mass_range& second = last.line < r.line ? r : last;
-            fail(second.line, "the range " + bounds_text(second) + " overlaps the range " +
-                                  bounds_text(first) + " of line " + std::to_string(first.line));
+            const pending_range& first = last.line < r.line ? last : r;
+            const pending_range& second = last.line < r.line ? r : last;
+            fail(second.line, "the range " + bounds_text(second.low, second.high) +
+                                  " overlaps the range " + bounds_text(first.low, first.high) +
+                                  " of line " + std::to_string(first.line));
           }
           const bool within = r.high <= last.high;
-          const std::string old_bounds = bounds_text(last);
+          const double old_high = last.high;
           last.high = std::max(last.high, r.high);
-          note(note_kind::same_ion_overlap, r.line,
-               "the range " + bounds_text(r) + (within ? " lies within" : " overlaps") +
-                   " the range " + old_bounds + " of line " + std::to_string(last.line) +
-                   ", of the same ion " + ion_text(r) + ": read as one range " + bounds_text(last));
+          note(note_kind::same_ion_overlap, r.line, [&] {
+            return "the range " + bounds_text(r.low, r.high) +
+                   (within ? " lies within" : " overlaps") + " the range " +
+                   bounds_text(last.low, old_high) + " of line " + std::to_string(last.line) +
+                   ", of the same ion " + ion_text(r) + ": read as one range " +
+                   bounds_text(last.low, last.high);
+          });
           continue;
         }
         if (r.low == last.high) {
-          note(note_kind::shared_bound, r.line,
-               "the range " + bounds_text(r) + " shares the bound " + mass_text(r.low) +
-                   " Da with the range of line " + std::to_string(last.line) +
-                   "; an ion exactly at it is counted in this one");
+          note(note_kind::shared_bound, r.line, [&] {
+            return "the range " + bounds_text(r.low, r.high) + " shares the bound " +
+                   mass_text(r.low) + " Da with the range of line " + std::to_string(last.line) +
+                   "; an ion exactly at it is counted in this one";
+          });
         }
       }
-      if (kept != i) ranges[kept] = std::move(r);
-      ++kept;
+      pending_[kept++] = r;
     }
-    ranges.erase(ranges.begin() + static_cast<std::ptrdiff_t>(kept), ranges.end());
+    pending_.resize(kept);
     if (duplicates_ > 0) {
       note(grouped(duplicates_) + " duplicate range" + (duplicates_ == 1 ? "" : "s") +
            " merged: a range given again with the same bounds and ion is counted once (line " +
@@ -475,10 +505,74 @@ class reader {
              ", not listed one by one");
       }
     }
+    // Only now the ranges kept, each with its own copy of its ion.
+    file_.ranges.reserve(pending_.size());
+    for (const pending_range& r : pending_) {
+      const written_ion& ion = ions_[r.ion];
+      mass_range range;
+      range.low = r.low;
+      range.high = r.high;
+      range.line = r.line;
+      range.composition = ion.composition;
+      range.name = ion.name;
+      range.colour = ion.colour;
+      if (r.has_volume) range.volume = r.volume;
+      file_.ranges.push_back(std::move(range));
+    }
     return std::move(file_);
   }
 
  private:
+  static std::string bounds_text(double low, double high) {
+    return mass_text(low) + "\u2013" + mass_text(high) + " Da";
+  }
+  std::string ion_text(const pending_range& r) const {
+    const std::string& name = ions_[r.ion].name;
+    return name.empty() ? std::string("no ion") : name;
+  }
+  // The same ion: the same elements (in any order and case) with the same
+  // counts.
+  bool same_ion(const pending_range& a, const pending_range& b) const {
+    return ions_[a.ion].same_as == ions_[b.ion].same_as;
+  }
+
+  // The index of the ion written so, added when new.
+  std::uint32_t ion_of(const std::vector<line_part>& parts, std::string_view name,
+                       std::string_view colour) {
+    key_.clear();
+    for (const line_part& p : parts) {
+      key_.append(p.first).push_back('\x1f');
+      key_ += std::to_string(p.second);
+      key_.push_back('\x1e');
+    }
+    key_.push_back('\x1d');
+    key_.append(name).push_back('\x1d');
+    key_.append(colour);
+    const auto found = ion_index_.find(key_);
+    if (found != ion_index_.end()) return found->second;
+
+    written_ion ion;
+    for (const line_part& p : parts) {
+      ion.composition.push_back({std::string(p.first), static_cast<int>(p.second)});
+    }
+    ion.name = name.empty() ? composition_text(ion.composition) : std::string(name);
+    ion.colour = std::string(colour);
+    // The same ion whatever the order and case of its elements.
+    std::vector<std::string> canonical;
+    for (const ion_part& p : ion.composition) {
+      canonical.push_back(lower_text(p.element) + ":" + std::to_string(p.count));
+    }
+    std::sort(canonical.begin(), canonical.end());
+    std::string same;
+    for (const std::string& c : canonical) same += c + " ";
+    ion.same_as =
+        same_index_.try_emplace(same, static_cast<std::uint32_t>(same_index_.size())).first->second;
+    const auto index = static_cast<std::uint32_t>(ions_.size());
+    ions_.push_back(std::move(ion));
+    ion_index_.emplace(key_, index);
+    return index;
+  }
+
   void duplicate(std::size_t line, std::size_t of_line) {
     if (duplicates_++ == 0 || line < first_duplicate_) {
       first_duplicate_ = line;
@@ -491,9 +585,12 @@ class reader {
   void note_other_names() {
     const auto& symbols = element_symbols();
     std::unordered_set<std::string_view> seen;
+    std::vector<bool> looked(ions_.size(), false);
     std::vector<std::string_view> others;
-    for (const mass_range& r : file_.ranges) {
-      for (const ion_part& p : r.composition) {
+    for (const pending_range& r : pending_) {
+      if (looked[r.ion]) continue;
+      looked[r.ion] = true;
+      for (const ion_part& p : ions_[r.ion].composition) {
         if (!seen.insert(p.element).second) continue;
         if (symbols.count(lower_text(p.element)) == 0) others.push_back(p.element);
       }
@@ -517,6 +614,11 @@ class reader {
 
   range_file file_;
   std::array<std::size_t, static_cast<std::size_t>(note_kind::count)> note_counts_{};
+  std::vector<pending_range> pending_;
+  std::vector<written_ion> ions_;
+  std::unordered_map<std::string, std::uint32_t> ion_index_;   // by how they are written
+  std::unordered_map<std::string, std::uint32_t> same_index_;  // by elements and counts
+  std::string key_;                                            // reused for lookups
   bounds_index first_of_bounds_;
   std::size_t duplicates_ = 0, first_duplicate_ = 0, first_duplicated_ = 0;
 };
@@ -536,15 +638,17 @@ std::optional<std::string> hex_colour(std::string_view text) {
 // ---- .rrng
 
 void read_rrng_range(reader& in, std::size_t line, std::string_view value,
-                     std::vector<std::string_view>& tokens) {
+                     std::vector<std::string_view>& tokens, std::vector<line_part>& parts) {
   split_words(value, tokens);
   if (tokens.size() < 2)
     in.fail(line, "a range needs its low and high bound: " + shown_text(value));
-  mass_range range;
-  range.line = line;
-  range.low = in.bound(line, tokens[0], "low");
-  range.high = in.bound(line, tokens[1], "high");
+  const double low = in.bound(line, tokens[0], "low");
+  const double high = in.bound(line, tokens[1], "high");
+  std::optional<double> volume;
+  std::string_view name, colour_text;
+  std::optional<std::string> colour;
   bool named = false, coloured = false;
+  parts.clear();
   for (std::size_t t = 2; t < tokens.size(); ++t) {
     const std::string_view token = tokens[t];
     const std::size_t colon = token.find(':');
@@ -554,39 +658,42 @@ void read_rrng_range(reader& in, std::size_t line, std::string_view value,
     const std::string_view key = token.substr(0, colon), text = token.substr(colon + 1);
     // Volume, colour and name are not counted: given twice, the first holds.
     if (same_word(key, "vol")) {
-      const std::optional<double> volume = read_decimal(text);
-      if (!volume || !std::isfinite(*volume) || *volume < 0.0) {
+      const std::optional<double> v = read_decimal(text);
+      if (!v || !std::isfinite(*v) || *v < 0.0) {
         in.fail(line, "the volume " + shown_text(text) + " is not a number of at least 0");
       }
-      if (range.volume) {
-        in.note(note_kind::skipped_line, line, "the volume is given twice; the first is kept");
+      if (volume) {
+        in.note(note_kind::skipped_line, line,
+                [&] { return "the volume is given twice; the first is kept"; });
       } else {
-        range.volume = *volume;
+        volume = *v;
       }
     } else if (same_word(key, "color") || same_word(key, "colour")) {
       if (coloured) {
-        in.note(note_kind::colour, line, "the colour is given twice; the first is kept");
+        in.note(note_kind::colour, line,
+                [&] { return "the colour is given twice; the first is kept"; });
         continue;
       }
       coloured = true;
-      if (const auto colour = hex_colour(text)) {
-        range.colour = *colour;
-      } else {
-        in.note(note_kind::colour, line,
-                "the colour " + shown_text(text) + " is not six hex digits and is left out");
+      colour = hex_colour(text);
+      if (!colour) {
+        in.note(note_kind::colour, line, [&] {
+          return "the colour " + shown_text(text) + " is not six hex digits and is left out";
+        });
       }
     } else if (same_word(key, "name")) {
       if (named) {
-        in.note(note_kind::skipped_line, line, "the name is given twice; the first is kept");
+        in.note(note_kind::skipped_line, line,
+                [&] { return "the name is given twice; the first is kept"; });
         continue;
       }
       named = true;
-      range.name = std::string(text);
+      name = text;
     } else {
-      in.add_part(line, range.composition, key, text);
+      in.add_part(line, parts, key, text);
     }
   }
-  in.add_range(std::move(range));
+  in.add_range(line, low, high, volume, parts, name, colour ? std::string_view(*colour) : "");
 }
 
 // The number after a key such as "Range12"; nothing when the rest is not one.
@@ -606,6 +713,7 @@ range_file parse_rrng(std::string_view text, std::string name) {
   std::size_t declared_ions_line = 0, declared_ranges_line = 0;
   std::size_t range_lines = 0;
   std::vector<std::string_view> tokens;
+  std::vector<line_part> parts;
   line_reader lines(text);
   text_line l;
   while (lines.next_content(l)) {
@@ -623,14 +731,16 @@ range_file parse_rrng(std::string_view text, std::string name) {
         ranges_seen = true;
       } else {
         current = section::other;
-        in.note(note_kind::skipped_line, number, "the section " + shown_text(line) + " is skipped");
+        in.note(note_kind::skipped_line, number,
+                [&] { return "the section " + shown_text(line) + " is skipped"; });
       }
       continue;
     }
     if (current == section::other) continue;
     if (current == section::none) {
-      in.note(note_kind::skipped_line, number,
-              "the line " + shown_text(line) + " before the first section is skipped");
+      in.note(note_kind::skipped_line, number, [&] {
+        return "the line " + shown_text(line) + " before the first section is skipped";
+      });
       continue;
     }
     const std::size_t equals = line.find('=');
@@ -649,11 +759,11 @@ range_file parse_rrng(std::string_view text, std::string name) {
     } else if (current == section::ranges && key_index(key, "range")) {
       // Keys need not be unique: a file that numbers every range 1 is read
       // in the order of its lines.
-      read_rrng_range(in, number, value, tokens);
+      read_rrng_range(in, number, value, tokens, parts);
       ++range_lines;
     } else {
       in.note(note_kind::skipped_line, number,
-              "the key " + shown_text(key) + " is not known and is skipped");
+              [&] { return "the key " + shown_text(key) + " is not known and is skipped"; });
     }
   }
   if (!ranges_seen) in.fail("has no [Ranges] section: this is no .rrng range file");
@@ -670,18 +780,7 @@ range_file parse_rrng(std::string_view text, std::string name) {
   check(declared_ions, declared_ions_line, in.file().ions.size(), "ions");
   check(declared_ranges, declared_ranges_line, range_lines, "ranges");
   // Elements of ranges that the ion list does not name are likely typos.
-  if (!in.file().ions.empty()) {
-    const std::unordered_set<std::string_view> ions(in.file().ions.begin(), in.file().ions.end());
-    std::unordered_set<std::string_view> missing;
-    for (const mass_range& r : in.file().ranges) {
-      for (const ion_part& p : r.composition) {
-        if (ions.count(p.element) == 0 && missing.insert(p.element).second) {
-          in.note(note_kind::not_in_ion_list, r.line,
-                  "the element " + shown_text(p.element) + " is not among the ions of [Ions]");
-        }
-      }
-    }
-  }
+  if (!in.file().ions.empty()) in.note_not_in(in.file().ions);
   return in.finish();
 }
 
@@ -784,18 +883,20 @@ range_file parse_rng(std::string_view text, std::string name) {
       ion.colour = *hex;
     } else {
       // Colours are only drawn: a bad one costs nothing but the colour.
-      in.note(note_kind::colour, colour_line,
-              "the colour of " + shown_text(ion.name) +
-                  " is not three numbers from 0 to 1 (red, green, blue) and is left out");
+      in.note(note_kind::colour, colour_line, [&] {
+        return "the colour of " + shown_text(ion.name) +
+               " is not three numbers from 0 to 1 (red, green, blue) and is left out";
+      });
     }
     const auto [at, added] = part_of_name.try_emplace(ion.name, part_names.size());
     if (added) {
       part_names.push_back(ion.name);
       part_colours.push_back(ion.colour);
     } else {
-      in.note(note_kind::element_twice, name_line.number,
-              "the element " + shown_text(ion.name) + " is given twice (also on line " +
-                  std::to_string(ions[at->second].line) + "); its columns are read as one element");
+      in.note(note_kind::element_twice, name_line.number, [&] {
+        return "the element " + shown_text(ion.name) + " is given twice (also on line " +
+               std::to_string(ions[at->second].line) + "); its columns are read as one element";
+      });
     }
     ion.part = at->second;
     in.file().ions.push_back(ion.name);
@@ -899,6 +1000,7 @@ range_file parse_rng(std::string_view text, std::string name) {
   const auto wanted = static_cast<unsigned long long>(*declared);
   std::size_t found = 0;
   std::vector<int> counts(part_names.size(), 0);
+  std::vector<line_part> parts;
   std::optional<std::size_t> rest;  // the first line after the table that is not read
   text_line l;
   while (lines.next(l)) {
@@ -926,10 +1028,8 @@ range_file parse_rng(std::string_view text, std::string name) {
                             std::to_string(ions.size()) + " counts; " + shown_text(l.text) +
                             " does not");
     }
-    mass_range range;
-    range.line = l.number;
-    range.low = in.bound(l.number, tokens[1], "low");
-    range.high = in.bound(l.number, tokens[2], "high");
+    const double low = in.bound(l.number, tokens[1], "low");
+    const double high = in.bound(l.number, tokens[2], "high");
     std::fill(counts.begin(), counts.end(), 0);
     for (std::size_t c = 0; c < ions.size(); ++c) {
       const rng_ion& ion = ions[column_ion[c]];
@@ -946,14 +1046,15 @@ range_file parse_rng(std::string_view text, std::string name) {
       }
     }
     // In the order of the element list, not of the columns.
+    parts.clear();
     std::size_t single = 0;
     for (std::size_t p = 0; p < part_names.size(); ++p) {
       if (counts[p] == 0) continue;
-      in.add_part(l.number, range.composition, part_names[p], static_cast<long long>(counts[p]));
+      in.add_part(l.number, parts, part_names[p], static_cast<long long>(counts[p]));
       single = p;
     }
-    if (range.composition.size() == 1) range.colour = part_colours[single];
-    in.add_range(std::move(range));
+    in.add_range(l.number, low, high, std::nullopt, parts, {},
+                 parts.size() == 1 ? std::string_view(part_colours[single]) : "");
     ++found;
   }
   // What follows (the polyatomic block after a blank line) is not read.
@@ -1040,6 +1141,8 @@ range_file read_range_file(const std::filesystem::path& path) {
   // Read a block at a time, and never more than a range file can hold (also
   // when the size is not known beforehand, as of a pipe).
   std::string text;
+  const auto size = std::filesystem::file_size(path, error);
+  if (!error && size <= largest_range_file) text.reserve(static_cast<std::size_t>(size));
   char block[1 << 16];
   while (in) {
     in.read(block, sizeof block);
