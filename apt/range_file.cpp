@@ -645,7 +645,7 @@ void read_rrng_range(reader& in, std::size_t line, std::string_view value,
   const double low = in.bound(line, tokens[0], "low");
   const double high = in.bound(line, tokens[1], "high");
   std::optional<double> volume;
-  std::string_view name, colour_text;
+  std::string_view name;
   std::optional<std::string> colour;
   bool named = false, coloured = false;
   parts.clear();
@@ -843,6 +843,7 @@ range_file parse_rng(std::string_view text, std::string name) {
   std::vector<rng_ion> ions;
   std::vector<std::string> part_names;    // the distinct short names, in order
   std::vector<std::string> part_colours;  // of the first ion of each name
+  std::vector<std::size_t> part_lines;    // of the first ion of each name
   std::unordered_map<std::string, std::size_t> part_of_name;
   for (long long e = 0; e < *ion_count; ++e) {
     text_line name_line;
@@ -888,17 +889,18 @@ range_file parse_rng(std::string_view text, std::string name) {
                " is not three numbers from 0 to 1 (red, green, blue) and is left out";
       });
     }
-    const auto [at, added] = part_of_name.try_emplace(ion.name, part_names.size());
-    if (added) {
+    const auto emplaced = part_of_name.try_emplace(ion.name, part_names.size());
+    ion.part = emplaced.first->second;
+    if (emplaced.second) {
       part_names.push_back(ion.name);
       part_colours.push_back(ion.colour);
+      part_lines.push_back(ion.line);
     } else {
       in.note(note_kind::element_twice, name_line.number, [&] {
         return "the element " + shown_text(ion.name) + " is given twice (also on line " +
-               std::to_string(ions[at->second].line) + "); its columns are read as one element";
+               std::to_string(part_lines[ion.part]) + "); its columns are read as one element";
       });
     }
-    ion.part = at->second;
     in.file().ions.push_back(ion.name);
     ions.push_back(std::move(ion));
   }

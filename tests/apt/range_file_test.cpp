@@ -452,6 +452,11 @@ TEST(RangeFileVariants, RngElementsAreTheShortNamesTheColumnsUse) {
   EXPECT_EQ(twice.ions, (std::vector<std::string>{"Fe", "Fe"}));
   EXPECT_EQ(twice.ranges[0].composition, (std::vector<ion_part>{{"Fe", 2}}));
   EXPECT_TRUE(has_note(twice, "run.rng:4: the element 'Fe' is given twice (also on line 2)"));
+  // Its first line, also after other repeats.
+  const range_file thrice = rng(
+      "4 1\nW\nW 1 0 0\nW\nW 1 0 0\nO\nO 0 1 0\nO\nO 0 1 0\n---- W W O O\n. 66.6 66.75 1 0 1 0\n");
+  EXPECT_EQ(thrice.ranges[0].name, "WO");
+  EXPECT_TRUE(has_note(thrice, "run.rng:8: the element 'O' is given twice (also on line 6)"));
 }
 
 TEST(RangeFileVariants, RngPlaceholderColumnNamesAreTakenInTheOrderOfTheElements) {
