@@ -372,19 +372,24 @@ class combination_search {
     }
   }
 
-  // "184W16O": the combination being visited, in the file's order of elements.
+  // The combination being visited, in the file's order of elements: "27Al"
+  // for one atom, "(184W 16O2)" for a molecule, so that a count is never
+  // read as a charge ("(16O2)+" is not 16O2+).
   std::string label() const {
     std::string text;
+    int atoms = 0;
     for (std::size_t e = 0; e < s_.parts.size(); ++e) {
       const species_part& p = s_.parts[e];
+      atoms += p.count;
       for (std::size_t i = 0; i < p.isotopes.size(); ++i) {
         const int n = counts_[offsets_[e] + i];
         if (n == 0) continue;
+        if (!text.empty()) text += ' ';
         text += p.isotopes[i].label();
         if (n > 1) text += std::to_string(n);
       }
     }
-    return text;
+    return atoms > 1 ? "(" + text + ")" : text;
   }
 
   // False when the budget ran out or `found` asked to stop.

@@ -158,13 +158,13 @@ TEST(Interference, IonsOfTheIonListAndMoleculesCountAsWell) {
   const auto fe = find_interferences(f, assignments, "Fe");
   ASSERT_EQ(fe.size(), 1u);
   EXPECT_EQ(fe[0].other, "27Al+");
-  // 32S+ at 31.972 Da and 16O2+ (the molecule, one charge) at 31.990.
+  // 32S+ at 31.972 Da and (16O2)+ (the molecule, one charge) at 31.990.
   const auto s = find_interferences(f, assignments, "S");
   ASSERT_EQ(s.size(), 1u);
   EXPECT_EQ(s[0].own, "32S+");
-  EXPECT_EQ(s[0].other, "16O2+");
+  EXPECT_EQ(s[0].other, "(16O2)+");
   EXPECT_EQ(s[0].message,
-            "run.rrng:8: the range 31.9\u201332.1 Da of 32S+ also holds 16O2+ (31.990 Da)");
+            "run.rrng:8: the range 31.9\u201332.1 Da of 32S+ also holds (16O2)+ (31.990 Da)");
 }
 
 TEST(Interference, OnlyAssignedRangesAreLookedAtAndCombinationsAreMultisets) {
@@ -184,7 +184,7 @@ TEST(Interference, OnlyAssignedRangesAreLookedAtAndCombinationsAreMultisets) {
   const auto s = find_interferences(o, assign_charges(o), "S");
   ASSERT_EQ(s.size(), 1u);
   EXPECT_EQ(s[0].own, "33S+");
-  EXPECT_EQ(s[0].other, "16O17O+");
+  EXPECT_EQ(s[0].other, "(16O 17O)+");
 }
 
 // ---- Charges and isotopes as real peaks sit
@@ -316,31 +316,31 @@ TEST(Interference, EachRangeNamesItsThreeLikeliestInterferersThenCountsTheRest) 
   // The ions the file has at that charge first, then by natural abundance:
   // 12C16O (98.69 %) and 28Si (92.23 %), then 14N2 (99.27 %) and 12C2 1H4.
   ASSERT_EQ(x.interferers.size(), 4u);
-  EXPECT_EQ(x.interferers[0].label, "12C16O+");
+  EXPECT_EQ(x.interferers[0].label, "(12C 16O)+");
   EXPECT_EQ(x.interferers[0].species, "CO");
   EXPECT_TRUE(x.interferers[0].charge_in_file);
   EXPECT_DOUBLE_EQ(x.interferers[0].share, 0.9893 * 0.99757);
   EXPECT_EQ(x.interferers[1].label, "28Si+");
   EXPECT_TRUE(x.interferers[1].charge_in_file);
-  EXPECT_EQ(x.interferers[2].label, "14N2+");
+  EXPECT_EQ(x.interferers[2].label, "(14N2)+");
   EXPECT_FALSE(x.interferers[2].charge_in_file);
   EXPECT_DOUBLE_EQ(x.interferers[2].share, 0.99632 * 0.99632);
-  EXPECT_EQ(x.interferers[3].label, "12C21H4+");
+  EXPECT_EQ(x.interferers[3].label, "(12C2 1H4)+");
   EXPECT_EQ(x.interferers[3].charge, 1);
   EXPECT_DOUBLE_EQ(x.interferers[3].mass_to_charge, 24.0 + 4 * 1.0078250321);
-  EXPECT_EQ(x.other, "12C16O+");
+  EXPECT_EQ(x.other, "(12C 16O)+");
   EXPECT_EQ(x.other_charge, 1);
   EXPECT_FALSE(x.incomplete);
   EXPECT_EQ(x.message,
-            "run.rrng:3: the range 27.5\u201328.5 Da of 56Fe2+, 57Fe2+ also holds 12C16O+ (27.995 "
-            "Da), 28Si+ (27.977 Da), 14N2+ (28.006 Da) and 1 less likely ion");
+            "run.rrng:3: the range 27.5\u201328.5 Da of 56Fe2+, 57Fe2+ also holds (12C 16O)+ "
+            "(27.995 Da), 28Si+ (27.977 Da), (14N2)+ (28.006 Da) and 1 less likely ion");
   // Every one, for a full listing.
   EXPECT_EQ(x.listing(),
-            "run.rrng:3: the range 27.5\u201328.5 Da of 56Fe2+, 57Fe2+ also holds 12C16O+ (27.995 "
-            "Da), 28Si+ (27.977 Da), 14N2+ (28.006 Da), 12C21H4+ (28.031 Da)");
+            "run.rrng:3: the range 27.5\u201328.5 Da of 56Fe2+, 57Fe2+ also holds (12C 16O)+ "
+            "(27.995 Da), 28Si+ (27.977 Da), (14N2)+ (28.006 Da), (12C2 1H4)+ (28.031 Da)");
   EXPECT_EQ(x.listing(1),
-            "run.rrng:3: the range 27.5\u201328.5 Da of 56Fe2+, 57Fe2+ also holds 12C16O+ (27.995 "
-            "Da) and 3 less likely ions");
+            "run.rrng:3: the range 27.5\u201328.5 Da of 56Fe2+, 57Fe2+ also holds (12C 16O)+ "
+            "(27.995 Da) and 3 less likely ions");
 
   // Fewer kept: the rest are counted.
   interference_options two;
