@@ -127,13 +127,16 @@ TEST(Rrng, IdenticalRangesCountOnceAndOverlapsAreRefusedNamingBothLines) {
       "Range2=61.2 61.4 W:1\n"
       "Range3=60.55 60.75 Vol:0.3 W:1 Color:00FF00\n");
   ASSERT_EQ(twice.ranges.size(), 2u);
-  EXPECT_EQ(twice.ranges[0].line, 3u);  // the first one is kept
+  EXPECT_EQ(twice.ranges[0].line, 3u);  // the first one is kept, with its colour
+  EXPECT_EQ(twice.ranges[0].colour, "FF0000");
+  EXPECT_EQ(twice.ranges[0].volume, std::nullopt);
   ASSERT_EQ(twice.notes.size(), 1u);
   EXPECT_EQ(twice.notes[0],
-            "W.rrng:5: the range 60.55\u201360.75 Da of W is the same as that of line 3 and is "
-            "counted once");
+            "W.rrng: 1 duplicate range merged: a range given again with the same bounds and ion "
+            "is counted once (line 5 repeats line 3)");
 
-  EXPECT_EQ(refusal("[Ranges]\nRange1=60.7 60.9 W:1\nRange2=60.55 60.75 W:1\n"),
+  // Different ions overlapping are refused with both lines.
+  EXPECT_EQ(refusal("[Ranges]\nRange1=60.7 60.9 Mo:1\nRange2=60.55 60.75 W:1\n"),
             "W.rrng:3: the range 60.55\u201360.75 Da overlaps the range 60.7\u201360.9 Da of "
             "line 2");
   // The same bounds for other ions, and a range within another, overlap.
@@ -143,9 +146,8 @@ TEST(Rrng, IdenticalRangesCountOnceAndOverlapsAreRefusedNamingBothLines) {
   EXPECT_EQ(refusal("[Ranges]\nRange1=10 20 H:1\nRange2=30 31 O:1\nRange3=12 13 O:1\n"),
             "W.rrng:4: the range 12\u201313 Da overlaps the range 10\u201320 Da of line 2");
   // A long range that covers the next two, past a range that fits between.
-  EXPECT_NE(refusal("[Ranges]\nRange1=1 2 H:1\nRange2=3 9 O:1\nRange3=4 5 O:1\nRange4=6 7 C:1\n")
-                .find("W.rrng:4: "),
-            std::string::npos);
+  EXPECT_EQ(refusal("[Ranges]\nRange1=1 2 H:1\nRange2=3 9 O:1\nRange3=4 5 N:1\nRange4=6 7 C:1\n"),
+            "W.rrng:4: the range 4\u20135 Da overlaps the range 3\u20139 Da of line 3");
 
   // Ranges that only touch are kept; an ion at the shared bound is in the upper one.
   const range_file touching = rrng("[Ranges]\nRange1=2 3 O:1\nRange2=1 2 H:1\n");
@@ -196,7 +198,9 @@ TEST(Rrng, ARangeLineThatDoesNotReadIsRefusedNamingTheLine) {
             "W.rrng:2: the count '-1' of 'W' is not a whole number from 0 to 99");
   EXPECT_EQ(bad("60 61 W:1 W:1"), "W.rrng:2: the element 'W' is given twice");
   EXPECT_EQ(bad("60 61 Vol:x W:1"), "W.rrng:2: the volume 'x' is not a number of at least 0");
-  EXPECT_EQ(bad("60 61 Name:a Name:b"), "W.rrng:2: the name is given twice");
+  EXPECT_EQ(bad("60 61 Vol:-1 W:1"), "W.rrng:2: the volume '-1' is not a number of at least 0");
+  EXPECT_EQ(bad("60 61 W:100"),
+            "W.rrng:2: the count '100' of 'W' is not a whole number from 0 to 99");
   EXPECT_EQ(refusal(head + "Range1 60 61 W:1\n"), "W.rrng:2: 'Range1 60 61 W:1' is not key=value");
   EXPECT_EQ(refusal("[Ranges\nRange1=1 2 H:1\n"),
             "W.rrng:1: the section header '[Ranges' has no ']'");
@@ -280,8 +284,13 @@ TEST(Rng, ALineThatDoesNotReadIsRefusedNamingTheLine) {
   const std::string head = "1 1\nW\n1 0 0\n------ W\n";
   EXPECT_EQ(bad(head + ". 60.55 60.75 1\n"), "(read)");
   EXPECT_EQ(bad(head + ". 60.55 60.75\n"),
-            "W.rng:5: a range line holds '.', the low and high bound and 1 counts; '. 60.55 "
-            "60.75' does not");
+            "W.rng:5: a range line holds '.' (or its number), the low and high bound and 1 "
+            "counts; '. 60.55 60.75' does not");
+  EXPECT_EQ(bad(head + ". 60.55 60.75 1.5\n"),
+            "W.rng:5: the count '1.5' of 'W' is not a whole number from 0 to 99");
+  EXPECT_EQ(bad(head + "1x 60.55 60.75 1\n"),
+            "W.rng:5: '1x 60.55 60.75 1' is not a range line; the file declares 1 ranges and "
+            "gives 0 before it");
   EXPECT_EQ(bad(head + ". 60.55 x 1\n"), "W.rng:5: the high bound 'x' is not a number");
   EXPECT_EQ(bad(head + ". 60.75 60.55 1\n").substr(0, 20), "W.rng:5: the range 6");
   EXPECT_EQ(bad(head + ".60.55 60.75 1\n"), "W.rng:5: '.60.55 60.75 1' is not a range line");
@@ -289,15 +298,20 @@ TEST(Rng, ALineThatDoesNotReadIsRefusedNamingTheLine) {
   EXPECT_EQ(bad("one two\n"),
             "W.rng:1: the first line 'one two' is not the numbers of elements and of ranges of an "
             ".rng file");
-  EXPECT_EQ(bad("1 1\nW\n2 0 0\n------ W\n. 1 2 1\n"),
-            "W.rng:3: the colour of 'W' is not three numbers from 0 to 1 (red, green, blue)");
   EXPECT_EQ(bad("1 1\nW\n1 0 0\n------ W O\n"),
             "W.rng:4: the dashed line names 2 columns for 1 elements");
-  EXPECT_EQ(bad("1 1\nW\n1 0 0\n------ O\n"), "W.rng:4: the column 'O' is none of the elements");
   EXPECT_EQ(bad("1 1\nW\n1 0 0\n. 1 2 1\n"),
             "W.rng:4: the dashed line of the element columns was expected");
   EXPECT_EQ(bad("2 0\nW\n1 0 0\n"), "W.rng: ends before its 2 elements");
-  EXPECT_EQ(bad("2 0\nW\n1 0 0\nW\n0 0 1\n"), "W.rng:4: the element 'W' is given twice");
+  EXPECT_EQ(bad("2 0\nTungsten\n"), "W.rng: ends before the colour line of the element 'Tungsten'");
+  EXPECT_EQ(bad("2 0\nTungsten\nW 1 0 0\nOxygen\n------ W O\n"),
+            "W.rng:5: the colour line of the element 'Oxygen' was expected, not the dashed line: "
+            "fewer elements than the 2 declared");
+  EXPECT_EQ(bad("2 0\nW\n1 0 0\n------ W\n"),
+            "W.rng:4: an element's name was expected, not '------ W'");
+  EXPECT_EQ(bad("1001 0\n"),
+            "W.rng:1: the first line '1001 0' is not the numbers of elements and of ranges of an "
+            ".rng file");
   EXPECT_EQ(bad(""), "W.rng: is empty: no .rng header line");
   EXPECT_EQ(bad("2 2\nW\n1 0 0\nO\n0 1 0\n---- W O\n. 1 2 1 0\n. 1.5 3 0 1\n"),
             "W.rng:8: the range 1.5\u20133 Da overlaps the range 1\u20132 Da of line 7");
@@ -349,4 +363,277 @@ TEST(RangeFile, MassTextIsTheShortestThatReadsBack) {
   EXPECT_EQ(mass_text(60.55), "60.55");
   EXPECT_EQ(mass_text(2.0), "2");
   EXPECT_EQ(mass_text(0.1 + 0.2), "0.30000000000000004");
+}
+
+// ---- Range files as instruments and analysis programs write them
+
+namespace {
+
+range_file rng(std::string_view text) { return parse_range_text(text, "run.rng"); }
+
+std::vector<std::string> elements_of(const range_file& f) {
+  std::vector<std::string> result;
+  for (const mass_range& r : f.ranges) result.push_back(r.name);
+  return result;
+}
+
+}  // namespace
+
+TEST(RangeFileVariants, RngRangeLinesWithARunningNumberInPlaceOfTheDot) {
+  // As a LEAP export writes them: CRLF, numbered lines, spaces of any width.
+  const range_file f =
+      rng("4 8\r\n"
+          "Hydrogen\r\nH 1.0 1.0 1.0\r\n"
+          "Silicon\r\nSi 0.5 0.5 0.5\r\n"
+          "Antimony\r\nSb 0.0 0.0 1.0\r\n"
+          "Oxygen\r\nO 0.0 1.0 0.0\r\n"
+          "-------------------  H Si Sb O\r\n"
+          "1  0.8967  1.3235 1  0  0   0\r\n"
+          "2  1.9 2.2 2  0  0   0\r\n"
+          "3  13.95 14.1 0  1  0   0\r\n"
+          "4\t14.4\t14.55\t0\t1\t0\t0\r\n"
+          "5  27.9 28.1 0  1  0   0\r\n"
+          ". 60.4 60.6 0  0  1   0\r\n"
+          "7  61.4 61.6 0  0  1   0\r\n"
+          "8  120.8 121.0 0  0  1   0\r\n");
+  ASSERT_EQ(f.ranges.size(), 8u);
+  EXPECT_TRUE(f.notes.empty()) << f.notes.front();
+  EXPECT_EQ(f.ions, (std::vector<std::string>{"H", "Si", "Sb", "O"}));
+  EXPECT_EQ(elements_of(f),
+            (std::vector<std::string>{"H", "H2", "Si", "Si", "Si", "Sb", "Sb", "Sb"}));
+  EXPECT_EQ(f.ranges[0].low, 0.8967);
+  EXPECT_EQ(f.ranges[0].high, 1.3235);
+  EXPECT_EQ(f.ranges[0].line, 11u);
+  EXPECT_EQ(f.ranges[1].composition, (std::vector<ion_part>{{"H", 2}}));
+  EXPECT_EQ(f.ranges[3].line, 14u);  // the tab-separated line
+  EXPECT_EQ(f.ranges[0].colour, "FFFFFF");
+
+  // A running number holds the place of the dot only: the counts still
+  // have to be there. Blank lines and comments may lie between range lines.
+  EXPECT_EQ(refusal("1 2\nW\nW 1 0 0\n---- W\n1 60.5 60.7\n", range_format::rng),
+            "W.rrng:5: a range line holds '.' (or its number), the low and high bound and 1 "
+            "counts; '1 60.5 60.7' does not");
+  const range_file gaps = rng("1 2\nW\nW 1 0 0\n---- W\n1 60.5 60.7 1\n\n# next\n2 61.2 61.4 1\n");
+  EXPECT_EQ(gaps.ranges.size(), 2u);
+}
+
+TEST(RangeFileVariants, RngElementsAreTheShortNamesTheColumnsUse) {
+  // Long names that are no element symbol, or several words, and short
+  // names, some of which are no element either.
+  const range_file f =
+      rng("4 4\n"
+          "Aluminium\nAl 0.5 0.5 0.5\n"
+          "Solvent\nA 1 0 0\n"
+          "Solute\nB 0 1 0\n"
+          "Iron in the matrix\nFe 0 0 1\n"
+          "------------------- Al A B Fe\n"
+          ". 26.9 27.1 1 0 0 0\n"
+          ". 13.4 13.6 1 0 0 0\n"
+          ". 30 31 0 1 0 0\n"
+          ". 27.9 28.05 0 0 0 1\n");
+  EXPECT_EQ(f.ions, (std::vector<std::string>{"Al", "A", "B", "Fe"}));
+  EXPECT_EQ(elements_of(f), (std::vector<std::string>{"Al", "Al", "Fe", "A"}));
+  EXPECT_EQ(f.ranges[0].colour, "808080");
+  EXPECT_EQ(f.ranges[3].colour, "FF0000");
+  // Only 'A' names a range; 'B' is listed but never used.
+  ASSERT_EQ(f.notes.size(), 1u);
+  EXPECT_EQ(f.notes[0],
+            "run.rng: the ion 'A' is no element: its ranges are read as ions of that name, with "
+            "no charge and in no element's counts");
+
+  // The column headers may be in another order, and in another case.
+  const range_file swapped =
+      rng("2 1\nTungsten\nW 1 0 0\nOxygen\nO 0 1 0\n---- o w\n. 66.6 66.75 2 1\n");
+  EXPECT_EQ(swapped.ranges[0].composition, (std::vector<ion_part>{{"W", 1}, {"O", 2}}));
+
+  // An element listed twice: its columns are one element's.
+  const range_file twice =
+      rng("2 1\nIron\nFe 1 0 0\nIron again\nFe 0 1 0\n------ Fe Fe\n. 27.9 28.05 1 1\n");
+  EXPECT_EQ(twice.ions, (std::vector<std::string>{"Fe", "Fe"}));
+  EXPECT_EQ(twice.ranges[0].composition, (std::vector<ion_part>{{"Fe", 2}}));
+  EXPECT_TRUE(has_note(twice, "run.rng:4: the element 'Fe' is given twice (also on line 2)"));
+  // Its first line, also after other repeats.
+  const range_file thrice = rng(
+      "4 1\nW\nW 1 0 0\nW\nW 1 0 0\nO\nO 0 1 0\nO\nO 0 1 0\n---- W W O O\n. 66.6 66.75 1 0 1 0\n");
+  EXPECT_EQ(thrice.ranges[0].name, "WO");
+  EXPECT_TRUE(has_note(thrice, "run.rng:8: the element 'O' is given twice (also on line 6)"));
+}
+
+TEST(RangeFileVariants, RngPlaceholderColumnNamesAreTakenInTheOrderOfTheElements) {
+  const std::string ions = "3 3\nIron\nFe 1 0 0\nAluminium\nAl 0 1 0\nOxygen\nO 0 0 1\n";
+  const std::string ranges = ". 27.9 28.05 1 0 0\n. 26.9 27.1 0 1 0\n. 43.9 44.1 0 1 1\n";
+  const range_file f = rng(ions + "------------ Element1 Element2 Element3\n" + ranges);
+  EXPECT_EQ(elements_of(f), (std::vector<std::string>{"Al", "Fe", "AlO"}));
+  ASSERT_EQ(f.notes.size(), 1u);
+  EXPECT_EQ(f.notes[0],
+            "run.rng:8: the column names 'Element1', 'Element2', 'Element3' are none of the "
+            "elements; the columns are taken in the order of the element list");
+
+  // The names on the line after the dashes; a placeholder among real names.
+  const range_file next_line = rng(ions + "------------\nFe Al O\n" + ranges);
+  EXPECT_EQ(elements_of(next_line), elements_of(f));
+  EXPECT_TRUE(next_line.notes.empty());
+  const range_file one = rng(ions + "------------ Fe Al Element3\n" + ranges);
+  EXPECT_EQ(elements_of(one), elements_of(f));
+  EXPECT_TRUE(has_note(one, "run.rng:8: the column names 'Element3' are none of the elements"));
+
+  // A name that says another order than the list, beside placeholders,
+  // cannot be matched: refused, naming the line.
+  EXPECT_EQ(refusal(ions + "------------ Al Element2 Element3\n" + ranges, range_format::rng),
+            "W.rrng:8: the column 'Al' names an element that is not in this place of the "
+            "element list, and other columns name none: the columns cannot be matched to the "
+            "elements");
+  // A different number of names than elements stays refused.
+  EXPECT_EQ(refusal(ions + "------------ Element1 Element2\n" + ranges, range_format::rng),
+            "W.rrng:8: the dashed line names 2 columns for 3 elements");
+}
+
+TEST(RangeFileVariants, IonsThatAreNoElementAreKeptAndNamedInOneNote) {
+  const range_file f = rrng(
+      "[Ions]\nNumber=4\nIon1=Fe\nIon2=Uo1\nIon3=A\nIon4=All\n"
+      "[Ranges]\nNumber=5\n"
+      "Range1=27.9 28.05 Fe:1\n"
+      "Range2=30 31 Uo1:1\n"
+      "Range3=40 41 A:1\n"
+      "Range4=50 51 Uo1:1\n"
+      "Range5=60 61 All:2 Fe:1\n");
+  ASSERT_EQ(f.ranges.size(), 5u);
+  EXPECT_EQ(f.ranges[1].composition, (std::vector<ion_part>{{"Uo1", 1}}));
+  EXPECT_EQ(f.ranges[4].name, "All2Fe");
+  ASSERT_EQ(f.notes.size(), 1u);
+  EXPECT_EQ(f.notes[0],
+            "W.rrng: the ions 'Uo1', 'A', 'All' are no elements: their ranges are read as ions "
+            "of those names, with no charge and in no element's counts");
+  // Element symbols in another case are elements.
+  EXPECT_TRUE(rrng("[Ranges]\nRange1=27.9 28.05 FE:1\nRange2=30 31 si:1\n").notes.empty());
+
+  // Many names: a dozen listed, the rest counted.
+  std::string many = "[Ranges]\n";
+  for (int i = 0; i < 15; ++i) {
+    many += "Range1=" + std::to_string(10 + i) + " " + std::to_string(10 + i) + ".5 Q" +
+            std::to_string(i) + ":1\n";
+  }
+  const range_file labels = rrng(many);
+  ASSERT_EQ(labels.notes.size(), 1u);
+  EXPECT_NE(labels.notes[0].find("'Q11' and 3 more are no elements"), std::string::npos)
+      << labels.notes[0];
+}
+
+TEST(RangeFileVariants, ABadColourIsNotedAndLeftOutNotRefused) {
+  const range_file f =
+      rng("4 4\n"
+          "Tungsten\nW 1.2 0 0\n"         // above 1
+          "Oxygen\nO 0 1\n"               // two numbers
+          "Carbon\nC\n"                   // none
+          "Nitrogen\nN red green blue\n"  // no numbers
+          "---- W O C N\n"
+          ". 60.5 60.7 1 0 0 0\n. 15.9 16.1 0 1 0 0\n. 11.9 12.1 0 0 1 0\n. 13.9 14.1 0 0 0 1\n");
+  EXPECT_EQ(elements_of(f), (std::vector<std::string>{"C", "N", "O", "W"}));
+  for (const mass_range& r : f.ranges) EXPECT_EQ(r.colour, "");
+  EXPECT_EQ(f.notes.size(), 4u);
+  EXPECT_TRUE(has_note(
+      f,
+      "run.rng:3: the colour of 'W' is not three numbers from 0 to 1 (red, green, blue) and "
+      "is left out"));
+  EXPECT_TRUE(has_note(f, "run.rng:9: the colour of 'N' is not three numbers"));
+
+  // .rrng: a colour that is not six hex digits, or given twice, and a
+  // volume or name given twice: the first holds, with a note.
+  const range_file r = rrng(
+      "[Ranges]\nRange1=60.5 60.7 W:1 Color:red\n"
+      "Range2=61.2 61.4 W:1 Color:00FF00 Color:FF0000 Vol:1 Vol:2 Name:a Name:b\n");
+  EXPECT_EQ(r.ranges[0].colour, "");
+  EXPECT_EQ(r.ranges[1].colour, "00FF00");
+  EXPECT_EQ(r.ranges[1].volume, 1.0);
+  EXPECT_EQ(r.ranges[1].name, "a");
+  EXPECT_TRUE(has_note(r, "W.rrng:2: the colour 'red' is not six hex digits and is left out"));
+  EXPECT_TRUE(has_note(r, "W.rrng:3: the colour is given twice; the first is kept"));
+  EXPECT_TRUE(has_note(r, "W.rrng:3: the volume is given twice; the first is kept"));
+  EXPECT_TRUE(has_note(r, "W.rrng:3: the name is given twice; the first is kept"));
+}
+
+TEST(RangeFileVariants, DuplicateRangesAreMergedWithOneNote) {
+  // 48 ranges, each given 30 times in turn: 1,440 lines, as a real file does.
+  std::string text = "[Ions]\nNumber=1\nIon1=W\n[Ranges]\nNumber=1440\n";
+  for (int copy = 0; copy < 30; ++copy) {
+    for (int r = 0; r < 48; ++r) {
+      text += "Range" + std::to_string(r + 1) + "=" + std::to_string(10 + r) + ".25 " +
+              std::to_string(10 + r) + ".75 Vol:0.01585 W:1 Color:FF0000\n";
+    }
+  }
+  const range_file f = rrng(text);
+  ASSERT_EQ(f.ranges.size(), 48u);
+  for (std::size_t r = 0; r < 48; ++r) EXPECT_EQ(f.ranges[r].line, r + 6);  // the first copies
+  ASSERT_EQ(f.notes.size(), 1u);
+  EXPECT_EQ(f.notes[0],
+            "W.rrng: 1,392 duplicate ranges merged: a range given again with the same bounds and "
+            "ion is counted once (line 54 repeats line 6)");
+  // The same ion written otherwise (element order, case) is the same.
+  EXPECT_EQ(rrng("[Ranges]\nRange1=66.6 66.75 W:1 O:1\nRange2=66.6 66.75 o:1 w:1\n").ranges.size(),
+            1u);
+}
+
+TEST(RangeFileVariants, OverlappingRangesOfOneIonAreMergedIntoTheirUnion) {
+  const range_file f = rrng(
+      "[Ranges]\n"
+      "Range1=60.5 60.8 W:1\n"
+      "Range2=60.6 60.7 W:1\n"   // within the first
+      "Range3=60.75 60.9 W:1\n"  // overlapping the union
+      "Range4=61.2 61.4 W:1\n"
+      "Range5=61.4 61.5 W:1\n");  // touching: kept apart
+  ASSERT_EQ(f.ranges.size(), 3u);
+  EXPECT_EQ(f.ranges[0].low, 60.5);
+  EXPECT_EQ(f.ranges[0].high, 60.9);
+  EXPECT_EQ(f.ranges[0].line, 2u);
+  EXPECT_EQ(f.notes[0],
+            "W.rrng:3: the range 60.6\u201360.7 Da lies within the range 60.5\u201360.8 Da of line "
+            "2, of the same ion W: read as one range 60.5\u201360.8 Da");
+  EXPECT_EQ(
+      f.notes[1],
+      "W.rrng:4: the range 60.75\u201360.9 Da overlaps the range 60.5\u201360.8 Da of line 2, "
+      "of the same ion W: read as one range 60.5\u201360.9 Da");
+  EXPECT_TRUE(has_note(f, "W.rrng:6: the range 61.4\u201361.5 Da shares the bound 61.4 Da"));
+  EXPECT_EQ(f.find(60.85), 0u);
+
+  // A union that reaches a range of another ion is refused with both lines.
+  EXPECT_EQ(refusal("[Ranges]\nRange1=60.5 60.8 W:1\nRange2=60.9 61 Mo:1\nRange3=60.7 60.95 W:1\n"),
+            "W.rrng:3: the range 60.9\u201361 Da overlaps the range 60.5\u201360.95 Da of line 2");
+  // So is a nested range of another ion (.rng as well).
+  EXPECT_EQ(refusal("2 2\nW\nW 1 0 0\nO\nO 0 1 0\n---- W O\n. 60 61 1 0\n. 60.2 60.3 1 1\n",
+                    range_format::rng),
+            "W.rrng:8: the range 60.2\u201360.3 Da overlaps the range 60\u201361 Da of line 7");
+}
+
+TEST(RangeFileVariants, RepeatedRangeKeysAreReadInFileOrder) {
+  // A file that numbers every range 1, unsorted.
+  const range_file f = rrng(
+      "[Ions]\nIon1=W\nIon1=O\n[Ranges]\nNumber=3\n"
+      "Range1=61.2 61.4 W:1\nRange1=15.9 16.1 O:1\nRange1=60.5 60.7 W:1\n");
+  EXPECT_EQ(f.ions, (std::vector<std::string>{"W", "O"}));
+  ASSERT_EQ(f.ranges.size(), 3u);
+  EXPECT_EQ(f.ranges[0].line, 7u);
+  EXPECT_EQ(f.ranges[1].line, 8u);
+  EXPECT_EQ(f.ranges[2].line, 6u);
+  EXPECT_TRUE(f.notes.empty());
+}
+
+TEST(RangeFileVariants, NotesOfOneKindAreListedTenTimesThenCounted) {
+  std::string text = "[Ranges]\n";
+  for (int i = 0; i < 25; ++i) text += "Key" + std::to_string(i) + "=1\n";
+  text += "Range1=1 2 H:1\n";
+  const range_file f = rrng(text);
+  ASSERT_EQ(f.notes.size(), 11u);
+  EXPECT_EQ(f.notes[9], "W.rrng:11: the key 'Key9' is not known and is skipped");
+  EXPECT_EQ(f.notes[10], "W.rrng: and 15 more lines skipped, not listed one by one");
+}
+
+TEST(RangeFileVariants, AnIonOfMoreElementsThanAnyIonHasIsRefused) {
+  std::string parts;
+  for (std::size_t i = 0; i <= most_elements_per_ion; ++i) parts += " Q" + std::to_string(i) + ":1";
+  EXPECT_EQ(refusal("[Ranges]\nRange1=1 2" + parts + "\n"),
+            "W.rrng:2: the ion has more than 32 elements: no ion is made of so many");
+  // Counts of 0 name nothing and cost nothing.
+  std::string zeros;
+  for (int i = 0; i < 1000; ++i) zeros += " Q" + std::to_string(i) + ":0";
+  EXPECT_TRUE(rrng("[Ranges]\nRange1=1 2 H:1" + zeros + "\n").ranges[0].single_atom());
 }
