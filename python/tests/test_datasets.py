@@ -135,9 +135,9 @@ def test_bad_files_raise_value_error_naming_the_file(tmp_path, hand_made):
         veltrane.charge_state_counts(tmp_path / "nan.pos", hand_made["rrng"])
 
     overlapping = write_ranges(tmp_path / "overlap.rrng",
-                               "[Ions]\nNumber=1\nIon1=W\n[Ranges]\nNumber=2\n"
-                               "Range1=60.5 62.5 W:1\nRange2=62.0 63.0 W:1\n")
-    with pytest.raises(ValueError, match=r"overlap\.rrng:7: the range 62–63 Da overlaps"):
+                               "[Ions]\nNumber=2\nIon1=W\nIon2=Mo\n[Ranges]\nNumber=2\n"
+                               "Range1=60.5 62.5 W:1\nRange2=62.0 63.0 Mo:1\n")
+    with pytest.raises(ValueError, match=r"overlap\.rrng:8: the range 62–63 Da overlaps"):
         veltrane.read_ranges(overlapping)
     with pytest.raises(ValueError, match=r"gone\.rrng"):
         veltrane.read_ranges(tmp_path / "gone.rrng")

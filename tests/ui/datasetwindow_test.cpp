@@ -225,8 +225,8 @@ class DatasetWindowTest : public QObject {
     writeFile(odd, std::vector<std::byte>(17, std::byte{0}));
     const QString overlapping = dir_.filePath("overlapping.rrng");
     writeText(overlapping,
-              "[Ions]\nNumber=1\nIon1=W\n[Ranges]\nNumber=2\n"
-              "Range1=60.5 62.5 Vol:0.01 W:1\nRange2=62.0 63.0 Vol:0.01 W:1\n");
+              "[Ions]\nNumber=2\nIon1=W\nIon2=Mo\n[Ranges]\nNumber=2\n"
+              "Range1=60.5 62.5 Vol:0.01 W:1\nRange2=62.0 63.0 Vol:0.01 Mo:1\n");
     MessageCloser closer;
     QVERIFY(!w->openFile(odd));
     QVERIFY(!w->openFile(overlapping));
