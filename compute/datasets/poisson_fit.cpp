@@ -353,6 +353,16 @@ separability separability_of(const share_matrix& a) {
 std::vector<double> amount_errors(const share_matrix& a, std::span<const double> means,
                                   std::span<const std::size_t> which) {
   std::vector<double> sigma(a.species(), std::numeric_limits<double>::quiet_NaN());
+  // A species whose ranges all have no mean carries no information here
+  // (its amount is pinned at 0 by ranges without ions): it is left out of
+  // the inversion, and keeps NaN.
+  std::vector<std::size_t> informed;
+  for (std::size_t s : which) {
+    bool any = false;
+    for (std::size_t r = 0; r < a.ranges() && !any; ++r) any = a(r, s) > 0.0 && means[r] > 0.0;
+    if (any) informed.push_back(s);
+  }
+  which = informed;
   const std::size_t m = which.size();
   if (m == 0) return sigma;
   std::vector<double> h = fisher_information(a, means, which);

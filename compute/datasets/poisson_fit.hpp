@@ -83,8 +83,8 @@ separability separability_of(const share_matrix& a);
 
 /// The standard errors of the amounts from the inverse of the Fisher
 /// information I_st = sum_r a_rs a_rt / mu_r (ranges with mu_r = 0 left
-/// out), over the species `which`; NaN for the others, and for all when the
-/// information over `which` is singular.
+/// out), over the species `which`; NaN for the others, for a species none of
+/// whose ranges has a mean, and for all when the information is singular.
 std::vector<double> amount_errors(const share_matrix& a, std::span<const double> means,
                                   std::span<const std::size_t> which);
 

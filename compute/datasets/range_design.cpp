@@ -61,6 +61,15 @@ range_design design_ranges(const apt::range_file& file,
                            const apt::isotope_table& table) {
   range_design d;
   const std::size_t R = file.ranges.size();
+  d.range_symbol.resize(R);
+  d.range_charge.assign(R, 0);
+  for (std::size_t r = 0; r < R; ++r) {
+    const auto& a = assignments[r];
+    if (a.status == apt::charge_status::assigned || a.status == apt::charge_status::ambiguous) {
+      d.range_symbol[r] = a.element;
+      d.range_charge[r] = a.assigned() ? a.charge : 0;
+    }
+  }
 
   // The element species, by Z and charge: what the file's own ranges say.
   std::map<std::pair<int, int>, std::string> declared;

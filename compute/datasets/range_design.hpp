@@ -46,6 +46,11 @@ struct range_design {
   /// One row per range of the file (in the order of range_file::ranges),
   /// one column per species.
   share_matrix shares;
+  /// Per range: the element it is named after and the charge it was given
+  /// (for a range several charges fit alike, 0); empty and 0 for a range
+  /// that is no single element's.
+  std::vector<std::string> range_symbol;
+  std::vector<int> range_charge;
   /// The species the ranges can tell apart (see separability_of).
   separability separable;
   /// What was assumed: species added by the user's elements, isotopes
