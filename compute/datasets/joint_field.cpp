@@ -123,7 +123,12 @@ joint_answer joint_field_model::fit(const fit_counts& counts, const joint_option
       }
     }
     part.used = part.total >= options.min_counts;
-    if (!part.used) {
+    if (own_ranges_[e].empty()) {
+      part.used = false;
+      part.note = part.symbol +
+                  " is left out: no range is named after it (its ions lie under "
+                  "other ions' peaks).";
+    } else if (!part.used) {
       part.note = part.symbol + " is left out here: " + format_number(part.total) +
                   " ions in its ranges, fewer than " + format_number(options.min_counts) + ".";
     }

@@ -263,7 +263,8 @@ amounts_fit fit_amounts(const share_matrix& a, std::span<const double> counts,
 separability separability_of(const share_matrix& a) {
   const std::size_t R = a.ranges(), S = a.species();
   separability out;
-  out.separable.assign(S, true);
+  if (S == 0) return out;
+  out.separable = std::vector<bool>(S, true);
   // Householder QR with column pivoting of the columns scaled to length 1:
   // the columns past the rank are combinations of the pivoted ones before.
   std::vector<double> q(R * S);

@@ -11,8 +11,8 @@ namespace veltrane {
 
 namespace {
 
-// Charges at which an element the user names is looked for.
-constexpr int highest_named_charge = 4;
+// An element is looked for at least up to this charge.
+constexpr int lowest_looked_for_charge = 2;
 
 // The range nearest to m among those `open` (none holds an isotope of the
 // design inside), within `tolerance`: its index, or -1.
@@ -85,17 +85,37 @@ range_design design_ranges(const apt::range_file& file,
       for (int q : a.fitting_charges) declare(a.element, q);
     }
   }
-  for (const auto& name : extra_elements) {
+  // Every element the file lists or names a range after, and every element
+  // the user names, is looked for at the lower charges too (up to its
+  // highest declared one, at least 2+), wherever an isotope lies in a range:
+  // 27Al+ in a range named after 54Fe2+, 28Si+ under 56Fe2+.
+  std::map<std::string, int> elements;  // symbol -> highest declared charge
+  for (const auto& [key, symbol] : declared) {
+    elements[symbol] = std::max(elements[symbol], key.second);
+  }
+  auto look_for = [&](const std::string& name) {
     const std::string symbol(table.canonical_symbol(name));
-    if (symbol.empty()) continue;
-    for (int q = 1; q <= highest_named_charge; ++q) {
-      bool held = false;
-      for (const auto& i : table.of(symbol)) held = held || file.find(i.mass_u / q).has_value();
-      if (held &&
-          declared.emplace(std::pair{table.of(symbol).front().atomic_number, q}, symbol).second) {
+    if (!symbol.empty()) elements.emplace(symbol, 0);
+  };
+  for (const auto& ion : file.ions) look_for(ion);
+  for (const auto& name : extra_elements) look_for(name);
+  for (const auto& [symbol, highest] : elements) {
+    const auto isotopes = table.of(symbol);
+    for (int q = 1; q <= std::max(highest, lowest_looked_for_charge); ++q) {
+      std::string where;
+      for (const auto& i : isotopes) {
+        if (const auto r = file.find(i.mass_u / q); r && where.empty()) {
+          const auto& range = file.ranges[*r];
+          where = i.label() + apt::charge_suffix(q) + " lies in " + apt::mass_text(range.low) +
+                  "–" + apt::mass_text(range.high) + " Da (" + range.name + ")";
+        }
+      }
+      if (where.empty()) continue;
+      if (declared.emplace(std::pair{isotopes.front().atomic_number, q}, symbol).second) {
         d.notes.push_back(symbol + apt::charge_suffix(q) +
-                          " is looked for in the ranges as asked, though no range is named "
-                          "after it at that charge.");
+                          " is looked for where its isotopes lie, though no range is named "
+                          "after it at that charge: " +
+                          where + ".");
       }
     }
   }

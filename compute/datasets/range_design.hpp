@@ -63,10 +63,12 @@ struct range_design {
 
 /// The design of `file` with its charges `assignments` (assign_charges of
 /// it). The species: every charge an element's own ranges are assigned
-/// (or, for a range several charges fit alike, each of them), and for each
-/// symbol of `extra_elements` (known to the isotope table) the charges 1 to
-/// 4 at which some range holds one of its isotopes. Every range that is no
-/// single element's (or that no charge fits) is an amount of its own.
+/// (or, for a range several charges fit alike, each of them), and, for
+/// every element the file lists or names a range after and every symbol of
+/// `extra_elements` (known to the isotope table), the charges from 1+ up to
+/// its highest assigned one (at least 2+) at which some range holds one of
+/// its isotopes. Every range that is no single element's (or that no charge
+/// fits) is an amount of its own.
 range_design design_ranges(const apt::range_file& file,
                            const std::vector<apt::charge_assignment>& assignments,
                            const apt::charge_options& options,
