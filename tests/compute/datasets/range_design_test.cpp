@@ -37,22 +37,26 @@ double share(const range_design& d, std::size_t range, const std::string& symbol
 
 TEST(RangeDesign, SharedPeaksHoldEveryIonWhoseIsotopesLieInThem) {
   const range_design d = design_of(steel);
-  // The species the file's labels give: Cr2+, Fe+, Fe2+, Ni2+; Si and Al
-  // are listed but no range is named after them.
-  EXPECT_GE(d.find("Fe", 2), 0);
-  EXPECT_GE(d.find("Fe", 1), 0);
-  EXPECT_GE(d.find("Cr", 2), 0);
-  EXPECT_GE(d.find("Ni", 2), 0);
-  EXPECT_LT(d.find("Al", 1), 0);
+  // The species the file's labels give, Cr2+, Fe+, Fe2+, Ni2+, and those
+  // of the elements it lists at the lower charges where their isotopes lie:
+  // Al+ (27 Da), Si+ (28, 29, 30 Da), Cr+ (54 Da). Nothing at 3+ (no range
+  // is named after any element at 3+), no Al2+ (13.5 Da is not ranged).
+  for (const auto& [symbol, charge] : std::vector<std::pair<std::string, int>>{
+           {"Fe", 1}, {"Fe", 2}, {"Cr", 1}, {"Cr", 2}, {"Ni", 2}, {"Al", 1}, {"Si", 1}}) {
+    EXPECT_GE(d.find(symbol, charge), 0) << symbol << charge;
+  }
+  EXPECT_LT(d.find("Al", 2), 0);
+  EXPECT_LT(d.find("Fe", 3), 0);
+  EXPECT_DOUBLE_EQ(share(d, 2, "Al", 1), 1.0);
   // 27 Da: 5.845 % of Fe2+ and 2.365 % of Cr2+.
   EXPECT_DOUBLE_EQ(share(d, 2, "Fe", 2), 0.05845);
   EXPECT_DOUBLE_EQ(share(d, 2, "Cr", 2), 0.02365);
   // 29 Da: 58Fe2+ and 58Ni2+.
   EXPECT_DOUBLE_EQ(share(d, 5, "Fe", 2), 0.00282);
   EXPECT_DOUBLE_EQ(share(d, 5, "Ni", 2), 0.680769);
-  // 54 Da: 54Fe+ and 54Cr+ (Cr+ is no species: no range is named Cr at 1+).
+  // 54 Da: 54Fe+ and 54Cr+.
   EXPECT_DOUBLE_EQ(share(d, 7, "Fe", 1), 0.05845);
-  EXPECT_EQ(share(d, 7, "Cr", 1), 0.0);
+  EXPECT_DOUBLE_EQ(share(d, 7, "Cr", 1), 0.02365);
   // Every column of Fe2+ sums to the abundance its ranges cover.
   double fe2 = 0.0;
   for (std::size_t r = 0; r < d.shares.ranges(); ++r) fe2 += share(d, r, "Fe", 2);
@@ -61,7 +65,13 @@ TEST(RangeDesign, SharedPeaksHoldEveryIonWhoseIsotopesLieInThem) {
 }
 
 TEST(RangeDesign, ElementsTheUserNamesAreLookedForWhereTheirIsotopesLie) {
-  const range_design d = design_of(steel, {"Al", "Si"});
+  // Without Si and Al in the file's list, the user names them.
+  std::string unlisted = steel;
+  unlisted.replace(unlisted.find("Number=5"), 8, "Number=3");
+  unlisted.erase(unlisted.find("Ion4=Si\n"), 8);
+  unlisted.erase(unlisted.find("Ion5=Al\n"), 8);
+  EXPECT_LT(design_of(unlisted).find("Al", 1), 0);
+  const range_design d = design_of(unlisted, {"Al", "Si"});
   EXPECT_DOUBLE_EQ(share(d, 2, "Al", 1), 1.0);
   EXPECT_DOUBLE_EQ(share(d, 3, "Si", 1), 0.922297);
   EXPECT_DOUBLE_EQ(share(d, 5, "Si", 1), 0.046832);
