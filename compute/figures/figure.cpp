@@ -90,10 +90,10 @@ std::vector<double> round_ticks(double low, double high, int intervals) {
   }
   if (!(high > low) || intervals < 1) return {low};
   intervals = std::min(intervals, most_tick_intervals);
-  const std::vector<double> ends{low, high};
+  const auto ends = [low, high] { return std::vector<double>{low, high}; };
   // (high - low) / intervals, also for a span beyond the largest double.
   const double raw = high / intervals - low / intervals;
-  if (!(raw > 0.0) || !std::isfinite(raw)) return ends;
+  if (!(raw > 0.0) || !std::isfinite(raw)) return ends();
   // step = m 10^e, the first of m = 1, 2, 5, 10 that is not below raw.
   const int e = static_cast<int>(std::floor(std::log10(raw)));
   const double power = std::pow(10.0, e);
@@ -105,7 +105,7 @@ std::vector<double> round_ticks(double low, double high, int intervals) {
     }
   }
   const double step = m * power;
-  if (!(step > 0.0) || !std::isfinite(step)) return ends;
+  if (!(step > 0.0) || !std::isfinite(step)) return ends();
   // The ticks are k step for whole k (a billionth of a step of leeway at
   // either end for rounding); each is computed from its k, never by adding
   // steps, which would not advance where a step is below half an ulp of the
@@ -115,7 +115,7 @@ std::vector<double> round_ticks(double low, double high, int intervals) {
   constexpr double whole_limit = 4503599627370496.0;  // 2^52
   if (!(k_low <= k_high) || !(std::fabs(k_low) < whole_limit) ||
       !(std::fabs(k_high) < whole_limit) || k_high - k_low > intervals + 1) {
-    return ends;
+    return ends();
   }
   // k m / 10^-e and k m 10^e round once, from exact factors, as long as the
   // power of ten is exact (up to 10^22): 0.3 is then the double nearest 0.3.
@@ -134,11 +134,11 @@ std::vector<double> round_ticks(double low, double high, int intervals) {
     const double v = value(static_cast<double>(k));
     if (v < low - leeway || v > high + leeway) continue;
     // Round values that doubles cannot tell apart (a span of a few ulps).
-    if (!t.empty() && !(v > t.back())) return ends;
+    if (!t.empty() && !(v > t.back())) return ends();
     t.push_back(v);
   }
   // One value alone says less about the axis than its two ends.
-  return t.size() >= 2 ? t : ends;
+  return t.size() >= 2 ? t : ends();
 }
 
 void figure::line(const std::vector<double>& xy, colour c, double width, bool dashed) {
