@@ -1,6 +1,7 @@
 #include "apt/apt_file.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -94,13 +95,20 @@ std::string byte_text(std::uint64_t at) { return "at byte " + std::to_string(at)
 }  // namespace
 
 dataset open_apt(std::span<const std::byte> bytes, std::string name) {
+  return detail::open_apt(detail::byte_source(bytes), std::move(name));
+}
+
+dataset detail::open_apt(byte_source bytes, std::string name) {
   const std::uint64_t size = bytes.size();
   const auto fail = [&name](const std::string& what) { return read_error(name + ": " + what); };
   if (size < apt_file_header_size) {
     throw fail(std::to_string(size) +
                " bytes is too short for the 540-byte header of an .apt file");
   }
-  const std::byte* file = bytes.data();
+  // The headers are copied out of the bytes, which may lie in a file.
+  std::array<std::byte, apt_file_header_size> file_header{};
+  bytes.read(0, file_header);
+  const std::byte* file = file_header.data();
   if (std::memcmp(file, "APT\0", 4) != 0) {
     throw fail("does not start with the .apt signature \"APT\"");
   }
@@ -111,7 +119,7 @@ dataset open_apt(std::span<const std::byte> bytes, std::string name) {
                " bytes (at least 540 and within the file's " + std::to_string(size) + " expected)");
   }
 
-  detail::dataset_layout layout;
+  dataset_layout layout;
   layout.format = data_format::apt;
   layout.ion_count = load_le<std::uint64_t>(file + file_header_ion_count);
   const std::uint64_t ions = layout.ion_count;
@@ -120,11 +128,13 @@ dataset open_apt(std::span<const std::byte> bytes, std::string name) {
   while (at < size) {
     // The section header, each length checked before it is used.
     const std::uint64_t left = size - at;
-    const std::byte* s = file + at;
     if (left < apt_section_header_size) {
       throw fail("the section " + byte_text(at) + " is cut off: " + std::to_string(left) +
                  " bytes are left for its 148-byte header");
     }
+    std::array<std::byte, apt_section_header_size> section_header_bytes{};
+    bytes.read(at, section_header_bytes);
+    const std::byte* s = section_header_bytes.data();
     if (std::memcmp(s, "SEC\0", 4) != 0)
       throw fail("no section signature \"SEC\" " + byte_text(at));
     const std::string type_name = read_utf16(s + section_name, section_name_units);
@@ -143,9 +153,8 @@ dataset open_apt(std::span<const std::byte> bytes, std::string name) {
                  " bytes of data, but only " + std::to_string(left - header_bytes) +
                  " follow its header");
     }
-    const std::uint64_t next = at + header_bytes + byte_count;
-    const std::byte* data = s + header_bytes;
-    at = next;
+    const std::uint64_t data = at + header_bytes;
+    at = data + byte_count;
 
     const known_section* known = find_section(type_name);
     if (known == nullptr) {
@@ -206,8 +215,7 @@ dataset open_apt(std::span<const std::byte> bytes, std::string name) {
     read.push_back(known->kind);
     const auto column = [&](field f, std::size_t component) {
       layout.sources[static_cast<std::size_t>(f)] = {
-          true, record_count == 0 ? nullptr : data + component * value_size,
-          detail::to_size(record_bytes), *stored, byte_order::little};
+          true, data + component * value_size, to_size(record_bytes), *stored, byte_order::little};
     };
     switch (known->kind) {
       case section_kind::mass:
@@ -252,7 +260,9 @@ dataset open_apt(std::span<const std::byte> bytes, std::string name) {
       layout.sources[static_cast<std::size_t>(f)] = {};
     }
   }
+  if (ions == 0) layout.notes.emplace_back("the file holds no ions: its header counts none");
   layout.path = std::move(name);
+  layout.bytes = std::move(bytes);
   return dataset(std::move(layout));
 }
 

@@ -43,8 +43,15 @@ inline constexpr std::size_t apt_section_header_size = 148;
 /// header, a header or section signature missing, a section cut off by the
 /// end of the file, a record count other than the ion count, a byte count
 /// other than record size times record count, a Mass section of another
-/// type, a section given twice, and a file without a Mass section.
+/// type, a section given twice, a file without a Mass section, and a file
+/// with both Detector Coordinates and XDet_mm or YDet_mm (which to read is
+/// not clear). A file whose header counts no ions holds none, with a note.
 dataset open_apt(std::span<const std::byte> bytes, std::string name);
+
+namespace detail {
+/// open_apt() of bytes in memory or in a file.
+dataset open_apt(byte_source bytes, std::string name);
+}  // namespace detail
 
 /// How write_apt lays out a file.
 struct apt_write_options {

@@ -1,9 +1,10 @@
 #include "apt/data_file.hpp"
 
+#include <array>
 #include <cstring>
 #include <memory>
 
-#include "apt/mapped_file.hpp"
+#include "apt/input_file.hpp"
 #include "apt/read_error.hpp"
 
 namespace veltrane::apt {
@@ -27,24 +28,33 @@ std::optional<data_format> format_of_extension(const std::filesystem::path& path
   return std::nullopt;
 }
 
-dataset open_data(std::span<const std::byte> bytes, data_format format, std::string name) {
+namespace {
+
+dataset open_source(detail::byte_source bytes, data_format format, std::string name) {
   switch (format) {
     case data_format::pos:
-      return open_pos(bytes, std::move(name));
+      return detail::open_pos(std::move(bytes), std::move(name));
     case data_format::epos:
-      return open_epos(bytes, std::move(name));
+      return detail::open_epos(std::move(bytes), std::move(name));
     case data_format::apt:
       break;
   }
-  return open_apt(bytes, std::move(name));
+  return detail::open_apt(std::move(bytes), std::move(name));
+}
+
+}  // namespace
+
+dataset open_data(std::span<const std::byte> bytes, data_format format, std::string name) {
+  return open_source(detail::byte_source(bytes), format, std::move(name));
 }
 
 dataset open_data(const std::filesystem::path& path) {
-  auto file = std::make_shared<const mapped_file>(path);
+  auto file = std::make_shared<const input_file>(path);
   std::optional<data_format> format = format_of_extension(path);
   if (!format) {
-    const auto bytes = file->bytes();
-    if (bytes.size() >= 4 && std::memcmp(bytes.data(), "APT\0", 4) == 0) {
+    std::array<std::byte, 4> start{};
+    if (file->size() >= start.size()) file->read(0, start);
+    if (file->size() >= start.size() && std::memcmp(start.data(), "APT\0", 4) == 0) {
       format = data_format::apt;
     } else {
       throw read_error(path.string() +
@@ -52,9 +62,8 @@ dataset open_data(const std::filesystem::path& path) {
                        "and the file does not start with the .apt signature)");
     }
   }
-  dataset opened = open_data(file->bytes(), *format, path.string());
-  // The dataset points into the mapping: it keeps the mapping alive.
-  return dataset(std::move(opened), std::move(file));
+  // The dataset reads the file as its ions are decoded: it keeps it open.
+  return open_source(detail::byte_source(std::move(file)), *format, path.string());
 }
 
 std::vector<std::byte> encode_data(data_format format, const ion_columns& ions) {

@@ -25,11 +25,13 @@ std::optional<data_format> format_of_extension(const std::filesystem::path& path
 
 /// Opens the data file at `path`: the format from its extension (a file
 /// with another extension is read as .apt when it starts with the .apt
-/// signature). The file is memory-mapped, never read whole into memory; the
-/// mapping lives as long as the dataset or any copy of it. Throws read_error
-/// "<path>: <what is wrong>" for a file that cannot be opened or mapped, an
-/// unknown format, and every fault the format's reader finds (see open_pos,
-/// open_epos, open_apt).
+/// signature). The file is read as its ions are decoded, a block at a time,
+/// never whole into memory, and stays open as long as the dataset or any
+/// copy of it. Throws open_error for a file that cannot be opened for
+/// reading or is no regular file (see input_file), and read_error
+/// "<path>: <what is wrong>" for an unknown format, every fault the
+/// format's reader finds (see open_pos, open_epos, open_apt), and a file cut
+/// off while it is being read (also later, while its ions are decoded).
 dataset open_data(const std::filesystem::path& path);
 
 /// Opens bytes in memory as a data file of `format` (kept, not copied: they

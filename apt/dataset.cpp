@@ -1,5 +1,6 @@
 #include "apt/dataset.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "apt/input_file.hpp"
 #include "apt/read_error.hpp"
 
 namespace veltrane::apt {
@@ -102,9 +104,9 @@ void decode_floats(const column_source& s, const std::byte* p, std::size_t n, fl
   }
 }
 
-void decode_column(const column_source& s, std::uint64_t first, std::size_t n, float* out) {
+// n values of a column whose first value starts at p.
+void decode_column(const column_source& s, const std::byte* p, std::size_t n, float* out) {
   if (n == 0) return;
-  const std::byte* p = s.base + first * s.stride;
   if (s.order == byte_order::big) {
     decode_floats<byte_order::big>(s, p, n, out);
   } else {
@@ -114,13 +116,90 @@ void decode_column(const column_source& s, std::uint64_t first, std::size_t n, f
 
 // Whole numbers are read as their 32 bits; an int32 column is checked for
 // negative values afterwards.
-void decode_column(const column_source& s, std::uint64_t first, std::size_t n, std::uint32_t* out) {
+void decode_column(const column_source& s, const std::byte* p, std::size_t n, std::uint32_t* out) {
   if (n == 0) return;
-  const std::byte* p = s.base + first * s.stride;
   if (s.order == byte_order::big) {
     decode_run<std::uint32_t, byte_order::big>(p, s.stride, n, out);
   } else {
     decode_run<std::uint32_t, byte_order::little>(p, s.stride, n, out);
+  }
+}
+
+// Where the decoded values of a field go: ion k of the range at [k].
+struct destination {
+  field which;
+  float* floats = nullptr;
+  std::uint32_t* whole = nullptr;
+};
+
+void decode_into(const destination& d, const column_source& s, const std::byte* p, std::size_t n,
+                 std::size_t at) {
+  if (d.whole != nullptr) {
+    decode_column(s, p, n, d.whole + at);
+  } else {
+    decode_column(s, p, n, d.floats + at);
+  }
+}
+
+// The bytes read from a file at once: a block of records that stays in the
+// cache between its reading and its decoding.
+constexpr std::size_t file_block_bytes = std::size_t{1} << 17;
+
+// Decodes the ions [first, first + count) of the fields `wanted` from a
+// file. Fields that lie in one record (the same stride, within one stride
+// of each other: an .epos record, an .apt Position) are read together, a
+// block of ions at a time; each read is checked, so a file cut short since
+// it was opened is an error here, never a fault.
+void decode_from_file(const detail::byte_source& bytes,
+                      const std::array<column_source, detail::field_count>& sources,
+                      std::span<destination> wanted, std::uint64_t first, std::size_t count,
+                      std::vector<std::byte>& buffer) {
+  std::sort(wanted.begin(), wanted.end(), [&](const destination& a, const destination& b) {
+    return sources[index(a.which)].offset < sources[index(b.which)].offset;
+  });
+  for (std::size_t g = 0; g < wanted.size();) {
+    // The group: the fields from g on that share the first one's record.
+    const column_source& lead = sources[index(wanted[g].which)];
+    const std::uint64_t low = lead.offset;
+    std::uint64_t width = detail::value_size(lead.stored);
+    std::size_t end = g + 1;
+    for (; end < wanted.size(); ++end) {
+      const column_source& s = sources[index(wanted[end].which)];
+      const std::uint64_t reach = s.offset - low + detail::value_size(s.stored);
+      if (s.stride != lead.stride || reach > lead.stride) break;
+      width = std::max(width, reach);
+    }
+    const std::size_t stride = lead.stride;
+    const std::size_t block =
+        std::max<std::size_t>(1, file_block_bytes / std::max<std::size_t>(stride, 1));
+    for (std::size_t done = 0; done < count;) {
+      const std::size_t n = std::min(block, count - done);
+      const auto size = detail::to_size((n - 1) * stride + width);
+      if (buffer.size() < size) buffer.resize(size);
+      bytes.read(low + (first + done) * stride, std::span(buffer.data(), size));
+      for (std::size_t f = g; f < end; ++f) {
+        const column_source& s = sources[index(wanted[f].which)];
+        decode_into(wanted[f], s, buffer.data() + (s.offset - low), n, done);
+      }
+      done += n;
+    }
+    g = end;
+  }
+}
+
+// Decodes the ions [first, first + count) of `fields`.
+void decode_fields(const detail::dataset_layout& layout, std::uint64_t first, std::size_t count,
+                   std::span<destination> fields, std::vector<std::byte>& buffer) {
+  if (count == 0 || fields.empty()) return;
+  if (!layout.bytes.in_memory()) {
+    decode_from_file(layout.bytes, layout.sources, fields, first, count, buffer);
+    return;
+  }
+  // In memory: straight from the bytes, with no copy.
+  const std::byte* bytes = layout.bytes.memory().data();
+  for (const destination& d : fields) {
+    const column_source& s = layout.sources[index(d.which)];
+    decode_into(d, s, bytes + s.offset + first * s.stride, count, 0);
   }
 }
 
@@ -166,8 +245,26 @@ voltage_unit guess_voltage_unit(std::span<const float> v_dc) {
   return seen ? voltage_unit::kilovolts : voltage_unit::unknown;
 }
 
-dataset::dataset(detail::dataset_layout layout, std::shared_ptr<const void> owner)
-    : layout_(std::move(layout)), owner_(std::move(owner)) {
+namespace detail {
+
+byte_source::byte_source(std::shared_ptr<const input_file> file) : file_(std::move(file)) {}
+
+std::uint64_t byte_source::size() const { return file_ ? file_->size() : memory_.size(); }
+
+void byte_source::read(std::uint64_t offset, std::span<std::byte> out) const {
+  if (file_) {
+    file_->read(offset, out);
+    return;
+  }
+  if (offset > memory_.size() || out.size() > memory_.size() - offset) {
+    throw std::out_of_range("bytes beyond the end of the data were asked for");
+  }
+  std::copy_n(memory_.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
+}
+
+}  // namespace detail
+
+dataset::dataset(detail::dataset_layout layout) : layout_(std::move(layout)) {
   for (std::size_t f = 0; f < detail::field_count; ++f) {
     if (layout_.sources[f].present) present_ = present_ | group_of(static_cast<field>(f));
   }
@@ -182,23 +279,24 @@ dataset::dataset(detail::dataset_layout layout, std::shared_ptr<const void> owne
     constexpr std::uint64_t steps = 1024;
     const std::uint64_t n = layout_.ion_count;
     std::vector<float> sample;
+    std::vector<std::byte> buffer;
+    const auto read_dc = [&](std::uint64_t first, std::size_t count, float* out) {
+      destination d{field::v_dc, out, nullptr};
+      decode_fields(layout_, first, count, std::span(&d, 1), buffer);
+    };
     if (n <= steps + 1) {
       sample.resize(detail::to_size(n));
-      decode_column(v, 0, sample.size(), sample.data());
+      read_dc(0, sample.size(), sample.data());
     } else {
       sample.resize(steps + 1);
       for (std::size_t k = 0; k <= steps; ++k) {
         // k * (n - 1) / steps without overflow for any n.
         const std::uint64_t i = (n - 1) / steps * k + (n - 1) % steps * k / steps;
-        decode_column(v, i, 1, &sample[k]);
+        read_dc(i, 1, &sample[k]);
       }
     }
     unit_ = guess_voltage_unit(sample);
   }
-}
-
-dataset::dataset(dataset&& opened, std::shared_ptr<const void> owner) : dataset(std::move(opened)) {
-  owner_ = std::move(owner);
 }
 
 std::string dataset::file_name() const {
@@ -212,6 +310,8 @@ void dataset::decode(std::uint64_t first, std::size_t count, ion_chunk& out, col
                             std::to_string(layout_.ion_count));
   }
   out.first = first;
+  std::array<destination, detail::field_count> taken{};
+  std::size_t n_taken = 0;
   for (std::size_t f = 0; f < detail::field_count; ++f) {
     const auto which = static_cast<field>(f);
     const column_source& s = layout_.sources[f];
@@ -223,16 +323,7 @@ void dataset::decode(std::uint64_t first, std::size_t count, ion_chunk& out, col
         continue;
       }
       column.resize(count);
-      decode_column(s, first, count, column.data());
-      if (s.stored == encoding::i32) {
-        for (std::size_t i = 0; i < count; ++i) {
-          if (column[i] >= 0x80000000u) {
-            throw read_error(layout_.path + ": the multiplicity of ion " +
-                             std::to_string(first + i) + " (counted from 0) is negative (" +
-                             std::to_string(std::bit_cast<std::int32_t>(column[i])) + ")");
-          }
-        }
-      }
+      taken[n_taken++] = {which, nullptr, column.data()};
       continue;
     }
     auto& column = *float_column(out, which);
@@ -241,7 +332,20 @@ void dataset::decode(std::uint64_t first, std::size_t count, ion_chunk& out, col
       continue;
     }
     column.resize(count);
-    decode_column(s, first, count, column.data());
+    taken[n_taken++] = {which, column.data(), nullptr};
+  }
+  decode_fields(layout_, first, count, std::span(taken.data(), n_taken), out.file_bytes);
+
+  // A multiplicity stored as int32 may be negative, which no pulse is.
+  const column_source& multiplicity = layout_.sources[index(field::multiplicity)];
+  if (multiplicity.stored == encoding::i32 && !out.multiplicity.empty()) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (out.multiplicity[i] >= 0x80000000u) {
+        throw read_error(layout_.path + ": the multiplicity of ion " + std::to_string(first + i) +
+                         " (counted from 0) is negative (" +
+                         std::to_string(std::bit_cast<std::int32_t>(out.multiplicity[i])) + ")");
+      }
+    }
   }
   // A mass that is not finite makes every ratio of the file meaningless.
   const float* m = out.mass.data();

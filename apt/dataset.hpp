@@ -15,6 +15,8 @@
 
 namespace veltrane::apt {
 
+class input_file;
+
 /// The atom-probe data formats read here.
 enum class data_format { pos, epos, apt };
 
@@ -86,6 +88,9 @@ struct ion_columns {
 /// Decoding into the same chunk again reuses its memory.
 struct ion_chunk : ion_columns {
   std::uint64_t first = 0;
+  /// The file's bytes of a block of ions while they are decoded (a few
+  /// hundred KiB at most), kept for the next decode.
+  std::vector<std::byte> file_bytes;
 };
 
 /// The chunk size for_each_chunk uses unless told otherwise: large enough
@@ -124,13 +129,41 @@ inline constexpr std::size_t field_count = 11;
 /// How a column's values are stored.
 enum class encoding : std::uint8_t { f32, f64, u32, i32 };
 
-/// Where a column lies: the value of ion i starts at base + i * stride.
+/// The size in bytes of a value stored so.
+constexpr std::size_t value_size(encoding stored) { return stored == encoding::f64 ? 8 : 4; }
+
+/// Where a column lies: the value of ion i starts at byte offset + i * stride
+/// of the file.
 struct column_source {
   bool present = false;
-  const std::byte* base = nullptr;
+  std::uint64_t offset = 0;
   std::size_t stride = 0;
   encoding stored = encoding::f32;
   byte_order order = byte_order::little;
+};
+
+/// Where a dataset's bytes are: in memory (kept, not owned: they must
+/// outlive every dataset made of them), or in a file that is read as the
+/// ions are decoded (shared by every copy of the dataset).
+class byte_source {
+ public:
+  byte_source() = default;
+  explicit byte_source(std::span<const std::byte> memory) : memory_(memory) {}
+  explicit byte_source(std::shared_ptr<const input_file> file);
+
+  /// The size in bytes (of a file: when it was opened).
+  std::uint64_t size() const;
+  /// True for bytes in memory, which memory() then shows.
+  bool in_memory() const { return file_ == nullptr; }
+  std::span<const std::byte> memory() const { return memory_; }
+  /// Copies the bytes [offset, offset + out.size()), which must lie within
+  /// size(), into `out`. Throws input_file::read()'s read_error for a file
+  /// that was cut off while being read or cannot be read.
+  void read(std::uint64_t offset, std::span<std::byte> out) const;
+
+ private:
+  std::span<const std::byte> memory_;
+  std::shared_ptr<const input_file> file_;
 };
 
 /// What a format's reader found in a file, all sizes already checked
@@ -138,6 +171,7 @@ struct column_source {
 struct dataset_layout {
   data_format format = data_format::pos;
   std::string path;
+  byte_source bytes;
   std::uint64_t ion_count = 0;
   std::array<column_source, field_count> sources{};
   std::vector<std::string> notes;
@@ -149,17 +183,16 @@ struct dataset_layout {
 using chunk_callback = std::function<bool(const ion_chunk&)>;
 
 /// An opened data file: what it holds, and its ions decoded on request. The
-/// file's bytes are only read while decoding; decoding is const and keeps no
-/// state, so several threads may decode disjoint (or the same) ranges of one
-/// dataset at once, each into its own chunk. Copies are cheap and share the
-/// mapped file, which stays mapped while any copy lives. A dataset opened
-/// from bytes in memory does not own them: they must outlive it.
+/// file's bytes are only read while decoding, a block of a few hundred KiB
+/// at a time into the chunk; decoding is const and keeps no state, so
+/// several threads may decode disjoint (or the same) ranges of one dataset
+/// at once, each into its own chunk. Copies are cheap and share the open
+/// file, which stays open while any copy lives. A dataset opened from bytes
+/// in memory does not own them: they must outlive it.
 class dataset {
  public:
   /// Built by the readers (open_pos, open_epos, open_apt, open_data).
-  explicit dataset(detail::dataset_layout layout, std::shared_ptr<const void> owner = nullptr);
-  /// `opened`, now also keeping `owner` (what holds its bytes) alive.
-  dataset(dataset&& opened, std::shared_ptr<const void> owner);
+  explicit dataset(detail::dataset_layout layout);
 
   data_format format() const { return layout_.format; }
   /// The path (or name) as given to the reader; messages start with it.
@@ -177,16 +210,19 @@ class dataset {
   /// them (a sample: reading every voltage of a large file just to open it
   /// would take seconds).
   voltage_unit voltages() const { return unit_; }
-  /// What was skipped while opening (unknown .apt sections and the like).
+  /// What was skipped or found unusual while opening (unknown .apt
+  /// sections, a file without ions and the like).
   const std::vector<std::string>& notes() const { return layout_.notes; }
 
   /// Decodes the ions [first, first + count) into `out`: the mass always,
   /// and every column group of `wanted` that the file has; the other
   /// columns of `out` are cleared. Throws read_error "<path>: the mass of
   /// ion <i> (counted from 0) is not a finite number (nan)" for the first
-  /// such ion of the range (and likewise for a negative .apt multiplicity):
-  /// `out` then holds no meaningful values, and nothing may be computed from
-  /// the file. Throws std::out_of_range when the ions are not all in the file.
+  /// such ion of the range (and likewise for a negative .apt multiplicity),
+  /// and input_file::read()'s read_error when the file was cut off since it
+  /// was opened or cannot be read: `out` then holds no meaningful values,
+  /// and nothing may be computed from the file. Throws std::out_of_range
+  /// when the ions are not all in the file.
   void decode(std::uint64_t first, std::size_t count, ion_chunk& out,
               columns wanted = columns::all) const;
 
@@ -206,7 +242,6 @@ class dataset {
 
  private:
   detail::dataset_layout layout_;
-  std::shared_ptr<const void> owner_;
   columns present_ = columns::none;
   voltage_unit unit_ = voltage_unit::none;
 };

@@ -56,18 +56,24 @@ int emit_epos(const ion_columns& ions, const detail::byte_sink& sink) {
 }  // namespace
 
 dataset open_epos(std::span<const std::byte> bytes, std::string name) {
-  if (bytes.size() % epos_record_size != 0) {
-    throw read_error(name + ": " + std::to_string(bytes.size()) +
+  return detail::open_epos(detail::byte_source(bytes), std::move(name));
+}
+
+dataset detail::open_epos(byte_source bytes, std::string name) {
+  const std::uint64_t size = bytes.size();
+  if (size % epos_record_size != 0) {
+    throw read_error(name + ": " + std::to_string(size) +
                      " bytes is not a whole number of 44-byte records");
   }
-  detail::dataset_layout layout;
+  dataset_layout layout;
   layout.format = data_format::epos;
   layout.path = std::move(name);
-  layout.ion_count = bytes.size() / epos_record_size;
+  layout.bytes = std::move(bytes);
+  layout.ion_count = size / epos_record_size;
+  if (layout.ion_count == 0) layout.notes.emplace_back("the file holds no ions: it is empty");
   for (const auto& c : epos_columns) {
-    layout.sources[static_cast<std::size_t>(c.which)] = {
-        true, bytes.empty() ? nullptr : bytes.data() + c.offset, epos_record_size, c.stored,
-        byte_order::big};
+    layout.sources[static_cast<std::size_t>(c.which)] = {true, c.offset, epos_record_size, c.stored,
+                                                         byte_order::big};
   }
   return dataset(std::move(layout));
 }

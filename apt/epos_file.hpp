@@ -22,9 +22,15 @@ inline constexpr std::size_t epos_record_size = 44;
 /// Opens the bytes of an .epos file (kept, not copied: they must outlive the
 /// dataset); `name` names the file in messages. Every column is present;
 /// the voltages are kept as stored and their unit guessed (see
-/// dataset::voltages()). An empty file holds no ions. Throws read_error
-/// "<name>: 1000003 bytes is not a whole number of 44-byte records".
+/// dataset::voltages()). An empty file holds no ions, with a note saying
+/// so. Throws read_error "<name>: 1000003 bytes is not a whole number of
+/// 44-byte records".
 dataset open_epos(std::span<const std::byte> bytes, std::string name);
+
+namespace detail {
+/// open_epos() of bytes in memory or in a file.
+dataset open_epos(byte_source bytes, std::string name);
+}  // namespace detail
 
 /// The bytes of an .epos file holding `ions`; empty columns are written as
 /// zeros. Throws std::invalid_argument when a column is neither empty nor as

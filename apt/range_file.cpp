@@ -7,13 +7,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <span>
 #include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "apt/input_file.hpp"
 #include "apt/isotopes.hpp"
 #include "apt/read_error.hpp"
 
@@ -1135,26 +1135,14 @@ range_file parse_range_text(std::string_view text, std::string name,
 
 range_file read_range_file(const std::filesystem::path& path) {
   const std::string name = path.string();
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error))
-    throw read_error(name + ": is a folder, not a file");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw read_error(name + ": cannot be opened");
-  // Read a block at a time, and never more than a range file can hold (also
-  // when the size is not known beforehand, as of a pipe).
-  std::string text;
-  const auto size = std::filesystem::file_size(path, error);
-  if (!error && size <= largest_range_file) text.reserve(static_cast<std::size_t>(size));
-  char block[1 << 16];
-  while (in) {
-    in.read(block, sizeof block);
-    text.append(block, static_cast<std::size_t>(in.gcount()));
-    if (text.size() > largest_range_file) {
-      throw read_error(name + ": is larger than " + std::to_string(largest_range_file >> 20) +
-                       " MiB, too large for a range file (a data file?)");
-    }
+  // A regular file only: a pipe without a writer would be waited for.
+  const input_file file(path);
+  if (file.size() > largest_range_file) {
+    throw read_error(name + ": is larger than " + std::to_string(largest_range_file >> 20) +
+                     " MiB, too large for a range file (a data file?)");
   }
-  if (in.bad()) throw read_error(name + ": cannot be read");
+  std::string text(file.size(), '\0');
+  file.read(0, std::as_writable_bytes(std::span(text.data(), text.size())));
   return parse_range_text(text, name, range_format_of_extension(path));
 }
 

@@ -95,10 +95,11 @@ struct range_file {
 std::optional<range_format> range_format_of_extension(const std::filesystem::path& path);
 
 /// Reads the range file at `path`: the format from its extension, else from
-/// its first line. Throws read_error "<path>:<line>: <what is wrong>" (or
-/// "<path>: ..." for the whole file) for a file that cannot be read, is not
-/// text, or is larger than a range file can be (16 MiB), and for everything
-/// parse_range_text() refuses.
+/// its first line. Throws open_error for a file that cannot be opened for
+/// reading or is no regular file (see input_file), and read_error
+/// "<path>:<line>: <what is wrong>" (or "<path>: ..." for the whole file)
+/// for a file that cannot be read, is not text, or is larger than a range
+/// file can be (16 MiB), and for everything parse_range_text() refuses.
 range_file read_range_file(const std::filesystem::path& path);
 
 /// Reads a range file's text; `name` names it in messages. The format as

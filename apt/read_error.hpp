@@ -13,4 +13,13 @@ class read_error : public std::runtime_error {
   explicit read_error(const std::string& message) : std::runtime_error(message) {}
 };
 
+/// A file that cannot be opened for reading at all: missing, not readable,
+/// or no regular file (a folder, a pipe, a device, a socket). Nothing of its
+/// content was looked at, so the fault is not the content's (the command
+/// line exits with 1 for it, and with 2 for a file whose content is bad).
+class open_error : public read_error {
+ public:
+  using read_error::read_error;
+};
+
 }  // namespace veltrane::apt

@@ -1,8 +1,10 @@
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -26,7 +28,8 @@
 // ratio of 3+ to 2+ that rises from 0.25 to 4 across the detector, an
 // isotope by natural abundance, plus 2 % of flat background; the ranges
 // cover 182W, 183W, 184W and 186W at each charge. The map is of the pair
-// 3+/2+ in 2 mm bins with the accurate model (n = 3), all cores. BM_map_file
+// 3+/2+ in 2 mm bins with the accurate model (n = 3), all cores.
+// BM_count_charge_states_file counts the same bytes from a file. BM_map_file
 // does the same with the files named by VELTRANE_BENCH_DATA and
 // VELTRANE_BENCH_RANGES (scripts/bench-dataset writes them), opening
 // included, and is only there with them.
@@ -137,15 +140,63 @@ void set_rate(benchmark::State& state, std::uint64_t ions) {
                          benchmark::Counter::kIsRate);
 }
 
+// Counting on all cores (threads:0) or on the benchmark's own thread
+// (threads:1), whose CPU time is then the counting's, reading included:
+// steadier than the wall time on a busy machine.
+void count_args(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"ions", "threads"})
+      ->ArgsProduct({{1000000, 10000000}, {0, 1}})
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+}
+
 void BM_count_charge_states(benchmark::State& state) {
   const prepared& p = dataset_of(static_cast<std::size_t>(state.range(0)));
-  const counting_options options;
+  counting_options options;
+  options.threads = static_cast<unsigned>(state.range(1));
   for (auto _ : state) {
     benchmark::DoNotOptimize(count_charge_states(*p.data, ranges(), "Tungsten", options));
   }
   set_rate(state, p.data->ion_count());
 }
-BENCHMARK(BM_count_charge_states)->Apply(ion_args);
+BENCHMARK(BM_count_charge_states)->Apply(count_args);
+
+// The same .epos written to a file in the temporary folder (once per size,
+// removed at exit), as the command line counts it: opening included, each
+// iteration a fresh open, so that nothing of one pass's reading is kept for
+// the next but the system's page cache.
+const std::string& file_of(std::size_t ions) {
+  static std::map<std::size_t, std::string> written;
+  std::string& path = written[ions];
+  if (!path.empty()) return path;
+  path = "/tmp/veltrane-bench-" + std::to_string(ions) + "-" + std::to_string(::getpid()) + ".epos";
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  const auto& bytes = dataset_of(ions).bytes;
+  if (out == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() ||
+      std::fclose(out) != 0) {
+    std::abort();
+  }
+  static const struct remover {
+    ~remover() {
+      for (const auto& [n, name] : written) std::remove(name.c_str());
+    }
+  } remove_at_exit;
+  return path;
+}
+
+void BM_count_charge_states_file(benchmark::State& state) {
+  const std::string& path = file_of(static_cast<std::size_t>(state.range(0)));
+  counting_options options;
+  options.threads = static_cast<unsigned>(state.range(1));
+  std::uint64_t ions = 0;
+  for (auto _ : state) {
+    const apt::dataset data = apt::open_data(path);
+    benchmark::DoNotOptimize(count_charge_states(data, ranges(), "Tungsten", options));
+    ions = data.ion_count();
+  }
+  set_rate(state, ions);
+}
+BENCHMARK(BM_count_charge_states_file)->Apply(count_args);
 
 void map_counters(benchmark::State& state, const field_map& map) {
   std::size_t finite = 0;

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -76,17 +78,39 @@ std::optional<fs::path> link_target(const fs::path& path) {
   return std::nullopt;
 }
 
+// The start of the temporary name: "." and as much of the target's name as
+// leaves room for the 17 characters after it (".", 16 hex digits) within the
+// folder's limit of a name (NAME_MAX, 255 bytes on most file systems), so
+// that every name the folder takes can be written. A cut never splits a
+// character of UTF-8.
+std::string temporary_prefix(const fs::path& folder, const std::string& target_name) {
+  long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (limit <= 0) limit = NAME_MAX;
+  constexpr std::size_t added = 1 + 1 + 16;
+  const auto room = static_cast<std::size_t>(limit) > added
+                        ? static_cast<std::size_t>(limit) - added
+                        : std::size_t{0};
+  std::size_t cut = std::min(room, target_name.size());
+  // Back to the first byte of the character that the cut would split.
+  while (cut > 0 && cut < target_name.size() &&
+         (static_cast<unsigned char>(target_name[cut]) & 0xC0u) == 0x80u) {
+    --cut;
+  }
+  return "." + target_name.substr(0, cut);
+}
+
 // A new file beside `final_path` that no other process has: created with
 // O_EXCL under a name with a random part. A new file gets mode 0666 less the
 // umask from the kernel, without the process's umask being touched.
 int create_temporary(const fs::path& final_path, std::string& name) {
   const fs::path folder = final_path.has_parent_path() ? final_path.parent_path() : fs::path(".");
+  const std::string prefix = temporary_prefix(folder, final_path.filename().string());
   static thread_local std::mt19937_64 random{std::random_device{}()};
   constexpr int attempts = 100;
   for (int i = 0; i < attempts; ++i) {
     char suffix[17];
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-    name = (folder / ("." + final_path.filename().string() + "." + suffix)).string();
+    name = (folder / (prefix + "." + suffix)).string();
     const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }

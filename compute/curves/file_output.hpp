@@ -15,10 +15,11 @@ using file_writer = std::function<int(std::FILE*)>;
 
 /// Writes a file so that it is never left half-written:
 ///  - a regular file (or a new one) is written to a temporary file beside
-///    it, flushed and synced to the disk, then renamed over it; a link to a
-///    regular file replaces the file it points to and stays a link. On any
-///    failure the old file stays byte for byte and the temporary one is
-///    removed;
+///    it (a hidden name of as much of its name as the folder's limit of a
+///    name leaves room for, and a random part), flushed and synced to the
+///    disk, then renamed over it; a link to a regular file replaces the
+///    file it points to and stays a link. On any failure the old file stays
+///    byte for byte and the temporary one is removed;
 ///  - a device, a pipe or a link to one is written in place. It is opened
 ///    without blocking, so that a pipe that nobody reads from is reported
 ///    instead of waiting for ever; the write itself then blocks as usual.

@@ -528,6 +528,8 @@ struct binned_counts {
   std::vector<detail::counting_pass::tally> counts;
   std::map<std::pair<std::int64_t, std::int64_t>, bin_counts> bins;
   std::uint64_t without_position = 0;
+  // Ions with finite coordinates whose bin numbers would pass 63 bits.
+  std::uint64_t beyond_bins = 0;
 };
 
 binned_counts count_by_bin(const apt::dataset& data, const detail::counting_pass& pass, int k,
@@ -537,10 +539,10 @@ binned_counts count_by_bin(const apt::dataset& data, const detail::counting_pass
   struct tally {
     detail::counting_pass::tally counts;
     bin_tally bins;
-    std::uint64_t without_position = 0;
+    std::uint64_t without_position = 0, beyond_bins = 0;
   };
   std::vector<tally> tallies(detail::worker_count(data, options.counting),
-                             tally{pass.new_tally(), {}, 0});
+                             tally{pass.new_tally(), {}, 0, 0});
   const bool filter = pass.single_hits();
   const apt::columns wanted =
       (over_detector ? apt::columns::detector : apt::columns::position) | pass.columns();
@@ -559,7 +561,11 @@ binned_counts count_by_bin(const apt::dataset& data, const detail::counting_pass
             if (pair < 0) return;
             const auto i = bin_index(xs[n], b), j = bin_index(ys[n], b);
             if (!i || !j) {
-              if (offset == 0) ++t.without_position;
+              if (std::isfinite(xs[n]) && std::isfinite(ys[n])) {
+                ++t.beyond_bins;  // the bin is too small for where the ion lies
+              } else if (offset == 0) {
+                ++t.without_position;
+              }
               return;
             }
             ++t.bins.at(*i, *j)[offset + static_cast<std::size_t>(pair)];
@@ -573,6 +579,7 @@ binned_counts count_by_bin(const apt::dataset& data, const detail::counting_pass
   for (const auto& t : tallies) {
     result.counts.push_back(t.counts);
     result.without_position += t.without_position;
+    result.beyond_bins += t.beyond_bins;
     t.bins.each([&result](std::int64_t i, std::int64_t j, const bin_counts& c) {
       bin_counts& into = result.bins[{i, j}];
       for (std::size_t s = 0; s < 4; ++s) into[s] += c[s];
@@ -621,6 +628,14 @@ field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio
   const int k = inverter.k();
   check_pair_counted(pass, file, k);
   const binned_counts counted = count_by_bin(data, pass, k, options);
+  if (counted.beyond_bins > 0) {
+    const std::string unit = options.over == map_plane::detector ? " mm" : " nm";
+    throw input_refused(
+        "the bin size (--bin) of " + format_number(options.bin) + unit +
+        " is too small for the coordinates: " + std::to_string(counted.beyond_bins) +
+        " ions lie so far out that their bins cannot be numbered; take a larger "
+        "bin");
+  }
   map.without_position = counted.without_position;
   map.overall = overall_of(pass.finish(counted.counts), file, inverter, options.confidence);
   map.messages = map.overall.counts.messages;

@@ -169,9 +169,10 @@ struct field_map {
 };
 
 /// The map of the pair's field. Throws input_refused for a bin that is not
-/// a finite number above 0, a confidence outside (0, 1), a detector map of a
-/// file without detector coordinates (.pos) and a specimen map of one
-/// without positions, and what field_of_dataset throws.
+/// a finite number above 0 or is so small that the bins of some ions cannot
+/// be numbered (beyond 4e18 bins from 0), a confidence outside (0, 1), a
+/// detector map of a file without detector coordinates (.pos) and a
+/// specimen map of one without positions, and what field_of_dataset throws.
 field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio_inverter& inverter,
                     const map_options& options);
 

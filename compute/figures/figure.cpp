@@ -1,7 +1,10 @@
 #include "compute/figures/figure.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 namespace veltrane {
 
@@ -78,19 +81,64 @@ std::string xml_escaped(const std::string& text) {
 }
 
 std::vector<double> round_ticks(double low, double high, int intervals) {
+  if (!std::isfinite(low) || !std::isfinite(high)) {
+    std::vector<double> finite;
+    for (const double end : {low, high}) {
+      if (std::isfinite(end)) finite.push_back(end);
+    }
+    return finite;
+  }
   if (!(high > low) || intervals < 1) return {low};
-  const double raw = (high - low) / intervals;
-  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
-  double step = magnitude;
-  for (const double m : {1.0, 2.0, 5.0, 10.0}) {
-    step = m * magnitude;
-    if (step >= raw) break;
+  intervals = std::min(intervals, most_tick_intervals);
+  const auto ends = [low, high] { return std::vector<double>{low, high}; };
+  // (high - low) / intervals, also for a span beyond the largest double.
+  const double raw = high / intervals - low / intervals;
+  if (!(raw > 0.0) || !std::isfinite(raw)) return ends();
+  // step = m 10^e, the first of m = 1, 2, 5, 10 that is not below raw.
+  const int e = static_cast<int>(std::floor(std::log10(raw)));
+  const double power = std::pow(10.0, e);
+  double m = 10.0;
+  for (const double candidate : {1.0, 2.0, 5.0}) {
+    if (candidate * power >= raw) {
+      m = candidate;
+      break;
+    }
   }
+  const double step = m * power;
+  if (!(step > 0.0) || !std::isfinite(step)) return ends();
+  // The ticks are k step for whole k (a billionth of a step of leeway at
+  // either end for rounding); each is computed from its k, never by adding
+  // steps, which would not advance where a step is below half an ulp of the
+  // value, and would drift elsewhere. Beyond 2^52 neighbouring whole
+  // numbers are not all doubles, so such k are not counted on.
+  const double k_low = std::ceil(low / step - 1e-9), k_high = std::floor(high / step + 1e-9);
+  constexpr double whole_limit = 4503599627370496.0;  // 2^52
+  if (!(k_low <= k_high) || !(std::fabs(k_low) < whole_limit) ||
+      !(std::fabs(k_high) < whole_limit) || k_high - k_low > intervals + 1) {
+    return ends();
+  }
+  // k m / 10^-e and k m 10^e round once, from exact factors, as long as the
+  // power of ten is exact (up to 10^22): 0.3 is then the double nearest 0.3.
+  const bool exact_power = e >= -22 && e <= 22;
+  const double scale = std::pow(10.0, std::abs(e));
+  const auto value = [&](double k) {
+    if (!exact_power) return k * step;
+    return e < 0 ? k * m / scale : k * m * scale;
+  };
+  // Where a step is near an ulp of the values, k step may round to just
+  // beyond an end: such values are left out.
+  const double leeway = 1e-9 * step;
   std::vector<double> t;
-  for (double v = std::ceil(low / step) * step; v <= high + 1e-9 * step; v += step) {
-    t.push_back(std::fabs(v) < 1e-12 * step ? 0.0 : v);
+  const auto first = static_cast<std::int64_t>(k_low), last = static_cast<std::int64_t>(k_high);
+  for (std::int64_t k = first; k <= last; ++k) {
+    const double v = value(static_cast<double>(k));
+    if (v < low - leeway || v > high + leeway) continue;
+    // Round values that doubles cannot tell apart (a span of a few ulps).
+    if (!t.empty() && !(v > t.back())) return ends();
+    t.push_back(v);
   }
-  return t;
+  // One value alone says less about the axis than its two ends.
+  return t.size() >= 2 ? t : ends();
 }
 
 void figure::line(const std::vector<double>& xy, colour c, double width, bool dashed) {

@@ -59,8 +59,18 @@ class figure {
 /// Text with the characters that XML gives a meaning escaped (& < > ").
 std::string xml_escaped(const std::string& text);
 
+/// The most intervals round_ticks() divides an axis into.
+inline constexpr int most_tick_intervals = 1000;
+
 /// Round tick values (steps of 1, 2 or 5 times a power of ten) from low to
-/// high, about `intervals` steps apart; {low} when high is not above low.
+/// high, about `intervals` steps apart (at most most_tick_intervals), so at
+/// most intervals + 1 values: each is k times the step for a whole k (0.3 is
+/// the double nearest 0.3, not 0.1 + 0.1 + 0.1). {low, high} when fewer
+/// than two round values lie between them or neighbouring round values
+/// cannot be told apart as doubles (a span of a few ulps, as of coordinates
+/// near 2^52, or a span beyond the largest double); {low} when high is not
+/// above low; only the finite ones of low and high when either is not
+/// finite.
 std::vector<double> round_ticks(double low, double high, int intervals);
 
 /// A PDF document with one page per figure (Helvetica for the text).

@@ -157,6 +157,18 @@ TEST(AptFile, SkipsUnknownSectionsAndThoseNotOnePerIonWithANote) {
   EXPECT_EQ(data.read_all().det_y, (std::vector<float>{2, 4, 6}));
 }
 
+TEST(AptFile, AFileOfNoIonsIsReadWithANote) {
+  byte_builder b = file_header(0);
+  add(b, mass({}));
+  add(b, sec("Detector Coordinates", {}, 0, 8));
+  const dataset data = open_apt(b.bytes(), "none.apt");
+  EXPECT_EQ(data.ion_count(), 0u);
+  EXPECT_EQ(data.present(), columns::detector);
+  EXPECT_EQ(data.notes(),
+            std::vector<std::string>{"the file holds no ions: its header counts none"});
+  EXPECT_EQ(data.read_all().det_x.size(), 0u);
+}
+
 TEST(AptFile, RefusesAHeaderThatIsNotThere) {
   byte_builder short_file = file_header(0);
   short_file.bytes().resize(300);
@@ -242,14 +254,19 @@ TEST(AptFile, RefusesSectionsCutOffOrAtOddsWithTheFile) {
     add(b, mass({2}));
     EXPECT_NE(open_message(b.bytes()).find("second of its kind"), std::string::npos);
   }
-  {  // Both detector layouts at once.
+  // Both detector layouts at once, whole or with only one of the separate
+  // sections: which coordinates hold the ions is not clear either way.
+  for (const auto& separate :
+       {std::vector<std::string>{"XDet_mm", "YDet_mm"}, std::vector<std::string>{"XDet_mm"},
+        std::vector<std::string>{"YDet_mm"}}) {
     byte_builder b = file_header(1);
     add(b, mass({1}));
     add(b, sec("Detector Coordinates", floats({1, 2}), 1, 8));
-    add(b, sec("XDet_mm", floats({1}), 1));
-    add(b, sec("YDet_mm", floats({2}), 1));
-    EXPECT_NE(open_message(b.bytes()).find("both Detector Coordinates and XDet_mm"),
-              std::string::npos);
+    for (const auto& name : separate) add(b, sec(name, floats({1}), 1));
+    EXPECT_EQ(open_message(b.bytes()),
+              "bad.apt: holds both Detector Coordinates and XDet_mm/YDet_mm: which to read is not "
+              "clear")
+        << separate.size() << " " << separate.front();
   }
   {  // A record count so large that records times size wraps around 64 bits.
     byte_builder b = file_header(0x4000000000000001ull);

@@ -40,16 +40,16 @@ ion_columns numbered_ions(std::size_t n, float v_dc = 4500.0f) {
   return ions;
 }
 
-// A dataset of hand-laid columns: a mass column of n values in the given
-// encoding and order, with `extra` optional columns.
-detail::dataset_layout layout_of(const std::byte* base, std::size_t n, std::size_t stride,
-                                 detail::encoding stored, byte_order order) {
+// A dataset of hand-laid columns: `bytes`, with a mass column of n values
+// from their start in the given encoding and order.
+detail::dataset_layout layout_of(std::span<const std::byte> bytes, std::size_t n,
+                                 std::size_t stride, detail::encoding stored, byte_order order) {
   detail::dataset_layout layout;
   layout.format = data_format::apt;
   layout.path = "hand.apt";
+  layout.bytes = detail::byte_source(bytes);
   layout.ion_count = n;
-  layout.sources[static_cast<std::size_t>(detail::field::mass)] = {true, base, stride, stored,
-                                                                   order};
+  layout.sources[static_cast<std::size_t>(detail::field::mass)] = {true, 0, stride, stored, order};
   return layout;
 }
 
@@ -219,7 +219,7 @@ TEST(Dataset, DecodesDoublesAndSignedMultiplicitiesOfHandLaidColumns) {
   const double masses[] = {1.5, 60.625, 1e300};
   for (const double m : masses) b.le_double(m).le32(0xffffffffu);
   detail::dataset_layout layout =
-      layout_of(b.bytes().data(), 2, 12, detail::encoding::f64, byte_order::little);
+      layout_of(b.bytes(), 2, 12, detail::encoding::f64, byte_order::little);
   ion_chunk chunk;
   dataset(layout).decode(0, 2, chunk);
   EXPECT_EQ(chunk.mass, (std::vector<float>{1.5f, 60.625f}));
@@ -231,9 +231,9 @@ TEST(Dataset, DecodesDoublesAndSignedMultiplicitiesOfHandLaidColumns) {
   // A multiplicity stored as int32: negative values are refused.
   byte_builder m;
   m.le_float(10.0f).le_i32(1).le_float(11.0f).le_i32(-3);
-  layout = layout_of(m.bytes().data(), 2, 8, detail::encoding::f32, byte_order::little);
+  layout = layout_of(m.bytes(), 2, 8, detail::encoding::f32, byte_order::little);
   layout.sources[static_cast<std::size_t>(detail::field::multiplicity)] = {
-      true, m.bytes().data() + 4, 8, detail::encoding::i32, byte_order::little};
+      true, 4, 8, detail::encoding::i32, byte_order::little};
   const dataset signed_multiplicity(layout);
   EXPECT_TRUE(signed_multiplicity.has(columns::multiplicity));
   EXPECT_FALSE(signed_multiplicity.has(columns::position));

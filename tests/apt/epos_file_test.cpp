@@ -56,8 +56,11 @@ TEST(EposFile, ASizeThatIsNoWholeNumberOfRecordsIsRefused) {
   } catch (const read_error& e) {
     EXPECT_STREQ(e.what(), "run.epos: 104 bytes is not a whole number of 44-byte records");
   }
-  EXPECT_EQ(open_epos({}, "empty.epos").ion_count(), 0u);
-  EXPECT_EQ(open_epos({}, "empty.epos").voltages(), voltage_unit::unknown);
+  const dataset empty = open_epos({}, "empty.epos");
+  EXPECT_EQ(empty.ion_count(), 0u);
+  EXPECT_EQ(empty.voltages(), voltage_unit::unknown);
+  EXPECT_EQ(empty.notes(), std::vector<std::string>{"the file holds no ions: it is empty"});
+  EXPECT_TRUE(empty.for_each_chunk([](const ion_chunk&) { return false; }));
 }
 
 TEST(EposFile, WritesWhatItReads) {

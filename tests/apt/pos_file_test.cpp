@@ -50,9 +50,14 @@ TEST(PosFile, ASizeThatIsNoWholeNumberOfRecordsIsRefused) {
   EXPECT_EQ(open_message(b.bytes()), "cut.pos: 53 bytes is not a whole number of 16-byte records");
   EXPECT_EQ(open_message(std::span(b.bytes()).first(15)),
             "cut.pos: 15 bytes is not a whole number of 16-byte records");
-  // An empty file holds no ions.
-  EXPECT_EQ(open_pos({}, "empty.pos").ion_count(), 0u);
-  EXPECT_TRUE(open_pos({}, "empty.pos").read_all().mass.empty());
+  // Three records and one float more: whole floats, but no whole record.
+  EXPECT_EQ(open_message(std::span(b.bytes()).first(52)),
+            "cut.pos: 52 bytes is not a whole number of 16-byte records");
+  // An empty file holds no ions, and says so.
+  const dataset empty = open_pos({}, "empty.pos");
+  EXPECT_EQ(empty.ion_count(), 0u);
+  EXPECT_TRUE(empty.read_all().mass.empty());
+  EXPECT_EQ(empty.notes(), std::vector<std::string>{"the file holds no ions: it is empty"});
 }
 
 TEST(PosFile, WritesWhatItReadsAndZerosForAMissingPosition) {

@@ -353,8 +353,9 @@ TEST(RangeFile, ReadsFromAPathAndRefusesWhatIsNoRangeFile) {
     return std::string();
   };
   EXPECT_EQ(message(folder.path() / "none.rrng"),
-            (folder.path() / "none.rrng").string() + ": cannot be opened");
-  EXPECT_EQ(message(folder.path()), folder.path().string() + ": is a folder, not a file");
+            (folder.path() / "none.rrng").string() +
+                ": cannot be opened for reading: No such file or directory");
+  EXPECT_EQ(message(folder.path()), folder.path().string() + ": is not a regular file (a folder)");
   const auto big = folder.write("big.rrng", std::string((16 << 20) + 1, '#'));
   EXPECT_NE(message(big).find("too large for a range file"), std::string::npos);
 }

@@ -101,6 +101,39 @@ TEST(FileOutput, AFailedWriteKeepsTheOldFile) {
   EXPECT_EQ(s.entries(), 1u);
 }
 
+TEST(FileOutput, NamesUpToTheFoldersLimitAreWrittenAndOneBeyondIsRefused) {
+  scratch s("out-long");
+  const long limit = pathconf(s.dir.c_str(), _PC_NAME_MAX);
+  ASSERT_GE(limit, 255) << "a file system with short names";
+  const auto limit_bytes = static_cast<std::size_t>(limit);
+  // The temporary name adds 18 characters to the target's: it is shortened.
+  for (const std::size_t length : {std::size_t{250}, limit_bytes}) {
+    const fs::path file = s.dir / (std::string(length - 4, 'n') + ".csv");
+    EXPECT_EQ(write_file(file, "first\n"), std::nullopt) << length;
+    EXPECT_EQ(write_file(file, "second\n"), std::nullopt) << length;  // replaced
+    EXPECT_EQ(read_file(file), "second\n") << length;
+    EXPECT_EQ(s.entries(), 1u) << length << ": no temporary file is left";
+    // A failed write of such a name leaves the old file and no temporary.
+    EXPECT_TRUE(write_file(file, half_then_full)) << length;
+    EXPECT_EQ(read_file(file), "second\n") << length;
+    EXPECT_EQ(s.entries(), 1u) << length;
+    fs::remove(file);
+  }
+  // Two-byte characters up to the limit: the shortened name is still UTF-8.
+  std::string accents;
+  while (accents.size() + 2 <= limit_bytes) accents += "\xc3\xa9";  // e acute
+  if (accents.size() < limit_bytes) accents += "e";
+  EXPECT_EQ(write_file(s.dir / accents, "utf-8\n"), std::nullopt);
+  EXPECT_EQ(read_file(s.dir / accents), "utf-8\n");
+  EXPECT_EQ(s.entries(), 1u);
+  fs::remove(s.dir / accents);
+  // A name beyond the limit cannot be: the system's reason, and nothing left.
+  const auto too_long = write_file(s.dir / std::string(limit_bytes + 1, 'n'), "x");
+  ASSERT_TRUE(too_long);
+  EXPECT_EQ(*too_long, std::strerror(ENAMETOOLONG));
+  EXPECT_EQ(s.entries(), 0u);
+}
+
 TEST(FileOutput, FoldersAndMissingFolders) {
   scratch s("out-folders");
   fs::create_directories(s.dir / "data.txt");

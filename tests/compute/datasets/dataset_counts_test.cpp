@@ -1,10 +1,13 @@
 #include "compute/datasets/dataset_counts.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <random>
 
@@ -183,6 +186,23 @@ counting_options with_threads(unsigned threads, std::size_t chunk = 1000) {
   o.chunk_ions = chunk;
   return o;
 }
+
+// A folder of its own for files written by a test, removed afterwards.
+struct scratch_folder {
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("veltrane-counts-" + std::to_string(::getpid()));
+  scratch_folder() { std::filesystem::create_directories(dir); }
+  ~scratch_folder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+  std::filesystem::path write(const std::string& name, const std::vector<std::byte>& bytes) const {
+    std::ofstream out(dir / name, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    return dir / name;
+  }
+};
 
 bool mentions(const std::vector<std::string>& messages, const std::string& part) {
   return std::any_of(messages.begin(), messages.end(),
@@ -371,6 +391,56 @@ TEST(DatasetCounts, BadInputIsRefusedWithWhatIsWrong) {
   counting_options o = with_threads(2);
   o.cancel = &cancel;
   EXPECT_THROW(count_charge_states(in.data, file, "W", o), calculation_cancelled);
+}
+
+TEST(DatasetCounts, AFileOfNoIonsCountsZeroInEveryRange) {
+  const scratch_folder folder;
+  const auto file = ranges();
+  for (const auto format : {apt::data_format::pos, apt::data_format::epos, apt::data_format::apt}) {
+    const std::string name = "none." + std::string(apt::format_name(format));
+    const apt::dataset data =
+        apt::open_data(folder.write(name, apt::encode_data(format, apt::ion_columns{})));
+    ASSERT_EQ(data.ion_count(), 0u) << name;
+    for (const unsigned threads : {1u, 3u}) {
+      counting_options o = with_threads(threads);
+      o.background = true;
+      o.single_hits = true;
+      const dataset_counts counts = count_charge_states(data, file, "W", o);
+      EXPECT_EQ(counts.ions, 0u) << name;
+      EXPECT_EQ(counts.counted_ions, 0u) << name;
+      ASSERT_EQ(counts.charges.size(), 2u) << name;  // W2+ and W3+ have ranges
+      for (const charge_count& c : counts.charges) {
+        EXPECT_EQ(c.counts, 0u) << name << " " << c.charge;
+        EXPECT_EQ(c.net, 0.0) << name << " " << c.charge;
+        EXPECT_EQ(c.corrected, 0.0) << name << " " << c.charge;
+      }
+    }
+  }
+}
+
+TEST(DatasetCounts, AFileCutShortBeforeItIsCountedIsAReadError) {
+  const scratch_folder folder;
+  const auto file = ranges();
+  for (const auto format : {apt::data_format::epos, apt::data_format::apt}) {
+    const std::string name = "cut." + std::string(apt::format_name(format));
+    const auto path = folder.write(name, apt::encode_data(format, ions().ions));
+    const apt::dataset data = apt::open_data(path);
+    // A tenth is left: also of an .apt, whose masses come first.
+    std::filesystem::resize_file(path, std::filesystem::file_size(path) / 10);
+    for (const unsigned threads : {1u, 4u}) {
+      try {
+        count_charge_states(data, file, "W", with_threads(threads, 700));
+        ADD_FAILURE() << name << ": a file cut short was counted";
+      } catch (const apt::read_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(path.string() +
+                                                  ": cannot be read: it was cut off while being "
+                                                  "read",
+                                              0),
+                  0u)
+            << e.what();
+      }
+    }
+  }
 }
 
 TEST(DatasetCounts, NumbersReadBackAndProgressCountsEveryIon) {

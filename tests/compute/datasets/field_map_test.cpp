@@ -385,6 +385,14 @@ TEST(FieldMap, BadInputIsRefusedWithWhatIsWrong) {
   map_options o = detector_map(0.0);
   o.over = map_plane::specimen;
   refused(o, "the bin size must be a finite number above 0");
+  // Bins so small that the ions' bin numbers would pass 63 bits: the bin is
+  // named, not the coordinates, which are finite.
+  o.bin = 1e-300;
+  refused(o,
+          "the bin size (--bin) of 1e-300 nm is too small for the coordinates: 300 ions lie so far "
+          "out that their bins cannot be numbered; take a larger bin");
+  o.bin = 1e-19;  // 0.5 nm is 5e18 bins from 0
+  refused(o, "the bin size (--bin) of 1e-19 nm is too small");
   o.bin = 2.0;
   o.confidence = 1.0;
   refused(o, "the confidence must lie between 0 and 1");

@@ -62,3 +62,26 @@ TEST(MapFigure, BinsTheirColoursMaskedGreyAndAxesInTheMapsUnit) {
   EXPECT_NE(map_svg(map, "").find("no bin has a field"), std::string::npos);
   EXPECT_EQ(map_svg(map, "").find("url(#bar)"), std::string::npos);
 }
+
+TEST(MapFigure, AMapFarOutOrOfTinyBinsIsDrawnWithFewTicks) {
+  // Ions at det_x = det_y = 2^52 and 2^61 mm in 2 mm bins, and at 12.3 mm in
+  // bins of 1e-14 mm: the axes span a few ulps of their values (at 2^61 a
+  // step of 1 mm adds nothing); the fields of the two bins are neighbouring
+  // doubles, so the colour bar spans one ulp.
+  const std::pair<double, std::int64_t> layouts[] = {
+      {2.0, std::int64_t{1} << 51}, {2.0, std::int64_t{1} << 60}, {1e-14, 1234560000000000}};
+  for (const auto& [bin, i] : layouts) {
+    field_map map;
+    map.bin = bin;
+    map.bins = {bin_at(i, i, 30.0), bin_at(i + 1, i, std::nextafter(30.0, 31.0))};
+    map.i_min = map.j_min = i;
+    map.i_max = i + 1;
+    map.j_max = i;
+    const std::string svg = map_svg(map, "far out");
+    EXPECT_EQ(svg.find("nan"), std::string::npos) << bin << " " << i;
+    EXPECT_EQ(svg.find("inf"), std::string::npos) << bin << " " << i;
+    // The colour bar's ticks are its two ends, both written "30".
+    EXPECT_EQ(count_of(svg, ">30</text>"), 2u) << bin << " " << i;
+    EXPECT_LE(count_of(svg, "</text>"), 30u) << bin << " " << i;
+  }
+}
