@@ -454,21 +454,21 @@ def test_field_map_of_a_synthetic_run_holds_the_true_field(synthetic):
     assert 0.7 * gradient < slope < 1.4 * gradient
 
 
-def test_files_are_read_without_the_gil(tmp_path):
-    # The range file is a pipe that this process writes only once the read
-    # has begun on another thread: with the GIL held by the read, the writer
-    # could never run and the child would hang until its timeout.
+def test_a_pipe_is_refused_at_once(tmp_path):
+    # A named pipe with no writer would block a read for ever: it is refused
+    # before it is opened, as data file and as range file. In a child with a
+    # timeout, so that a regression fails instead of hanging the suite.
     fifo = tmp_path / "W.rrng"
     os.mkfifo(fifo)
-    child = ("import sys, threading, veltrane\n"
-             "out = {}\n"
-             "read = lambda: out.update(r=veltrane.read_ranges(sys.argv[1]))\n"
-             "t = threading.Thread(target=read)\n"
-             "t.start()\n"
-             "with open(sys.argv[1], 'w') as f:\n"
-             "    f.write(sys.argv[2])\n"
-             "t.join()\n"
-             "print(len(out['r']))\n")
-    done = subprocess.run([PYTHON, "-c", child, str(fifo), TUNGSTEN_RANGES], check=True,
-                          capture_output=True, text=True, timeout=300)
-    assert done.stdout.strip() == "2"
+    child = ("import sys, veltrane\n"
+             "for read in (veltrane.read_ranges, veltrane.read_data):\n"
+             "    try:\n"
+             "        read(sys.argv[1])\n"
+             "    except ValueError as e:\n"
+             "        print(e)\n")
+    done = subprocess.run([PYTHON, "-c", child, str(fifo)], check=True, capture_output=True,
+                          text=True, timeout=300)
+    lines = done.stdout.strip().splitlines()
+    assert len(lines) == 2
+    for line in lines:
+        assert line.endswith("W.rrng: is not a regular file (a named pipe)"), line
