@@ -160,7 +160,7 @@ joint_answer joint_field_model::fit(const fit_counts& counts, const joint_option
   for (std::size_t e = 0; e < E; ++e) {
     if (!tied[e]) continue;
     std::vector<double> f(static_cast<std::size_t>(curves_[e]->n()) + 1);
-    curves_[e]->fractions_at(answer.field.E, f);
+    curves_[e]->fractions_at(answer.field.top, f);
     for (std::size_t s = 0; s < d.species.size(); ++s) {
       const fit_species& sp = problem_.species[s];
       if (sp.element != static_cast<int>(e) || sp.charge > curves_[e]->n() + 1) continue;
@@ -186,7 +186,7 @@ joint_answer joint_field_model::fit(const fit_counts& counts, const joint_option
     for (std::size_t e = 0; e < E && !answer.at_edge; ++e) {
       if (!tied[e]) continue;
       for (int j = 1; j <= curves_[e]->n(); ++j) {
-        if (std::abs(answer.field.E - curves_[e]->over_barrier(j)) <= near) {
+        if (std::abs(answer.field.top - curves_[e]->over_barrier(j)) <= near) {
           answer.at_edge = true;
         }
       }
@@ -200,7 +200,7 @@ joint_answer joint_field_model::fit(const fit_counts& counts, const joint_option
 
   if (!options.own_fields) return answer;
   field_search near = search;
-  if (answer.field.found) near.start = answer.field.E;
+  if (answer.field.found) near.start = answer.field.top;
   for (std::size_t e = 0; e < E; ++e) {
     element_part& part = answer.elements[e];
     if (!part.used) continue;

@@ -12,6 +12,9 @@ namespace {
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+// A log-likelihood this close to the top is the top: the counts cannot tell
+// such fields apart.
+constexpr double plateau = 1e-6;
 
 // Brent's minimisation of -l on [a, b] around x (l(x) above l at both
 // ends): golden sections, with parabolic steps where the last three points
@@ -181,6 +184,7 @@ likelihood_field field_profile_likelihood::at(double E) {
   const amounts_fit fit = fit_amounts(columns, counts_->counts, counts_->background, warm_);
   likelihood_field out;
   out.E = E;
+  out.top = E;
   out.found = std::isfinite(fit.log_likelihood);
   amounts_into(fit, out);
   return out;
@@ -247,6 +251,7 @@ likelihood_field maximise_field(field_profile_likelihood& profile, const field_s
   if (!std::isfinite(lx)) {
     out.found = false;
     out.E = nan;
+    out.top = nan;
     out.low = nan;
     out.high = nan;
     return out;
@@ -277,6 +282,14 @@ likelihood_field maximise_field(field_profile_likelihood& profile, const field_s
   out.low = x > lo ? end(-1.0, lo) : -inf;
   out.high = x < hi ? end(1.0, hi) : inf;
   out.E = x;
+  out.top = x;
+  // A top that reaches an end of the fields searched is a plateau (the
+  // counts say only that the field lies below, or above, some value): no
+  // field is named, only the interval's one end.
+  if ((out.low == -inf && !(l(lo) < top - plateau)) ||
+      (out.high == inf && !(l(hi) < top - plateau))) {
+    out.E = nan;
+  }
   return out;
 }
 

@@ -46,7 +46,13 @@ struct fit_counts {
 /// A field of greatest likelihood and its interval (V/nm).
 struct likelihood_field {
   bool found = false;  ///< false: the likelihood is nowhere finite
+  /// NaN when the top is a plateau that reaches an end of the fields
+  /// searched: the counts bound the field on one side only (the interval's
+  /// other end is then infinite).
   double E = 0.0;
+  /// Where the likelihood is highest (on a plateau, one such field): the
+  /// field the amounts and means below belong to.
+  double top = 0.0;
   /// Interval ends; -inf / inf where the likelihood stays above the cut to
   /// the end of the fields searched.
   double low = 0.0, high = 0.0;
