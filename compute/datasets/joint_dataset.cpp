@@ -1,6 +1,7 @@
 #include "compute/datasets/joint_dataset.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <set>
 
@@ -185,20 +186,31 @@ joint_setup::joint_setup(const apt::range_file& file, const joint_request& reque
   for (const auto& note : design_.notes) messages_.push_back(note);
 }
 
-joint_run joint_field_of_run(const apt::dataset& data, const apt::range_file& file,
-                             const joint_request& request) {
-  joint_run run;
-  run.counts = count_every_range(data, file, request.counting);
-  auto setup = std::make_shared<joint_setup>(file, request, run.counts);
-  const fit_counts counts = run.counts.for_fit(setup->background());
+joint_options fit_options(const joint_request& request, double start, std::string counts_of) {
   joint_options options;
   options.confidence = request.confidence;
   options.min_counts = request.min_counts;
-  options.counts_of = "run";
-  run.answer = setup->model().fit(counts, options);
-  run.decomposition = decompose(setup->design(), counts);
+  options.start = start;
+  options.counts_of = std::move(counts_of);
+  return options;
+}
+
+joint_run joint_field_of_counts(const apt::range_file& file, const joint_request& request,
+                                range_tally counts) {
+  joint_run run;
+  run.counts = std::move(counts);
+  auto setup = std::make_shared<joint_setup>(file, request, run.counts);
+  const fit_counts fit = run.counts.for_fit(setup->background());
+  run.answer = setup->model().fit(
+      fit, fit_options(request, std::numeric_limits<double>::quiet_NaN(), "run"));
+  run.decomposition = decompose(setup->design(), fit);
   run.setup = std::move(setup);
   return run;
+}
+
+joint_run joint_field_of_run(const apt::dataset& data, const apt::range_file& file,
+                             const joint_request& request) {
+  return joint_field_of_counts(file, request, count_every_range(data, file, request.counting));
 }
 
 }  // namespace veltrane

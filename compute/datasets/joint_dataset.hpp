@@ -98,4 +98,12 @@ struct joint_run {
 joint_run joint_field_of_run(const apt::dataset& data, const apt::range_file& file,
                              const joint_request& request);
 
+/// The same from the run's counts, counted already.
+joint_run joint_field_of_counts(const apt::range_file& file, const joint_request& request,
+                                range_tally counts);
+
+/// The options of the fits of a request's bins or blocks: its confidence and
+/// minimum counts, started from `start`.
+joint_options fit_options(const joint_request& request, double start, std::string counts_of);
+
 }  // namespace veltrane
