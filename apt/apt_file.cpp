@@ -206,8 +206,8 @@ dataset open_apt(std::span<const std::byte> bytes, std::string name) {
     read.push_back(known->kind);
     const auto column = [&](field f, std::size_t component) {
       layout.sources[static_cast<std::size_t>(f)] = {
-          true, record_count == 0 ? nullptr : data + component * value_size,
-          detail::to_size(record_bytes), *stored, byte_order::little};
+          true, record_count == 0 ? nullptr : data + component * value_size, to_size(record_bytes),
+          *stored, byte_order::little};
     };
     switch (known->kind) {
       case section_kind::mass:

@@ -183,7 +183,7 @@ dataset::dataset(detail::dataset_layout layout, std::shared_ptr<const void> owne
     const std::uint64_t n = layout_.ion_count;
     std::vector<float> sample;
     if (n <= steps + 1) {
-      sample.resize(detail::to_size(n));
+      sample.resize(to_size(n));
       decode_column(v, 0, sample.size(), sample.data());
     } else {
       sample.resize(steps + 1);
@@ -263,7 +263,7 @@ bool dataset::for_each_chunk(const chunk_callback& callback, std::size_t chunk_i
   ion_chunk chunk;
   for (std::uint64_t first = 0; first < layout_.ion_count;) {
     const std::uint64_t left = layout_.ion_count - first;
-    const std::size_t n = left < chunk_ions ? detail::to_size(left) : chunk_ions;
+    const std::size_t n = left < chunk_ions ? to_size(left) : chunk_ions;
     decode(first, n, chunk, wanted);
     if (!callback(chunk)) return false;
     first += n;
@@ -276,7 +276,7 @@ ion_columns dataset::read_all(columns wanted) const {
     throw read_error(layout_.path + ": too many ions to hold in memory");
   }
   ion_chunk chunk;
-  decode(0, detail::to_size(layout_.ion_count), chunk, wanted);
+  decode(0, to_size(layout_.ion_count), chunk, wanted);
   return std::move(static_cast<ion_columns&>(chunk));
 }
 

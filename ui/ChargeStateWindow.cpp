@@ -315,7 +315,7 @@ bool ChargeStateWindow::computeFor(const veltrane::calc_request& request) {
                                            step->value_or(0.5), &message);
     if (!grid) return;
     table = veltrane::fraction_table_at(states, *grid);
-    for (int k = 1; k <= request.n; ++k) equal.push_back(states.equal_abundance(k).field());
+    for (int k = 1; k <= request.n; ++k) equal.push_back(equal_abundance(states, k).field());
   });
   if (!done) return false;
   if (!table) {
@@ -363,10 +363,11 @@ void ChargeStateWindow::draw() {
   // A step without any value at all is said in words, as in the main window.
   veltrane::curve_set curves;
   curves.n = request_->n;
-  for (std::size_t j = 0; j < table_->Qt.size(); ++j) {
+  for (std::size_t j = 0; j < table_->Q_tilde.size(); ++j) {
     veltrane::step_curve step{static_cast<int>(j) + 1, {}};
     for (std::size_t e = 0; e < table_->E.size(); ++e) {
-      step.points.push_back({table_->E[e] / veltrane::vnm_per_au, table_->E[e], table_->Qt[j][e]});
+      step.points.push_back(
+          {table_->E[e] / veltrane::vnm_per_au, table_->E[e], table_->Q_tilde[j][e]});
     }
     curves.steps.push_back(std::move(step));
   }
@@ -478,10 +479,10 @@ void ChargeStateWindow::findField() {
     MeasuredField f;
     double ratio = 0.0;
     if (m->ratio) {
-      f.fields = states.field_from_ratio(m->ratio->k, m->ratio->ratio);
+      f.fields = field_from_ratio(states, m->ratio->k, m->ratio->ratio);
       ratio = m->ratio->ratio;
     } else {
-      f.counted = states.field_from_counts(m->k, m->lower, m->upper, m->confidence);
+      f.counted = field_from_counts(states, m->k, m->lower, m->upper, m->confidence);
       f.fields = f.counted->estimate;
       ratio = f.counted->ratio;
     }

@@ -16,6 +16,7 @@
 
 #include "compute/charge_states/charge_spec.hpp"
 #include "compute/charge_states/charge_states.hpp"
+#include "compute/charge_states/ratio_search.hpp"
 #include "compute/charge_states/sensitivity.hpp"
 #include "compute/curves/evaluation.hpp"
 #include "compute/curves/request.hpp"

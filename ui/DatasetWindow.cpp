@@ -34,12 +34,15 @@
 
 #include "apt/charge_assignment.hpp"
 #include "apt/data_file.hpp"
-#include "apt/read_error.hpp"
 #include "compute/charge_states/charge_spec.hpp"
 #include "compute/charge_states/charge_states.hpp"
+#include "compute/curves/element_data.hpp"
 #include "compute/curves/file_output.hpp"
 #include "compute/curves/number_format.hpp"
 #include "compute/datasets/dataset_counts.hpp"
+#include "compute/datasets/dataset_csv.hpp"
+#include "compute/datasets/dataset_files.hpp"
+#include "compute/datasets/mass_spectrum.hpp"
 #include "ui/BackgroundRun.hpp"
 #include "ui/ImageExport.hpp"
 #include "ui/LocaleFormat.hpp"
@@ -48,9 +51,6 @@ namespace apt = veltrane::apt;
 
 namespace {
 
-// The spectrum reaches at most this far (Da); heavier ions are left out of
-// the histogram only, never out of the counting.
-constexpr double spectrumEnd = 1000.0;
 // The profile has about this many blocks of ions.
 constexpr std::uint64_t profileBlocks = 50;
 // Maps larger than this many pixels are not drawn (take a larger bin).
@@ -673,7 +673,7 @@ RunOutcome DatasetWindow::run(
           work(outcome, progress);
         } catch (const veltrane::calculation_cancelled&) {
           // the cancel flag tells
-        } catch (const apt::read_error&) {
+        } catch (const veltrane::dataset_file_error&) {
           outcome.readFailed = true;
           throw;
         }
@@ -715,22 +715,11 @@ void DatasetWindow::showProgress() {
 
 void DatasetWindow::computeSpectrum(const apt::dataset& file, Outcome& out,
                                     veltrane::evaluation_progress& progress) {
-  std::vector<std::uint64_t> bins(static_cast<std::size_t>(spectrumEnd / spectrumBin), 0);
-  const bool complete = file.for_each_chunk(
-      [&](const apt::ion_chunk& chunk) {
-        if (progress.cancel) return false;
-        for (float mass : chunk.mass) {
-          const double bin = std::floor(static_cast<double>(mass) / spectrumBin);
-          if (bin >= 0.0 && bin < static_cast<double>(bins.size()))
-            ++bins[static_cast<std::size_t>(bin)];
-        }
-        ionsDone_ += chunk.size();
-        return true;
-      },
-      apt::default_chunk_ions, apt::columns::none);
-  if (!complete) throw veltrane::calculation_cancelled();
-  while (!bins.empty() && bins.back() == 0) bins.pop_back();
-  out.spectrum = std::move(bins);
+  veltrane::spectrum_options options;
+  options.bin = spectrumBin;
+  options.cancel = &progress.cancel;
+  options.ions_done = &ionsDone_;
+  out.spectrum = veltrane::mass_spectrum(file, options);
   out.spectrumComplete = true;
 }
 

@@ -22,6 +22,7 @@
 #include "compute/curves/evaluation.hpp"
 #include "compute/curves/request.hpp"
 #include "compute/datasets/field_map.hpp"
+#include "compute/datasets/field_profile.hpp"
 #include "ui/BackgroundRun.hpp"
 
 class FieldMapView;

@@ -3,6 +3,11 @@
 #include <charconv>
 #include <stdexcept>
 
+#include "apt/isotopes.hpp"
+#include "compute/curves/inputs.hpp"
+#include "compute/curves/number_format.hpp"
+#include "compute/curves/sweep.hpp"
+
 namespace veltrane {
 
 int largest_n(const element_data& e) {
@@ -159,6 +164,35 @@ std::string source_note(const element_data& e, int index) {
   note += e.ionisation_source;
   if (v.flag != nist_flag::measured) note += "; NIST marks it " + std::string(flag_text(v.flag));
   return note;
+}
+
+std::string element_symbol(const std::string& name_or_symbol) {
+  for (const auto& e : element_data_table()) {
+    if (same_ignoring_case(e.name, name_or_symbol)) return e.symbol;
+  }
+  const auto& table = apt::isotope_table::builtin();
+  const std::string_view symbol = table.canonical_symbol(name_or_symbol);
+  if (!symbol.empty()) return std::string(symbol);
+  std::string message = "unknown element \"" + name_or_symbol + "\"";
+  const auto closest = closest_element_names(name_or_symbol);
+  if (!closest.empty()) {
+    message += "; did you mean ";
+    for (std::size_t i = 0; i < closest.size(); ++i) {
+      message += (i == 0 ? "" : i + 1 == closest.size() ? " or " : ", ") + closest[i];
+    }
+    message += "?";
+  }
+  throw input_refused(message);
+}
+
+std::string element_list_name(const std::string& name_or_symbol) {
+  for (const auto& e : element_data_table()) {
+    if (same_ignoring_case(e.name, name_or_symbol) ||
+        same_ignoring_case(e.symbol, name_or_symbol)) {
+      return std::string(e.name);
+    }
+  }
+  return name_or_symbol;
 }
 
 }  // namespace veltrane

@@ -45,6 +45,16 @@ const std::vector<element_data>& element_data_table();
 /// The data of the element whose name equals `name` as a whole, or none.
 const element_data* find_element_data(std::string_view name);
 
+/// The symbol of an element given by its name as in the element list
+/// ("Tungsten", any case) or by its symbol ("W", "w"); input_refused naming
+/// the closest names for anything else.
+std::string element_symbol(const std::string& name_or_symbol);
+
+/// The name of an element as the element list has it ("Tungsten") for its
+/// name in any case or its symbol ("W", "w"); anything else as it is given,
+/// for the request's own message.
+std::string element_list_name(const std::string& name_or_symbol);
+
 /// "semi-empirical", "theoretical", or empty for a measured value.
 std::string_view flag_text(nist_flag flag);
 

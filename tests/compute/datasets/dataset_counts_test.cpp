@@ -9,9 +9,10 @@
 #include <random>
 
 #include "apt/data_file.hpp"
-#include "apt/read_error.hpp"
 #include "compute/charge_states/charge_states.hpp"
 #include "compute/curves/sweep.hpp"
+#include "compute/datasets/dataset_csv.hpp"
+#include "compute/datasets/dataset_files.hpp"
 
 using namespace veltrane;
 
@@ -359,7 +360,7 @@ TEST(DatasetCounts, BadInputIsRefusedWithWhatIsWrong) {
     try {
       count_charge_states(bad.data, file, "W", with_threads(threads, 500));
       FAIL() << "a file with a non-finite mass was counted";
-    } catch (const apt::read_error& e) {
+    } catch (const dataset_file_error& e) {
       EXPECT_NE(std::string(e.what()).find("run.epos: the mass of ion " +
                                            std::to_string(broken.mass.size() - 3)),
                 std::string::npos)
@@ -373,11 +374,7 @@ TEST(DatasetCounts, BadInputIsRefusedWithWhatIsWrong) {
   EXPECT_THROW(count_charge_states(in.data, file, "W", o), calculation_cancelled);
 }
 
-TEST(DatasetCounts, NumbersReadBackAndProgressCountsEveryIon) {
-  EXPECT_EQ(shortest_number(0.1 + 0.2), "0.30000000000000004");
-  EXPECT_EQ(shortest_number(-0.0), "0");
-  EXPECT_EQ(shortest_number(std::nan("")), "nan");
-  EXPECT_EQ(shortest_number(-std::numeric_limits<double>::infinity()), "-inf");
+TEST(DatasetCounts, ProgressCountsEveryIon) {
   const data_in_memory in(apt::data_format::pos, ions().ions);
   std::atomic<std::uint64_t> done{0};
   counting_options o = with_threads(2, 333);
