@@ -14,6 +14,10 @@ class QChartView;
 /// empty text on success, otherwise the reason.
 QString saveBytes(const QByteArray& bytes, const QString& fileName);
 
+/// "Could not save <absolute path>: <reason>", the program's message for a
+/// file that could not be saved (compute's file_failure_message).
+QString saveFailure(const QString& fileName, const QString& reason);
+
 /// `image` encoded as PNG.
 QByteArray pngBytes(const QImage& image);
 

@@ -1,6 +1,9 @@
 #include "compute/datasets/dataset_field.hpp"
 
+#include <set>
+
 #include "compute/charge_states/charge_spec.hpp"
+#include "compute/curves/element_data.hpp"
 
 namespace veltrane {
 
@@ -14,6 +17,23 @@ input_refused no_range_of(const apt::range_file& file, const std::string& symbol
 }
 
 }  // namespace
+
+int pair_with_ranges(const apt::range_file& file, const std::string& element, int n,
+                     int preferred) {
+  std::set<int> charges;
+  try {
+    const auto selection = select_ranges(file, element_symbol(element));
+    for (std::size_t index : selection.used) charges.insert(selection.assignments[index].charge);
+  } catch (const std::exception&) {
+    return preferred;
+  }
+  const auto both = [&charges](int k) { return charges.count(k) > 0 && charges.count(k + 1) > 0; };
+  if (both(preferred)) return preferred;
+  for (int k = 1; k <= n; ++k) {
+    if (both(k)) return k;
+  }
+  return preferred;
+}
 
 namespace detail {
 

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "apt/dataset.hpp"
@@ -40,6 +41,12 @@ struct overall_field {
   pair_field field;
   double factor = 1.0;  ///< A_k / A_(k+1)
 };
+
+/// The pair to read a field from with `file`'s ranges of `element`:
+/// `preferred` when both its states have counted ranges, else the first pair
+/// k (1 .. n) whose states both have them, else `preferred` (the computation
+/// then says what is missing). Never throws.
+int pair_with_ranges(const apt::range_file& file, const std::string& element, int n, int preferred);
 
 namespace detail {
 

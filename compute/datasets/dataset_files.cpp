@@ -12,12 +12,17 @@ namespace veltrane {
 namespace {
 
 // A file that cannot be opened for reading at all: the data cannot be read,
-// which is not a fault of its content.
+// which is not a fault of its content. Only a regular file is opened to see
+// (a pipe would give its bytes to the probe); what else there is (a pipe, a
+// device) is left to the reader.
 void check_openable(const std::filesystem::path& path) {
   std::error_code error;
-  if (std::filesystem::is_directory(path, error)) {
+  const auto status = std::filesystem::status(path, error);
+  if (std::filesystem::is_directory(status)) {
     throw dataset_file_error(path.string() + ": is a folder, not a file", true);
   }
+  const bool other = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+  if (other) return;
   const std::ifstream probe(path, std::ios::binary);
   if (!probe) throw dataset_file_error(path.string() + ": cannot be opened for reading", true);
 }
