@@ -108,7 +108,7 @@ std::vector<element_data> parse_element_data(std::string_view csv) {
     if (line_number == 1 || line.empty()) continue;  // the header
     try {
       const auto f = split_csv_line(line);
-      if (f.size() != 11) throw std::runtime_error("expected 11 fields");
+      if (f.size() != 14) throw std::runtime_error("expected 14 fields");
       element_data e;
       e.name = f[0];
       e.symbol = f[1];
@@ -118,6 +118,11 @@ std::vector<element_data> parse_element_data(std::string_view csv) {
       for (std::size_t i = 0; i < 5; ++i) e.energies[i] = read_value(f[4 + i]);
       e.work_function_source = f[9];
       read_ionisation_source(f[10], e);
+      e.period = std::stoi(f[11]);
+      const tabulated_value mass = read_value(f[12]);
+      if (!mass.value) throw std::runtime_error("no atomic mass");
+      e.atomic_mass = *mass.value;
+      e.atomic_mass_source = f[13];
       table.push_back(std::move(e));
     } catch (const std::exception& error) {
       throw std::runtime_error("element data, line " + std::to_string(line_number) + ": " +
