@@ -7,7 +7,6 @@
 // the first record carries N and the others 0.
 
 #include <cstddef>
-#include <cstdio>
 #include <span>
 #include <string>
 #include <vector>
@@ -25,14 +24,5 @@ inline constexpr std::size_t epos_record_size = 44;
 /// dataset::voltages()). An empty file holds no ions. Throws read_error
 /// "<name>: 1000003 bytes is not a whole number of 44-byte records".
 dataset open_epos(std::span<const std::byte> bytes, std::string name);
-
-/// The bytes of an .epos file holding `ions`; empty columns are written as
-/// zeros. Throws std::invalid_argument when a column is neither empty nor as
-/// long as the mass column.
-std::vector<std::byte> encode_epos(const ion_columns& ions);
-
-/// encode_epos() written to `out` a block at a time. Returns 0, or the errno
-/// of the first failed write.
-int write_epos(std::FILE* out, const ion_columns& ions);
 
 }  // namespace veltrane::apt

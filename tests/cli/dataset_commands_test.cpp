@@ -11,6 +11,7 @@
 #include "apt/data_file.hpp"
 #include "cli/cli.hpp"
 #include "compute/figures/figure_file.hpp"
+#include "tests/support/apt_writers.hpp"
 
 using namespace veltrane;
 namespace fs = std::filesystem;

@@ -28,6 +28,7 @@
 #include "apt/data_file.hpp"
 #include "compute/charge_states/measured_field.hpp"
 #include "compute/curves/inputs.hpp"
+#include "tests/support/apt_writers.hpp"
 #include "ui/FieldMapView.hpp"
 #include "ui/MyForm.hpp"
 #include "window_fixture.hpp"

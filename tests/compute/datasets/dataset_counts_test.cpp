@@ -13,6 +13,7 @@
 #include "compute/curves/sweep.hpp"
 #include "compute/datasets/dataset_csv.hpp"
 #include "compute/datasets/dataset_files.hpp"
+#include "tests/support/apt_writers.hpp"
 
 using namespace veltrane;
 

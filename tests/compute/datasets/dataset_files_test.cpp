@@ -11,6 +11,7 @@
 #include "apt/data_file.hpp"
 #include "compute/datasets/field_profile.hpp"
 #include "compute/datasets/mass_spectrum.hpp"
+#include "tests/support/apt_writers.hpp"
 
 // The dataset's files as every door opens them, the spectrum a window draws
 // and the block of a profile read at a glance.

@@ -18,6 +18,7 @@
 #include "compute/curves/sweep.hpp"
 #include "compute/datasets/dataset_csv.hpp"
 #include "compute/datasets/field_profile.hpp"
+#include "tests/support/apt_writers.hpp"
 
 using namespace veltrane;
 
