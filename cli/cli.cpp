@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <iomanip>
 #include <ostream>
@@ -76,6 +77,20 @@ std::optional<calc_request> read_command_request(const options& o, std::ostream&
   checked_request checked = check_request(texts);
   if (!checked.request) err << program << ": " << checked.message << "\n";
   return std::move(checked.request);
+}
+
+// Runs a charge-state command: refused input is status 2, a calculation
+// that could not go on status 1, each said in one line.
+int guarded(std::ostream& err, const std::function<int()>& command) {
+  try {
+    return command();
+  } catch (const input_refused& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_bad_input;
+  } catch (const calculation_error& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_calculation_failed;
+  }
 }
 
 void write_lines(std::ostream& out, const std::vector<std::string>& lines) {
@@ -163,8 +178,7 @@ void equal_abundance_rows(const calc_request& request, const charge_state_model&
       out << std::left << std::setw(6) << k << std::setw(10) << charges.str() << std::right
           << std::setw(14) << E_ob << std::setw(20) << equal;
       if (fields.ambiguous()) {
-        out << "  (ratio not monotonic; crossings at "
-            << crossings_text(fields, plain_answer_numbers()) << ")";
+        out << "  " << crossings_note(fields, plain_answer_numbers());
       }
       out << "\n";
     }
@@ -175,11 +189,11 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
   const charge_state_model model = command_model(o);
   const char* csv_header = "element,n,step,E_ob_V_per_nm,F_equal_V_per_nm\n";
   const char* table_header = "step  charges     E_ob [V/nm]   F(k,k+1) [V/nm]\n";
-  try {
+  return guarded(err, [&] {
     if (o.all_elements) {
       if (!o.element.empty()) {
         err << program << ": give either --element or --all-elements\n";
-        return exit_bad_input;
+        return int{exit_bad_input};
       }
       if (o.csv) out << csv_header;
       std::size_t done = 0;
@@ -194,20 +208,14 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
         if (o.progress) draw_progress(err, ++done, element_table.size(), "elements");
       }
       if (o.progress) err << "\n";
-      return exit_ok;
+      return int{exit_ok};
     }
     const auto request = read_command_request(o, err);
-    if (!request) return exit_bad_input;
+    if (!request) return int{exit_bad_input};
     out << (o.csv ? csv_header : table_header);
     equal_abundance_rows(*request, model, o.threads, o.csv, out);
-  } catch (const input_refused& e) {
-    err << program << ": " << e.what() << "\n";
-    return exit_bad_input;
-  } catch (const calculation_error& e) {
-    err << program << ": " << e.what() << "\n";
-    return exit_calculation_failed;
-  }
-  return exit_ok;
+    return int{exit_ok};
+  });
 }
 
 // Every element's Kingham diagram: one PDF, or one SVG per element in a folder.
@@ -328,15 +336,7 @@ int run_field(const options& o, std::ostream& out, std::ostream& err) {
   const auto question = read_field_question(o, request->n, err);
   if (!question) return exit_bad_input;
   field_model model(*request, command_model(o), o.threads);
-  try {
-    return write_fields(model, *question, o.sensitivity, out, err);
-  } catch (const input_refused& e) {
-    err << program << ": " << e.what() << "\n";
-    return exit_bad_input;
-  } catch (const calculation_error& e) {
-    err << program << ": " << e.what() << "\n";
-    return exit_calculation_failed;
-  }
+  return guarded(err, [&] { return write_fields(model, *question, o.sensitivity, out, err); });
 }
 
 // The options that name a calculation's inputs, on the main command and on

@@ -132,7 +132,7 @@ py::dict element_dict(const std::string& name) {
 
 py::list curves(const std::string& element, int n, std::optional<double> work_function,
                 std::optional<std::vector<double>> energies, unsigned threads) {
-  const calc_request request = request_of(element, n, work_function, energies);
+  const calc_request request = request_of(element, n, work_function, std::move(energies));
   sweep_plan plan = plan_sweeps(request);
   run_interruptibly([&](evaluation_progress& progress) {
     if (!evaluate_plan(plan, prescribed_model(), threads, &progress)) throw calculation_cancelled();
@@ -158,7 +158,7 @@ py::list curves(const std::string& element, int n, std::optional<double> work_fu
 py::dict fractions(const std::string& element, int n, const array& E,
                    std::optional<double> work_function, std::optional<std::vector<double>> energies,
                    unsigned threads, const std::string& method) {
-  const calc_request request = request_of(element, n, work_function, energies);
+  const calc_request request = request_of(element, n, work_function, std::move(energies));
   if (E.ndim() != 1) throw py::value_error("E must be a one-dimensional array of fields in V/nm");
   const std::vector<double> fields(E.data(), E.data() + E.size());
   for (double e : fields) {
@@ -185,7 +185,7 @@ py::dict fractions(const std::string& element, int n, const array& E,
 py::list equal_abundance_of(const std::string& element, int n, std::optional<double> work_function,
                             std::optional<std::vector<double>> energies, unsigned threads,
                             const std::string& method) {
-  const calc_request request = request_of(element, n, work_function, energies);
+  const calc_request request = request_of(element, n, work_function, std::move(energies));
   std::vector<over_barrier> barriers;
   std::vector<ratio_fields> fields;
   field_model model(request, method_model(method), threads);
@@ -314,7 +314,7 @@ py::object field_from_ratio_of(const std::string& element, int n, std::pair<int,
                                std::optional<double> work_function,
                                std::optional<std::vector<double>> energies, unsigned threads,
                                const std::string& method, bool sensitivity) {
-  const calc_request request = request_of(element, n, work_function, energies);
+  const calc_request request = request_of(element, n, work_function, std::move(energies));
   if (ratio.is_none() == counts.is_none()) {
     throw py::value_error("give either ratio or counts");
   }
@@ -418,7 +418,7 @@ py::dict field_from_counts_of(const std::string& element, int n, std::pair<int, 
                               std::optional<double> work_function,
                               std::optional<std::vector<double>> energies, unsigned threads,
                               const std::string& method) {
-  const calc_request request = request_of(element, n, work_function, energies);
+  const calc_request request = request_of(element, n, work_function, std::move(energies));
   const int k = pair_k(pair, n);
   check_level(confidence);
   const py::tuple b = py::module_::import("numpy").attr("broadcast_arrays")(lower, upper);
@@ -686,8 +686,9 @@ dataset_field_request field_request_of(const std::string& element, int n, std::p
                                        std::optional<std::vector<double>> energies,
                                        const std::string& method) {
   // The element by its name or its symbol, as on the command line.
-  dataset_field_request r{request_of(element_list_name(element), n, work_function, energies),
-                          method_model(method), pair_k(pair, n)};
+  dataset_field_request r{
+      request_of(element_list_name(element), n, work_function, std::move(energies)),
+      method_model(method), pair_k(pair, n)};
   check_level(confidence);
   return r;
 }
@@ -716,7 +717,7 @@ py::dict field_map_of(const std::filesystem::path& data_path,
                       std::optional<std::vector<double>> energies, unsigned threads,
                       const std::string& method) {
   const dataset_field_request r =
-      field_request_of(element, n, pair, confidence, work_function, energies, method);
+      field_request_of(element, n, pair, confidence, work_function, std::move(energies), method);
   if (over != "detector" && over != "specimen") {
     throw py::value_error("over must be \"detector\" or \"specimen\", not \"" + over + "\"");
   }
@@ -803,7 +804,7 @@ py::dict field_profile_of(const std::filesystem::path& data_path,
                           std::optional<std::vector<double>> energies, unsigned threads,
                           const std::string& method) {
   const dataset_field_request r =
-      field_request_of(element, n, pair, confidence, work_function, energies, method);
+      field_request_of(element, n, pair, confidence, work_function, std::move(energies), method);
   profile_options options;
   // A block below 1 ion is refused by the profile itself, in its words.
   options.block = block < 1 ? 0 : static_cast<std::uint64_t>(block);
@@ -867,7 +868,9 @@ PYBIND11_MODULE(veltrane, m) {
   m.attr("__version__") = VELTRANE_VERSION;
   py::register_exception<calculation_error>(m, "CalculationError", PyExc_RuntimeError);
   // A request the calculation refuses (a search over millions of fields) is
-  // bad input, as on the command line.
+  // bad input, as on the command line. (pybind11 hands the exception over
+  // by value.)
+  // NOLINTNEXTLINE(performance-unnecessary-value-param)
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
@@ -881,6 +884,7 @@ PYBIND11_MODULE(veltrane, m) {
       "elements",
       [] {
         std::vector<std::string> names;
+        names.reserve(element_table.size());
         for (const auto& row : element_table) names.emplace_back(row.name);
         return names;
       },
@@ -960,7 +964,8 @@ PYBIND11_MODULE(veltrane, m) {
         "confidence"_a = default_confidence, "single_hits"_a = false, "background"_a = false,
         "work_function"_a = py::none(), "energies"_a = py::none(), "threads"_a = 0,
         "method"_a = "accurate",
-        "The field of the pair's isotope-corrected ratio over the detector (bin in mm) or the "
+        "The field of the pair's isotope-corrected ratio (the element by name or symbol) over the "
+        "detector (bin in mm) or the "
         "reconstructed specimen (over='specimen', nm), in square bins. x_edges and y_edges are "
         "the bin edges; the 2-D arrays have shape (len(x_edges) - 1, len(y_edges) - 1), the "
         "first index along x: N_lower, N_upper (raw ions of the pair, int64; 0 in empty bins), "
@@ -976,7 +981,8 @@ PYBIND11_MODULE(veltrane, m) {
         "confidence"_a = default_confidence, "single_hits"_a = false, "background"_a = false,
         "work_function"_a = py::none(), "energies"_a = py::none(), "threads"_a = 0,
         "method"_a = "accurate",
-        "The field of the pair's isotope-corrected ratio along the run, in blocks of `block` "
+        "The field of the pair's isotope-corrected ratio (the element by name or symbol) along "
+        "the run, in blocks of `block` "
         "ions in file order: arrays first_ion, last_ion (counted from 0), N_lower, N_upper "
         "(int64), net_lower, net_upper, ratio, ratio_low, ratio_high, E, E_low, E_high (V/nm, "
         "NaN where no field) and v_dc (the block's mean DC voltage in voltage_unit, NaN where "

@@ -370,7 +370,7 @@ void ChargeStateWindow::setControlsEnabled(bool enabled) {
 // Starts the computation of `job` in the background, on the model of its
 // request: the one kept from the last computation when the request is the
 // same.
-void ChargeStateWindow::start(Job job) {
+void ChargeStateWindow::start(const Job& job) {
   if (!model_ || !(model_->request() == job.request)) {
     model_ = std::make_shared<veltrane::field_model>(job.request, source_.evaluation(),
                                                      source_.threads());

@@ -110,7 +110,7 @@ class ChargeStateWindow : public QWidget {
   void recomputeLive();
   void findFieldLive();
   void find(bool live);
-  void start(Job job);
+  void start(const Job& job);
   void finish(const RunOutcome& outcome);
   void setControlsEnabled(bool enabled);
   void draw();

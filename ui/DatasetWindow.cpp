@@ -1,6 +1,5 @@
 #include "ui/DatasetWindow.hpp"
 
-#include <QBuffer>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -22,7 +21,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
-#include <QSvgGenerator>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -579,7 +577,7 @@ void DatasetWindow::drawSpectrum() {
   auto* outline = new QLineSeries;
   outline->setName("ions");
   QList<QPointF> points;
-  points.reserve(static_cast<qsizetype>(spectrum_.size() * 2));
+  points.reserve(static_cast<qsizetype>(spectrum_.size()) * 2);
   for (std::size_t b = 0; b < spectrum_.size(); ++b) {
     const double c = spectrum_[b] > 0 ? static_cast<double>(spectrum_[b]) : floor;
     points.append({static_cast<double>(b) * spectrumBin, c});
@@ -705,8 +703,10 @@ void DatasetWindow::drawProfile() {
   high->setParent(band);
   low->setParent(band);
   band->setName(QStringLiteral("%1 % interval")
-                    .arg(QLocale().toString(
-                        (profile_ ? profile_->overall.field.confidence : 0.95) * 100.0, 'g', 4)));
+                    .arg(QLocale().toString((profile_ ? profile_->overall.field.confidence
+                                                      : veltrane::default_confidence) *
+                                                100.0,
+                                            'g', 4)));
   band->setBrush(QColor(49, 130, 189, 60));
   band->setPen(Qt::NoPen);
   field->setPen(QPen(QColor(8, 69, 148), 2));
@@ -773,18 +773,7 @@ QString DatasetWindow::saveMapImage(const QString& fileName) {
   const QString title = QStringLiteral("Field map");
   QString error;
   if (suffix == "svg") {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QSvgGenerator svg;
-    svg.setOutputDevice(&buffer);
-    svg.setSize(mapView_->size());
-    svg.setViewBox(QRect(QPoint(0, 0), mapView_->size()));
-    svg.setTitle(title);
-    QPainter painter(&svg);
-    mapView_->render(&painter);
-    painter.end();
-    error = saveBytes(bytes, fileName);
+    error = saveBytes(renderWidgetSvg(mapView_, title), fileName);
   } else if (suffix == "pdf") {
     error = saveBytes(renderPdf(mapView_, title), fileName);
   } else if (suffix == "png") {

@@ -179,7 +179,7 @@ QString saveFailure(const QString& fileName, const QString& reason) {
       "Could not save", fileName.toStdString(), reason.toStdString()));
 }
 
-QByteArray renderSvg(QChartView* widget, const QString& title) {
+QByteArray renderWidgetSvg(QWidget* widget, const QString& title, const QString& description) {
   QByteArray bytes;
   QBuffer buffer(&bytes);
   buffer.open(QIODevice::WriteOnly);
@@ -188,10 +188,16 @@ QByteArray renderSvg(QChartView* widget, const QString& title) {
   svg.setSize(widget->size());
   svg.setViewBox(QRect(QPoint(0, 0), widget->size()));
   svg.setTitle(title);
-  svg.setDescription(QStringLiteral("Veltrane: post-field-ionisation curves"));
+  if (!description.isEmpty()) svg.setDescription(description);
   QPainter painter(&svg);
   widget->render(&painter);
   painter.end();
+  return bytes;
+}
+
+QByteArray renderSvg(QChartView* widget, const QString& title) {
+  const QByteArray bytes =
+      renderWidgetSvg(widget, title, QStringLiteral("Veltrane: post-field-ionisation curves"));
   QChart* chart = widget->chart();
   const QRectF plot =
       widget->mapFromScene(chart->mapToScene(chart->plotArea())).boundingRect().toRectF();

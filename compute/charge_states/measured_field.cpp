@@ -120,6 +120,10 @@ std::string crossings_text(const ratio_fields& fields, const answer_numbers& num
   return list;
 }
 
+std::string crossings_note(const ratio_fields& fields, const answer_numbers& numbers) {
+  return "(ratio not monotonic; crossings at " + crossings_text(fields, numbers) + ")";
+}
+
 answer_words measured_field_words(const measured_field& m, const answer_numbers& numbers) {
   answer_words w;
   const int k = m.measured.k;

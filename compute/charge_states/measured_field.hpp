@@ -133,6 +133,10 @@ std::string interval_end_text(double E, bool low, const answer_numbers& numbers)
 /// The crossings of a ratio: "34.1 (rising), 36.2 (falling), 37 (rising)".
 std::string crossings_text(const ratio_fields& fields, const answer_numbers& numbers);
 
+/// A table's note on a ratio that is not monotonic: "(ratio not monotonic;
+/// crossings at 34.1 (rising), 36.2 (falling), 37 (rising))".
+std::string crossings_note(const ratio_fields& fields, const answer_numbers& numbers);
+
 /// The words of a measured field.
 ///   question  "3+/2+ = 0.5 (counts 500 and 1000): " or "3+/2+ = 0.8: "
 ///   answer    "E = 34.3576 V/nm (95 %: 34.2134 to 34.5009 V/nm)"
