@@ -8,7 +8,6 @@
 #include <optional>
 
 #include "apt/read_error.hpp"
-#include "apt/record_writer.hpp"
 
 namespace veltrane::apt {
 
@@ -17,17 +16,7 @@ namespace {
 using detail::encoding;
 using detail::field;
 
-// Byte offsets within the headers.
-constexpr std::size_t file_header_ion_count = 532;
-constexpr std::size_t section_name = 12, section_name_units = 32;
-constexpr std::size_t section_relationship = 80, section_record_type = 84;
-constexpr std::size_t section_data_type = 88, section_data_size = 92;
-constexpr std::size_t section_record_size = 96, section_unit = 100, section_unit_units = 16;
-constexpr std::size_t section_record_count = 132, section_byte_count = 140;
-constexpr std::size_t position_header_size = apt_section_header_size + 24;
-
-constexpr std::uint32_t one_to_one = 1, fixed_size = 1;
-constexpr std::uint32_t type_int = 1, type_uint = 2, type_float = 3;
+using namespace apt_layout;
 
 // A UTF-16LE text field up to its first NUL; what is not ASCII shows as '?'.
 std::string read_utf16(const std::byte* p, std::size_t units) {
@@ -264,119 +253,6 @@ dataset detail::open_apt(byte_source bytes, std::string name) {
   layout.path = std::move(name);
   layout.bytes = std::move(bytes);
   return dataset(std::move(layout));
-}
-
-namespace {
-
-// ASCII text as UTF-16LE into a field of `units` code units, NUL-padded.
-void write_utf16(std::byte* p, std::size_t units, std::string_view text) {
-  const std::size_t n = std::min(text.size(), units - 1);
-  for (std::size_t i = 0; i < n; ++i) {
-    store(static_cast<std::uint16_t>(static_cast<unsigned char>(text[i])), p + 2 * i,
-          byte_order::little);
-  }
-}
-
-struct section_to_write {
-  const char* name;
-  const char* unit;
-  std::uint32_t type;
-  std::vector<const std::vector<float>*> floats;  // components; empty vectors are zeros
-  const std::vector<std::uint32_t>* whole = nullptr;
-};
-
-int emit_section(const section_to_write& w, std::size_t n, const detail::byte_sink& sink) {
-  const std::size_t components = w.whole != nullptr ? 1 : w.floats.size();
-  const std::size_t record = 4 * components;
-  const bool position = components == 3;
-  std::vector<std::byte> header(position ? position_header_size : apt_section_header_size);
-  std::byte* h = header.data();
-  std::memcpy(h, "SEC\0", 4);
-  store(static_cast<std::int32_t>(header.size()), h + 4, byte_order::little);
-  store(std::int32_t{2}, h + 8, byte_order::little);
-  write_utf16(h + section_name, section_name_units, w.name);
-  store(std::int32_t{1}, h + 76, byte_order::little);
-  store(one_to_one, h + section_relationship, byte_order::little);
-  store(fixed_size, h + section_record_type, byte_order::little);
-  store(w.type, h + section_data_type, byte_order::little);
-  store(std::int32_t{32}, h + section_data_size, byte_order::little);
-  store(static_cast<std::int32_t>(record), h + section_record_size, byte_order::little);
-  write_utf16(h + section_unit, section_unit_units, w.unit);
-  store(std::uint64_t{n}, h + section_record_count, byte_order::little);
-  store(std::uint64_t{n * record}, h + section_byte_count, byte_order::little);
-  if (position) {
-    // The bounding box of the positions: minimum x, y, z, then maximum.
-    for (std::size_t c = 0; c < 3; ++c) {
-      float low = 0.0f, high = 0.0f;
-      const auto& v = *w.floats[c];
-      if (!v.empty()) {
-        const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
-        low = *lo;
-        high = *hi;
-      }
-      store(low, h + apt_section_header_size + 4 * c, byte_order::little);
-      store(high, h + apt_section_header_size + 12 + 4 * c, byte_order::little);
-    }
-  }
-  if (const int error = sink(header)) return error;
-  return detail::emit_records(
-      n, record,
-      [&w](std::size_t i, std::byte* r) {
-        if (w.whole != nullptr) {
-          store(detail::value_or_zero(*w.whole, i), r, byte_order::little);
-          return;
-        }
-        for (std::size_t c = 0; c < w.floats.size(); ++c) {
-          store(detail::value_or_zero(*w.floats[c], i), r + 4 * c, byte_order::little);
-        }
-      },
-      sink);
-}
-
-int emit_apt(const ion_columns& ions, const apt_write_options& options,
-             const detail::byte_sink& sink) {
-  detail::check_lengths(ions, "write_apt");
-  const std::size_t n = ions.size();
-  std::vector<std::byte> header(apt_file_header_size);
-  std::memcpy(header.data(), "APT\0", 4);
-  store(static_cast<std::int32_t>(apt_file_header_size), header.data() + 4, byte_order::little);
-  store(std::int32_t{2}, header.data() + 8, byte_order::little);
-  write_utf16(header.data() + 12, 256, options.file_name);
-  store(std::uint64_t{n}, header.data() + file_header_ion_count, byte_order::little);
-  if (const int error = sink(header)) return error;
-
-  std::vector<section_to_write> sections;
-  sections.push_back({"Mass", "Da", type_float, {&ions.mass}});
-  if (!ions.x.empty() || !ions.y.empty() || !ions.z.empty()) {
-    sections.push_back({"Position", "nm", type_float, {&ions.x, &ions.y, &ions.z}});
-  }
-  if (!ions.det_x.empty() || !ions.det_y.empty()) {
-    if (options.separate_detector_sections) {
-      sections.push_back({"XDet_mm", "mm", type_float, {&ions.det_x}});
-      sections.push_back({"YDet_mm", "mm", type_float, {&ions.det_y}});
-    } else {
-      sections.push_back({"Detector Coordinates", "mm", type_float, {&ions.det_x, &ions.det_y}});
-    }
-  }
-  if (!ions.multiplicity.empty()) {
-    sections.push_back({"Multiplicity", "", type_uint, {}, &ions.multiplicity});
-  }
-  for (const auto& s : sections) {
-    if (const int error = emit_section(s, n, sink)) return error;
-  }
-  return 0;
-}
-
-}  // namespace
-
-std::vector<std::byte> encode_apt(const ion_columns& ions, const apt_write_options& options) {
-  std::vector<std::byte> bytes;
-  emit_apt(ions, options, detail::vector_sink(bytes));
-  return bytes;
-}
-
-int write_apt(std::FILE* out, const ion_columns& ions, const apt_write_options& options) {
-  return emit_apt(ions, options, detail::file_sink(out));
 }
 
 }  // namespace veltrane::apt

@@ -14,7 +14,7 @@
 // The next section starts at section start + header size + byte count.
 
 #include <cstddef>
-#include <cstdio>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
@@ -26,6 +26,21 @@ namespace veltrane::apt {
 /// The size of the .apt file header and of a section header without extras.
 inline constexpr std::size_t apt_file_header_size = 540;
 inline constexpr std::size_t apt_section_header_size = 148;
+
+/// Where the fields of the headers lie (byte offsets) and the codes they
+/// hold, as described above.
+namespace apt_layout {
+inline constexpr std::size_t file_header_ion_count = 532;
+inline constexpr std::size_t section_name = 12, section_name_units = 32;
+inline constexpr std::size_t section_relationship = 80, section_record_type = 84;
+inline constexpr std::size_t section_data_type = 88, section_data_size = 92;
+inline constexpr std::size_t section_record_size = 96, section_unit = 100, section_unit_units = 16;
+inline constexpr std::size_t section_record_count = 132, section_byte_count = 140;
+/// Position's header: a section header and its bounding box.
+inline constexpr std::size_t position_header_size = apt_section_header_size + 24;
+inline constexpr std::uint32_t one_to_one = 1, fixed_size = 1;
+inline constexpr std::uint32_t type_int = 1, type_uint = 2, type_float = 3;
+}  // namespace apt_layout
 
 /// Opens the bytes of an .apt file (kept, not copied: they must outlive the
 /// dataset); `name` names the file in messages. Reads the sections
@@ -52,24 +67,5 @@ namespace detail {
 /// open_apt() of bytes in memory or in a file.
 dataset open_apt(byte_source bytes, std::string name);
 }  // namespace detail
-
-/// How write_apt lays out a file.
-struct apt_write_options {
-  std::string file_name;                    ///< stored in the header (ASCII; up to 255 characters)
-  bool separate_detector_sections = false;  ///< XDet_mm + YDet_mm, not Detector Coordinates
-};
-
-/// The bytes of an .apt file holding `ions`: the sections Mass, and for
-/// each non-empty group Position (with a bounding box: minimum x, y, z, then
-/// maximum x, y, z as float32), Detector Coordinates (or XDet_mm and
-/// YDet_mm) and Multiplicity (uint32); the other columns are not written.
-/// Creation time 0. Throws
-/// std::invalid_argument when a column is neither empty nor as long as the
-/// mass column.
-std::vector<std::byte> encode_apt(const ion_columns& ions, const apt_write_options& options = {});
-
-/// encode_apt() written to `out` a block at a time. Returns 0, or the errno
-/// of the first failed write.
-int write_apt(std::FILE* out, const ion_columns& ions, const apt_write_options& options = {});
 
 }  // namespace veltrane::apt

@@ -66,28 +66,4 @@ dataset open_data(const std::filesystem::path& path) {
   return open_source(detail::byte_source(std::move(file)), *format, path.string());
 }
 
-std::vector<std::byte> encode_data(data_format format, const ion_columns& ions) {
-  switch (format) {
-    case data_format::pos:
-      return encode_pos(ions);
-    case data_format::epos:
-      return encode_epos(ions);
-    case data_format::apt:
-      break;
-  }
-  return encode_apt(ions);
-}
-
-int write_data(std::FILE* out, data_format format, const ion_columns& ions) {
-  switch (format) {
-    case data_format::pos:
-      return write_pos(out, ions);
-    case data_format::epos:
-      return write_epos(out, ions);
-    case data_format::apt:
-      break;
-  }
-  return write_apt(out, ions);
-}
-
 }  // namespace veltrane::apt

@@ -1,10 +1,9 @@
 #pragma once
 
 // Opening an atom-probe data file of any of the three formats, by path or
-// from bytes in memory, and writing one.
+// from bytes in memory.
 
 #include <cstddef>
-#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -38,14 +37,5 @@ dataset open_data(const std::filesystem::path& path);
 /// must outlive the dataset); `name` names them in messages. For tests, the
 /// fuzzer and data that does not come from a file.
 dataset open_data(std::span<const std::byte> bytes, data_format format, std::string name);
-
-/// The bytes of a file of `format` holding `ions` (encode_pos, encode_epos,
-/// encode_apt); for synthetic files in tests. What the format cannot hold is
-/// left out, and empty columns are written as zeros.
-std::vector<std::byte> encode_data(data_format format, const ion_columns& ions);
-
-/// encode_data() written to `out` a block at a time, never the whole file in
-/// memory. Returns 0, or the errno of the first failed write.
-int write_data(std::FILE* out, data_format format, const ion_columns& ions);
 
 }  // namespace veltrane::apt

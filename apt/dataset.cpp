@@ -174,7 +174,7 @@ void decode_from_file(const detail::byte_source& bytes,
         std::max<std::size_t>(1, file_block_bytes / std::max<std::size_t>(stride, 1));
     for (std::size_t done = 0; done < count;) {
       const std::size_t n = std::min(block, count - done);
-      const auto size = detail::to_size((n - 1) * stride + width);
+      const auto size = to_size((n - 1) * stride + width);
       if (buffer.size() < size) buffer.resize(size);
       bytes.read(low + (first + done) * stride, std::span(buffer.data(), size));
       for (std::size_t f = g; f < end; ++f) {
@@ -285,7 +285,7 @@ dataset::dataset(detail::dataset_layout layout) : layout_(std::move(layout)) {
       decode_fields(layout_, first, count, std::span(&d, 1), buffer);
     };
     if (n <= steps + 1) {
-      sample.resize(detail::to_size(n));
+      sample.resize(to_size(n));
       read_dc(0, sample.size(), sample.data());
     } else {
       sample.resize(steps + 1);
@@ -367,7 +367,7 @@ bool dataset::for_each_chunk(const chunk_callback& callback, std::size_t chunk_i
   ion_chunk chunk;
   for (std::uint64_t first = 0; first < layout_.ion_count;) {
     const std::uint64_t left = layout_.ion_count - first;
-    const std::size_t n = left < chunk_ions ? detail::to_size(left) : chunk_ions;
+    const std::size_t n = left < chunk_ions ? to_size(left) : chunk_ions;
     decode(first, n, chunk, wanted);
     if (!callback(chunk)) return false;
     first += n;
@@ -380,7 +380,7 @@ ion_columns dataset::read_all(columns wanted) const {
     throw read_error(layout_.path + ": too many ions to hold in memory");
   }
   ion_chunk chunk;
-  decode(0, detail::to_size(layout_.ion_count), chunk, wanted);
+  decode(0, to_size(layout_.ion_count), chunk, wanted);
   return std::move(static_cast<ion_columns&>(chunk));
 }
 

@@ -97,10 +97,8 @@ struct ion_chunk : ion_columns {
 /// that the per-chunk work is negligible, small enough to stay in the cache.
 inline constexpr std::size_t default_chunk_ions = std::size_t{1} << 16;
 
-namespace detail {
-
-/// A 64-bit count that is known to fit as a size of this machine (a no-op
-/// where sizes are 64-bit).
+/// A 64-bit count (of ions, chunks, blocks) that is known to fit as a size
+/// of this machine (a no-op where sizes are 64-bit).
 template <class count_type>
 constexpr std::size_t to_size(count_type count) {
   if constexpr (std::is_same_v<count_type, std::size_t>) {
@@ -109,6 +107,8 @@ constexpr std::size_t to_size(count_type count) {
     return static_cast<std::size_t>(count);
   }
 }
+
+namespace detail {
 
 /// The columns of ion_columns, one by one.
 enum class field : std::uint8_t {

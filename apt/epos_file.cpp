@@ -1,7 +1,6 @@
 #include "apt/epos_file.hpp"
 
 #include "apt/read_error.hpp"
-#include "apt/record_writer.hpp"
 
 namespace veltrane::apt {
 
@@ -29,30 +28,6 @@ constexpr epos_column epos_columns[] = {
     {field::multiplicity, 40, detail::encoding::u32},
 };
 
-int emit_epos(const ion_columns& ions, const detail::byte_sink& sink) {
-  detail::check_lengths(ions, "write_epos");
-  return detail::emit_records(
-      ions.size(), epos_record_size,
-      [&ions](std::size_t i, std::byte* r) {
-        using detail::value_or_zero;
-        const auto put = [r](auto value, std::size_t offset) {
-          store(value, r + offset, byte_order::big);
-        };
-        put(value_or_zero(ions.x, i), 0);
-        put(value_or_zero(ions.y, i), 4);
-        put(value_or_zero(ions.z, i), 8);
-        put(ions.mass[i], 12);
-        put(value_or_zero(ions.tof, i), 16);
-        put(value_or_zero(ions.v_dc, i), 20);
-        put(value_or_zero(ions.v_pulse, i), 24);
-        put(value_or_zero(ions.det_x, i), 28);
-        put(value_or_zero(ions.det_y, i), 32);
-        put(value_or_zero(ions.pulse_delta, i), 36);
-        put(value_or_zero(ions.multiplicity, i), 40);
-      },
-      sink);
-}
-
 }  // namespace
 
 dataset open_epos(std::span<const std::byte> bytes, std::string name) {
@@ -76,17 +51,6 @@ dataset detail::open_epos(byte_source bytes, std::string name) {
                                                          byte_order::big};
   }
   return dataset(std::move(layout));
-}
-
-std::vector<std::byte> encode_epos(const ion_columns& ions) {
-  std::vector<std::byte> bytes;
-  bytes.reserve(ions.size() * epos_record_size);
-  emit_epos(ions, detail::vector_sink(bytes));
-  return bytes;
-}
-
-int write_epos(std::FILE* out, const ion_columns& ions) {
-  return emit_epos(ions, detail::file_sink(out));
 }
 
 }  // namespace veltrane::apt

@@ -7,7 +7,6 @@
 // the first record carries N and the others 0.
 
 #include <cstddef>
-#include <cstdio>
 #include <span>
 #include <string>
 #include <vector>
@@ -31,14 +30,5 @@ namespace detail {
 /// open_epos() of bytes in memory or in a file.
 dataset open_epos(byte_source bytes, std::string name);
 }  // namespace detail
-
-/// The bytes of an .epos file holding `ions`; empty columns are written as
-/// zeros. Throws std::invalid_argument when a column is neither empty nor as
-/// long as the mass column.
-std::vector<std::byte> encode_epos(const ion_columns& ions);
-
-/// encode_epos() written to `out` a block at a time. Returns 0, or the errno
-/// of the first failed write.
-int write_epos(std::FILE* out, const ion_columns& ions);
 
 }  // namespace veltrane::apt

@@ -1,26 +1,8 @@
 #include "apt/pos_file.hpp"
 
 #include "apt/read_error.hpp"
-#include "apt/record_writer.hpp"
 
 namespace veltrane::apt {
-
-namespace {
-
-int emit_pos(const ion_columns& ions, const detail::byte_sink& sink) {
-  detail::check_lengths(ions, "write_pos");
-  return detail::emit_records(
-      ions.size(), pos_record_size,
-      [&ions](std::size_t i, std::byte* r) {
-        store(detail::value_or_zero(ions.x, i), r, byte_order::big);
-        store(detail::value_or_zero(ions.y, i), r + 4, byte_order::big);
-        store(detail::value_or_zero(ions.z, i), r + 8, byte_order::big);
-        store(ions.mass[i], r + 12, byte_order::big);
-      },
-      sink);
-}
-
-}  // namespace
 
 dataset open_pos(std::span<const std::byte> bytes, std::string name) {
   return detail::open_pos(detail::byte_source(bytes), std::move(name));
@@ -47,17 +29,6 @@ dataset detail::open_pos(byte_source bytes, std::string name) {
   column(field::z, 8);
   column(field::mass, 12);
   return dataset(std::move(layout));
-}
-
-std::vector<std::byte> encode_pos(const ion_columns& ions) {
-  std::vector<std::byte> bytes;
-  bytes.reserve(ions.size() * pos_record_size);
-  emit_pos(ions, detail::vector_sink(bytes));
-  return bytes;
-}
-
-int write_pos(std::FILE* out, const ion_columns& ions) {
-  return emit_pos(ions, detail::file_sink(out));
 }
 
 }  // namespace veltrane::apt

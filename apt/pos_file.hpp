@@ -4,7 +4,6 @@
 // x, y, z (nm) and the mass-to-charge (Da).
 
 #include <cstddef>
-#include <cstdio>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,16 +26,5 @@ namespace detail {
 /// open_pos() of bytes in memory or in a file.
 dataset open_pos(byte_source bytes, std::string name);
 }  // namespace detail
-
-/// The bytes of a .pos file holding `ions`: mass and position (an empty
-/// position column is written as zeros; the other columns are not stored in
-/// the format). Throws std::invalid_argument when a column is neither empty
-/// nor as long as the mass column.
-std::vector<std::byte> encode_pos(const ion_columns& ions);
-
-/// encode_pos() written to `out` a block at a time, never the whole file in
-/// memory. Returns 0, or the errno of the first failed write. Fits the
-/// compute layer's file writer, which makes the write safe.
-int write_pos(std::FILE* out, const ion_columns& ions);
 
 }  // namespace veltrane::apt

@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include "compute/charge_states/charge_states.hpp"
+#include "compute/charge_states/ratio_search.hpp"
 #include "compute/curves/inputs.hpp"
 #include "compute/curves/model_cache.hpp"
 #include "model/fast_model.hpp"
@@ -58,7 +59,7 @@ void BM_ratio_to_field(benchmark::State& state) {
   for (auto _ : state) {
     model_cache cache(fast_veltrane);
     charge_states states(tungsten(), cache.function(), 2);
-    benchmark::DoNotOptimize(states.field_from_ratio(2, 0.8));
+    benchmark::DoNotOptimize(field_from_ratio(states, 2, 0.8));
   }
 }
 BENCHMARK(BM_ratio_to_field)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();

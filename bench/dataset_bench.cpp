@@ -22,6 +22,7 @@
 #include "compute/curves/inputs.hpp"
 #include "compute/datasets/dataset_counts.hpp"
 #include "compute/datasets/field_map.hpp"
+#include "tests/support/apt_writers.hpp"
 
 // Counting and mapping a synthetic Tungsten run held in memory as .epos
 // bytes: every ion on a detector disc of 38 mm radius, 2+, 3+ or 4+ with a

@@ -37,15 +37,19 @@ void BM_charge_state_redraw(benchmark::State& state) {
   form.comboBox1->setCurrentIndex(form.comboBox1->findText("Tungsten"));
   form.numericUpDown1->setValue(4);
   form.chargeStatesButton->click();
-  ChargeStateWindow* w = form.chargeStateWindow();
+  auto* w = form.findChild<ChargeStateWindow*>();
+  int drawn = 0;
+  QObject::connect(w, &ChargeStateWindow::drawn, [&drawn] { ++drawn; });
   until([w] { return w->table().has_value() && !w->isComputing(); });
-  QLineEdit* box = form.box(static_cast<int>(state.range(0)));
+  QLineEdit* const boxes[] = {form.textBox1, form.textBox2, form.textBox3,
+                              form.textBox4, form.textBox5, form.textBox6};
+  QLineEdit* box = boxes[state.range(0)];
   const double base = box->text().toDouble();
   int typed = 0;
   for (auto _ : state) {
-    const int before = w->drawCount();
+    const int before = drawn;
     box->setText(QString::number(base + 0.001 * ++typed, 'f', 3));
-    until([w, before] { return w->drawCount() != before && !w->isComputing(); });
+    until([w, before, &drawn] { return drawn != before && !w->isComputing(); });
   }
 }
 BENCHMARK(BM_charge_state_redraw)
@@ -68,7 +72,7 @@ void BM_dataset_window_open(benchmark::State& state) {
     form.comboBox1->setCurrentIndex(form.comboBox1->findText("Tungsten"));
     form.numericUpDown1->setValue(3);
     form.datasetButton->click();
-    DatasetWindow* w = form.datasetWindow();
+    auto* w = form.findChild<DatasetWindow*>();
     QElapsedTimer clock;
     clock.start();
     w->openFile(epos);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <iomanip>
 #include <ostream>
@@ -13,11 +14,10 @@
 
 #include "cli/dataset_commands.hpp"
 #include "compute/charge_states/charge_spec.hpp"
-#include "compute/charge_states/charge_states.hpp"
 #include "compute/charge_states/counting_stats.hpp"
 #include "compute/charge_states/field_grid.hpp"
 #include "compute/charge_states/fraction_csv.hpp"
-#include "compute/charge_states/sensitivity.hpp"
+#include "compute/charge_states/measured_field.hpp"
 #include "compute/curves/calculation.hpp"
 #include "compute/curves/element_data.hpp"
 #include "compute/curves/elements.hpp"
@@ -55,7 +55,7 @@ struct options {
   bool all_elements = false;
   bool csv = false;
   std::optional<std::string> ratio, counts;
-  double confidence = 0.95;
+  double confidence = default_confidence;
   bool exact = false;  // the adaptive integration instead of the accurate evaluation
   bool sensitivity = false;
   bool progress = false;  // a progress bar on the error stream (a terminal)
@@ -79,19 +79,18 @@ std::optional<calc_request> read_command_request(const options& o, std::ostream&
   return std::move(checked.request);
 }
 
-// The field of a ratio search as the user reads it.
-std::string field_text(const ratio_fields& r) {
-  if (const auto E = r.field()) return format_number(*E);
-  return "below " + format_number(r.range_from);
-}
-
-std::string crossing_list(const ratio_fields& r) {
-  std::string list;
-  for (const auto& c : r.crossings) {
-    list +=
-        (list.empty() ? "" : ", ") + format_number(c.E) + (c.rising ? " (rising)" : " (falling)");
+// Runs a charge-state command: refused input is status 2, a calculation
+// that could not go on status 1, each said in one line.
+int guarded(std::ostream& err, const std::function<int()>& command) {
+  try {
+    return command();
+  } catch (const input_refused& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_bad_input;
+  } catch (const calculation_error& e) {
+    err << program << ": " << e.what() << "\n";
+    return exit_calculation_failed;
   }
-  return list;
 }
 
 void write_lines(std::ostream& out, const std::vector<std::string>& lines) {
@@ -134,9 +133,8 @@ int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
   }
   std::optional<output_check> output;
   if (!reserve_output(o.output, output, err)) return exit_write_failed;
-  const charge_state_model model = command_model(o);
-  charge_states states(*request, model.function, o.threads);
-  states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
+  field_model model(*request, command_model(o), o.threads);
+  charge_states& states = model.states();
   const auto [default_from, default_to] = default_field_range(states);
   const auto grid =
       field_grid(o.from.value_or(default_from), o.to.value_or(default_to), o.step, &message);
@@ -163,13 +161,13 @@ int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
   return exit_ok;
 }
 
-void equal_abundance_rows(const calc_request& request, const charge_state_model& model,
+void equal_abundance_rows(const calc_request& request, const charge_state_model& evaluation,
                           unsigned threads, bool csv, std::ostream& out) {
-  charge_states states(request, model.function, threads);
-  states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
+  field_model model(request, evaluation, threads);
+  charge_states& states = model.states();
   const auto& barriers = states.over_barrier_fields();
   for (int k = 1; k <= request.n; ++k) {
-    const auto fields = states.equal_abundance(k);
+    const auto fields = equal_abundance(states, k);
     const std::string E_ob = barriers[static_cast<std::size_t>(k) - 1].text();
     const std::string equal = fields.field() ? format_number(*fields.field()) : "none";
     if (csv) {
@@ -180,7 +178,7 @@ void equal_abundance_rows(const calc_request& request, const charge_state_model&
       out << std::left << std::setw(6) << k << std::setw(10) << charges.str() << std::right
           << std::setw(14) << E_ob << std::setw(20) << equal;
       if (fields.ambiguous()) {
-        out << "  (ratio not monotonic; crossings at " << crossing_list(fields) << ")";
+        out << "  " << crossings_note(fields, plain_answer_numbers());
       }
       out << "\n";
     }
@@ -191,11 +189,11 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
   const charge_state_model model = command_model(o);
   const char* csv_header = "element,n,step,E_ob_V_per_nm,F_equal_V_per_nm\n";
   const char* table_header = "step  charges     E_ob [V/nm]   F(k,k+1) [V/nm]\n";
-  try {
+  return guarded(err, [&] {
     if (o.all_elements) {
       if (!o.element.empty()) {
         err << program << ": give either --element or --all-elements\n";
-        return exit_bad_input;
+        return int{exit_bad_input};
       }
       if (o.csv) out << csv_header;
       std::size_t done = 0;
@@ -210,20 +208,14 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
         if (o.progress) draw_progress(err, ++done, element_table.size(), "elements");
       }
       if (o.progress) err << "\n";
-      return exit_ok;
+      return int{exit_ok};
     }
     const auto request = read_command_request(o, err);
-    if (!request) return exit_bad_input;
+    if (!request) return int{exit_bad_input};
     out << (o.csv ? csv_header : table_header);
     equal_abundance_rows(*request, model, o.threads, o.csv, out);
-  } catch (const input_refused& e) {
-    err << program << ": " << e.what() << "\n";
-    return exit_bad_input;
-  } catch (const calculation_error& e) {
-    err << program << ": " << e.what() << "\n";
-    return exit_calculation_failed;
-  }
-  return exit_ok;
+    return int{exit_ok};
+  });
 }
 
 // Every element's Kingham diagram: one PDF, or one SVG per element in a folder.
@@ -276,22 +268,11 @@ int run_atlas(const options& o, const std::string& path, const std::string& form
   return exit_ok;
 }
 
-// How far the answer moves with the model's inputs, one line each, and what
-// that is not.
-void write_sensitivity(const calc_request& request, int k, double ratio, double field,
-                       const charge_state_model& model, const options& o, std::ostream& out) {
-  for (const auto& shift : field_sensitivity(request, k, ratio, field, model, o.threads, nullptr)) {
-    out << "  " << shift.text() << "\n";
-  }
-  out << "  " << sensitivity_caveat << "\n";
-}
-
-// What `field` is asked: one typed ratio, or counts of every state and the
-// pairs among them that were counted.
+// What `field` is asked: one typed ratio, or the counted pairs among the
+// counts of every state.
 struct field_question {
-  std::optional<ratio_spec> ratio;
-  std::vector<int> pairs;
-  std::vector<double> counts;
+  std::vector<pair_measurement> measurements;
+  bool counted = false;
 };
 
 std::optional<field_question> read_field_question(const options& o, int n, std::ostream& err) {
@@ -300,81 +281,52 @@ std::optional<field_question> read_field_question(const options& o, int n, std::
     err << program << ": give either --ratio or --counts\n";
     return std::nullopt;
   }
-  if (!(o.confidence > 0.0 && o.confidence < 1.0)) {
-    err << program << ": --confidence must lie between 0 and 1, not " << format_number(o.confidence)
-        << "\n";
+  if (const std::string fault = confidence_fault(o.confidence); !fault.empty()) {
+    err << program << ": " << fault << "\n";
     return std::nullopt;
   }
   field_question q;
   if (o.ratio) {
-    q.ratio = parse_ratio_spec(*o.ratio, n, &message);
-    if (!q.ratio) {
+    const auto ratio = parse_ratio_spec(*o.ratio, n, &message);
+    if (!ratio) {
       err << program << ": " << message << "\n";
       return std::nullopt;
     }
+    q.measurements.push_back({ratio->k, ratio->ratio, 0.0, 0.0, o.confidence});
     return q;
   }
-  const auto parsed = parse_counts_spec(*o.counts, n, &message);
-  const auto found = parsed ? counted_pairs(*parsed, &message) : std::nullopt;
-  if (!found) {
+  const auto counts = parse_counts_spec(*o.counts, n, &message);
+  const auto pairs = counts ? counted_pairs(*counts, &message) : std::nullopt;
+  if (!pairs) {
     err << program << ": " << message << "\n";
     return std::nullopt;
   }
-  q.counts = *parsed;
-  q.pairs = *found;
+  for (int k : *pairs) {
+    const auto at = static_cast<std::size_t>(k);
+    q.measurements.push_back({k, std::nullopt, (*counts)[at], (*counts)[at + 1], o.confidence});
+  }
+  q.counted = true;
   return q;
 }
 
-int write_ratio_field(charge_states& states, const ratio_spec& ratio,
-                      const charge_state_model& model, const options& o, std::ostream& out,
-                      std::ostream& err) {
-  const auto fields = states.field_from_ratio(ratio.k, ratio.ratio);
-  if (!fields.field()) {
-    err << program << ": " << fields.unreachable_message() << "\n";
-    return exit_bad_input;
-  }
-  out << charge_label(ratio.k + 1) << "/" << charge_label(ratio.k) << " = "
-      << format_number(ratio.ratio) << ": E = " << format_number(*fields.field()) << " V/nm\n";
-  if (fields.ambiguous()) {
-    out << "The ratio is not monotonic in this range; it crosses " << format_number(ratio.ratio)
-        << " at " << crossing_list(fields) << " V/nm.\n";
-  }
-  if (o.sensitivity) {
-    write_sensitivity(states.request(), ratio.k, ratio.ratio, *fields.field(), model, o, out);
-  }
-  return exit_ok;
-}
-
-// Each counted pair's field with its interval, then the caveat of counting
-// statistics; a pair whose ratio the model does not reach is bad input, as a
-// typed ratio is.
-int write_counted_fields(charge_states& states, const field_question& q,
-                         const charge_state_model& model, const options& o, std::ostream& out,
-                         std::ostream& err) {
-  const std::string level = format_number(o.confidence * 100.0) + " %";
+// Each measurement's field (with its interval, crossings and shifts), then
+// with counts the caveat of counting statistics; a ratio the model does not
+// reach is bad input.
+int write_fields(field_model& model, const field_question& q, bool sensitivity, std::ostream& out,
+                 std::ostream& err) {
   int status = exit_ok;
-  for (int k : q.pairs) {
-    const double lower = q.counts[static_cast<std::size_t>(k)];
-    const double upper = q.counts[static_cast<std::size_t>(k) + 1];
-    const counted_field c = states.field_from_counts(k, lower, upper, o.confidence);
-    if (!c.estimate.field()) {
-      err << program << ": " << c.estimate.unreachable_message() << "\n";
+  for (const pair_measurement& m : q.measurements) {
+    const measured_field found = measure_field(model, m, sensitivity);
+    if (!found.field()) {
+      err << program << ": " << found.fields.unreachable_message() << "\n";
       status = exit_bad_input;
       continue;
     }
-    out << charge_label(k + 1) << "/" << charge_label(k) << " = " << format_number(c.ratio)
-        << " (counts " << format_number(upper) << " and " << format_number(lower)
-        << "): E = " << format_number(*c.estimate.field()) << " V/nm (" << level << ": "
-        << field_text(c.low) << " to " << field_text(c.high) << " V/nm)\n";
-    if (c.estimate.ambiguous()) {
-      out << "  The ratio is not monotonic in this range; it crosses " << format_number(c.ratio)
-          << " at " << crossing_list(c.estimate) << " V/nm.\n";
-    }
-    if (o.sensitivity) {
-      write_sensitivity(states.request(), k, c.ratio, *c.estimate.field(), model, o, out);
-    }
+    const answer_words words = measured_field_words(found, plain_answer_numbers());
+    out << words.question << words.answer << "\n";
+    for (const auto& line : words.details) out << "  " << line << "\n";
   }
-  if (status == exit_ok) out << counted_field_caveat << "\n";
+  if (q.counted && status == exit_ok) out << counted_field_caveat << "\n";
   return status;
 }
 
@@ -383,19 +335,8 @@ int run_field(const options& o, std::ostream& out, std::ostream& err) {
   if (!request) return exit_bad_input;
   const auto question = read_field_question(o, request->n, err);
   if (!question) return exit_bad_input;
-  const charge_state_model model = command_model(o);
-  charge_states states(*request, model.function, o.threads);
-  states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
-  try {
-    return question->ratio ? write_ratio_field(states, *question->ratio, model, o, out, err)
-                           : write_counted_fields(states, *question, model, o, out, err);
-  } catch (const input_refused& e) {
-    err << program << ": " << e.what() << "\n";
-    return exit_bad_input;
-  } catch (const calculation_error& e) {
-    err << program << ": " << e.what() << "\n";
-    return exit_calculation_failed;
-  }
+  field_model model(*request, command_model(o), o.threads);
+  return guarded(err, [&] { return write_fields(model, *question, o.sensitivity, out, err); });
 }
 
 // The options that name a calculation's inputs, on the main command and on
@@ -530,7 +471,7 @@ class charge_state_commands {
     fractions_->add_option("--from", o.from,
                            "lowest field in V/nm (default: the lowest sweep start)");
     fractions_->add_option("--to", o.to, "highest field in V/nm (default: the highest E_ob)");
-    fractions_->add_option("--step", o.step, "field step in V/nm (default 0.5)");
+    fractions_->add_option("--step", o.step, "field step in V/nm")->capture_default_str();
     fractions_->add_option("--output", fractions_output_,
                            "file to write (default -: standard output)");
     fractions_->add_flag("--exact", o.exact, exact_help);
@@ -549,8 +490,8 @@ class charge_state_commands {
     add_request_options(*field_, o);
     field_->add_option("--ratio", o.ratio, "a measured ratio, e.g. 3+/2+=0.8");
     field_->add_option("--counts", o.counts, "counts of charge states, e.g. 2+=1200,3+=960");
-    field_->add_option("--confidence", o.confidence,
-                       "level of the counting interval (default 0.95)");
+    field_->add_option("--confidence", o.confidence, "level of the counting interval")
+        ->capture_default_str();
     field_->add_flag("--exact", o.exact, exact_help);
     field_->add_flag("--sensitivity", o.sensitivity,
                      "also how far the field moves with the work function (0.1 eV) and each "

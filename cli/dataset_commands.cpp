@@ -1,19 +1,17 @@
 #include "cli/dataset_commands.hpp"
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <ostream>
-#include <variant>
 
-#include "apt/data_file.hpp"
-#include "apt/range_file.hpp"
-#include "apt/read_error.hpp"
 #include "cli/cli.hpp"
 #include "compute/charge_states/charge_spec.hpp"
+#include "compute/charge_states/measured_field.hpp"
+#include "compute/curves/element_data.hpp"
 #include "compute/curves/evaluation.hpp"
 #include "compute/curves/file_output.hpp"
 #include "compute/curves/inputs.hpp"
+#include "compute/datasets/dataset_csv.hpp"
+#include "compute/datasets/dataset_files.hpp"
 #include "compute/datasets/dataset_text.hpp"
 #include "compute/figures/figure_file.hpp"
 #include "compute/figures/map_figure.hpp"
@@ -25,40 +23,12 @@ namespace {
 
 constexpr const char* program = "veltrane-curves";
 
-// A file that cannot be opened for reading at all (missing, a folder, no
-// permission): the data cannot be read, which is not a fault of its content.
-std::optional<std::string> unreadable(const std::string& path) {
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) return path + ": is a folder, not a file";
-  std::ifstream probe(path, std::ios::binary);
-  if (!probe) return path + ": cannot be opened for reading";
-  return std::nullopt;
-}
-
-// What a command reads: the dataset and the range file.
-struct inputs {
-  apt::dataset data;
-  apt::range_file ranges;
-};
-
-// Reads both files; on failure says why on `err` and gives the exit status.
-std::variant<inputs, int> read_inputs(const std::string& data_path, const std::string& range_path,
-                                      std::ostream& err) {
-  for (const std::string& path : {data_path, range_path}) {
-    if (const auto problem = unreadable(path)) {
-      err << program << ": " << *problem << "\n";
-      return exit_calculation_failed;
-    }
-  }
-  try {
-    apt::range_file ranges = apt::read_range_file(range_path);
-    apt::dataset data = apt::open_data(data_path);
-    for (const auto& note : data.notes()) err << program << ": note: " << note << "\n";
-    return inputs{std::move(data), std::move(ranges)};
-  } catch (const apt::read_error& e) {
-    err << program << ": " << e.what() << "\n";
-    return exit_bad_input;
-  }
+// Reads both files, with the data file's notes on `err`.
+dataset_inputs read_files(const std::string& data_path, const std::string& range_path,
+                          std::ostream& err) {
+  dataset_inputs in = read_inputs(data_path, range_path);
+  for (const auto& note : in.data.notes()) err << program << ": note: " << note << "\n";
+  return in;
 }
 
 void write_messages(const std::vector<std::string>& messages, std::ostream& err) {
@@ -105,7 +75,8 @@ dataset_commands::dataset_commands(CLI::App& app) {
                  "work function in eV (default: the element's built-in value)");
     c.add_option("--energies", o_.energies,
                  "ionisation energies I1,...,I(n+1) in eV (default: the built-in values)");
-    c.add_option("--confidence", o_.confidence, "level of the counting interval (default 0.95)");
+    c.add_option("--confidence", o_.confidence, "level of the counting interval")
+        ->capture_default_str();
   };
   counts_ = app.add_subcommand(
       "counts", "ions per charge state of each element of a dataset, by its range file");
@@ -118,16 +89,17 @@ dataset_commands::dataset_commands(CLI::App& app) {
   field(*map_);
   map_->add_option("--over", o_.over, "detector (mm) or specimen (reconstructed x, y in nm)")
       ->check(CLI::IsMember({"detector", "specimen"}));
-  map_->add_option("--bin", o_.bin, "side of the square bins (default 2 mm, or nm)");
-  map_->add_option("--min-counts", o_.min_counts,
-                   "bins with fewer ions of the pair are masked (default 100)");
+  map_->add_option("--bin", o_.bin, "side of the square bins, mm (nm over the specimen)")
+      ->capture_default_str();
+  map_->add_option("--min-counts", o_.min_counts, "bins with fewer ions of the pair are masked")
+      ->capture_default_str();
   map_->add_option("--output", o_.output, "the map as CSV (- for standard output)");
   map_->add_option("--image", o_.image, "the map as a heat map: .svg, .pdf or .png");
 
   profile_ = app.add_subcommand("profile", "the field along the run, in blocks of ions");
   files(*profile_);
   field(*profile_);
-  profile_->add_option("--block", o_.block, "ions per block in file order (default 1000000)");
+  profile_->add_option("--block", o_.block, "ions per block in file order")->capture_default_str();
   profile_->add_option("--output", o_.output, "the profile as CSV (default -: standard output)");
   profile_->add_option("--image", o_.image,
                        "the profile as a plot against the ions and the DC voltage: .svg, .pdf "
@@ -139,10 +111,11 @@ std::optional<int> dataset_commands::run(std::ostream& out, std::ostream& err) c
     if (counts_->parsed()) return run_counts(out, err);
     if (map_->parsed()) return run_map(out, err);
     if (profile_->parsed()) return run_profile(out, err);
-  } catch (const input_refused& e) {
+  } catch (const dataset_file_error& e) {
+    // A file that cannot be opened at all is no fault of its content.
     err << program << ": " << e.what() << "\n";
-    return exit_bad_input;
-  } catch (const apt::read_error& e) {
+    return e.unopened() ? exit_calculation_failed : exit_bad_input;
+  } catch (const input_refused& e) {
     err << program << ": " << e.what() << "\n";
     return exit_bad_input;
   }
@@ -150,9 +123,7 @@ std::optional<int> dataset_commands::run(std::ostream& out, std::ostream& err) c
 }
 
 int dataset_commands::run_counts(std::ostream& out, std::ostream& err) const {
-  auto read = read_inputs(o_.data, o_.ranges, err);
-  if (const int* status = std::get_if<int>(&read)) return *status;
-  const auto& [data, ranges] = std::get<inputs>(read);
+  const auto [data, ranges] = read_files(o_.data, o_.ranges, err);
   const dataset_counts counts = count_charge_states(data, ranges, o_.element, counting());
   write_messages(counts.messages, err);
   for (const auto& i : counts.interferences) err << program << ": warning: " << i.message << "\n";
@@ -167,14 +138,15 @@ int dataset_commands::run_counts(std::ostream& out, std::ostream& err) const {
 
 namespace {
 
-// The model's ratio curve of a pair, to be inverted for many ratios.
+// The model of the request and the pair as typed, whose ratio is inverted
+// for many ratios (the accurate evaluation serves every bin).
 struct pair_inversion {
-  std::unique_ptr<charge_states> states;
-  std::unique_ptr<ratio_inverter> inverter;
+  std::unique_ptr<field_model> model;
+  int k = 0;
 };
 
 // The request and the pair as typed; a message on `err` and nothing when
-// either is bad. The accurate evaluation serves every bin.
+// either is bad.
 std::optional<pair_inversion> pair_inversion_of(const request_texts& texts, const std::string& pair,
                                                 unsigned threads, std::ostream& err) {
   const checked_request checked = check_request(texts);
@@ -188,21 +160,14 @@ std::optional<pair_inversion> pair_inversion_of(const request_texts& texts, cons
     err << program << ": --pair: " << message << "\n";
     return std::nullopt;
   }
-  const charge_state_model model = model_for(evaluation::accurate);
-  pair_inversion p;
-  p.states = std::make_unique<charge_states>(*checked.request, model.function, threads);
-  p.states->set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
-  p.inverter = std::make_unique<ratio_inverter>(*p.states, *k);
-  return p;
+  return pair_inversion{
+      std::make_unique<field_model>(*checked.request, model_for(evaluation::accurate), threads),
+      *k};
 }
-
-// The element of a request as the element list names it, for the symbol of
-// the dataset's counts.
-std::string symbol_of(const overall_field& overall) { return overall.counts.symbol; }
 
 // "W 3+/2+, run.epos": a figure's title.
 std::string pair_title(const std::string& symbol, int k, const std::string& file) {
-  return symbol + " " + charge_label(k + 1) + "/" + charge_label(k) + ", " + file;
+  return symbol + " " + pair_label(k) + ", " + file;
 }
 
 }  // namespace
@@ -233,31 +198,28 @@ int dataset_commands::run_map(std::ostream& out, std::ostream& err) const {
   if (!image_path_ok(err)) return exit_bad_input;
   auto inversion = pair_inversion_of(request(), o_.pair, o_.threads, err);
   if (!inversion) return exit_bad_input;
-  auto read = read_inputs(o_.data, o_.ranges, err);
-  if (const int* status = std::get_if<int>(&read)) return *status;
-  const auto& [data, ranges] = std::get<inputs>(read);
+  const auto [data, ranges] = read_files(o_.data, o_.ranges, err);
   map_options options;
   options.counting = counting();
   options.confidence = o_.confidence;
   options.over = o_.over == "specimen" ? map_plane::specimen : map_plane::detector;
   options.bin = o_.bin;
   options.min_counts = o_.min_counts;
-  const field_map map = map_field(data, ranges, *inversion->inverter, options);
+  const field_map map = map_field(data, ranges, inversion->model->inverter(inversion->k), options);
   write_messages(map.messages, err);
   for (const auto& i : map.overall.counts.interferences) {
     err << program << ": warning: " << i.message << "\n";
   }
   // With the map on standard output, the words go to the error stream.
   std::ostream& words = o_.output == "-" ? err : out;
-  words << pair_field_text(map.overall.field, symbol_of(map.overall)) << "\n"
+  words << pair_field_text(map.overall.field, map.overall.counts.symbol) << "\n"
         << map_summary(map, o_.min_counts) << "\n"
         << counting_caveat << "\n";
   if (!o_.output.empty() && !write_csv(map_csv_lines(map), o_.output, out, err)) {
     return exit_write_failed;
   }
   if (!o_.image.empty()) {
-    const std::string title =
-        pair_title(symbol_of(map.overall), inversion->inverter->k(), data.file_name());
+    const std::string title = pair_title(map.overall.counts.symbol, inversion->k, data.file_name());
     if (const auto problem = write_figure(map_figure(map, title), o_.image)) {
       err << program << ": " << *problem << "\n";
       return exit_write_failed;
@@ -273,25 +235,24 @@ int dataset_commands::run_profile(std::ostream& out, std::ostream& err) const {
   if (!image_path_ok(err)) return exit_bad_input;
   auto inversion = pair_inversion_of(request(), o_.pair, o_.threads, err);
   if (!inversion) return exit_bad_input;
-  auto read = read_inputs(o_.data, o_.ranges, err);
-  if (const int* status = std::get_if<int>(&read)) return *status;
-  const auto& [data, ranges] = std::get<inputs>(read);
+  const auto [data, ranges] = read_files(o_.data, o_.ranges, err);
   profile_options options;
   options.counting = counting();
   options.confidence = o_.confidence;
   options.block = o_.block;
-  const field_profile profile = profile_field(data, ranges, *inversion->inverter, options);
+  const field_profile profile =
+      profile_field(data, ranges, inversion->model->inverter(inversion->k), options);
   write_messages(profile.messages, err);
   const std::string path = o_.output.empty() ? "-" : o_.output;
   std::ostream& words = path == "-" ? err : out;
-  words << pair_field_text(profile.overall.field, symbol_of(profile.overall)) << "\n"
+  words << pair_field_text(profile.overall.field, profile.overall.counts.symbol) << "\n"
         << counting_caveat << "\n";
   if (!write_csv(profile_csv_lines(profile), path, out, err)) return exit_write_failed;
   if (path != "-") words << "Wrote " << path << "\n";
   if (!o_.image.empty()) {
     const std::string title =
-        pair_title(symbol_of(profile.overall), inversion->inverter->k(), data.file_name()) +
-        ", blocks of " + std::to_string(profile.block) + " ions";
+        pair_title(profile.overall.counts.symbol, inversion->k, data.file_name()) + ", blocks of " +
+        std::to_string(profile.block) + " ions";
     if (const auto problem = write_figure(profile_figure(profile, title), o_.image)) {
       err << program << ": " << *problem << "\n";
       return exit_write_failed;

@@ -9,7 +9,8 @@
 #include <string>
 
 #include "compute/curves/inputs.hpp"
-#include "compute/datasets/dataset_counts.hpp"
+#include "compute/datasets/field_map.hpp"
+#include "compute/datasets/field_profile.hpp"
 
 namespace veltrane {
 
@@ -27,10 +28,10 @@ class dataset_commands {
     std::string data, ranges, element, ionisations, pair;
     std::optional<std::string> work_function, energies;
     std::string over = "detector";
-    double bin = 2.0;
-    std::uint64_t min_counts = 100;
-    double confidence = 0.95;
-    std::uint64_t block = 1000000;
+    double bin = map_options{}.bin;
+    std::uint64_t min_counts = map_options{}.min_counts;
+    double confidence = default_confidence;
+    std::uint64_t block = profile_options{}.block;
     bool single_hits = false, background = false, csv = false;
     std::string output, image;
     unsigned threads = 0;

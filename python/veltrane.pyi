@@ -305,7 +305,8 @@ def field_map(
     method: Literal["accurate", "exact"] = "accurate",
 ) -> FieldMap:
     """The pair's field in square bins: 2-D arrays of shape (len(x_edges) - 1,
-    len(y_edges) - 1); N 0 and ratio/E NaN in empty bins, ratio/E NaN in masked ones."""
+    len(y_edges) - 1); N 0 and ratio/E NaN in empty bins, ratio/E NaN in masked ones.
+    The element by its name or its symbol ("Tungsten", "W")."""
 
 def field_profile(
     data: Path,
@@ -322,7 +323,8 @@ def field_profile(
     threads: int = 0,
     method: Literal["accurate", "exact"] = "accurate",
 ) -> FieldProfile:
-    """The pair's field in blocks of ions along the run, with the blocks' mean DC voltage."""
+    """The pair's field in blocks of ions along the run, with the blocks' mean DC voltage.
+    The element by its name or its symbol ("Tungsten", "W")."""
 
 def probability(
     E: npt.ArrayLike,

@@ -20,18 +20,18 @@
 #include "apt/charge_assignment.hpp"
 #include "apt/data_file.hpp"
 #include "apt/range_file.hpp"
-#include "apt/read_error.hpp"
 #include "compute/charge_states/charge_spec.hpp"
-#include "compute/charge_states/charge_states.hpp"
-#include "compute/charge_states/sensitivity.hpp"
-#include "compute/curves/calculation.hpp"
+#include "compute/charge_states/measured_field.hpp"
 #include "compute/curves/element_data.hpp"
 #include "compute/curves/elements.hpp"
 #include "compute/curves/evaluation.hpp"
 #include "compute/curves/inputs.hpp"
+#include "compute/curves/number_format.hpp"
 #include "compute/curves/sweep.hpp"
 #include "compute/datasets/dataset_counts.hpp"
+#include "compute/datasets/dataset_files.hpp"
 #include "compute/datasets/field_map.hpp"
+#include "compute/datasets/field_profile.hpp"
 
 namespace py = pybind11;
 using namespace veltrane;
@@ -86,22 +86,11 @@ void run_interruptibly(const std::function<void(evaluation_progress&)>& work) {
   if (failure) std::rethrow_exception(failure);
 }
 
-std::string number_text(double value) { return shortest_text(value); }
-
 // The request from Python's arguments, checked as the command line checks it.
 calc_request request_of(const std::string& element, int n, std::optional<double> work_function,
                         std::optional<std::vector<double>> energies) {
-  if (!resolve_element(element)) {
-    throw py::value_error(unknown_element_message(element) + " (see veltrane.elements())");
-  }
-  request_texts texts{element, std::to_string(n), std::nullopt, std::nullopt};
-  if (work_function) texts.work_function = number_text(*work_function);
-  if (energies) {
-    std::vector<std::string> e;
-    for (double x : *energies) e.push_back(number_text(x));
-    texts.energies = e;
-  }
-  const checked_request checked = check_request(texts);
+  const checked_request checked = check_request(
+      request_values{element, n, work_function, std::move(energies)}, "see veltrane.elements()");
   if (!checked.request) throw py::value_error(checked.message);
   return *checked.request;
 }
@@ -143,7 +132,7 @@ py::dict element_dict(const std::string& name) {
 
 py::list curves(const std::string& element, int n, std::optional<double> work_function,
                 std::optional<std::vector<double>> energies, unsigned threads) {
-  const calc_request request = request_of(element, n, work_function, energies);
+  const calc_request request = request_of(element, n, work_function, std::move(energies));
   sweep_plan plan = plan_sweeps(request);
   run_interruptibly([&](evaluation_progress& progress) {
     if (!evaluate_plan(plan, prescribed_model(), threads, &progress)) throw calculation_cancelled();
@@ -169,7 +158,7 @@ py::list curves(const std::string& element, int n, std::optional<double> work_fu
 py::dict fractions(const std::string& element, int n, const array& E,
                    std::optional<double> work_function, std::optional<std::vector<double>> energies,
                    unsigned threads, const std::string& method) {
-  const calc_request request = request_of(element, n, work_function, energies);
+  const calc_request request = request_of(element, n, work_function, std::move(energies));
   if (E.ndim() != 1) throw py::value_error("E must be a one-dimensional array of fields in V/nm");
   const std::vector<double> fields(E.data(), E.data() + E.size());
   for (double e : fields) {
@@ -178,34 +167,32 @@ py::dict fractions(const std::string& element, int n, const array& E,
     if (!(e > 0.0)) throw py::value_error("fields must be above 0 V/nm");
   }
   fraction_table table;
-  const charge_state_model model = method_model(method);
+  field_model model(request, method_model(method), threads);
   run_interruptibly([&](evaluation_progress& progress) {
-    charge_states states(request, model.function, threads, &progress);
-    states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
-    table = fraction_table_at(states, fields);
+    model.set_progress(&progress);
+    table = fraction_table_at(model.states(), fields);
   });
   std::vector<double> barriers;
   for (const auto& ob : table.barriers) barriers.push_back(ob.at_v_per_nm());
   py::dict d;
   d["E"] = to_array(fields);
-  d["Q"] = to_matrix(table.Qt, fields.size());
+  d["Q"] = to_matrix(table.Q_tilde, fields.size());
   d["f"] = to_matrix(table.f, fields.size());
   d["E_ob"] = to_array(barriers);
   return d;
 }
 
-py::list equal_abundance(const std::string& element, int n, std::optional<double> work_function,
-                         std::optional<std::vector<double>> energies, unsigned threads,
-                         const std::string& method) {
-  const calc_request request = request_of(element, n, work_function, energies);
+py::list equal_abundance_of(const std::string& element, int n, std::optional<double> work_function,
+                            std::optional<std::vector<double>> energies, unsigned threads,
+                            const std::string& method) {
+  const calc_request request = request_of(element, n, work_function, std::move(energies));
   std::vector<over_barrier> barriers;
   std::vector<ratio_fields> fields;
-  const charge_state_model model = method_model(method);
+  field_model model(request, method_model(method), threads);
   run_interruptibly([&](evaluation_progress& progress) {
-    charge_states states(request, model.function, threads, &progress);
-    states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
-    barriers = states.over_barrier_fields();
-    for (int k = 1; k <= request.n; ++k) fields.push_back(states.equal_abundance(k));
+    model.set_progress(&progress);
+    barriers = model.states().over_barrier_fields();
+    for (int k = 1; k <= request.n; ++k) fields.push_back(equal_abundance(model.states(), k));
   });
   py::list rows;
   for (std::size_t k = 0; k < fields.size(); ++k) {
@@ -282,12 +269,6 @@ std::string element_name(const std::string& name, std::size_t flat,
   return text + "]";
 }
 
-std::string python_number(double value) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-  return shortest_text(value);
-}
-
 // The first value that has a fault is refused, named by its place:
 // "ratio[17] = -1 is not above 0".
 template <class Fault>
@@ -296,32 +277,30 @@ void check_each(const std::string& name, const std::vector<double>& values,
   for (std::size_t i = 0; i < values.size(); ++i) {
     const std::string why = fault(values[i]);
     if (why.empty()) continue;
-    throw py::value_error(element_name(name, i, shape) + " = " + python_number(values[i]) + " " +
+    throw py::value_error(element_name(name, i, shape) + " = " + shortest_number(values[i]) + " " +
                           why);
   }
 }
 
-void check_confidence(double confidence) {
-  if (!(confidence > 0.0 && confidence < 1.0)) {
-    throw py::value_error("confidence must lie between 0 and 1");
+void check_level(double confidence) {
+  if (const std::string fault = confidence_fault(confidence); !fault.empty()) {
+    throw py::value_error(fault);
   }
 }
 
 // The fields of many ratios of one pair: the model's ratio curve is
 // tabulated once and inverted for all of them.
-py::dict fields_of_ratios(const calc_request& request, std::pair<int, int> pair,
-                          const py::object& ratio, unsigned threads, const std::string& method) {
+py::dict ratio_array_fields(const calc_request& request, std::pair<int, int> pair,
+                            const py::object& ratio, unsigned threads, const std::string& method) {
   const int k = pair_k(pair, request.n);
   const array r = as_shaped_doubles(ratio);
   const std::vector<double> ratios(r.data(), r.data() + r.size());
   check_each("ratio", ratios, shape_of(r), ratio_fault);
-  const charge_state_model model = method_model(method);
+  field_model model(request, method_model(method), threads);
   std::vector<double> E;
   run_interruptibly([&](evaluation_progress& progress) {
-    charge_states states(request, model.function, threads, &progress);
-    states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
-    ratio_inverter inverter(states, k, model.ratio_tolerance_v_per_nm);
-    E = inverter.fields_of(ratios);
+    model.set_progress(&progress);
+    E = fields_of_ratios(model, k, ratios);
   });
   py::dict d;
   d["pair"] = py::make_tuple(k, k + 1);
@@ -330,87 +309,67 @@ py::dict fields_of_ratios(const calc_request& request, std::pair<int, int> pair,
   return d;
 }
 
-py::object field_from_ratio(const std::string& element, int n, std::pair<int, int> pair,
-                            const py::object& ratio, const py::object& counts, double confidence,
-                            std::optional<double> work_function,
-                            std::optional<std::vector<double>> energies, unsigned threads,
-                            const std::string& method, bool sensitivity) {
-  const calc_request request = request_of(element, n, work_function, energies);
-  std::string message;
+py::object field_from_ratio_of(const std::string& element, int n, std::pair<int, int> pair,
+                               const py::object& ratio, const py::object& counts, double confidence,
+                               std::optional<double> work_function,
+                               std::optional<std::vector<double>> energies, unsigned threads,
+                               const std::string& method, bool sensitivity) {
+  const calc_request request = request_of(element, n, work_function, std::move(energies));
   if (ratio.is_none() == counts.is_none()) {
     throw py::value_error("give either ratio or counts");
   }
-  check_confidence(confidence);
+  check_level(confidence);
   if (py::isinstance<py::array>(ratio) || py::isinstance<py::list>(ratio) ||
       py::isinstance<py::tuple>(ratio)) {
     if (sensitivity) throw py::value_error("sensitivity is for a single ratio, not an array");
-    return fields_of_ratios(request, pair, ratio, threads, method);
+    return ratio_array_fields(request, pair, ratio, threads, method);
   }
   // The pair may be written either way round: the ratio is N(upper)/N(lower)
   // and the counts are (N(lower), N(upper)) whatever the order.
-  const int k = pair_k(pair, n);
-  double count_lower = 0, count_upper = 0;
-  std::optional<ratio_spec> pair_ratio;
+  pair_measurement m;
+  m.k = pair_k(pair, n);
+  m.confidence = confidence;
+  std::string typed_ratio, typed_lower, typed_upper;
   if (!ratio.is_none()) {
-    double value = 0.0;
     try {
-      value = ratio.cast<double>();
+      m.ratio = ratio.cast<double>();
     } catch (const py::cast_error&) {
       throw py::type_error("ratio must be a number, or an array or list of numbers");
     }
-    pair_ratio = check_ratio(k, value, number_text(value), &message);
-    if (!pair_ratio) throw py::value_error(message);
+    typed_ratio = shortest_text(*m.ratio);
   } else {
     const auto values = counts.cast<std::vector<double>>();
     if (values.size() != 2)
       throw py::value_error("counts must be two numbers, of the pair's states");
-    if (!check_counts(k, values[0], values[1], number_text(values[0]), number_text(values[1]),
-                      &message)) {
-      throw py::value_error(message);
-    }
-    count_lower = values[0];
-    count_upper = values[1];
-    pair_ratio = ratio_spec{k, 0.0};
+    m.count_lower = values[0];
+    m.count_upper = values[1];
+    typed_lower = shortest_text(values[0]);
+    typed_upper = shortest_text(values[1]);
   }
-  std::optional<ratio_fields> fields;
-  std::optional<counted_field> counted;
-  const charge_state_model model = method_model(method);
+  const std::string fault = measurement_fault(m, n, typed_ratio, typed_lower, typed_upper);
+  if (!fault.empty()) throw py::value_error(fault);
+  field_model model(request, method_model(method), threads);
+  std::optional<measured_field> found;
   run_interruptibly([&](evaluation_progress& progress) {
-    charge_states states(request, model.function, threads, &progress);
-    states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
-    if (!ratio.is_none()) {
-      fields = states.field_from_ratio(pair_ratio->k, pair_ratio->ratio);
-    } else {
-      counted = states.field_from_counts(pair_ratio->k, count_lower, count_upper, confidence);
-      fields = counted->estimate;
-    }
+    model.set_progress(&progress);
+    found = measure_field(model, m, sensitivity);
   });
-  if (!fields->field()) throw py::value_error(fields->unreachable_message());
-  std::vector<input_shift> shifts;
-  if (sensitivity) {
-    run_interruptibly([&](evaluation_progress& progress) {
-      shifts = field_sensitivity(request, pair_ratio->k, fields->ratio, *fields->field(), model,
-                                 threads, &progress);
-    });
-  }
+  if (!found->field()) throw py::value_error(found->fields.unreachable_message());
   py::dict d;
-  d["pair"] = py::make_tuple(pair_ratio->k, pair_ratio->k + 1);
-  d["ratio"] = fields->ratio;
-  d["E"] = *fields->field();
-  d["crossings"] = crossings_of(*fields);
-  d["monotonic"] = fields->monotonic;
-  if (counted) {
-    auto bound = [](const ratio_fields& r) {
-      return r.field() ? *r.field() : -std::numeric_limits<double>::infinity();
-    };
-    d["interval"] = py::make_tuple(bound(counted->low), bound(counted->high));
+  d["pair"] = py::make_tuple(m.k, m.k + 1);
+  d["ratio"] = found->ratio();
+  d["E"] = *found->field();
+  d["crossings"] = crossings_of(found->fields);
+  d["monotonic"] = found->fields.monotonic;
+  if (found->counted) {
+    d["interval"] = py::make_tuple(found->low(), found->high());
     d["confidence"] = confidence;
-    d["ratio_interval"] = py::make_tuple(counted->ratio_low, counted->ratio_high);
+    d["ratio_interval"] = py::make_tuple(found->counted->ratio_low, found->counted->ratio_high);
   }
   if (sensitivity) {
     // The model's sensitivity to its inputs, not a confidence interval.
     py::list list;
-    for (const auto& shift : shifts) {
+    for (const auto& shift : found->shifts) {
       py::dict row;
       row["input"] = shift.input;
       row["minus"] = shift.minus;
@@ -454,41 +413,25 @@ array probability(const py::object& E, const py::object& B, const py::object& ph
   return out;
 }
 
-py::dict field_from_counts(const std::string& element, int n, std::pair<int, int> pair,
-                           const py::object& lower, const py::object& upper, double confidence,
-                           std::optional<double> work_function,
-                           std::optional<std::vector<double>> energies, unsigned threads,
-                           const std::string& method) {
-  const calc_request request = request_of(element, n, work_function, energies);
+py::dict field_from_counts_of(const std::string& element, int n, std::pair<int, int> pair,
+                              const py::object& lower, const py::object& upper, double confidence,
+                              std::optional<double> work_function,
+                              std::optional<std::vector<double>> energies, unsigned threads,
+                              const std::string& method) {
+  const calc_request request = request_of(element, n, work_function, std::move(energies));
   const int k = pair_k(pair, n);
-  check_confidence(confidence);
+  check_level(confidence);
   const py::tuple b = py::module_::import("numpy").attr("broadcast_arrays")(lower, upper);
   const array a_lower = as_shaped_doubles(b[0]), a_upper = as_shaped_doubles(b[1]);
   const std::vector<double> N_lower(a_lower.data(), a_lower.data() + a_lower.size());
   const std::vector<double> N_upper(a_upper.data(), a_upper.data() + a_upper.size());
   check_each("lower", N_lower, shape_of(a_lower), count_fault);
   check_each("upper", N_upper, shape_of(a_upper), count_fault);
-  const charge_state_model model = method_model(method);
-  std::vector<pair_field> fields(N_lower.size());
+  field_model model(request, method_model(method), threads);
+  std::vector<pair_field> fields;
   run_interruptibly([&](evaluation_progress& progress) {
-    // Counts as they are: no isotope correction (factor 1), no background.
-    std::vector<pair_field*> open;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      pair_field& f = fields[i];
-      f.k = k;
-      f.confidence = confidence;
-      f.count_lower = f.net_lower = N_lower[i];
-      f.count_upper = f.net_upper = N_upper[i];
-      const ratio_interval r = corrected_ratio(N_lower[i], N_upper[i], 1.0, confidence);
-      f.ratio = r.ratio;
-      f.ratio_low = r.low;
-      f.ratio_high = r.high;
-      open.push_back(&f);
-    }
-    charge_states states(request, model.function, threads, &progress);
-    states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
-    ratio_inverter inverter(states, k, model.ratio_tolerance_v_per_nm);
-    set_fields(open, inverter);
+    model.set_progress(&progress);
+    fields = fields_of_counts(model, k, N_lower, N_upper, confidence);
   });
   const auto shape = shape_of(a_lower);
   const auto column = [&](double pair_field::*member) {
@@ -549,7 +492,7 @@ constexpr count_column count_columns[] = {
 
 py::dict read_data(const std::filesystem::path& path) {
   std::optional<apt::dataset> data;
-  run_interruptibly([&](evaluation_progress&) { data = apt::open_data(path); });
+  run_interruptibly([&](evaluation_progress&) { data = open_dataset(path); });
   const auto ions = static_cast<py::ssize_t>(data->ion_count());
   py::dict d;
   // The arrays are made with the GIL and filled without it, chunk by chunk.
@@ -568,21 +511,24 @@ py::dict read_data(const std::filesystem::path& path) {
     d[c.name] = a;
   }
   run_interruptibly([&](evaluation_progress& progress) {
-    const bool whole = data->for_each_chunk(
-        [&](const apt::ion_chunk& chunk) {
-          if (progress.cancel) return false;
-          const auto first = static_cast<std::ptrdiff_t>(chunk.first);
-          for (const auto& [c, out] : floats) {
-            const auto& values = chunk.*(c->values);
-            std::copy(values.begin(), values.end(), out + first);
-          }
-          for (const auto& [c, out] : counts) {
-            const auto& values = chunk.*(c->values);
-            std::copy(values.begin(), values.end(), out + first);
-          }
-          return true;
-        },
-        apt::default_chunk_ions, data->present());
+    bool whole = false;
+    reading_dataset([&] {
+      whole = data->for_each_chunk(
+          [&](const apt::ion_chunk& chunk) {
+            if (progress.cancel) return false;
+            const auto first = static_cast<std::ptrdiff_t>(chunk.first);
+            for (const auto& [c, out] : floats) {
+              const auto& values = chunk.*(c->values);
+              std::copy(values.begin(), values.end(), out + first);
+            }
+            for (const auto& [c, out] : counts) {
+              const auto& values = chunk.*(c->values);
+              std::copy(values.begin(), values.end(), out + first);
+            }
+            return true;
+          },
+          apt::default_chunk_ions, data->present());
+    });
     if (!whole) throw calculation_cancelled();
   });
   d["format"] = std::string(apt::format_name(data->format()));
@@ -628,7 +574,7 @@ py::object read_ranges(const std::filesystem::path& path, bool notes) {
   std::optional<apt::range_file> file;
   std::vector<apt::charge_assignment> assignments;
   run_interruptibly([&](evaluation_progress&) {
-    file = apt::read_range_file(path);
+    file = open_range_file(path);
     assignments = apt::assign_charges(*file);
   });
   py::list ranges;
@@ -674,10 +620,10 @@ py::dict charge_state_counts(const std::filesystem::path& data_path,
   std::optional<apt::range_file> file;
   dataset_counts counts;
   run_interruptibly([&](evaluation_progress& progress) {
-    const apt::dataset data = apt::open_data(data_path);
-    file = apt::read_range_file(ranges_path);
-    counts = count_charge_states(data, *file, element.value_or(""),
+    dataset_inputs in = read_inputs(data_path, ranges_path);
+    counts = count_charge_states(in.data, in.ranges, element.value_or(""),
                                  counting_of(single_hits, background, threads, progress));
+    file = std::move(in.ranges);
   });
   py::list charges;
   for (const auto& q : counts.charges) {
@@ -739,9 +685,11 @@ dataset_field_request field_request_of(const std::string& element, int n, std::p
                                        double confidence, std::optional<double> work_function,
                                        std::optional<std::vector<double>> energies,
                                        const std::string& method) {
-  dataset_field_request r{request_of(element, n, work_function, energies), method_model(method),
-                          pair_k(pair, n)};
-  check_confidence(confidence);
+  // The element by its name or its symbol, as on the command line.
+  dataset_field_request r{
+      request_of(element_list_name(element), n, work_function, std::move(energies)),
+      method_model(method), pair_k(pair, n)};
+  check_level(confidence);
   return r;
 }
 
@@ -753,12 +701,11 @@ void with_inverter(const std::filesystem::path& data_path, const std::filesystem
                    const std::function<void(const apt::dataset&, const apt::range_file&,
                                             ratio_inverter&, const counting_options&)>& compute) {
   run_interruptibly([&](evaluation_progress& progress) {
-    const apt::dataset data = apt::open_data(data_path);
-    const apt::range_file file = apt::read_range_file(ranges_path);
-    charge_states states(r.request, r.model.function, threads, &progress);
-    states.set_ratio_tolerance(r.model.ratio_tolerance_v_per_nm);
-    ratio_inverter inverter(states, r.k, r.model.ratio_tolerance_v_per_nm);
-    compute(data, file, inverter, counting_of(single_hits, background, threads, progress));
+    const dataset_inputs in = read_inputs(data_path, ranges_path);
+    field_model model(r.request, r.model, threads);
+    model.set_progress(&progress);
+    compute(in.data, in.ranges, model.inverter(r.k),
+            counting_of(single_hits, background, threads, progress));
   });
 }
 
@@ -770,7 +717,7 @@ py::dict field_map_of(const std::filesystem::path& data_path,
                       std::optional<std::vector<double>> energies, unsigned threads,
                       const std::string& method) {
   const dataset_field_request r =
-      field_request_of(element, n, pair, confidence, work_function, energies, method);
+      field_request_of(element, n, pair, confidence, work_function, std::move(energies), method);
   if (over != "detector" && over != "specimen") {
     throw py::value_error("over must be \"detector\" or \"specimen\", not \"" + over + "\"");
   }
@@ -857,7 +804,7 @@ py::dict field_profile_of(const std::filesystem::path& data_path,
                           std::optional<std::vector<double>> energies, unsigned threads,
                           const std::string& method) {
   const dataset_field_request r =
-      field_request_of(element, n, pair, confidence, work_function, energies, method);
+      field_request_of(element, n, pair, confidence, work_function, std::move(energies), method);
   profile_options options;
   // A block below 1 ion is refused by the profile itself, in its words.
   options.block = block < 1 ? 0 : static_cast<std::uint64_t>(block);
@@ -921,14 +868,14 @@ PYBIND11_MODULE(veltrane, m) {
   m.attr("__version__") = VELTRANE_VERSION;
   py::register_exception<calculation_error>(m, "CalculationError", PyExc_RuntimeError);
   // A request the calculation refuses (a search over millions of fields) is
-  // bad input, as on the command line.
+  // bad input, as on the command line. (pybind11 hands the exception over
+  // by value.)
+  // NOLINTNEXTLINE(performance-unnecessary-value-param)
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const input_refused& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const apt::read_error& e) {
-      // A data or range file that does not read: the message names the file.
+      // Also a data or range file that does not read: the message names it.
       PyErr_SetString(PyExc_ValueError, e.what());
     }
   });
@@ -937,6 +884,7 @@ PYBIND11_MODULE(veltrane, m) {
       "elements",
       [] {
         std::vector<std::string> names;
+        names.reserve(element_table.size());
         for (const auto& row : element_table) names.emplace_back(row.name);
         return names;
       },
@@ -954,14 +902,15 @@ PYBIND11_MODULE(veltrane, m) {
         "Charge-state fractions of the cascade from 1+ at the fields E (V/nm): Q (n x len(E), "
         "0 from the over-barrier field of each step on), f ((n+1) x len(E)) and E_ob (n). "
         "method='exact' evaluates the model by its adaptive integration (slow).");
-  m.def("equal_abundance", &equal_abundance, "element"_a, "n"_a, "work_function"_a = py::none(),
+  m.def("equal_abundance", &equal_abundance_of, "element"_a, "n"_a, "work_function"_a = py::none(),
         "energies"_a = py::none(), "threads"_a = 0, "method"_a = "accurate",
         "For every step k: the over-barrier field E_ob and the field F where k+ and (k+1)+ "
         "are equally abundant, in V/nm.");
-  m.def("field_from_ratio", &field_from_ratio, "element"_a, "n"_a,
+  m.def("field_from_ratio", &field_from_ratio_of, "element"_a, "n"_a,
         "pair"_a = std::pair<int, int>{2, 3}, "ratio"_a = py::none(), "counts"_a = py::none(),
-        "confidence"_a = 0.95, "work_function"_a = py::none(), "energies"_a = py::none(),
-        "threads"_a = 0, "method"_a = "accurate", "sensitivity"_a = false,
+        "confidence"_a = default_confidence, "work_function"_a = py::none(),
+        "energies"_a = py::none(), "threads"_a = 0, "method"_a = "accurate",
+        "sensitivity"_a = false,
         "The field (V/nm) at which the ratio N(upper)/N(lower) of the pair of neighbouring "
         "states is reached, with every crossing. With ratio an array (or list), a dict of pair, "
         "ratio and E, arrays of its shape, E NaN where the model has no field for the ratio: "
@@ -971,9 +920,9 @@ PYBIND11_MODULE(veltrane, m) {
         "sensitivity=True adds how far the field moves with the work function (0.1 eV) and "
         "each ionisation energy of the pair (1 %): the model's sensitivity, not a confidence "
         "interval.");
-  m.def("field_from_counts", &field_from_counts, "element"_a, "n"_a, "pair"_a, "lower"_a, "upper"_a,
-        "confidence"_a = 0.95, "work_function"_a = py::none(), "energies"_a = py::none(),
-        "threads"_a = 0, "method"_a = "accurate",
+  m.def("field_from_counts", &field_from_counts_of, "element"_a, "n"_a, "pair"_a, "lower"_a,
+        "upper"_a, "confidence"_a = default_confidence, "work_function"_a = py::none(),
+        "energies"_a = py::none(), "threads"_a = 0, "method"_a = "accurate",
         "The field (V/nm) of many pairs of counts at once: lower and upper are the counts of "
         "N(lower) and N(upper) of the pair (in either order), broadcast against each other, "
         "whole numbers of at least 0. Returns arrays of their shape: E, its interval E_low and "
@@ -1010,11 +959,13 @@ PYBIND11_MODULE(veltrane, m) {
         "single_hits and background (whether applied). single_hits counts only pulses of one "
         "hit; background subtracts a window of each range's width beside it.");
   m.def("field_map", &field_map_of, "data"_a, "ranges"_a, "element"_a, "n"_a,
-        "pair"_a = std::pair<int, int>{2, 3}, "over"_a = "detector", "bin"_a = 2.0,
-        "min_counts"_a = 100, "confidence"_a = 0.95, "single_hits"_a = false,
-        "background"_a = false, "work_function"_a = py::none(), "energies"_a = py::none(),
-        "threads"_a = 0, "method"_a = "accurate",
-        "The field of the pair's isotope-corrected ratio over the detector (bin in mm) or the "
+        "pair"_a = std::pair<int, int>{2, 3}, "over"_a = "detector", "bin"_a = map_options{}.bin,
+        "min_counts"_a = static_cast<std::int64_t>(map_options{}.min_counts),
+        "confidence"_a = default_confidence, "single_hits"_a = false, "background"_a = false,
+        "work_function"_a = py::none(), "energies"_a = py::none(), "threads"_a = 0,
+        "method"_a = "accurate",
+        "The field of the pair's isotope-corrected ratio (the element by name or symbol) over the "
+        "detector (bin in mm) or the "
         "reconstructed specimen (over='specimen', nm), in square bins. x_edges and y_edges are "
         "the bin edges; the 2-D arrays have shape (len(x_edges) - 1, len(y_edges) - 1), the "
         "first index along x: N_lower, N_upper (raw ions of the pair, int64; 0 in empty bins), "
@@ -1025,10 +976,13 @@ PYBIND11_MODULE(veltrane, m) {
         "E_high), without_position, over, bin and messages. The intervals are counting "
         "statistics only.");
   m.def("field_profile", &field_profile_of, "data"_a, "ranges"_a, "element"_a, "n"_a,
-        "pair"_a = std::pair<int, int>{2, 3}, "block"_a = 1000000, "confidence"_a = 0.95,
-        "single_hits"_a = false, "background"_a = false, "work_function"_a = py::none(),
-        "energies"_a = py::none(), "threads"_a = 0, "method"_a = "accurate",
-        "The field of the pair's isotope-corrected ratio along the run, in blocks of `block` "
+        "pair"_a = std::pair<int, int>{2, 3},
+        "block"_a = static_cast<std::int64_t>(profile_options{}.block),
+        "confidence"_a = default_confidence, "single_hits"_a = false, "background"_a = false,
+        "work_function"_a = py::none(), "energies"_a = py::none(), "threads"_a = 0,
+        "method"_a = "accurate",
+        "The field of the pair's isotope-corrected ratio (the element by name or symbol) along "
+        "the run, in blocks of `block` "
         "ions in file order: arrays first_ion, last_ion (counted from 0), N_lower, N_upper "
         "(int64), net_lower, net_upper, ratio, ratio_low, ratio_high, E, E_low, E_high (V/nm, "
         "NaN where no field) and v_dc (the block's mean DC voltage in voltage_unit, NaN where "

@@ -1,29 +1,33 @@
 #include "ui/ChargeStateWindow.hpp"
 
+#include <QCheckBox>
 #include <QCloseEvent>
-#include <QDir>
+#include <QComboBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSignalBlocker>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <QtCharts/QChartView>
 #include <cmath>
 #include <limits>
 
 #include "compute/charge_states/charge_spec.hpp"
-#include "compute/charge_states/counting_stats.hpp"
+#include "compute/charge_states/field_grid.hpp"
 #include "compute/charge_states/fraction_csv.hpp"
-#include "compute/charge_states/sensitivity.hpp"
 #include "compute/curves/calculation.hpp"
 #include "compute/curves/file_output.hpp"
 #include "compute/curves/number_format.hpp"
-#include "compute/curves/text_export.hpp"
-#include "ui/BackgroundRun.hpp"
 #include "ui/ChartTools.hpp"
 #include "ui/ImageExport.hpp"
+#include "ui/InputSource.hpp"
 #include "ui/LocaleFormat.hpp"
 #include "ui/ResultChart.hpp"
 
@@ -36,20 +40,15 @@ QLineEdit* numberBox(const char* name, const QString& placeholder) {
   return box;
 }
 
+// A default value as the boxes show it: in the locale's format.
+QString placeholder(double value) { return QLocale().toString(value, 'g', 6); }
+
 QString charge(int k) { return QString::fromStdString(veltrane::charge_label(k)); }
-
-// A field as the window shows it: two decimals, the locale's separator.
-QString fieldText(double E) { return QLocale().toString(E, 'f', 2); }
-
-QString boundText(const veltrane::ratio_fields& r) {
-  if (const auto E = r.field()) return fieldText(*E);
-  return QStringLiteral("below %1").arg(fieldText(r.range_from));
-}
 
 }  // namespace
 
-ChargeStateWindow::ChargeStateWindow(Source source, QWidget* parent)
-    : QWidget(parent, Qt::Window), source_(std::move(source)) {
+ChargeStateWindow::ChargeStateWindow(InputSource& source, QWidget* parent)
+    : QWidget(parent, Qt::Window), source_(source) {
   setObjectName("ChargeStateWindow");
   setWindowTitle("Veltrane: charge states");
   setAttribute(Qt::WA_DeleteOnClose, false);
@@ -68,16 +67,19 @@ ChargeStateWindow::ChargeStateWindow(Source source, QWidget* parent)
   layout->addWidget(view_, 1);
   layout->addWidget(sidePanel);
   connectLive();
+  showElement(source_.element());
   resize(1000, 720);  // room below the result for the sensitivity lines
 }
+
+ChargeStateWindow::~ChargeStateWindow() = default;
 
 void ChargeStateWindow::buildChart() {
   view_ = new QChartView;
   view_->setObjectName("chargeStateChart");
   view_->setMinimumSize(700, 480);
-  chart_ = std::make_unique<ResultChart>(view_);
+  chart_ = new ResultChart(view_);
   for (int k = 1; k <= ResultChart::seriesCount; ++k) chart_->setListed(k, false);
-  tools_ = new ChartTools(
+  new ChartTools(
       view_,
       [this] {
         return request_ ? QString::fromStdString(request_->element) + "_charge_states"
@@ -97,7 +99,7 @@ void ChargeStateWindow::buildChart() {
 QGroupBox* ChargeStateWindow::buildRangeBox() {
   from_ = numberBox("fromBox", "lowest sweep start");
   to_ = numberBox("toBox", "highest E_ob");
-  step_ = numberBox("stepBox", "0.5");
+  step_ = numberBox("stepBox", placeholder(veltrane::default_field_step_v_per_nm));
   compute_ = new QPushButton("Recompute");
   compute_->setObjectName("recomputeButton");
   connect(compute_, &QPushButton::clicked, this, &ChargeStateWindow::recompute);
@@ -116,7 +118,7 @@ QGroupBox* ChargeStateWindow::buildMeasuredBox() {
   ratio_ = numberBox("ratioBox", "e.g. 0.8");
   lowerCount_ = numberBox("lowerCountBox", "counts");
   upperCount_ = numberBox("upperCountBox", "counts");
-  confidence_ = numberBox("confidenceBox", "0.95");
+  confidence_ = numberBox("confidenceBox", placeholder(veltrane::default_confidence));
   sensitivity_ = new QCheckBox("Sensitivity to the inputs");
   sensitivity_->setObjectName("sensitivityBox");
   sensitivity_->setToolTip(
@@ -158,15 +160,15 @@ QHBoxLayout* ChargeStateWindow::buildSaveRow() {
   return saves;
 }
 
-// The Kingham diagram of any element at a click: the main window takes the
+// The Kingham diagram of any element at a click: the source takes the
 // element with its built-in values and the diagram follows.
 QGroupBox* ChargeStateWindow::buildElementList() {
   elements_ = new QListWidget;
   elements_->setObjectName("elementList");
-  elements_->addItems(source_.elements);
+  elements_->addItems(source_.elements());
   elements_->setFixedWidth(130);
   connect(elements_, &QListWidget::currentTextChanged, this, [this](const QString& name) {
-    if (source_.selectElement && !name.isEmpty()) source_.selectElement(name);
+    if (!name.isEmpty()) source_.selectElement(name);
   });
   auto* diagrams = new QGroupBox("Kingham diagram");
   auto* layout = new QVBoxLayout(diagrams);
@@ -197,9 +199,16 @@ void ChargeStateWindow::connectLive() {
   }
   connect(pair_, &QComboBox::activated, findTimer_, qOverload<>(&QTimer::start));
   connect(sensitivity_, &QCheckBox::toggled, findTimer_, qOverload<>(&QTimer::start));
+  connect(&source_, &InputSource::inputsChanged, this, [this] {
+    if (isVisible()) scheduleRecompute();
+  });
+  connect(&source_, &InputSource::elementChanged, this, &ChargeStateWindow::showElement);
+  connect(&source_, &InputSource::evaluationChanged, this, [this] { model_.reset(); });
+  connect(&run_, &BackgroundRun::finished, this, [this](const RunOutcome& outcome) {
+    setControlsEnabled(true);
+    finish(outcome);
+  });
 }
-
-ChargeStateWindow::~ChargeStateWindow() = default;
 
 void ChargeStateWindow::showElement(const QString& name) {
   const QSignalBlocker quiet(elements_);
@@ -213,8 +222,8 @@ void ChargeStateWindow::showElement(const QString& name) {
   }
 }
 
-void ChargeStateWindow::showMessage(const QString& text) {
-  if (quiet_) {
+void ChargeStateWindow::showMessage(const QString& text, bool live) {
+  if (live) {
     result_->setText(text);
     return;
   }
@@ -222,121 +231,223 @@ void ChargeStateWindow::showMessage(const QString& text) {
   box.exec();
 }
 
-bool ChargeStateWindow::run(const std::function<void(veltrane::evaluation_progress&)>& work) {
-  computing_ = true;
-  for (QWidget* w : {static_cast<QWidget*>(compute_), static_cast<QWidget*>(find_),
-                     static_cast<QWidget*>(saveCsv_), static_cast<QWidget*>(savePng_)}) {
-    w->setEnabled(false);
+std::optional<veltrane::calc_request> ChargeStateWindow::readRequest(bool live) {
+  QString message;
+  auto request = source_.readRequest(message);
+  if (!request) showMessage(message, live);
+  return request;
+}
+
+// The range of the boxes, each unset when empty; a message and nothing when
+// one holds no number.
+std::optional<ChargeStateWindow::Range> ChargeStateWindow::readRange(bool live) {
+  const auto format = numberFormatFor(QLocale());
+  bool fine = true;
+  auto read = [&](const QLineEdit* box) -> std::optional<double> {
+    if (box->text().trimmed().isEmpty()) return std::nullopt;
+    const auto value = veltrane::parse_number(box->text().toStdString(), format);
+    fine = fine && value.has_value();
+    return value;
+  };
+  const Range range{read(from_), read(to_), read(step_)};
+  if (!fine) {
+    showMessage(veltrane::messages::bad_number, live);
+    return std::nullopt;
   }
-  const RunOutcome outcome = runInBackground(
-      this,
-      [&work](veltrane::evaluation_progress& progress) {
-        try {
-          work(progress);
-        } catch (const veltrane::calculation_cancelled&) {
-          // the cancel flag tells
-        }
-      },
-      source_.progressDelayMs ? source_.progressDelayMs() : 500, &cancel_);
-  for (QWidget* w : {static_cast<QWidget*>(compute_), static_cast<QWidget*>(find_),
-                     static_cast<QWidget*>(saveCsv_), static_cast<QWidget*>(savePng_)}) {
-    w->setEnabled(true);
+  return range;
+}
+
+bool ChargeStateWindow::measuredTyped() const {
+  return !ratio_->text().trimmed().isEmpty() || !lowerCount_->text().trimmed().isEmpty() ||
+         !upperCount_->text().trimmed().isEmpty();
+}
+
+// The measured ratio, or the counts, of the chosen pair (the first pair
+// when the chosen one is not one of n ionisations) and the confidence, as
+// the boxes hold them; nothing, and the fault, when one is wrong.
+std::optional<veltrane::pair_measurement> ChargeStateWindow::readMeasured(int n,
+                                                                          QString& fault) const {
+  const auto format = numberFormatFor(QLocale());
+  // The locale's number in a box, NaN for a text that is no number (the
+  // check then names the text as typed).
+  auto number = [&format](const QLineEdit* box) {
+    return veltrane::parse_number(box->text().toStdString(), format)
+        .value_or(std::numeric_limits<double>::quiet_NaN());
+  };
+  auto typed = [](const QLineEdit* box) { return box->text().trimmed().toStdString(); };
+  veltrane::pair_measurement m;
+  m.k = pair_->currentData().toInt();
+  if (m.k < 1 || m.k > n) m.k = 1;
+  if (!confidence_->text().trimmed().isEmpty()) m.confidence = number(confidence_);
+  if (!ratio_->text().trimmed().isEmpty()) {
+    m.ratio = number(ratio_);
+  } else {
+    m.count_lower = number(lowerCount_);
+    m.count_upper = number(upperCount_);
   }
-  computing_ = false;
-  if (!outcome.error.isEmpty()) showMessage(outcome.error);
-  return outcome.ok();
+  const std::string message =
+      veltrane::measurement_fault(m, n, typed(ratio_), typed(lowerCount_), typed(upperCount_));
+  if (message.empty()) return m;
+  fault = QString::fromStdString(message);
+  return std::nullopt;
+}
+
+// The measurement of the boxes for `job`: with the diagram drawn anew in the
+// job, its fault is said once that is drawn; otherwise at once.
+void ChargeStateWindow::askForMeasured(Job& job, bool live) {
+  QString fault;
+  job.measured = readMeasured(job.request.n, fault);
+  if (job.measured || fault.isEmpty()) return;
+  if (job.range) {
+    job.measuredFault = fault;
+  } else {
+    showMessage(fault, live);
+  }
 }
 
 void ChargeStateWindow::recompute() {
-  if (computing_) return;
-  QString message;
-  const auto request = source_.readRequest(quiet_ ? &message : nullptr);
-  if (!request) {
-    if (quiet_) showMessage(message);
-    return;
-  }
-  computeFor(*request);
+  if (run_.isRunning()) return;
+  const auto request = readRequest(false);
+  if (!request) return;
+  const auto range = readRange(false);
+  if (!range) return;
+  start({*request, false, range, std::nullopt, false, {}});
 }
 
 void ChargeStateWindow::scheduleRecompute() { liveTimer_->start(); }
 
 void ChargeStateWindow::recomputeLive() {
-  if (computing_) {
+  if (run_.isRunning()) {
     liveTimer_->start();  // once the run going on has ended
     return;
   }
-  quiet_ = true;
-  recompute();
-  quiet_ = false;
-  const bool measuredTyped = !ratio_->text().trimmed().isEmpty() ||
-                             !lowerCount_->text().trimmed().isEmpty() ||
-                             !upperCount_->text().trimmed().isEmpty();
-  if (measuredTyped) findFieldLive();
+  const auto request = readRequest(true);
+  if (!request) return;
+  const auto range = readRange(true);
+  if (!range) return;
+  Job job{*request, true, range, std::nullopt, sensitivity_->isChecked(), {}};
+  // The measured field follows the redrawn diagram.
+  if (measuredTyped()) askForMeasured(job, true);
+  start(job);
 }
 
 void ChargeStateWindow::findFieldLive() {
-  if (computing_) {
+  if (run_.isRunning()) {
     findTimer_->start();
     return;
   }
-  if (ratio_->text().trimmed().isEmpty() && lowerCount_->text().trimmed().isEmpty() &&
-      upperCount_->text().trimmed().isEmpty()) {
-    return;
-  }
-  quiet_ = true;
-  findField();
-  quiet_ = false;
+  if (!measuredTyped()) return;
+  find(true);
 }
 
-// The fractions of `request` over the range of the boxes, drawn; false when
-// the range is bad, the run was cancelled or failed (each said in a message).
-bool ChargeStateWindow::computeFor(const veltrane::calc_request& request) {
-  const auto format = numberFormatFor(QLocale());
-  auto read = [&format](const QLineEdit* box) -> std::optional<std::optional<double>> {
-    if (box->text().trimmed().isEmpty()) return std::optional<double>{};
-    const auto value = veltrane::parse_number(box->text().toStdString(), format);
-    if (!value) return std::nullopt;
-    return std::optional<double>{*value};
+void ChargeStateWindow::findField() {
+  if (run_.isRunning()) return;
+  find(false);
+}
+
+// The measured field; the marker belongs on the curves of these very
+// inputs, so when anything changed since they were drawn, they are drawn
+// anew in the same run first.
+void ChargeStateWindow::find(bool live) {
+  const auto request = readRequest(live);
+  if (!request) return;
+  Job job{*request, live, std::nullopt, std::nullopt, sensitivity_->isChecked(), {}};
+  if (!request_ || !(*request_ == *request)) {
+    job.range = readRange(live);
+    if (!job.range) return;
+  }
+  askForMeasured(job, live);
+  if (job.measured || job.range) start(job);
+}
+
+void ChargeStateWindow::setControlsEnabled(bool enabled) {
+  for (QWidget* w : {static_cast<QWidget*>(compute_), static_cast<QWidget*>(find_),
+                     static_cast<QWidget*>(saveCsv_), static_cast<QWidget*>(savePng_)}) {
+    w->setEnabled(enabled);
+  }
+}
+
+// Starts the computation of `job` in the background, on the model of its
+// request: the one kept from the last computation when the request is the
+// same.
+void ChargeStateWindow::start(const Job& job) {
+  if (!model_ || !(model_->request() == job.request)) {
+    model_ = std::make_shared<veltrane::field_model>(job.request, source_.evaluation(),
+                                                     source_.threads());
+  }
+  job_ = job;
+  found_ = std::make_shared<Result>();
+  const auto work = [job, result = found_, model = model_](veltrane::evaluation_progress& p) {
+    model->set_progress(&p);
+    struct Detach {
+      veltrane::field_model& m;
+      ~Detach() { m.set_progress(nullptr); }
+    } detach{*model};
+    if (job.range) {
+      veltrane::charge_states& states = model->states();
+      const auto [from, to] = veltrane::default_field_range(states);
+      const auto grid = veltrane::field_grid(
+          job.range->from.value_or(from), job.range->to.value_or(to),
+          job.range->step.value_or(veltrane::default_field_step_v_per_nm), &result->rangeMessage);
+      if (!grid) return;
+      result->table = veltrane::fraction_table_at(states, *grid);
+      for (int k = 1; k <= job.request.n; ++k) {
+        result->equal.push_back(veltrane::equal_abundance(states, k).field());
+      }
+    }
+    if (job.measured) {
+      result->found = veltrane::measure_field(*model, *job.measured, job.sensitivity);
+    }
   };
-  const auto from = read(from_), to = read(to_), step = read(step_);
-  if (!from || !to || !step) {
-    showMessage("Error, please insert correct floating point format");
-    return false;
+  setControlsEnabled(false);
+  run_.start(work, source_.progressDelayMs());
+}
+
+void ChargeStateWindow::finish(const RunOutcome& outcome) {
+  const Job& job = job_;
+  const Result& result = *found_;
+  if (!outcome.error.isEmpty()) showMessage(outcome.error, job.live);
+  if (!outcome.ok()) {
+    emit computationEnded();
+    return;
   }
-  std::string message;
-  std::optional<veltrane::fraction_table> table;
-  std::vector<std::optional<double>> equal;
-  const veltrane::charge_state_model model = source_.model();
-  const bool done = run([&](veltrane::evaluation_progress& progress) {
-    veltrane::charge_states states(request, model.function, source_.threads, &progress);
-    states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
-    const auto [default_from, default_to] = veltrane::default_field_range(states);
-    const auto grid = veltrane::field_grid(from->value_or(default_from), to->value_or(default_to),
-                                           step->value_or(0.5), &message);
-    if (!grid) return;
-    table = veltrane::fraction_table_at(states, *grid);
-    for (int k = 1; k <= request.n; ++k) equal.push_back(states.equal_abundance(k).field());
-  });
-  if (!done) return false;
-  if (!table) {
-    showMessage(QString::fromStdString(message));
-    return false;
+  if (job.range && !result.table) {
+    showMessage(QString::fromStdString(result.rangeMessage), job.live);
+    emit computationEnded();
+    return;
   }
-  request_ = request;
-  table_ = std::move(table);
-  equalFields_ = std::move(equal);
-  measured_.reset();
-  result_->clear();
-  const int previous = pair_->currentIndex();
-  pair_->clear();
-  for (int k = 1; k <= request_->n; ++k) pair_->addItem(charge(k + 1) + "/" + charge(k), k);
-  pair_->setCurrentIndex(previous >= 0 && previous < pair_->count() ? previous : 0);
+  if (result.table) {
+    request_ = job.request;
+    table_ = result.table;
+    equalFields_ = result.equal;
+    measured_.reset();
+    result_->clear();
+    const int previous = pair_->currentIndex();
+    pair_->clear();
+    for (int k = 1; k <= request_->n; ++k) {
+      pair_->addItem(QString::fromStdString(veltrane::pair_label(k)), k);
+    }
+    pair_->setCurrentIndex(previous >= 0 && previous < pair_->count() ? previous : 0);
+  }
+  if (result.found) {
+    const veltrane::answer_numbers numbers = answerNumbersFor(QLocale());
+    if (!result.found->field()) {
+      showMessage(QString::fromStdString(result.found->fields.unreachable_message(numbers)),
+                  job.live);
+    } else {
+      measured_ = *result.found->field();
+      const veltrane::answer_words words = veltrane::measured_field_words(*result.found, numbers);
+      QString text = QString::fromStdString(words.answer);
+      for (const auto& line : words.details) text += "\n" + QString::fromStdString(line);
+      result_->setText(text);
+    }
+  }
   draw();
-  return true;
+  if (!job.measuredFault.isEmpty()) showMessage(job.measuredFault, job.live);
+  emit computationEnded();
 }
 
 void ChargeStateWindow::draw() {
-  ++drawCount_;
   ResultChart& c = *chart_;
   for (int k = 1; k <= ResultChart::seriesCount; ++k) c.clearSeries(k);
   c.clearMarkers();
@@ -345,8 +456,9 @@ void ChargeStateWindow::draw() {
   for (int k = 1; k <= ResultChart::seriesCount; ++k) c.setListed(k, k <= states);
   for (int k = 1; k <= states; ++k) {
     const auto& row = table_->f[static_cast<std::size_t>(k) - 1];
-    for (std::size_t e = 0; e < table_->E.size(); ++e)
+    for (std::size_t e = 0; e < table_->E.size(); ++e) {
       c.addPoint(k, table_->E[e], std::log10(row[e]));
+    }
     c.setLineWidth(k, 2);
   }
   for (std::size_t k = 0; k < equalFields_.size(); ++k) {
@@ -363,10 +475,11 @@ void ChargeStateWindow::draw() {
   // A step without any value at all is said in words, as in the main window.
   veltrane::curve_set curves;
   curves.n = request_->n;
-  for (std::size_t j = 0; j < table_->Qt.size(); ++j) {
+  for (std::size_t j = 0; j < table_->Q_tilde.size(); ++j) {
     veltrane::step_curve step{static_cast<int>(j) + 1, {}};
     for (std::size_t e = 0; e < table_->E.size(); ++e) {
-      step.points.push_back({table_->E[e] / veltrane::vnm_per_au, table_->E[e], table_->Qt[j][e]});
+      step.points.push_back(
+          {table_->E[e] / veltrane::vnm_per_au, table_->E[e], table_->Q_tilde[j][e]});
     }
     curves.steps.push_back(std::move(step));
   }
@@ -383,152 +496,33 @@ void ChargeStateWindow::draw() {
     note_->adjustSize();
     note_->raise();
   }
-}
-
-// The measured ratio, or the counts, of pair k and the confidence, as the
-// boxes hold them; a message and nothing when one is wrong.
-std::optional<ChargeStateWindow::Measured> ChargeStateWindow::readMeasured(int k) {
-  const auto format = numberFormatFor(QLocale());
-  // The locale's number in a box, NaN for a text that is no number (the
-  // check then names the text as typed).
-  auto number = [&format](const QLineEdit* box) {
-    return veltrane::parse_number(box->text().toStdString(), format)
-        .value_or(std::numeric_limits<double>::quiet_NaN());
-  };
-  auto typed = [](const QLineEdit* box) { return box->text().trimmed().toStdString(); };
-  std::string message;
-  Measured m;
-  m.k = k;
-  if (!confidence_->text().trimmed().isEmpty()) {
-    const auto c = veltrane::parse_number(confidence_->text().toStdString(), format);
-    if (!c || !(*c > 0.0 && *c < 1.0)) {
-      showMessage("The confidence must lie between 0 and 1.");
-      return std::nullopt;
-    }
-    m.confidence = *c;
-  }
-  if (!ratio_->text().trimmed().isEmpty()) {
-    m.ratio = veltrane::check_ratio(k, number(ratio_), typed(ratio_), &message);
-    if (!m.ratio) {
-      showMessage(QString::fromStdString(message));
-      return std::nullopt;
-    }
-    return m;
-  }
-  m.lower = number(lowerCount_);
-  m.upper = number(upperCount_);
-  if (!veltrane::check_counts(k, m.lower, m.upper, typed(lowerCount_), typed(upperCount_),
-                              &message)) {
-    showMessage(QString::fromStdString(message));
-    return std::nullopt;
-  }
-  return m;
-}
-
-// The result line: the field, with the counts' interval, every crossing of a
-// ratio that is not monotonic, and the inputs' shifts when asked for.
-QString ChargeStateWindow::measuredText(const Measured& m, const MeasuredField& found) const {
-  const QLocale locale;
-  QString text = QStringLiteral("E = %1 V/nm").arg(fieldText(*found.fields.field()));
-  if (found.counted) {
-    text += QStringLiteral(" (%1 %: %2 \u2013 %3)")
-                .arg(locale.toString(m.confidence * 100.0, 'g', 4), boundText(found.counted->low),
-                     boundText(found.counted->high));
-  }
-  if (found.fields.ambiguous()) {
-    QStringList all;
-    for (const auto& c : found.fields.crossings) {
-      all << fieldText(c.E) + (c.rising ? " (rising)" : " (falling)");
-    }
-    text += "\nThe ratio is not monotonic here; it crosses at " + all.join(", ") + " V/nm.";
-  }
-  if (!found.shifts.empty()) {
-    for (const auto& shift : found.shifts) {
-      QString line = QString::fromStdString(shift.text());
-      line.replace('.', locale.decimalPoint());
-      text += "\n" + line;
-    }
-    text += "\n" + QString::fromUtf8(veltrane::sensitivity_caveat);
-  }
-  return text;
-}
-
-void ChargeStateWindow::findField() {
-  if (computing_) return;
-  QString requestMessage;
-  const auto request = source_.readRequest(quiet_ ? &requestMessage : nullptr);
-  if (!request) {
-    if (quiet_) showMessage(requestMessage);
-    return;
-  }
-  // The marker belongs on the curves of these very inputs: when anything
-  // changed since they were drawn, they are drawn anew first.
-  if (!request_ || !(*request_ == *request)) {
-    if (!computeFor(*request)) return;
-  }
-  const auto m = readMeasured(pair_->currentData().toInt());
-  if (!m) return;
-
-  std::optional<MeasuredField> found;
-  const veltrane::charge_state_model model = source_.model();
-  const bool withShifts = sensitivity_->isChecked();
-  const bool done = run([&](veltrane::evaluation_progress& progress) {
-    veltrane::charge_states states(*request, model.function, source_.threads, &progress);
-    states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
-    MeasuredField f;
-    double ratio = 0.0;
-    if (m->ratio) {
-      f.fields = states.field_from_ratio(m->ratio->k, m->ratio->ratio);
-      ratio = m->ratio->ratio;
-    } else {
-      f.counted = states.field_from_counts(m->k, m->lower, m->upper, m->confidence);
-      f.fields = f.counted->estimate;
-      ratio = f.counted->ratio;
-    }
-    if (withShifts && f.fields.field()) {
-      f.shifts = veltrane::field_sensitivity(*request, m->k, ratio, *f.fields.field(), model,
-                                             source_.threads, &progress);
-    }
-    found = std::move(f);
-  });
-  if (!done || !found) return;
-  if (!found->fields.field()) {
-    showMessage(QString::fromStdString(found->fields.unreachable_message()));
-    return;
-  }
-  measured_ = *found->fields.field();
-  result_->setText(measuredText(*m, *found));
-  draw();
+  emit drawn();
 }
 
 void ChargeStateWindow::saveCsv() {
   if (!table_ || !request_) {
-    showMessage("Please calculate the fractions first (Recompute).");
+    showMessage("Please calculate the fractions first (Recompute).", false);
     return;
   }
   std::string text;
   for (const auto& line : veltrane::fraction_csv_lines(*request_, *table_)) text += line + "\n";
   const QString file = QString::fromStdString(request_->element) + "_charge_states.csv";
   if (const auto reason = veltrane::write_file(file.toStdString(), text)) {
-    showMessage(QStringLiteral("Could not save %1: %2")
-                    .arg(QDir::current().absoluteFilePath(file), QString::fromStdString(*reason)));
+    showMessage(saveFailure(file, QString::fromStdString(*reason)), false);
   }
 }
 
 void ChargeStateWindow::savePngImage() {
   if (!table_ || !request_) {
-    showMessage("Please calculate the fractions first (Recompute).");
+    showMessage("Please calculate the fractions first (Recompute).", false);
     return;
   }
   const QString file = QString::fromStdString(request_->element) + "_charge_states.png";
   const QString error = savePng(renderImage(view_), file);
-  if (!error.isEmpty()) {
-    showMessage(
-        QStringLiteral("Could not save %1: %2").arg(QDir::current().absoluteFilePath(file), error));
-  }
+  if (!error.isEmpty()) showMessage(saveFailure(file, error), false);
 }
 
 void ChargeStateWindow::closeEvent(QCloseEvent* event) {
-  if (cancel_ != nullptr) *cancel_ = true;
+  run_.cancel();
   QWidget::closeEvent(event);
 }

@@ -1,89 +1,65 @@
 #pragma once
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPushButton>
-#include <QTimer>
 #include <QWidget>
-#include <QtCharts/QChartView>
-#include <atomic>
-#include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
-#include "compute/charge_states/charge_spec.hpp"
-#include "compute/charge_states/charge_states.hpp"
-#include "compute/charge_states/sensitivity.hpp"
-#include "compute/curves/evaluation.hpp"
+#include "compute/charge_states/measured_field.hpp"
 #include "compute/curves/request.hpp"
-#include "compute/curves/sweep.hpp"
+#include "ui/BackgroundRun.hpp"
 
+class QChartView;
+class QCheckBox;
+class QComboBox;
 class QGroupBox;
 class QHBoxLayout;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QTimer;
 class ResultChart;
-class ChartTools;
+class InputSource;
 
 /// The charge-state fractions of the cascade from 1+, on one field axis:
 /// log10 f_k of every charge state against E, the equal-abundance fields
 /// marked, and the field read from a measured ratio or counts of two
-/// neighbouring states. It takes its inputs from the main window each time it
-/// computes (through `readRequest`, which shows the main window's messages).
+/// neighbouring states. It takes its inputs from an InputSource (the main
+/// window) each time it computes, and follows them as they change. Every
+/// number comes from compute/ (the measured-field module); the computing runs
+/// in the background while the window stays live.
+///
+/// Its controls carry object names: fromBox, toBox, stepBox, recomputeButton,
+/// pairBox, ratioBox, lowerCountBox, upperCountBox, confidenceBox,
+/// sensitivityBox, findButton, resultLabel, saveCsvButton, savePngButton,
+/// elementList, chargeStateChart (with its ResultChart and ChartTools), and
+/// emptyResultNote.
 class ChargeStateWindow : public QWidget {
   Q_OBJECT
 
  public:
-  struct Source {
-    /// The main window's inputs, read and checked as Calculate reads them;
-    /// nothing (after the message) when they are bad.
-    /// With `message` given, a bad input's message goes there instead of
-    /// into a message box (the window recomputing as the user types).
-    std::function<std::optional<veltrane::calc_request>(QString* message)> readRequest;
-    /// The elements of the Kingham-diagram list, and what picking one does
-    /// (the main window takes the element and its built-in values).
-    QStringList elements;
-    std::function<void(const QString&)> selectElement;
-    /// The evaluation of the model for charge states, taken anew at the
-    /// start of each run and held for it.
-    std::function<veltrane::charge_state_model()> model;
-    unsigned threads = 0;
-    std::function<int()> progressDelayMs;
-  };
-
-  explicit ChargeStateWindow(Source source, QWidget* parent = nullptr);
+  explicit ChargeStateWindow(InputSource& source, QWidget* parent = nullptr);
   ~ChargeStateWindow() override;
 
-  ResultChart& chart() const { return *chart_; }
-  QChartView* chartView() const { return view_; }
-  ChartTools* chartTools() const { return tools_; }
-  QLineEdit* fromBox() const { return from_; }
-  QLineEdit* toBox() const { return to_; }
-  QLineEdit* stepBox() const { return step_; }
-  QComboBox* pairBox() const { return pair_; }
-  QLineEdit* ratioBox() const { return ratio_; }
-  QLineEdit* lowerCountBox() const { return lowerCount_; }
-  QLineEdit* upperCountBox() const { return upperCount_; }
-  QLabel* resultLabel() const { return result_; }
-  QCheckBox* sensitivityBox() const { return sensitivity_; }
-  QLabel* noteLabel() const { return note_; }
-  QPushButton* computeButton() const { return compute_; }
-  QPushButton* findButton() const { return find_; }
-  QPushButton* saveCsvButton() const { return saveCsv_; }
-  QPushButton* savePngButton() const { return savePng_; }
-  QListWidget* elementList() const { return elements_; }
-  bool isComputing() const { return computing_; }
-  /// How many times the diagram has been drawn: a redraw is seen by its
-  /// change.
-  int drawCount() const { return drawCount_; }
   /// The table drawn last, if any.
   const std::optional<veltrane::fraction_table>& table() const { return table_; }
+  /// Whether a computation runs in the background.
+  bool isComputing() const { return run_.isRunning(); }
+
+ signals:
+  /// The diagram (and the measured field, when asked for) has been drawn
+  /// anew.
+  void drawn();
+  /// A computation has ended, drawn or not (failed, cancelled, refused).
+  void computationEnded();
 
  public slots:
-  /// Reads the inputs, computes the fractions over the range and draws them.
+  /// Reads the inputs and computes the fractions over the range and draws
+  /// them.
   void recompute();
-  /// The field of the measured ratio or counts of the chosen pair.
+  /// The field of the measured ratio or counts of the chosen pair (the
+  /// diagram drawn anew first when the inputs changed since it was drawn).
   void findField();
   void saveCsv();
   void savePngImage();
@@ -99,17 +75,24 @@ class ChargeStateWindow : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  // A measured ratio or counts of pair k, and what they give.
-  struct Measured {
-    int k = 0;
-    std::optional<veltrane::ratio_spec> ratio;
-    double lower = 0.0, upper = 0.0;
-    double confidence = 0.95;
+  // What one computation is asked for: the fractions over a range (when the
+  // diagram is to be drawn anew), a measured field (when one was asked for).
+  struct Range {
+    std::optional<double> from, to, step;
   };
-  struct MeasuredField {
-    veltrane::ratio_fields fields;
-    std::optional<veltrane::counted_field> counted;
-    std::vector<veltrane::input_shift> shifts;
+  struct Job {
+    veltrane::calc_request request;
+    bool live = false;  // messages on the result line, not in boxes
+    std::optional<Range> range;
+    std::optional<veltrane::pair_measurement> measured;
+    bool sensitivity = false;
+    QString measuredFault;  // said once the diagram is drawn
+  };
+  struct Result {
+    std::optional<veltrane::fraction_table> table;
+    std::vector<std::optional<double>> equal;
+    std::string rangeMessage;
+    std::optional<veltrane::measured_field> found;
   };
 
   void buildChart();
@@ -118,45 +101,52 @@ class ChargeStateWindow : public QWidget {
   QHBoxLayout* buildSaveRow();
   QGroupBox* buildElementList();
   void connectLive();
-  std::optional<Measured> readMeasured(int k);
-  QString measuredText(const Measured& m, const MeasuredField& found) const;
-  void showMessage(const QString& text);
+  std::optional<veltrane::calc_request> readRequest(bool live);
+  std::optional<Range> readRange(bool live);
+  bool measuredTyped() const;
+  std::optional<veltrane::pair_measurement> readMeasured(int n, QString& fault) const;
+  void askForMeasured(Job& job, bool live);
+  void showMessage(const QString& text, bool live);
   void recomputeLive();
   void findFieldLive();
-  bool run(const std::function<void(veltrane::evaluation_progress&)>& work);
-  bool computeFor(const veltrane::calc_request& request);
+  void find(bool live);
+  void start(const Job& job);
+  void finish(const RunOutcome& outcome);
+  void setControlsEnabled(bool enabled);
   void draw();
 
-  Source source_;
-  QChartView* view_;
-  std::unique_ptr<ResultChart> chart_;
-  ChartTools* tools_ = nullptr;
-  QLineEdit* from_;
-  QLineEdit* to_;
-  QLineEdit* step_;
-  QPushButton* compute_;
-  QComboBox* pair_;
-  QLineEdit* ratio_;
-  QLineEdit* lowerCount_;
-  QLineEdit* upperCount_;
-  QLineEdit* confidence_;
-  QCheckBox* sensitivity_;
-  QPushButton* find_;
-  QLabel* result_;
-  QLabel* note_;
-  QPushButton* saveCsv_;
-  QPushButton* savePng_;
+  InputSource& source_;
+  QChartView* view_ = nullptr;
+  ResultChart* chart_ = nullptr;
+  QLineEdit* from_ = nullptr;
+  QLineEdit* to_ = nullptr;
+  QLineEdit* step_ = nullptr;
+  QPushButton* compute_ = nullptr;
+  QComboBox* pair_ = nullptr;
+  QLineEdit* ratio_ = nullptr;
+  QLineEdit* lowerCount_ = nullptr;
+  QLineEdit* upperCount_ = nullptr;
+  QLineEdit* confidence_ = nullptr;
+  QCheckBox* sensitivity_ = nullptr;
+  QPushButton* find_ = nullptr;
+  QLabel* result_ = nullptr;
+  QLabel* note_ = nullptr;
+  QPushButton* saveCsv_ = nullptr;
+  QPushButton* savePng_ = nullptr;
   QListWidget* elements_ = nullptr;
   QTimer* liveTimer_ = nullptr;
   QTimer* findTimer_ = nullptr;
-  /// While true, messages go to the result line, not into message boxes.
-  bool quiet_ = false;
 
   std::optional<veltrane::calc_request> request_;
   std::optional<veltrane::fraction_table> table_;
   std::vector<std::optional<double>> equalFields_;
   std::optional<double> measured_;
-  bool computing_ = false;
-  int drawCount_ = 0;
-  std::atomic<bool>* cancel_ = nullptr;
+  /// The model of the request of the last computation, kept from one
+  /// question to the next (its over-barrier fields are not searched again).
+  std::shared_ptr<veltrane::field_model> model_;
+  /// The computation going on and what it finds.
+  Job job_;
+  std::shared_ptr<Result> found_;
+  /// Last: stopped and waited for before anything it reads goes.
+  BackgroundRun run_{this};
 };

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
-#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
@@ -32,6 +31,7 @@ std::function<QString(QWidget*, const QString&)> ChartTools::fileChooser =
 
 ChartTools::ChartTools(QChartView* view, std::function<QString()> fileStem, QString quantity)
     : QObject(view), view_(view), fileStem_(std::move(fileStem)), quantity_(std::move(quantity)) {
+  setObjectName("chartTools");
   menu_ = new QMenu(view);
   menu_->setObjectName("chartMenu");
   menu_->addAction(QString::fromUtf8("Save as\u2026"), this, &ChartTools::saveAsWithDialog);
@@ -57,8 +57,7 @@ QString ChartTools::saveAs(const QString& fileName) {
     error = savePng(renderImage(view_), fileName);
   }
   if (!error.isEmpty()) {
-    error = QStringLiteral("Could not save %1: %2")
-                .arg(QDir::current().absoluteFilePath(fileName), error);
+    error = saveFailure(fileName, error);
     QMessageBox box(QMessageBox::NoIcon, QString(), error, QMessageBox::Ok, view_->window());
     box.exec();
   }

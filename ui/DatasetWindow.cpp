@@ -1,8 +1,8 @@
 #include "ui/DatasetWindow.hpp"
 
-#include <QBuffer>
+#include <QCheckBox>
 #include <QCloseEvent>
-#include <QDir>
+#include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -12,16 +12,21 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QMouseEvent>
 #include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QSignalBlocker>
-#include <QSvgGenerator>
+#include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QtCharts/QAreaSeries>
 #include <QtCharts/QChart>
+#include <QtCharts/QChartView>
 #include <QtCharts/QLegendMarker>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QLogValueAxis>
@@ -32,57 +37,26 @@
 #include <limits>
 #include <set>
 
-#include "apt/charge_assignment.hpp"
 #include "apt/data_file.hpp"
-#include "apt/read_error.hpp"
 #include "compute/charge_states/charge_spec.hpp"
-#include "compute/charge_states/charge_states.hpp"
 #include "compute/curves/file_output.hpp"
-#include "compute/curves/number_format.hpp"
-#include "compute/datasets/dataset_counts.hpp"
-#include "ui/BackgroundRun.hpp"
+#include "compute/datasets/dataset_csv.hpp"
+#include "compute/datasets/dataset_files.hpp"
+#include "compute/datasets/dataset_text.hpp"
+#include "compute/datasets/mass_spectrum.hpp"
+#include "ui/FieldMapView.hpp"
 #include "ui/ImageExport.hpp"
+#include "ui/InputSource.hpp"
 #include "ui/LocaleFormat.hpp"
 
 namespace apt = veltrane::apt;
 
 namespace {
 
-// The spectrum reaches at most this far (Da); heavier ions are left out of
-// the histogram only, never out of the counting.
-constexpr double spectrumEnd = 1000.0;
 // The profile has about this many blocks of ions.
 constexpr std::uint64_t profileBlocks = 50;
-// Maps larger than this many pixels are not drawn (take a larger bin).
-constexpr std::int64_t mostMapPixels = std::int64_t{1} << 24;
-
-QString fieldText(double E) { return QLocale().toString(E, 'f', 2); }
-
-// A number of ions, grouped by the locale as the corrected counts beside it.
-QString countText(double count) {
-  return QLocale().toString(static_cast<qulonglong>(std::max(0.0, count)));
-}
-
-QString boundText(double E) {
-  if (std::isinf(E)) return E < 0 ? QStringLiteral("\u2212\u221e") : QStringLiteral("\u221e");
-  return std::isnan(E) ? QStringLiteral("?") : fieldText(E);
-}
 
 QString charge(int k) { return QString::fromStdString(veltrane::charge_label(k)); }
-
-// A colour of the field scale (a perceptually even ramp from dark blue
-// through green to yellow) at t from 0 to 1.
-QColor rampColour(double t) {
-  static const int stops[][3] = {
-      {68, 1, 84}, {59, 82, 139}, {33, 145, 140}, {94, 201, 98}, {253, 231, 37}};
-  t = std::clamp(t, 0.0, 1.0) * 4.0;
-  const int i = std::min(static_cast<int>(t), 3);
-  const double f = t - i;
-  auto mix = [&](int c) {
-    return static_cast<int>(std::lround(stops[i][c] + f * (stops[i + 1][c] - stops[i][c])));
-  };
-  return {mix(0), mix(1), mix(2)};
-}
 
 QColor chargeColour(int charge) {
   static const QColor colours[] = {QColor(230, 85, 13), QColor(49, 130, 189), QColor(49, 163, 84),
@@ -90,174 +64,10 @@ QColor chargeColour(int charge) {
   return colours[static_cast<std::size_t>(std::max(charge, 1) - 1) % std::size(colours)];
 }
 
+// A default value as the boxes show it: in the locale's format.
+QString placeholder(double value) { return QLocale().toString(value, 'g', 6); }
+
 }  // namespace
-
-/// The detector (or specimen) map: one square per bin coloured by its field,
-/// a colour bar in V/nm beside it, and the bin under the mouse reported.
-class FieldMapView : public QWidget {
- public:
-  std::function<void(const veltrane::map_bin*)> hovered;
-
-  FieldMapView() {
-    setMouseTracking(true);
-    setMinimumSize(420, 320);
-  }
-
-  // Draws `map` (nothing when null); false when it has too many bins.
-  bool setMap(const veltrane::field_map* map, std::uint64_t minCounts) {
-    map_ = map;
-    minCounts_ = minCounts;
-    image_ = QImage();
-    cells_.clear();
-    bool drawn = true;
-    if (map_ != nullptr && !map_->bins.empty()) drawn = paintBins();
-    update();
-    return drawn;
-  }
-  const QImage& image() const { return image_; }
-  QPoint pixelOf(std::int64_t i, std::int64_t j) const {
-    return {static_cast<int>(i - map_->i_min), static_cast<int>(map_->j_max - j)};
-  }
-  QPoint pointOf(std::int64_t i, std::int64_t j) const {
-    const QRectF r = imageRect();
-    const double cell = r.width() / image_.width();
-    const QPoint p = pixelOf(i, j);
-    return QPointF(r.left() + (p.x() + 0.5) * cell, r.top() + (p.y() + 0.5) * cell).toPoint();
-  }
-  const veltrane::map_bin* binAt(const QPoint& position) const {
-    if (image_.isNull()) return nullptr;
-    const QRectF r = imageRect();
-    if (!r.contains(position)) return nullptr;
-    const double cell = r.width() / image_.width();
-    const int col =
-        std::min(static_cast<int>((position.x() - r.left()) / cell), image_.width() - 1);
-    const int row =
-        std::min(static_cast<int>((position.y() - r.top()) / cell), image_.height() - 1);
-    const int index =
-        cells_[static_cast<std::size_t>(row) * static_cast<std::size_t>(image_.width()) +
-               static_cast<std::size_t>(col)];
-    return index < 0 ? nullptr : &map_->bins[static_cast<std::size_t>(index)];
-  }
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter p(this);
-    p.fillRect(rect(), Qt::white);
-    if (image_.isNull()) {
-      p.drawText(rect(), Qt::AlignCenter, "No map yet: open a data file and a range file.");
-      return;
-    }
-    const QRectF r = imageRect();
-    p.drawImage(r, image_);
-    p.setPen(Qt::black);
-    p.drawRect(r);
-    drawAxes(p, r);
-    drawColourBar(p, r);
-  }
-  void mouseMoveEvent(QMouseEvent* event) override {
-    if (hovered) hovered(binAt(event->position().toPoint()));
-  }
-  void leaveEvent(QEvent*) override {
-    if (hovered) hovered(nullptr);
-  }
-
- private:
-  QRectF plotRect() const { return QRectF(rect()).adjusted(60, 12, -130, -42); }
-  QRectF imageRect() const {
-    const QRectF p = plotRect();
-    const double cell =
-        std::max(1e-6, std::min(p.width() / image_.width(), p.height() / image_.height()));
-    return {p.left(), p.top(), cell * image_.width(), cell * image_.height()};
-  }
-
-  bool paintBins() {
-    const std::int64_t nx = map_->i_max - map_->i_min + 1, ny = map_->j_max - map_->j_min + 1;
-    if (nx > mostMapPixels || ny > mostMapPixels / nx) return false;
-    low_ = std::numeric_limits<double>::infinity();
-    high_ = -low_;
-    for (const auto& bin : map_->bins) {
-      if (!bin.masked && std::isfinite(bin.field.E)) {
-        low_ = std::min(low_, bin.field.E);
-        high_ = std::max(high_, bin.field.E);
-      }
-    }
-    if (!(low_ <= high_)) low_ = high_ = 0.0;
-    if (high_ - low_ < 1e-9) {
-      low_ -= 0.5;
-      high_ += 0.5;
-    }
-    image_ = QImage(static_cast<int>(nx), static_cast<int>(ny), QImage::Format_ARGB32);
-    image_.fill(Qt::white);
-    cells_.assign(static_cast<std::size_t>(nx * ny), -1);
-    for (std::size_t b = 0; b < map_->bins.size(); ++b) {
-      const auto& bin = map_->bins[b];
-      const QPoint px = pixelOf(bin.i, bin.j);
-      image_.setPixelColor(px, colourOf(bin));
-      cells_[static_cast<std::size_t>(px.y()) * static_cast<std::size_t>(nx) +
-             static_cast<std::size_t>(px.x())] = static_cast<int>(b);
-    }
-    return true;
-  }
-  QColor colourOf(const veltrane::map_bin& bin) const {
-    if (bin.masked) return DatasetWindow::maskedColour();
-    if (!std::isfinite(bin.field.E)) return DatasetWindow::noFieldColour();
-    return rampColour((bin.field.E - low_) / (high_ - low_));
-  }
-
-  void drawAxes(QPainter& p, const QRectF& r) const {
-    const double b = map_->bin;
-    const QString unit = map_->over == veltrane::map_plane::detector ? "mm" : "nm";
-    const QLocale locale;
-    auto number = [&](double v) { return locale.toString(v, 'g', 4); };
-    const double x0 = static_cast<double>(map_->i_min) * b;
-    const double x1 = static_cast<double>(map_->i_max + 1) * b;
-    const double y0 = static_cast<double>(map_->j_min) * b;
-    const double y1 = static_cast<double>(map_->j_max + 1) * b;
-    const QRectF below(r.left() - 40, r.bottom() + 2, 80, 16);
-    p.drawText(below, Qt::AlignCenter, number(x0));
-    p.drawText(below.translated(r.width(), 0), Qt::AlignCenter, number(x1));
-    p.drawText(QRectF(r.left(), r.bottom() + 20, r.width(), 16), Qt::AlignCenter,
-               "x [" + unit + "]");
-    const QRectF left(r.left() - 58, r.bottom() - 8, 54, 16);
-    p.drawText(left, Qt::AlignRight | Qt::AlignVCenter, number(y0));
-    p.drawText(left.translated(0, -r.height()), Qt::AlignRight | Qt::AlignVCenter, number(y1));
-    p.save();
-    p.translate(r.left() - 30, r.center().y());
-    p.rotate(-90);
-    p.drawText(QRectF(-60, -8, 120, 16), Qt::AlignCenter, "y [" + unit + "]");
-    p.restore();
-  }
-
-  void drawColourBar(QPainter& p, const QRectF& r) const {
-    const QRectF bar(plotRect().right() + 16, r.top() + 18, 16, std::max(60.0, r.height() - 90));
-    for (int y = 0; y < static_cast<int>(bar.height()); ++y) {
-      p.setPen(rampColour(1.0 - y / bar.height()));
-      p.drawLine(QPointF(bar.left(), bar.top() + y), QPointF(bar.right(), bar.top() + y));
-    }
-    p.setPen(Qt::black);
-    p.drawRect(bar);
-    p.drawText(QRectF(bar.left() - 10, r.top(), 100, 16), Qt::AlignLeft, "E [V/nm]");
-    for (int t = 0; t <= 4; ++t) {
-      const double y = bar.bottom() - t * bar.height() / 4.0;
-      p.drawLine(QPointF(bar.right(), y), QPointF(bar.right() + 4, y));
-      p.drawText(QRectF(bar.right() + 6, y - 8, 80, 16), Qt::AlignLeft | Qt::AlignVCenter,
-                 fieldText(low_ + t * (high_ - low_) / 4.0));
-    }
-    const QString masked = QStringLiteral("< %1 ions").arg(minCounts_);
-    swatch(p, QPointF(bar.left(), bar.bottom() + 14), DatasetWindow::maskedColour(), masked);
-    swatch(p, QPointF(bar.left(), bar.bottom() + 32), DatasetWindow::noFieldColour(), "no field");
-  }
-  static void swatch(QPainter& p, const QPointF& at, const QColor& colour, const QString& text) {
-    p.fillRect(QRectF(at, QSizeF(12, 12)), colour);
-    p.drawText(QRectF(at.x() + 16, at.y() - 2, 100, 16), Qt::AlignLeft | Qt::AlignVCenter, text);
-  }
-
-  const veltrane::field_map* map_ = nullptr;
-  std::uint64_t minCounts_ = 0;
-  QImage image_;
-  std::vector<int> cells_;  // the bin of each pixel, -1 where no ion fell
-  double low_ = 0.0, high_ = 1.0;
-};
 
 std::function<QString(QWidget*, const QString&, const QString&)> DatasetWindow::openChooser =
     [](QWidget* parent, const QString& caption, const QString& filter) {
@@ -269,8 +79,8 @@ std::function<QString(QWidget*, const QString&, const QString&, const QString&)>
       return QFileDialog::getSaveFileName(parent, caption, proposed, filter);
     };
 
-DatasetWindow::DatasetWindow(Source source, QWidget* parent)
-    : QWidget(parent, Qt::Window), source_(std::move(source)) {
+DatasetWindow::DatasetWindow(InputSource& source, QWidget* parent)
+    : QWidget(parent, Qt::Window), source_(source) {
   setObjectName("DatasetWindow");
   setWindowTitle("Veltrane: dataset");
   setAcceptDrops(true);
@@ -294,8 +104,14 @@ DatasetWindow::DatasetWindow(Source source, QWidget* parent)
   for (QComboBox* box : {pair_, plane_}) {
     connect(box, &QComboBox::activated, this, &DatasetWindow::scheduleCompute);
   }
+  // The field follows the source's element, n and energies.
+  connect(&source_, &InputSource::inputsChanged, this, [this] {
+    if (isVisible()) scheduleCompute();
+  });
+  connect(&source_, &InputSource::evaluationChanged, this, [this] { model_.reset(); });
+  connect(&run_, &BackgroundRun::finished, this, &DatasetWindow::finishRun);
   QString ignored;
-  if (const auto request = source_.readRequest(&ignored)) fillPairs(*request);
+  if (const auto request = source_.readRequest(ignored)) fillPairs(*request);
   resize(1400, 900);
 }
 
@@ -311,7 +127,9 @@ QWidget* DatasetWindow::buildSidePanel() {
   openRange_ = new QPushButton(QString::fromUtf8("Open range file\u2026"));
   openRange_->setObjectName("openRangeButton");
   dataLabel_ = new QLabel("No data file (.epos, .pos, .apt)");
+  dataLabel_->setObjectName("dataLabel");
   rangeLabel_ = new QLabel("No range file (.rrng, .rng)");
+  rangeLabel_->setObjectName("rangeLabel");
   for (QLabel* l : {dataLabel_, rangeLabel_}) l->setWordWrap(true);
   auto* files = new QGroupBox("Files (or drop them here)");
   auto* filesLayout = new QVBoxLayout(files);
@@ -320,15 +138,22 @@ QWidget* DatasetWindow::buildSidePanel() {
 
   pair_ = new QComboBox;
   pair_->setObjectName("pairBox");
+  const veltrane::map_options defaults;
   bin_ = new QLineEdit;
-  bin_->setPlaceholderText("2");
+  bin_->setObjectName("binBox");
+  bin_->setPlaceholderText(placeholder(defaults.bin));
   minCounts_ = new QLineEdit;
-  minCounts_->setPlaceholderText("100");
+  minCounts_->setObjectName("minCountsBox");
+  minCounts_->setPlaceholderText(placeholder(static_cast<double>(defaults.min_counts)));
   confidence_ = new QLineEdit;
-  confidence_->setPlaceholderText("0.95");
+  confidence_->setObjectName("confidenceBox");
+  confidence_->setPlaceholderText(placeholder(defaults.confidence));
   singleHits_ = new QCheckBox("Single hits only");
+  singleHits_->setObjectName("singleHitsBox");
   background_ = new QCheckBox("Subtract background");
+  background_->setObjectName("backgroundBox");
   plane_ = new QComboBox;
+  plane_->setObjectName("planeBox");
   plane_->addItem("Detector (mm)", static_cast<int>(veltrane::map_plane::detector));
   plane_->addItem("Specimen (nm)", static_cast<int>(veltrane::map_plane::specimen));
   compute_ = new QPushButton("Compute");
@@ -345,13 +170,17 @@ QWidget* DatasetWindow::buildSidePanel() {
   form->addRow(compute_);
 
   progressBar_ = new QProgressBar;
+  progressBar_->setObjectName("progressBar");
   progressBar_->setRange(0, 1000);
   progressLabel_ = new QLabel;
+  progressLabel_->setObjectName("progressLabel");
   progressLabel_->setWordWrap(true);
   cancel_ = new QPushButton("Cancel");
   cancel_->setObjectName("cancelButton");
   saveCsv_ = new QPushButton("Save map CSV\u2026");
+  saveCsv_->setObjectName("saveCsvButton");
   saveImage_ = new QPushButton(QString::fromUtf8("Save map image\u2026"));
+  saveImage_->setObjectName("saveImageButton");
   auto* side = new QVBoxLayout;
   for (QWidget* w : std::initializer_list<QWidget*>{files, field, progressBar_, progressLabel_,
                                                     cancel_, saveCsv_, saveImage_})
@@ -413,6 +242,7 @@ QWidget* DatasetWindow::buildViews() {
   bold.setBold(true);
   result_->setFont(bold);
   caveat_ = new QLabel(veltrane::counting_caveat);
+  caveat_->setObjectName("caveatLabel");
   caveat_->setWordWrap(true);
   notes_ = new QLabel;
   notes_->setObjectName("notesLabel");
@@ -442,15 +272,6 @@ QWidget* DatasetWindow::buildViews() {
   return views;
 }
 
-const QImage& DatasetWindow::mapImage() const { return mapView_->image(); }
-QPoint DatasetWindow::pixelOfBin(std::int64_t i, std::int64_t j) const {
-  return mapView_->pixelOf(i, j);
-}
-QPoint DatasetWindow::viewPointOfBin(std::int64_t i, std::int64_t j) const {
-  return mapView_->pointOf(i, j);
-}
-QWidget* DatasetWindow::mapView() const { return mapView_; }
-
 void DatasetWindow::showMessage(const QString& text) {
   lastMessage_ = text;
   QMessageBox box(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok, this);
@@ -458,7 +279,6 @@ void DatasetWindow::showMessage(const QString& text) {
 }
 
 void DatasetWindow::setRunning(bool running) {
-  computing_ = running;
   for (QWidget* w : std::initializer_list<QWidget*>{openData_, openRange_, compute_, saveCsv_,
                                                     saveImage_, pair_, plane_}) {
     w->setEnabled(!running);
@@ -486,11 +306,11 @@ bool DatasetWindow::openFile(const QString& path) {
 }
 
 bool DatasetWindow::openDataFile(const QString& path) {
-  if (computing_) return false;
+  if (run_.isRunning()) return false;
   try {
-    apt::dataset opened = apt::open_data(path.toStdString());
+    apt::dataset opened = veltrane::open_dataset(path.toStdString());
     data_ = std::move(opened);
-  } catch (const std::exception& e) {
+  } catch (const veltrane::dataset_file_error& e) {
     showMessage(QStringLiteral("Could not open the data file %1:\n%2")
                     .arg(path, QString::fromUtf8(e.what())));
     return false;
@@ -510,11 +330,11 @@ bool DatasetWindow::openDataFile(const QString& path) {
 }
 
 bool DatasetWindow::openRangeFile(const QString& path) {
-  if (computing_) return false;
+  if (run_.isRunning()) return false;
   try {
-    apt::range_file read = apt::read_range_file(path.toStdString());
+    apt::range_file read = veltrane::open_range_file(path.toStdString());
     ranges_ = std::move(read);
-  } catch (const std::exception& e) {
+  } catch (const veltrane::dataset_file_error& e) {
     showMessage(QStringLiteral("Could not open the range file %1:\n%2")
                     .arg(path, QString::fromUtf8(e.what())));
     return false;
@@ -532,7 +352,9 @@ void DatasetWindow::fillPairs(const veltrane::calc_request& request) {
   const QSignalBlocker quiet(pair_);
   const int previous = pair_->currentIndex() >= 0 ? pair_->currentData().toInt() : 1;
   pair_->clear();
-  for (int k = 1; k <= request.n; ++k) pair_->addItem(charge(k + 1) + "/" + charge(k), k);
+  for (int k = 1; k <= request.n; ++k) {
+    pair_->addItem(QString::fromStdString(veltrane::pair_label(k)), k);
+  }
   pair_->setCurrentIndex(previous >= 1 && previous <= request.n ? previous - 1 : 0);
 }
 
@@ -540,31 +362,19 @@ void DatasetWindow::fillPairs(const veltrane::calc_request& request) {
 // the first pair that has them is chosen instead.
 void DatasetWindow::choosePairWithRanges() {
   QString ignored;
-  const auto request = source_.readRequest(&ignored);
+  const auto request = source_.readRequest(ignored);
   if (!request || !ranges_) return;
   fillPairs(*request);
-  std::set<int> charges;
-  try {
-    const auto selection =
-        veltrane::select_ranges(*ranges_, veltrane::element_symbol(request->element));
-    for (std::size_t index : selection.used) charges.insert(selection.assignments[index].charge);
-  } catch (const std::exception&) {
-    return;  // the run says what is wrong
-  }
-  auto both = [&charges](int k) { return charges.count(k) > 0 && charges.count(k + 1) > 0; };
-  if (both(pair_->currentData().toInt())) return;
-  for (int i = 0; i < pair_->count(); ++i) {
-    if (both(pair_->itemData(i).toInt())) {
-      pair_->setCurrentIndex(i);
-      return;
-    }
-  }
+  const int k = veltrane::pair_with_ranges(*ranges_, request->element, request->n,
+                                           pair_->currentData().toInt());
+  pair_->setCurrentIndex(pair_->findData(k));
 }
 
 std::optional<DatasetWindow::Inputs> DatasetWindow::readInputs(QString& message) {
-  const auto request = source_.readRequest(&message);
+  const auto request = source_.readRequest(message);
   if (!request) return std::nullopt;
   fillPairs(*request);
+  const veltrane::map_options defaults;
   const auto format = numberFormatFor(QLocale());
   auto number = [&](const QLineEdit* box, double fallback,
                     const char* what) -> std::optional<double> {
@@ -574,9 +384,10 @@ std::optional<DatasetWindow::Inputs> DatasetWindow::readInputs(QString& message)
     if (!value) message = QStringLiteral("the %1 must be a number, not \"%2\"").arg(what, text);
     return value;
   };
-  const auto bin = number(bin_, 2.0, "bin size");
-  const auto least = number(minCounts_, 100.0, "least count per bin");
-  const auto confidence = number(confidence_, 0.95, "confidence");
+  const auto bin = number(bin_, defaults.bin, "bin size");
+  const auto least =
+      number(minCounts_, static_cast<double>(defaults.min_counts), "least count per bin");
+  const auto confidence = number(confidence_, defaults.confidence, "confidence");
   if (!bin || !least || !confidence) return std::nullopt;
   if (!(*least >= 0.0 && *least < 1e18 && std::floor(*least) == *least)) {
     message = QStringLiteral("the least count per bin must be a whole number of at least 0");
@@ -586,26 +397,27 @@ std::optional<DatasetWindow::Inputs> DatasetWindow::readInputs(QString& message)
   veltrane::counting_options counting;
   counting.single_hits = singleHits_->isChecked();
   counting.background = background_->isChecked();
-  counting.threads = source_.threads;
+  counting.threads = source_.threads();
   counting.ions_done = &ionsDone_;
   in.map.counting = in.profile.counting = counting;
   in.map.confidence = in.profile.confidence = *confidence;
   in.map.bin = *bin;
   in.map.min_counts = static_cast<std::uint64_t>(*least);
   in.map.over = static_cast<veltrane::map_plane>(plane_->currentData().toInt());
-  const std::uint64_t ions = data_ ? data_->ion_count() : 0;
-  in.profile.block = std::max<std::uint64_t>(1, (ions + profileBlocks - 1) / profileBlocks);
+  in.profile.block = veltrane::block_for(data_ ? data_->ion_count() : 0, profileBlocks);
   return in;
 }
 
 void DatasetWindow::scheduleCompute() { settle_->start(); }
 
-void DatasetWindow::cancelRun() {
-  if (cancelFlag_ != nullptr) *cancelFlag_ = true;
-}
+void DatasetWindow::cancelRun() { run_.cancel(); }
 
+// Counts and maps in the background with the files and inputs of the
+// moment: the spectrum when the data file is new, the field when the inputs
+// are good; the model of the request kept from one run to the next (its
+// ratio table is not made again when only the binning changes).
 void DatasetWindow::compute() {
-  if (computing_) {
+  if (run_.isRunning()) {
     settle_->start();  // once the run going on has ended
     return;
   }
@@ -622,65 +434,55 @@ void DatasetWindow::compute() {
   }
   const bool needSpectrum = !spectrumDone_;
   if (!needSpectrum && !inputs) return;
-  const apt::dataset file = *data_;
-  const std::optional<apt::range_file> ranges = ranges_;
-  const veltrane::charge_state_model model = source_.model();
-  ionsTotal_ = file.ion_count() * ((needSpectrum ? 1u : 0u) + (inputs ? 4u : 0u));
-  Outcome outcome;
-  const RunOutcome done = run(
-      [&](Outcome& out, veltrane::evaluation_progress& progress) {
-        if (needSpectrum) computeSpectrum(file, out, progress);
-        if (!inputs) return;
-        inputs->map.counting.cancel = inputs->profile.counting.cancel = &progress.cancel;
-        veltrane::charge_states states(inputs->request, model.function, source_.threads, &progress);
-        states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
-        veltrane::ratio_inverter inverter(states, inputs->k);
-        out.minCounts = inputs->map.min_counts;
-        out.map = veltrane::map_field(file, *ranges, inverter, inputs->map);
-        out.profile = veltrane::profile_field(file, *ranges, inverter, inputs->profile);
-      },
-      outcome);
-  if (outcome.readFailed) {
-    data_.reset();
-    spectrum_.clear();
-    spectrumDone_ = false;
-    dataLabel_->setText("No data file (.epos, .pos, .apt)");
-    clearField();
-    return;
+  if (inputs && (!model_ || !(model_->request() == inputs->request))) {
+    model_ = std::make_shared<veltrane::field_model>(inputs->request, source_.evaluation(),
+                                                     source_.threads());
   }
-  // A run that failed leaves no field of earlier inputs behind; a cancelled
-  // one keeps what was shown.
-  if (!done.ok() && !done.cancelled) {
-    map_.reset();
-    profile_.reset();
-  }
-  accept(std::move(outcome), done.ok() && inputs.has_value());
+  ionsTotal_ = data_->ion_count() * ((needSpectrum ? 1u : 0u) + (inputs ? 4u : 0u));
+  ionsDone_ = 0;
+  outcome_ = std::make_shared<Outcome>();
+  outcome_->withField = inputs.has_value();
+  const auto work = [file = *data_, ranges = ranges_, inputs, needSpectrum, model = model_,
+                     out = outcome_, done = &ionsDone_](veltrane::evaluation_progress& progress) {
+    try {
+      if (needSpectrum) {
+        veltrane::spectrum_options options;
+        options.bin = spectrumBin;
+        options.cancel = &progress.cancel;
+        options.ions_done = done;
+        out->spectrum = veltrane::mass_spectrum(file, options);
+        out->spectrumComplete = true;
+      }
+      if (!inputs) return;
+      auto map = inputs->map;
+      auto profile = inputs->profile;
+      map.counting.cancel = profile.counting.cancel = &progress.cancel;
+      model->set_progress(&progress);
+      struct Detach {
+        veltrane::field_model& m;
+        ~Detach() { m.set_progress(nullptr); }
+      } detach{*model};
+      veltrane::ratio_inverter& inverter = model->inverter(inputs->k);
+      out->minCounts = map.min_counts;
+      out->map = veltrane::map_field(file, *ranges, inverter, map);
+      out->profile = veltrane::profile_field(file, *ranges, inverter, profile);
+    } catch (const veltrane::dataset_file_error&) {
+      out->readFailed = true;
+      throw;
+    }
+  };
+  setRunning(true);
+  poll_->start();
+  run_.start(work, -1);
 }
 
-// Runs `work` on a worker thread with the window's own progress bar; how it
-// ended (a failure (a failure to read the file in a message box, any
-// other on the result line).
-RunOutcome DatasetWindow::run(
-    const std::function<void(Outcome&, veltrane::evaluation_progress&)>& work, Outcome& outcome) {
-  setRunning(true);
-  ionsDone_ = 0;
-  poll_->start();
-  const RunOutcome ran = runInBackground(
-      this,
-      [&](veltrane::evaluation_progress& progress) {
-        runProgress_ = &progress;
-        try {
-          work(outcome, progress);
-        } catch (const veltrane::calculation_cancelled&) {
-          // the cancel flag tells
-        } catch (const apt::read_error&) {
-          outcome.readFailed = true;
-          throw;
-        }
-      },
-      std::numeric_limits<int>::max(), &cancelFlag_);
-  runProgress_ = nullptr;
+// How a run ended: a file found unreadable is dropped with a message; any
+// other failure goes to the result line and leaves no field of earlier
+// inputs behind; a cancelled run keeps what was shown.
+void DatasetWindow::finishRun(const RunOutcome& ran) {
   poll_->stop();
+  Outcome outcome = std::move(*outcome_);
+  outcome_.reset();
   setRunning(false);
   if (ran.cancelled) {
     result_->setText("Cancelled.");
@@ -693,7 +495,22 @@ RunOutcome DatasetWindow::run(
       lastMessage_ = ran.error;
     }
   }
-  return ran;
+  if (outcome.readFailed) {
+    data_.reset();
+    spectrum_.clear();
+    spectrumDone_ = false;
+    dataLabel_->setText("No data file (.epos, .pos, .apt)");
+    clearField();
+    emit computed();
+    return;
+  }
+  if (!ran.ok() && !ran.cancelled) {
+    map_.reset();
+    profile_.reset();
+  }
+  const bool withField = ran.ok() && outcome.withField;
+  showOutcome(std::move(outcome), withField);
+  emit computed();
 }
 
 void DatasetWindow::showProgress() {
@@ -705,7 +522,7 @@ void DatasetWindow::showProgress() {
   QString text =
       QStringLiteral("Read %1 of %2 ions")
           .arg(countText(static_cast<double>(done)), countText(static_cast<double>(ionsTotal_)));
-  if (const veltrane::evaluation_progress* p = runProgress_.load()) {
+  if (const veltrane::evaluation_progress* p = run_.progress()) {
     const std::size_t total = p->total.load();
     if (total > 0)
       text += QStringLiteral("; model: %1 of %2 points").arg(p->done.load()).arg(total);
@@ -713,28 +530,7 @@ void DatasetWindow::showProgress() {
   progressLabel_->setText(text);
 }
 
-void DatasetWindow::computeSpectrum(const apt::dataset& file, Outcome& out,
-                                    veltrane::evaluation_progress& progress) {
-  std::vector<std::uint64_t> bins(static_cast<std::size_t>(spectrumEnd / spectrumBin), 0);
-  const bool complete = file.for_each_chunk(
-      [&](const apt::ion_chunk& chunk) {
-        if (progress.cancel) return false;
-        for (float mass : chunk.mass) {
-          const double bin = std::floor(static_cast<double>(mass) / spectrumBin);
-          if (bin >= 0.0 && bin < static_cast<double>(bins.size()))
-            ++bins[static_cast<std::size_t>(bin)];
-        }
-        ionsDone_ += chunk.size();
-        return true;
-      },
-      apt::default_chunk_ions, apt::columns::none);
-  if (!complete) throw veltrane::calculation_cancelled();
-  while (!bins.empty() && bins.back() == 0) bins.pop_back();
-  out.spectrum = std::move(bins);
-  out.spectrumComplete = true;
-}
-
-void DatasetWindow::accept(Outcome&& outcome, bool withField) {
+void DatasetWindow::showOutcome(Outcome&& outcome, bool withField) {
   if (outcome.spectrumComplete) {
     spectrum_ = std::move(outcome.spectrum);
     spectrumDone_ = true;
@@ -761,7 +557,7 @@ void DatasetWindow::clearField() {
   result_->clear();
   notes_->clear();
   hover_->clear();
-  accept(Outcome{}, false);
+  showOutcome(Outcome{}, false);
 }
 
 void DatasetWindow::drawSpectrum() {
@@ -781,7 +577,7 @@ void DatasetWindow::drawSpectrum() {
   auto* outline = new QLineSeries;
   outline->setName("ions");
   QList<QPointF> points;
-  points.reserve(static_cast<qsizetype>(spectrum_.size() * 2));
+  points.reserve(static_cast<qsizetype>(spectrum_.size()) * 2);
   for (std::size_t b = 0; b < spectrum_.size(); ++b) {
     const double c = spectrum_[b] > 0 ? static_cast<double>(spectrum_[b]) : floor;
     points.append({static_cast<double>(b) * spectrumBin, c});
@@ -907,8 +703,10 @@ void DatasetWindow::drawProfile() {
   high->setParent(band);
   low->setParent(band);
   band->setName(QStringLiteral("%1 % interval")
-                    .arg(QLocale().toString(
-                        (profile_ ? profile_->overall.field.confidence : 0.95) * 100.0, 'g', 4)));
+                    .arg(QLocale().toString((profile_ ? profile_->overall.field.confidence
+                                                      : veltrane::default_confidence) *
+                                                100.0,
+                                            'g', 4)));
   band->setBrush(QColor(49, 130, 189, 60));
   band->setPen(Qt::NoPen);
   field->setPen(QPen(QColor(8, 69, 148), 2));
@@ -930,18 +728,8 @@ void DatasetWindow::drawProfile() {
 
 void DatasetWindow::showResult() {
   if (!map_) return;
-  const auto& f = map_->overall.field;
-  const QLocale locale;
-  QString text = QStringLiteral("%1/%2 = %3 (counts %4 and %5): ")
-                     .arg(charge(f.k + 1), charge(f.k), locale.toString(f.ratio, 'g', 4),
-                          countText(f.count_upper), countText(f.count_lower));
-  if (std::isfinite(f.E)) {
-    text += QStringLiteral("E = %1 V/nm (%2 %: %3 to %4 V/nm)")
-                .arg(fieldText(f.E), locale.toString(f.confidence * 100.0, 'g', 4),
-                     boundText(f.E_low), boundText(f.E_high));
-  } else {
-    text += "no field of the model gives this ratio";
-  }
+  const QString text = QString::fromStdString(veltrane::pair_field_text(
+      map_->overall.field, map_->overall.counts.symbol, answerNumbersFor(QLocale())));
   result_->setText(text);
   lastMessage_ = text;
   QStringList notes;
@@ -958,22 +746,8 @@ void DatasetWindow::showHover(const veltrane::map_bin* bin) {
     hover_->clear();
     return;
   }
-  const QString unit = map_->over == veltrane::map_plane::detector ? "mm" : "nm";
-  const auto& f = bin->field;
-  const QLocale locale;
-  QString text = QStringLiteral("x = %1 %3, y = %2 %3: N_lower = %4, N_upper = %5")
-                     .arg(locale.toString(bin->x, 'g', 6), locale.toString(bin->y, 'g', 6), unit,
-                          countText(f.count_lower), countText(f.count_upper));
-  if (bin->masked) {
-    text += ": too few ions, masked";
-  } else if (!std::isfinite(f.E)) {
-    text += ": no field of the model gives this ratio";
-  } else {
-    text += QStringLiteral(", E = %1 V/nm (%2 %: %3 to %4 V/nm)")
-                .arg(fieldText(f.E), locale.toString(f.confidence * 100.0, 'g', 4),
-                     boundText(f.E_low), boundText(f.E_high));
-  }
-  hover_->setText(text);
+  hover_->setText(
+      QString::fromStdString(veltrane::map_bin_text(*map_, *bin, answerNumbersFor(QLocale()))));
 }
 
 QString DatasetWindow::saveMapCsv(const QString& fileName) {
@@ -984,8 +758,7 @@ QString DatasetWindow::saveMapCsv(const QString& fileName) {
   std::string text;
   for (const auto& line : veltrane::map_csv_lines(*map_)) text += line + "\n";
   if (const auto reason = veltrane::write_file(fileName.toStdString(), text)) {
-    showMessage(QString::fromStdString(veltrane::file_failure_message(
-        "Could not save", QDir::current().absoluteFilePath(fileName).toStdString(), *reason)));
+    showMessage(saveFailure(fileName, QString::fromStdString(*reason)));
     return lastMessage_;
   }
   return {};
@@ -1000,18 +773,7 @@ QString DatasetWindow::saveMapImage(const QString& fileName) {
   const QString title = QStringLiteral("Field map");
   QString error;
   if (suffix == "svg") {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QSvgGenerator svg;
-    svg.setOutputDevice(&buffer);
-    svg.setSize(mapView_->size());
-    svg.setViewBox(QRect(QPoint(0, 0), mapView_->size()));
-    svg.setTitle(title);
-    QPainter painter(&svg);
-    mapView_->render(&painter);
-    painter.end();
-    error = saveBytes(bytes, fileName);
+    error = saveBytes(renderWidgetSvg(mapView_, title), fileName);
   } else if (suffix == "pdf") {
     error = saveBytes(renderPdf(mapView_, title), fileName);
   } else if (suffix == "png") {
@@ -1020,8 +782,7 @@ QString DatasetWindow::saveMapImage(const QString& fileName) {
     error = "the image format is named by the suffix: .png, .svg or .pdf";
   }
   if (!error.isEmpty()) {
-    showMessage(QStringLiteral("Could not save %1: %2")
-                    .arg(QDir::current().absoluteFilePath(fileName), error));
+    showMessage(saveFailure(fileName, error));
     return lastMessage_;
   }
   return {};
@@ -1033,7 +794,7 @@ void DatasetWindow::closeEvent(QCloseEvent* event) {
 }
 
 void DatasetWindow::dragEnterEvent(QDragEnterEvent* event) {
-  if (computing_ || !event->mimeData()->hasUrls()) return;
+  if (run_.isRunning() || !event->mimeData()->hasUrls()) return;
   for (const QUrl& url : event->mimeData()->urls()) {
     const std::filesystem::path file = url.toLocalFile().toStdString();
     if (url.isLocalFile() &&
@@ -1045,7 +806,7 @@ void DatasetWindow::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void DatasetWindow::dropEvent(QDropEvent* event) {
-  if (computing_) return;
+  if (run_.isRunning()) return;
   for (const QUrl& url : event->mimeData()->urls()) {
     if (url.isLocalFile()) openFile(url.toLocalFile());
   }

@@ -1,60 +1,57 @@
 #pragma once
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QImage>
-#include <QLabel>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTableWidget>
-#include <QTimer>
+#include <QStringList>
 #include <QWidget>
-#include <QtCharts/QChartView>
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "apt/dataset.hpp"
 #include "apt/range_file.hpp"
-#include "compute/curves/evaluation.hpp"
+#include "compute/charge_states/measured_field.hpp"
 #include "compute/curves/request.hpp"
 #include "compute/datasets/field_map.hpp"
+#include "compute/datasets/field_profile.hpp"
 #include "ui/BackgroundRun.hpp"
 
 class FieldMapView;
+class InputSource;
 class QChart;
-class QValueAxis;
+class QChartView;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
 class QLogValueAxis;
+class QProgressBar;
+class QPushButton;
+class QTableWidget;
+class QTimer;
+class QValueAxis;
 
 /// The field at the specimen from a measured dataset: a data file (.epos,
-/// .pos, .apt) and a range file (.rrng, .rng) give the counts of the main
-/// window's element in each charge state, and the ratio of one neighbouring
-/// pair gives the field overall, over the detector (or the specimen) bin by
-/// bin, and along the run. The mass spectrum shows the counted ranges. All
-/// counting and inverting is done by compute/field_map; this window converts
-/// its inputs and draws what comes back.
+/// .pos, .apt) and a range file (.rrng, .rng) give the counts of the source's
+/// element in each charge state, and the ratio of one neighbouring pair gives
+/// the field overall, over the detector (or the specimen) bin by bin, and
+/// along the run. The mass spectrum shows the counted ranges. All opening,
+/// counting, inverting and wording is done by compute/; this window converts
+/// its inputs, runs them in the background and draws what comes back.
+///
+/// Its controls carry object names: openDataButton, openRangeButton,
+/// dataLabel, rangeLabel, pairBox, binBox, minCountsBox, confidenceBox,
+/// singleHitsBox, backgroundBox, planeBox, computeButton, cancelButton,
+/// progressBar, saveCsvButton, saveImageButton, spectrumChart, profileChart,
+/// countsTable, fieldMap (a FieldMapView), hoverLabel, resultLabel,
+/// notesLabel.
 class DatasetWindow : public QWidget {
   Q_OBJECT
 
  public:
-  struct Source {
-    /// The main window's element and n, read and checked as Calculate reads
-    /// them; nothing when they are bad (the message then goes to `message`).
-    std::function<std::optional<veltrane::calc_request>(QString* message)> readRequest;
-    /// The evaluation of the model, taken anew at the start of each run.
-    std::function<veltrane::charge_state_model()> model;
-    unsigned threads = 0;
-  };
-
   /// The mass-to-charge bin of the spectrum (Da).
   static constexpr double spectrumBin = 0.05;
-  /// The colour of a bin with too few ions, and of one whose ratio no field
-  /// of the model gives.
-  static QColor maskedColour() { return {150, 150, 150}; }
-  static QColor noFieldColour() { return {60, 60, 60}; }
   /// Asks for a file: a file dialog unless a test puts a stand-in here. Gets
   /// the dialog's caption and filter; returns the chosen file or empty.
   static std::function<QString(QWidget* parent, const QString& caption, const QString& filter)>
@@ -63,7 +60,7 @@ class DatasetWindow : public QWidget {
                                const QString& filter)>
       saveChooser;
 
-  explicit DatasetWindow(Source source, QWidget* parent = nullptr);
+  explicit DatasetWindow(InputSource& source, QWidget* parent = nullptr);
   ~DatasetWindow() override;
 
   /// Opens a data or range file, by its extension; false (after a message
@@ -76,47 +73,21 @@ class DatasetWindow : public QWidget {
   QString saveMapCsv(const QString& fileName);
   QString saveMapImage(const QString& fileName);
 
+  /// What the window shows: the files, the map and profile, the spectrum
+  /// (ions per bin of spectrumBin from 0 Da) and the labels of its shaded
+  /// ranges ("W3+"), and the last message shown (an error, or a note).
   const std::optional<veltrane::apt::dataset>& dataset() const { return data_; }
   const std::optional<veltrane::apt::range_file>& rangeFile() const { return ranges_; }
   const std::optional<veltrane::field_map>& fieldMap() const { return map_; }
   const std::optional<veltrane::field_profile>& profile() const { return profile_; }
-  /// Ions per bin of spectrumBin from 0 Da.
   const std::vector<std::uint64_t>& spectrum() const { return spectrum_; }
-  /// The labels of the shaded ranges of the spectrum ("W3+"), one per range.
   QStringList spectrumLabels() const { return spectrumLabels_; }
-  /// The map drawn, one pixel per bin (x to the right, y up), and the
-  /// pixel of bin (i, j).
-  const QImage& mapImage() const;
-  QPoint pixelOfBin(std::int64_t i, std::int64_t j) const;
-  /// Where the centre of bin (i, j) lies in the map view.
-  QPoint viewPointOfBin(std::int64_t i, std::int64_t j) const;
-  /// The last message shown (an error, or a note of the run).
   QString lastMessage() const { return lastMessage_; }
-  bool isComputing() const { return computing_; }
+  bool isComputing() const { return run_.isRunning(); }
 
-  QPushButton* openDataButton() const { return openData_; }
-  QPushButton* openRangeButton() const { return openRange_; }
-  QLabel* dataLabel() const { return dataLabel_; }
-  QLabel* rangeLabel() const { return rangeLabel_; }
-  QComboBox* pairBox() const { return pair_; }
-  QLineEdit* binBox() const { return bin_; }
-  QLineEdit* minCountsBox() const { return minCounts_; }
-  QLineEdit* confidenceBox() const { return confidence_; }
-  QCheckBox* singleHitsBox() const { return singleHits_; }
-  QCheckBox* backgroundBox() const { return background_; }
-  QComboBox* planeBox() const { return plane_; }
-  QPushButton* computeButton() const { return compute_; }
-  QPushButton* cancelButton() const { return cancel_; }
-  QProgressBar* progressBar() const { return progressBar_; }
-  QPushButton* saveCsvButton() const { return saveCsv_; }
-  QPushButton* saveImageButton() const { return saveImage_; }
-  QChartView* spectrumView() const { return spectrumView_; }
-  QChartView* profileView() const { return profileView_; }
-  QTableWidget* countsTable() const { return table_; }
-  QWidget* mapView() const;
-  QLabel* hoverLabel() const { return hover_; }
-  QLabel* resultLabel() const { return result_; }
-  QLabel* notesLabel() const { return notes_; }
+ signals:
+  /// A run has ended (whatever its outcome) and what it found is shown.
+  void computed();
 
  public slots:
   /// Counts and maps with the files and inputs of the moment, in the
@@ -141,6 +112,7 @@ class DatasetWindow : public QWidget {
   struct Outcome {
     std::vector<std::uint64_t> spectrum;
     bool spectrumComplete = false;
+    bool withField = false;
     std::optional<veltrane::field_map> map;
     std::optional<veltrane::field_profile> profile;
     bool readFailed = false;
@@ -154,12 +126,9 @@ class DatasetWindow : public QWidget {
   std::optional<Inputs> readInputs(QString& message);
   void fillPairs(const veltrane::calc_request& request);
   void choosePairWithRanges();
-  RunOutcome run(const std::function<void(Outcome&, veltrane::evaluation_progress&)>& work,
-                 Outcome& outcome);
+  void finishRun(const RunOutcome& ran);
   void showProgress();
-  void computeSpectrum(const veltrane::apt::dataset& file, Outcome& out,
-                       veltrane::evaluation_progress& progress);
-  void accept(Outcome&& outcome, bool withField);
+  void showOutcome(Outcome&& outcome, bool withField);
   void drawSpectrum();
   void shadeRanges(QChart* chart, QValueAxis* x, QLogValueAxis* y, double top);
   void fillTable();
@@ -168,7 +137,7 @@ class DatasetWindow : public QWidget {
   void clearField();
   void showHover(const veltrane::map_bin* bin);
 
-  Source source_;
+  InputSource& source_;
   QPushButton* openData_;
   QPushButton* openRange_;
   QLabel* dataLabel_;
@@ -206,11 +175,12 @@ class DatasetWindow : public QWidget {
   std::optional<veltrane::field_profile> profile_;
   QStringList spectrumLabels_;
   QString lastMessage_;
-  bool computing_ = false;
-  std::atomic<bool>* cancelFlag_ = nullptr;
-  // Read by the window while a run goes on: the ions read so far and their
-  // total, and the run's model calls.
+  /// The model of the request of the last run, kept from one run to the next.
+  std::shared_ptr<veltrane::field_model> model_;
+  /// What the run going on finds, and the ions it has read (of ionsTotal_).
+  std::shared_ptr<Outcome> outcome_;
   std::atomic<std::uint64_t> ionsDone_{0};
   std::uint64_t ionsTotal_ = 0;
-  std::atomic<veltrane::evaluation_progress*> runProgress_{nullptr};
+  /// Last: stopped and waited for before anything it reads goes.
+  BackgroundRun run_{this};
 };

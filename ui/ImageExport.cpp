@@ -5,9 +5,10 @@
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
-#include <QRegularExpression>
 #include <QSvgGenerator>
 #include <QWidget>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 
@@ -49,73 +50,136 @@ namespace {
 // out the clipping to the plot area that the screen has. Here each becomes a
 // <path> of the same points ("M x,y L x,y ..."), which drawing programs edit
 // better, and the curves (the lines drawn 2 px wide) are clipped to the plot
-// area again, in the user space of the group that draws them.
-QByteArray polylinesAsPaths(const QByteArray& svg, const QRectF& plot) {
-  static const QRegularExpression token(
-      QStringLiteral("(<g\\b[^>]*>)|<polyline([^>]*?) points=\"([^\"]*)\"\\s*/>"));
-  static const QRegularExpression width(QStringLiteral("stroke-width=\"([^\"]*)\""));
-  static const QRegularExpression shift(
-      QStringLiteral("transform=\"matrix\\(1,0,0,1,([-0-9.e]+),([-0-9.e]+)\\)\""));
-  const QString text = QString::fromUtf8(svg);
-  QString out, clips;
-  QStringList shifts;
-  QString groupWidth;
-  QPointF groupShift;
-  qsizetype last = 0;
-  auto it = token.globalMatch(text);
-  while (it.hasNext()) {
-    const auto match = it.next();
-    if (!match.captured(1).isEmpty()) {
-      const QString group = match.captured(1);
-      groupWidth = width.match(group).captured(1);
-      const auto m = shift.match(group);
-      groupShift = m.hasMatch() ? QPointF(m.captured(1).toDouble(), m.captured(2).toDouble())
-                                : QPointF(0, 0);
-      continue;
-    }
-    out += QStringView(text).mid(last, match.capturedStart() - last);
-    const QStringList points = match.captured(3).split(' ', Qt::SkipEmptyParts);
-    QString d;
-    for (qsizetype i = 0; i < points.size(); ++i) {
-      d += (i == 0 ? "M " : i == 1 ? " L " : " ") + points[i];
-    }
-    QString clip;
-    if (groupWidth == "2" && plot.isValid()) {
-      const QString key = QStringLiteral("%1,%2").arg(groupShift.x()).arg(groupShift.y());
-      qsizetype index = shifts.indexOf(key);
-      if (index < 0) {
-        index = shifts.size();
-        shifts << key;
-        const QRectF r = plot.translated(-groupShift);
-        clips += QStringLiteral(
-                     "<clipPath id=\"plot%1\" clipPathUnits=\"userSpaceOnUse\"><rect x=\"%2\" "
-                     "y=\"%3\" width=\"%4\" height=\"%5\"/></clipPath>\n")
-                     .arg(index)
-                     .arg(r.x())
-                     .arg(r.y())
-                     .arg(r.width())
-                     .arg(r.height());
+// area again, in the user space of the group that draws them: the group
+// begun last before the line, whose stroke width and translation
+// ("matrix(1,0,0,1,dx,dy)") it takes. The document is read and written as
+// XML, token by token; what is not a line is copied as it is.
+class SvgLines {
+ public:
+  explicit SvgLines(const QRectF& plot) : plot_(plot) {}
+
+  QByteArray rewrite(const QByteArray& svg) {
+    collectClips(svg);
+    width_.clear();
+    shift_ = QPointF();
+    QByteArray out;
+    QXmlStreamReader in(svg);
+    in.setNamespaceProcessing(false);
+    QXmlStreamWriter writer(&out);
+    bool clipsWritten = clips_.isEmpty();
+    while (!in.atEnd()) {
+      in.readNext();
+      if (in.isStartElement() && in.qualifiedName() == u"g") takeGroup(in.attributes());
+      if (in.isStartElement() && in.qualifiedName() == u"polyline") {
+        writePath(writer, in.attributes());
+        in.skipCurrentElement();
+        continue;
       }
-      clip = QStringLiteral(" clip-path=\"url(#plot%1)\"").arg(index);
+      writer.writeCurrentToken(in);
+      if (!clipsWritten && in.isStartElement() &&
+          (in.qualifiedName() == u"defs" || (in.qualifiedName() == u"svg" && !hasDefs_))) {
+        if (in.qualifiedName() == u"svg") writer.writeStartElement("defs");
+        writeClips(writer);
+        if (in.qualifiedName() == u"svg") writer.writeEndElement();
+        clipsWritten = true;
+      }
     }
-    out += "<path" + match.captured(2) + clip + " d=\"" + d + "\"/>";
-    last = match.capturedEnd();
+    return in.hasError() ? svg : out;
   }
-  out += QStringView(text).mid(last);
-  const qsizetype defs = out.indexOf("<defs>");
-  if (!clips.isEmpty()) {
-    if (defs >= 0) {
-      out.insert(defs + 6, "\n" + clips);
-    } else {
-      out.insert(out.indexOf('>', out.indexOf("<svg")) + 1, "\n<defs>\n" + clips + "</defs>\n");
+
+ private:
+  // The clip paths the lines need, one per translation of a group that
+  // draws curves; and whether the document has a <defs> to hold them.
+  void collectClips(const QByteArray& svg) {
+    QXmlStreamReader in(svg);
+    in.setNamespaceProcessing(false);
+    while (!in.atEnd()) {
+      in.readNext();
+      if (!in.isStartElement()) continue;
+      if (in.qualifiedName() == u"defs") hasDefs_ = true;
+      if (in.qualifiedName() == u"g") takeGroup(in.attributes());
+      if (in.qualifiedName() == u"polyline") (void)clipOf();
     }
   }
-  return out.toUtf8();
-}
+
+  void takeGroup(const QXmlStreamAttributes& attributes) {
+    width_ = attributes.value(QLatin1String("stroke-width")).toString();
+    // Only a pure translation is read; any other transform counts as none.
+    const QString transform = attributes.value(QLatin1String("transform")).toString();
+    const QString prefix = QStringLiteral("matrix(1,0,0,1,");
+    shift_ = QPointF();
+    if (!transform.startsWith(prefix) || !transform.endsWith(')')) return;
+    const QStringList by = transform.mid(prefix.size()).chopped(1).split(',');
+    bool x_ok = false, y_ok = false;
+    const double x = by.size() == 2 ? by[0].toDouble(&x_ok) : 0.0;
+    const double y = by.size() == 2 ? by[1].toDouble(&y_ok) : 0.0;
+    if (x_ok && y_ok) shift_ = QPointF(x, y);
+  }
+
+  // The index of the clip path of a line in the present group, or -1 for
+  // one that is not a curve.
+  qsizetype clipOf() {
+    if (width_ != "2" || !plot_.isValid()) return -1;
+    const QString key = QStringLiteral("%1,%2").arg(shift_.x()).arg(shift_.y());
+    qsizetype index = keys_.indexOf(key);
+    if (index < 0) {
+      index = keys_.size();
+      keys_ << key;
+      clips_ << plot_.translated(-shift_);
+    }
+    return index;
+  }
+
+  void writeClips(QXmlStreamWriter& writer) const {
+    for (qsizetype i = 0; i < clips_.size(); ++i) {
+      const QRectF& r = clips_[i];
+      writer.writeStartElement("clipPath");
+      writer.writeAttribute("id", QStringLiteral("plot%1").arg(i));
+      writer.writeAttribute("clipPathUnits", "userSpaceOnUse");
+      writer.writeEmptyElement("rect");
+      writer.writeAttribute("x", QString::number(r.x()));
+      writer.writeAttribute("y", QString::number(r.y()));
+      writer.writeAttribute("width", QString::number(r.width()));
+      writer.writeAttribute("height", QString::number(r.height()));
+      writer.writeEndElement();
+    }
+  }
+
+  void writePath(QXmlStreamWriter& writer, const QXmlStreamAttributes& attributes) {
+    writer.writeEmptyElement("path");
+    QString points;
+    for (const QXmlStreamAttribute& a : attributes) {
+      if (a.qualifiedName() == u"points") {
+        points = a.value().toString();
+      } else {
+        writer.writeAttribute(a.qualifiedName().toString(), a.value().toString());
+      }
+    }
+    if (const qsizetype clip = clipOf(); clip >= 0) {
+      writer.writeAttribute("clip-path", QStringLiteral("url(#plot%1)").arg(clip));
+    }
+    const QStringList xy = points.split(' ', Qt::SkipEmptyParts);
+    QString d;
+    for (qsizetype i = 0; i < xy.size(); ++i) d += (i == 0 ? "M " : i == 1 ? " L " : " ") + xy[i];
+    writer.writeAttribute("d", d);
+  }
+
+  QRectF plot_;
+  bool hasDefs_ = false;
+  QString width_;
+  QPointF shift_;
+  QStringList keys_;
+  QList<QRectF> clips_;
+};
 
 }  // namespace
 
-QByteArray renderSvg(QChartView* widget, const QString& title) {
+QString saveFailure(const QString& fileName, const QString& reason) {
+  return QString::fromStdString(veltrane::file_failure_message(
+      "Could not save", fileName.toStdString(), reason.toStdString()));
+}
+
+QByteArray renderWidgetSvg(QWidget* widget, const QString& title, const QString& description) {
   QByteArray bytes;
   QBuffer buffer(&bytes);
   buffer.open(QIODevice::WriteOnly);
@@ -124,14 +188,20 @@ QByteArray renderSvg(QChartView* widget, const QString& title) {
   svg.setSize(widget->size());
   svg.setViewBox(QRect(QPoint(0, 0), widget->size()));
   svg.setTitle(title);
-  svg.setDescription(QStringLiteral("Veltrane: post-field-ionisation curves"));
+  if (!description.isEmpty()) svg.setDescription(description);
   QPainter painter(&svg);
   widget->render(&painter);
   painter.end();
+  return bytes;
+}
+
+QByteArray renderSvg(QChartView* widget, const QString& title) {
+  const QByteArray bytes =
+      renderWidgetSvg(widget, title, QStringLiteral("Veltrane: post-field-ionisation curves"));
   QChart* chart = widget->chart();
   const QRectF plot =
       widget->mapFromScene(chart->mapToScene(chart->plotArea())).boundingRect().toRectF();
-  return polylinesAsPaths(bytes, plot);
+  return SvgLines(plot).rewrite(bytes);
 }
 
 QByteArray renderPdf(QWidget* widget, const QString& title) {

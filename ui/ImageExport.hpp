@@ -14,6 +14,10 @@ class QChartView;
 /// empty text on success, otherwise the reason.
 QString saveBytes(const QByteArray& bytes, const QString& fileName);
 
+/// "Could not save <absolute path>: <reason>", the program's message for a
+/// file that could not be saved (compute's file_failure_message).
+QString saveFailure(const QString& fileName, const QString& reason);
+
 /// `image` encoded as PNG.
 QByteArray pngBytes(const QImage& image);
 
@@ -24,5 +28,9 @@ QString savePng(const QImage& image, const QString& fileName);
 /// as PDF. The vector formats keep curves as paths and text as text; the SVG
 /// curves are clipped to the chart's plot area as on the screen.
 QImage renderImage(QWidget* widget);
+/// `widget` as SVG as Qt's painter draws it (`description` left out when
+/// empty); renderSvg adds to this what a chart needs.
+QByteArray renderWidgetSvg(QWidget* widget, const QString& title,
+                           const QString& description = QString());
 QByteArray renderSvg(QChartView* widget, const QString& title);
 QByteArray renderPdf(QWidget* widget, const QString& title);

@@ -2,29 +2,52 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QEvent>
 #include <QDesktopServices>
-#include <QDir>
 #include <QImage>
 #include <QMessageBox>
 #include <QPainter>
-#include <QPointer>
 #include <QTimer>
-#include <atomic>
 #include <cstdlib>
 
 #include "compute/curves/element_data.hpp"
 #include "compute/curves/elements.hpp"
 #include "compute/curves/text_export.hpp"
-#include "ui/BackgroundRun.hpp"
 #include "ui/ChargeStateWindow.hpp"
 #include "ui/ChartTools.hpp"
 #include "ui/DatasetWindow.hpp"
 #include "ui/ImageExport.hpp"
 #include "ui/InputBoxes.hpp"
+#include "ui/InputSource.hpp"
 #include "ui/ResultChart.hpp"
 
 std::function<bool(const QUrl&)> MyForm::urlOpener = [](const QUrl& url) {
   return QDesktopServices::openUrl(url);
+};
+
+// The form's inputs as the charge-state and dataset windows see them.
+class MyForm::Inputs : public InputSource {
+ public:
+  explicit Inputs(MyForm& form) : InputSource(&form), form_(form) {}
+  std::optional<veltrane::calc_request> readRequest(QString& message) const override {
+    return form_.readRequest(message);
+  }
+  QStringList elements() const override {
+    QStringList names;
+    for (int i = 0; i < form_.comboBox1->count(); ++i) names << form_.comboBox1->itemText(i);
+    return names;
+  }
+  QString element() const override { return form_.comboBox1->currentText(); }
+  void selectElement(const QString& name) override {
+    form_.comboBox1->setCurrentIndex(form_.comboBox1->findText(name));
+  }
+  veltrane::charge_state_model evaluation() const override { return form_.chargeModel_; }
+  unsigned threads() const override { return form_.threads_; }
+  int progressDelayMs() const override { return form_.progressDelayMs_; }
+  void announceEvaluation() { emit evaluationChanged(); }
+
+ private:
+  MyForm& form_;
 };
 
 namespace {
@@ -83,6 +106,7 @@ MyForm::MyForm()
     : model_(std::make_shared<veltrane::model_cache>(veltrane::prescribed_model())),
       chargeModel_(veltrane::remembering_model_for(veltrane::evaluation::accurate)) {
   InitializeComponent();
+  connect(&run_, &BackgroundRun::finished, this, &MyForm::finishCalculation);
 }
 
 MyForm::~MyForm() = default;
@@ -93,6 +117,7 @@ void MyForm::setModel(veltrane::model_function model, unsigned threads) {
   chargeModel_ = {cachedModel(),
                   veltrane::model_for(veltrane::evaluation::exact).ratio_tolerance_v_per_nm};
   threads_ = threads;
+  inputs_->announceEvaluation();
 }
 
 void MyForm::InitializeComponent() {
@@ -152,9 +177,9 @@ void MyForm::InitializeComponent() {
   chart1 = new QChartView(this);
   chart1->setObjectName("chart1");
   chart1->setGeometry(264, 92, 636, 429);
-  result_ = std::make_unique<ResultChart>(chart1);
+  result_ = new ResultChart(chart1);
   chart1->setVisible(false);
-  chartTools_ = new ChartTools(
+  new ChartTools(
       chart1, [this] { return chartElement_; }, "P");
   // A note about steps without a curve, over the plot until the next Calculate.
   emptyNote_ = new QLabel(chart1);
@@ -230,6 +255,8 @@ void MyForm::InitializeComponent() {
   label17->raise();
   linkLabel2->raise();
 
+  label11->installEventFilter(this);
+  label17->installEventFilter(this);
   connect(button1, &QPushButton::clicked, this, &MyForm::button1_Click);
   connect(button2, &QPushButton::clicked, this, &MyForm::button2_Click);
   connect(button3, &QPushButton::clicked, this, &MyForm::button3_Click);
@@ -237,11 +264,18 @@ void MyForm::InitializeComponent() {
   connect(datasetButton, &QPushButton::clicked, this, &MyForm::datasetButton_Click);
   connect(linkLabel1, &QLabel::linkActivated, this, &MyForm::linkLabel1_LinkClicked);
   connect(linkLabel2, &QLabel::linkActivated, this, &MyForm::linkLabel2_LinkClicked);
-  label11->installEventFilter(this);
-  label17->installEventFilter(this);
   inputBoxes_ = new InputBoxes({textBox1, textBox2, textBox3, textBox4, textBox5, textBox6}, this);
+  inputBoxes_->setObjectName("inputBoxes");
   connect(comboBox1, &QComboBox::currentIndexChanged, this,
           &MyForm::comboBox1_SelectedIndexChanged);
+  // The other windows follow the inputs.
+  inputs_ = new Inputs(*this);
+  connect(comboBox1, &QComboBox::currentIndexChanged, inputs_, &InputSource::inputsChanged);
+  connect(numericUpDown1, &QSpinBox::valueChanged, inputs_, &InputSource::inputsChanged);
+  for (QLineEdit* box : {textBox1, textBox2, textBox3, textBox4, textBox5, textBox6}) {
+    connect(box, &QLineEdit::textChanged, inputs_, &InputSource::inputsChanged);
+  }
+  connect(comboBox1, &QComboBox::currentTextChanged, inputs_, &InputSource::elementChanged);
   // Attached last, so that building the window never runs it.
   connect(numericUpDown1, &QSpinBox::valueChanged, this, &MyForm::numericUpDown1_ValueChanged);
 
@@ -249,14 +283,6 @@ void MyForm::InitializeComponent() {
   setWindowTitle("Veltrane");
   resize(900, 549);
   button1->setFocus();
-}
-
-bool MyForm::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::MouseButtonRelease) {
-    if (watched == label11) label11_Click();
-    if (watched == label17) label17_Click();
-  }
-  return QWidget::eventFilter(watched, event);
 }
 
 void MyForm::showMessage(const QString& text) {
@@ -274,6 +300,12 @@ veltrane::control_state MyForm::controlState() const {
   return c;
 }
 
+std::optional<veltrane::calc_request> MyForm::readRequest(QString& message) const {
+  auto outcome = veltrane::read_request(controlState(), numberFormatFor(QLocale()));
+  if (!outcome.request) message = QString::fromStdString(outcome.message);
+  return std::move(outcome.request);
+}
+
 void MyForm::setInputsEnabled(bool enabled) {
   for (QWidget* w : std::initializer_list<QWidget*>{button1, button2, button3, comboBox1,
                                                     numericUpDown1, textBox1, textBox2, textBox3,
@@ -282,36 +314,12 @@ void MyForm::setInputsEnabled(bool enabled) {
   }
 }
 
-// Evaluates the plan on worker threads while the window keeps painting; the
-// inputs are locked meanwhile, and a run longer than the progress delay shows
-// a modal progress dialog with Cancel. Returns false when cancelled or
-// failed; a failure has been reported in a message.
-bool MyForm::evaluate(veltrane::sweep_plan& plan) {
-  calculating_ = true;
-  QPointer<QWidget> focused = QApplication::focusWidget();
-  setInputsEnabled(false);
-  QApplication::setOverrideCursor(Qt::BusyCursor);
-  const veltrane::model_function function = cachedModel();
-  const RunOutcome outcome = runInBackground(
-      this,
-      [&](veltrane::evaluation_progress& progress) {
-        veltrane::evaluate_plan(plan, function, threads_, &progress);
-      },
-      progressDelayMs_, &cancelRequest_);
-  QApplication::restoreOverrideCursor();
-  setInputsEnabled(true);
-  if (focused) focused->setFocus();  // locking the inputs took the focus away
-  calculating_ = false;
-  if (!outcome.error.isEmpty()) showMessage(outcome.error);
-  return outcome.ok();
-}
-
 void MyForm::closeEvent(QCloseEvent* event) {
   if (chargeStates_ != nullptr) chargeStates_->close();
   if (dataset_ != nullptr) dataset_->close();
-  if (calculating_) {
+  if (run_.isRunning()) {
     // Stop the run first; the window closes once the workers have returned.
-    if (cancelRequest_ != nullptr) *cancelRequest_ = true;
+    run_.cancel();
     closeAfterRun_ = true;
     event->ignore();
     return;
@@ -319,26 +327,62 @@ void MyForm::closeEvent(QCloseEvent* event) {
   QWidget::closeEvent(event);
 }
 
+// A press of Calculate: the chart reset and the request read at once (a
+// stop shows its message), then the curves computed in the background while
+// the window keeps painting, its inputs locked; a run longer than the
+// progress delay shows a modal progress dialog with Cancel.
 void MyForm::button1_Click() {
-  if (calculating_) return;
+  if (run_.isRunning()) return;
   setEmptyResultNote(QString());
   // The chart shows this press's result from here on, whatever it will be.
   chartElement_ = comboBox1->currentIndex() >= 0 ? comboBox1->currentText() : QString();
   FormView view(*this, *result_, [this](const QString& text) { showMessage(text); });
-  const auto format = numberFormatFor(QLocale());
-  veltrane::calculation_steps steps;
-  steps.read = [this](const veltrane::calc_request& request) {
-    inputBoxes_->showReadValues(request);
-  };
-  // On the workers, with progress and cancel; a cancelled or failed run
-  // leaves the chart as a stopped run does and the file untouched.
-  steps.evaluate = [this](veltrane::sweep_plan& plan) { return evaluate(plan); };
-  steps.show = [&format](double v) { return veltrane::localised_text(v, format); };
-  const auto result =
-      veltrane::run_calculation(view, controlState(), format, steps, veltrane::text_export_name);
-  QStringList lines;
-  for (const auto& note : result.notes) lines << QString::fromStdString(note);
-  setEmptyResultNote(lines.join('\n'));
+  const auto request =
+      veltrane::begin_calculation(view, controlState(), numberFormatFor(QLocale()));
+  if (!request) {
+    emit calculated();
+    return;
+  }
+  inputBoxes_->showReadValues(*request);
+  auto plan = std::make_shared<veltrane::sweep_plan>(veltrane::plan_sweeps(*request));
+  pending_ = Pending{*request, plan, QApplication::focusWidget()};
+  setInputsEnabled(false);
+  QApplication::setOverrideCursor(Qt::BusyCursor);
+  run_.start(
+      [plan, function = cachedModel(), threads = threads_](veltrane::evaluation_progress& p) {
+        if (!veltrane::evaluate_plan(*plan, function, threads, &p)) {
+          throw veltrane::calculation_cancelled();
+        }
+      },
+      progressDelayMs_);
+}
+
+// The second half of a press: a cancelled or failed run leaves the chart as
+// a stopped run does and the file untouched; a finished one is drawn and
+// written.
+void MyForm::finishCalculation(const RunOutcome& outcome) {
+  const Pending pending = std::move(*pending_);
+  pending_.reset();
+  QApplication::restoreOverrideCursor();
+  setInputsEnabled(true);
+  if (pending.focused) pending.focused->setFocus();  // locking the inputs took it away
+  FormView view(*this, *result_, [this](const QString& text) { showMessage(text); });
+  if (!outcome.ok()) {
+    if (!outcome.error.isEmpty()) showMessage(outcome.error);
+    veltrane::chart_end_steps(view);
+  } else {
+    veltrane::finish_calculation(view, pending.request, pending.plan->curves,
+                                 veltrane::text_export_name);
+    const auto format = numberFormatFor(QLocale());
+    QStringList lines;
+    for (const auto& note : veltrane::empty_curve_notes(
+             pending.request, pending.plan->curves,
+             [&format](double v) { return veltrane::localised_text(v, format); })) {
+      lines << QString::fromStdString(note);
+    }
+    setEmptyResultNote(lines.join('\n'));
+  }
+  emit calculated();
   if (closeAfterRun_) {
     closeAfterRun_ = false;
     QTimer::singleShot(0, this, &QWidget::close);
@@ -361,10 +405,7 @@ void MyForm::button3_Click() {
     // since: the name must tell what the image holds.
     const QString file = chartElement_ + ".png";
     const QString error = savePng(renderImage(chart1), file);
-    if (!error.isEmpty()) {
-      showMessage(QStringLiteral("Could not save %1: %2")
-                      .arg(QDir::current().absoluteFilePath(file), error));
-    }
+    if (!error.isEmpty()) showMessage(saveFailure(file, error));
     return;
   }
   if (comboBox1->currentIndex() < 0) {
@@ -392,17 +433,6 @@ void MyForm::openLink(const char* url) {
   }
 }
 
-QLineEdit* MyForm::box(int index) const {
-  QLineEdit* const boxes[] = {textBox1, textBox2, textBox3, textBox4, textBox5, textBox6};
-  return boxes[index];
-}
-
-bool MyForm::hasMisreadMark(int index) const { return inputBoxes_->hasMisreadMark(index); }
-
-QString MyForm::emptyResultNote() const {
-  return emptyNote_->isHidden() ? QString() : emptyNote_->text();
-}
-
 void MyForm::comboBox1_SelectedIndexChanged() {
   const veltrane::element_data* element =
       comboBox1->currentIndex() >= 0
@@ -421,40 +451,7 @@ void MyForm::setEmptyResultNote(const QString& text) {
 }
 
 void MyForm::chargeStatesButton_Click() {
-  if (chargeStates_ == nullptr) {
-    ChargeStateWindow::Source source;
-    source.readRequest = [this](QString* message) -> std::optional<veltrane::calc_request> {
-      auto outcome = veltrane::read_request(controlState(), numberFormatFor(QLocale()));
-      if (!outcome.request) {
-        const QString text = QString::fromStdString(outcome.message);
-        if (message != nullptr) {
-          *message = text;
-        } else {
-          showMessage(text);
-        }
-        return std::nullopt;
-      }
-      return std::move(outcome.request);
-    };
-    for (int i = 0; i < comboBox1->count(); ++i) source.elements << comboBox1->itemText(i);
-    source.selectElement = [this](const QString& name) {
-      comboBox1->setCurrentIndex(comboBox1->findText(name));
-    };
-    source.model = [this] { return chargeModel_; };
-    source.threads = threads_;
-    source.progressDelayMs = [this] { return progressDelayMs_; };
-    chargeStates_ = new ChargeStateWindow(std::move(source), this);
-    // The diagram follows the inputs as they are typed.
-    auto follow = [this] {
-      if (chargeStates_->isVisible()) chargeStates_->scheduleRecompute();
-    };
-    connect(comboBox1, &QComboBox::currentIndexChanged, chargeStates_, follow);
-    connect(numericUpDown1, &QSpinBox::valueChanged, chargeStates_, follow);
-    for (int i = 0; i < 6; ++i) connect(box(i), &QLineEdit::textChanged, chargeStates_, follow);
-    connect(comboBox1, &QComboBox::currentTextChanged, chargeStates_,
-            &ChargeStateWindow::showElement);
-    chargeStates_->showElement(comboBox1->currentText());
-  }
+  if (chargeStates_ == nullptr) chargeStates_ = new ChargeStateWindow(*inputs_, this);
   chargeStates_->show();
   chargeStates_->raise();
   chargeStates_->activateWindow();
@@ -462,27 +459,7 @@ void MyForm::chargeStatesButton_Click() {
 }
 
 void MyForm::datasetButton_Click() {
-  if (dataset_ == nullptr) {
-    DatasetWindow::Source source;
-    source.readRequest = [this](QString* message) -> std::optional<veltrane::calc_request> {
-      auto outcome = veltrane::read_request(controlState(), numberFormatFor(QLocale()));
-      if (!outcome.request) {
-        if (message != nullptr) *message = QString::fromStdString(outcome.message);
-        return std::nullopt;
-      }
-      return std::move(outcome.request);
-    };
-    source.model = [this] { return chargeModel_; };
-    source.threads = threads_;
-    dataset_ = new DatasetWindow(std::move(source), this);
-    // The field follows the main window's element, n and energies.
-    auto follow = [this] {
-      if (dataset_->isVisible()) dataset_->scheduleCompute();
-    };
-    connect(comboBox1, &QComboBox::currentIndexChanged, dataset_, follow);
-    connect(numericUpDown1, &QSpinBox::valueChanged, dataset_, follow);
-    for (int i = 0; i < 6; ++i) connect(box(i), &QLineEdit::textChanged, dataset_, follow);
-  }
+  if (dataset_ == nullptr) dataset_ = new DatasetWindow(*inputs_, this);
   dataset_->show();
   dataset_->raise();
   dataset_->activateWindow();
@@ -490,5 +467,13 @@ void MyForm::datasetButton_Click() {
 
 void MyForm::linkLabel1_LinkClicked() { openLink(kinghamUrl); }
 void MyForm::linkLabel2_LinkClicked() { openLink(valuesUrl); }
+bool MyForm::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonRelease) {
+    if (watched == label11) label11_Click();
+    if (watched == label17) label17_Click();
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
 void MyForm::label11_Click() {}
 void MyForm::label17_Click() {}

@@ -5,34 +5,42 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QUrl>
 #include <QWidget>
 #include <QtCharts/QChartView>
-#include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "compute/curves/calculation.hpp"
 #include "compute/curves/evaluation.hpp"
 #include "compute/curves/model_cache.hpp"
 #include "compute/curves/number_format.hpp"
 #include "compute/curves/sweep.hpp"
+#include "ui/BackgroundRun.hpp"
 #include "ui/LocaleFormat.hpp"
 
 class ResultChart;
 class ChargeStateWindow;
 class DatasetWindow;
-class ChartTools;
 class InputBoxes;
+class InputSource;
 
 /// The addresses of the two reference links.
 inline const char* const kinghamUrl = "https://doi.org/10.1016/0039-6028(82)90434-4";
 inline const char* const valuesUrl = "https://doi.org/10.1016/0039-6028(78)90410-7";
 
 /// Veltrane's one window: the inputs of a calculation on the left, the result
-/// chart on the right, Calculate, Exit and Save below the inputs.
+/// chart on the right, Calculate, Exit and Save below the inputs. Calculate
+/// runs in the background (the window stays live, its inputs locked); the
+/// charge-state and dataset windows follow its inputs through an
+/// InputSource, knowing nothing of the form. Beyond the design's controls
+/// its parts carry object names: the chart's ResultChart and ChartTools, the
+/// note "emptyResultNote", the InputBoxes, the buttons "chargeStatesButton"
+/// and "datasetButton" and the windows they open.
 class MyForm : public QWidget {
   Q_OBJECT
 
@@ -55,17 +63,8 @@ class MyForm : public QWidget {
   /// Calculations that take longer than this show a progress dialog.
   void setProgressDelay(int milliseconds) { progressDelayMs_ = milliseconds; }
 
-  ResultChart& resultChart() const { return *result_; }
-  bool isCalculating() const { return calculating_; }
-
-  /// The six input boxes: work function, then I1 .. I5.
-  QLineEdit* box(int index) const;
-  /// Whether box `index` carries the misread mark, and the note on the chart
-  /// about steps without a curve (empty when every step has one).
-  bool hasMisreadMark(int index) const;
-  QString emptyResultNote() const;
-  /// The element of the calculation whose curves the chart shows, if any.
-  QString chartElement() const { return chartElement_; }
+  /// Whether a Calculate runs in the background.
+  bool isCalculating() const { return run_.isRunning(); }
 
   // The controls, named as the window's design names them.
   QPushButton* button1;
@@ -100,17 +99,19 @@ class MyForm : public QWidget {
   QLabel* label16;
   QLabel* label17;
   QLabel* linkLabel2;
-  QObject* components = nullptr;  ///< never created
+  /// The design's place for a container of non-visual components; never
+  /// created.
+  QObject* components = nullptr;
 
   /// Beside the design's controls: opens the charge-state window.
   QPushButton* chargeStatesButton;
-  /// The charge-state window, once opened.
-  ChargeStateWindow* chargeStateWindow() const { return chargeStates_; }
   /// Below it: opens the dataset window (the field from a measured dataset).
   QPushButton* datasetButton;
-  DatasetWindow* datasetWindow() const { return dataset_; }
-  /// Save as, copy, zoom and hover of the result chart.
-  ChartTools* chartTools() const { return chartTools_; }
+
+ signals:
+  /// A press of Calculate has ended: drawn, stopped by its input, cancelled
+  /// or failed.
+  void calculated();
 
  public slots:
   void button1_Click();
@@ -119,6 +120,7 @@ class MyForm : public QWidget {
   void numericUpDown1_ValueChanged();
   void linkLabel1_LinkClicked();
   void linkLabel2_LinkClicked();
+  /// The design's label handlers; they do nothing.
   void label11_Click();
   void label17_Click();
   void comboBox1_SelectedIndexChanged();
@@ -126,36 +128,49 @@ class MyForm : public QWidget {
   void datasetButton_Click();
 
  protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  /// A click on label11 or label17 calls its (empty) handler, as the design
+  /// wires them.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  class Inputs;
+  // A Calculate under way: its request and plan, and the widget that had
+  // the focus before the inputs were locked.
+  struct Pending {
+    veltrane::calc_request request;
+    std::shared_ptr<veltrane::sweep_plan> plan;
+    QPointer<QWidget> focused;
+  };
+
   void InitializeComponent();
   void showMessage(const QString& text);
   void openLink(const char* url);
   veltrane::control_state controlState() const;
+  std::optional<veltrane::calc_request> readRequest(QString& message) const;
   /// The model through the cache of the moment; the function holds that
   /// cache, so a later setModel does not pull it from under a run.
   veltrane::model_function cachedModel() const;
   void setInputsEnabled(bool enabled);
-  bool evaluate(veltrane::sweep_plan& plan);
+  void finishCalculation(const RunOutcome& outcome);
   void setEmptyResultNote(const QString& text);
 
   InputBoxes* inputBoxes_ = nullptr;
   QLabel* emptyNote_ = nullptr;
   ChargeStateWindow* chargeStates_ = nullptr;
   DatasetWindow* dataset_ = nullptr;
-  ChartTools* chartTools_ = nullptr;
+  Inputs* inputs_ = nullptr;
   QString chartElement_;
 
-  std::unique_ptr<ResultChart> result_;
+  ResultChart* result_ = nullptr;
   std::shared_ptr<veltrane::model_cache> model_;
-  /// The charge-state window's evaluation: the accurate one, unless a test
+  /// The evaluation of the other windows: the accurate one, unless a test
   /// put a stand-in in place of the model.
   veltrane::charge_state_model chargeModel_;
   unsigned threads_ = 0;
   int progressDelayMs_ = 500;
-  bool calculating_ = false;
-  std::atomic<bool>* cancelRequest_ = nullptr;
   bool closeAfterRun_ = false;
+  std::optional<Pending> pending_;
+  /// Last: stopped and waited for before anything it reads goes.
+  BackgroundRun run_{this};
 };

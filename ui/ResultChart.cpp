@@ -8,7 +8,8 @@
 #include <limits>
 
 ResultChart::ResultChart(QChartView* view)
-    : chart_(new QChart), axisX_(new QValueAxis), axisY_(new QValueAxis) {
+    : QObject(view), chart_(new QChart), axisX_(new QValueAxis), axisY_(new QValueAxis) {
+  setObjectName("resultChart");
   chart_->setObjectName("ChartArea1");
   chart_->legend()->setObjectName("Legend1");
   chart_->addAxis(axisX_, Qt::AlignBottom);

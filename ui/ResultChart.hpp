@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
@@ -18,7 +19,11 @@
 /// legend entry. A y of -infinity (a probability of exactly 0) and values
 /// beyond +-1000 are drawn at +-1000, far outside the fixed y range, so the
 /// line runs off the bottom instead of flooding the plot.
-class ResultChart {
+///
+/// It belongs to its view (a child object named "resultChart").
+class ResultChart : public QObject {
+  Q_OBJECT
+
  public:
   static constexpr int seriesCount = 5;
   static constexpr double drawLimit = 1000.0;

@@ -4,11 +4,12 @@
 #include <limits>
 
 #include "compute/curves/number_format.hpp"
-#include "compute/curves/text_export.hpp"
 
 namespace veltrane {
 
 std::string charge_label(int k) { return std::to_string(k) + "+"; }
+
+std::string pair_label(int k) { return charge_label(k + 1) + "/" + charge_label(k); }
 
 namespace {
 

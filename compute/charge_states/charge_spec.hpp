@@ -9,6 +9,9 @@ namespace veltrane {
 /// "3+": the label of charge state k.
 std::string charge_label(int k);
 
+/// "3+/2+": the label of the pair of states k+ and (k+1)+, upper over lower.
+std::string pair_label(int k);
+
 /// The ratio N((k+1)+)/N(k+) of the pair of states k and k + 1.
 struct ratio_spec {
   int k = 0;

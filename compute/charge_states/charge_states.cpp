@@ -7,7 +7,6 @@
 
 #include "compute/charge_states/charge_state_search.hpp"
 #include "compute/curves/number_format.hpp"
-#include "compute/curves/text_export.hpp"
 
 namespace veltrane {
 
@@ -17,7 +16,6 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double barrier_tolerance_v_per_nm = 1e-4;
 // The searches evaluate a fixed number of fields per round, so that their
 // results do not depend on the number of threads (threads only share a round).
-using detail::bisection_points;
 using detail::scan_start_v_per_nm;
 using detail::search_limit_factor;
 constexpr std::size_t search_batch = 8;
@@ -34,23 +32,6 @@ double over_barrier::at_v_per_nm() const {
 std::string over_barrier::text() const {
   if (everywhere) return "no value at any field from 1 V/nm";
   return format_number(at_v_per_nm());
-}
-
-std::optional<double> ratio_fields::field() const {
-  for (const auto& c : crossings) {
-    if (c.rising) return c.E;
-  }
-  return std::nullopt;
-}
-
-std::string ratio_fields::unreachable_message() const {
-  std::string message = charge_label(k + 1) + "/" + charge_label(k) + " = " + format_number(ratio) +
-                        " is not reached between " + format_number(range_from) + " and " +
-                        format_number(range_to) + " V/nm";
-  if (!(lowest <= highest)) return message + ": the model gives no ratio there.";
-  return message + ": the model's ratios there run from " + format_number(lowest) + " to " +
-         format_number(highest) + " (and are infinite from " + format_number(range_to) +
-         " V/nm on).";
 }
 
 charge_states::charge_states(calc_request request, model_function model, unsigned threads,
@@ -136,10 +117,11 @@ std::optional<std::pair<double, double>> charge_states::number_below(int j, doub
 }
 
 // The bisection of one step's bracket [lo, hi] (a number at lo, NaN at
-// hi) down to the tolerance. Every round splits the bracket into the same
-// eight parts whatever the number of threads, and keeps the first NaN and the
-// number just below it. The parts are tried from below and the round ends at
-// its first NaN: the parts above it are never needed.
+// hi) down to the tolerance, by the rounds of detail::bisection_bracket: the
+// first NaN and the number just below it are kept. The parts are tried from
+// below, a few at a time as the threads allow, and the round ends at its
+// first NaN (as bisection_bracket::narrow ends it): the parts above it are
+// never evaluated.
 struct charge_states::edge_search {
   int j = 0;
   double lo = 0.0, hi = 0.0;
@@ -163,10 +145,7 @@ struct charge_states::edge_search {
       done = true;
       return;
     }
-    for (std::size_t i = 1; i <= bisection_points; ++i) {
-      part.push_back(lo + (hi - lo) * static_cast<double>(i) /
-                              static_cast<double>(bisection_points + 1));
-    }
+    detail::bisection_bracket{lo, hi}.add_round(part);
     next = 0;
     new_lo = lo;
   }
@@ -347,19 +326,38 @@ std::vector<std::vector<double>> charge_states::certain_rows(int steps,
 }
 
 std::vector<std::vector<double>> charge_states::fractions(
-    const std::vector<std::vector<double>>& Qt) {
-  const std::size_t n = Qt.size();
-  const std::size_t count = n == 0 ? 0 : Qt[0].size();
+    const std::vector<std::vector<double>>& Q_tilde) {
+  const std::size_t n = Q_tilde.size();
+  const std::size_t count = n == 0 ? 0 : Q_tilde[0].size();
   std::vector<std::vector<double>> f(n + 1, std::vector<double>(count));
   for (std::size_t e = 0; e < count; ++e) {
     double survived = 1.0;  // prod_{i<k} (1 - Q~_i)
     for (std::size_t k = 0; k < n; ++k) {
-      f[k][e] = Qt[k][e] * survived;
-      survived = survived * (1.0 - Qt[k][e]);
+      f[k][e] = Q_tilde[k][e] * survived;
+      survived = survived * (1.0 - Q_tilde[k][e]);
     }
     f[n][e] = survived;
   }
   return f;
+}
+
+std::vector<double> charge_states::ratios_at(int k, const std::vector<double>& F) {
+  const over_barrier ob_k = over_barrier_field(k);
+  // The steps up to k + 1 (or n) decide f_k and f_(k+1).
+  const auto f = fractions(certain_rows(std::min(k + 1, request_.n), F));
+  const auto& f_k = f[static_cast<std::size_t>(k) - 1];
+  const auto& f_next = f[static_cast<std::size_t>(k)];
+  std::vector<double> ratios;
+  ratios.reserve(F.size());
+  for (std::size_t e = 0; e < F.size(); ++e) {
+    if (ob_k.everywhere || (ob_k.found && F[e] >= ob_k.at)) {
+      ratios.push_back(inf);
+    } else {
+      ratios.push_back(f_k[e] > 0.0 ? f_next[e] / f_k[e]
+                                    : std::numeric_limits<double>::quiet_NaN());
+    }
+  }
+  return ratios;
 }
 
 fraction_table fraction_table_at(charge_states& states, const std::vector<double>& E) {
@@ -369,8 +367,8 @@ fraction_table fraction_table_at(charge_states& states, const std::vector<double
   F.reserve(E.size());
   for (double e : E) F.push_back(e / vnm_per_au);
   t.barriers = states.over_barrier_fields();
-  t.Qt = states.certain_above_barrier(F);
-  t.f = charge_states::fractions(t.Qt);
+  t.Q_tilde = states.certain_above_barrier(F);
+  t.f = charge_states::fractions(t.Q_tilde);
   return t;
 }
 

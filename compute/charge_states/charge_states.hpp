@@ -5,18 +5,11 @@
 #include <vector>
 
 #include "compute/charge_states/charge_spec.hpp"
-#include "compute/charge_states/counting_stats.hpp"
 #include "compute/charge_states/field_grid.hpp"
 #include "compute/curves/request.hpp"
 #include "compute/curves/sweep.hpp"
 
 namespace veltrane {
-
-/// A calculation stopped through its progress's cancel flag.
-class calculation_cancelled : public std::runtime_error {
- public:
-  calculation_cancelled() : std::runtime_error("cancelled") {}
-};
 
 /// The field from which step j has no value: the electron's level lies above
 /// the barrier for paths towards the surface, so the ion of charge j+ is
@@ -38,40 +31,6 @@ struct over_barrier {
   std::string text() const;
 };
 
-/// One field where a neighbouring-state ratio crosses the value asked for.
-struct ratio_crossing {
-  double E = 0.0;      ///< V/nm, to the search's tolerance or better
-  bool rising = true;  ///< the ratio rises through the value here
-};
-
-/// The fields at which r_k = f(k+1)/f(k) takes a value, with what is needed
-/// to say so.
-struct ratio_fields {
-  int k = 1;                                ///< the pair k+ and (k+1)+
-  double ratio = 0.0;                       ///< r asked for
-  std::vector<ratio_crossing> crossings;    ///< in rising field; empty: not reached
-  bool monotonic = true;                    ///< r_k never fell on the scan
-  double range_from = 0.0, range_to = 0.0;  ///< the searched fields, V/nm
-  double lowest = 0.0, highest = 0.0;       ///< the finite ratios met there
-  /// The answer: the lowest field where r_k rises through `ratio`.
-  std::optional<double> field() const;
-  /// True when the answer is not the only field of the ratio: r_k falls
-  /// somewhere on the scan, or crosses the ratio more than once.
-  bool ambiguous() const { return !monotonic || crossings.size() > 1; }
-  /// "3+/2+ = 0.8 is not reached between 1 and 38.83 V/nm: the model's ratios
-  /// there run from 1.2e-05 to 6.3 (and are infinite from 38.83 V/nm on)."
-  std::string unreachable_message() const;
-};
-
-/// A field estimate from counts, with its interval from counting statistics.
-struct counted_field {
-  int k = 1;
-  double count_lower = 0, count_upper = 0;  ///< N(k+), N((k+1)+)
-  double confidence = 0.95;
-  double ratio = 0.0, ratio_low = 0.0, ratio_high = 0.0;  ///< from Wilson's interval
-  ratio_fields estimate, low, high;
-};
-
 /// Charge-state fractions of the post-ionisation cascade of one request, on
 /// one field axis. With F = E/514.2:
 ///   Q_j(F)  the sweep's own model call of step j at F;
@@ -88,6 +47,9 @@ class charge_states {
   /// The ratio searches bisect to this width (V/nm; 1e-3 unless set).
   void set_ratio_tolerance(double v_per_nm) { ratio_tolerance_ = v_per_nm; }
   double ratio_tolerance() const { return ratio_tolerance_; }
+  /// The model calls from here on report to `progress` and stop at its
+  /// cancel (nullptr: neither). What was found so far is kept.
+  void set_progress(evaluation_progress* progress) { progress_ = progress; }
 
   const calc_request& request() const { return request_; }
   int n() const { return request_.n; }
@@ -109,24 +71,11 @@ class charge_states {
   /// Q~ (0 from the over-barrier field on; no model call there; 1 below a
   /// field where the step's probability is exactly 1, see certain_rows).
   std::vector<std::vector<double>> certain_above_barrier(const std::vector<double>& F);
-  /// f_1 .. f_(n+1) from the rows of Q~.
-  static std::vector<std::vector<double>> fractions(const std::vector<std::vector<double>>& Qt);
-
-  /// The fields between 1 V/nm and the over-barrier field of k where r_k
-  /// crosses `ratio`: a scan in steps of 0.5 V/nm, then bisection to the
-  /// ratio tolerance.
-  /// Throws input_refused when the scan would exceed max_fraction_fields
-  /// fields (an over-barrier field far beyond any real one).
-  ratio_fields field_from_ratio(int k, double ratio);
-
-  /// The equal-abundance field of k+ and (k+1)+: where r_k = 1.
-  ratio_fields equal_abundance(int k) { return field_from_ratio(k, 1.0); }
-
-  /// The field from counts of k+ and (k+1)+, with the interval of the
-  /// binomial proportion N(k+1)/(N(k) + N(k+1)) by Wilson's score method at
-  /// `confidence`, mapped through r = p/(1 - p). Counting statistics only.
-  counted_field field_from_counts(int k, double count_lower, double count_upper,
-                                  double confidence = 0.95);
+  /// f_1 .. f_(m+1) from the rows of Q~_1 .. Q~_m, field by field (the
+  /// cascade's product, the one place it is formed):
+  ///   f_k = Q~_k prod_{i<k} (1 - Q~_i),  f_(m+1) = prod_{i<=m} (1 - Q~_i).
+  static std::vector<std::vector<double>> fractions(
+      const std::vector<std::vector<double>>& Q_tilde);
 
   /// r_k = f_(k+1)/f_k at the fields F (atomic units), from the steps up to
   /// k + 1 alone: infinite from the over-barrier field of k on, NaN where f_k
@@ -143,9 +92,6 @@ class charge_states {
   struct edge_search;
   void narrow_edges(std::vector<edge_search>& searches);
   over_barrier bracket_over_barrier(int j);
-  std::vector<double> ratio_scan_fields(int k);
-  std::optional<double> ratio_crossing_field(int k, double ratio, double lo, double hi,
-                                             bool below_at_lo);
 
   calc_request request_;
   model_function model_;
@@ -158,10 +104,10 @@ class charge_states {
 
 /// The fractions of a request on a field grid, as written and drawn.
 struct fraction_table {
-  std::vector<double> E;                ///< V/nm
-  std::vector<std::vector<double>> Qt;  ///< Q~_1 .. Q~_n, one row per step
-  std::vector<std::vector<double>> f;   ///< f_1 .. f_(n+1)
-  std::vector<over_barrier> barriers;   ///< of every step
+  std::vector<double> E;                     ///< V/nm
+  std::vector<std::vector<double>> Q_tilde;  ///< Q~_1 .. Q~_n, one row per step
+  std::vector<std::vector<double>> f;        ///< f_1 .. f_(n+1)
+  std::vector<over_barrier> barriers;        ///< of every step
 };
 
 /// The fractions at the fields E (V/nm; F = E/514.2).

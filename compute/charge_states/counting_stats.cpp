@@ -5,7 +5,21 @@
 #include <algorithm>
 #include <cmath>
 
+#include "compute/curves/number_format.hpp"
+#include "compute/curves/sweep.hpp"
+
 namespace veltrane {
+
+std::string confidence_fault(double confidence) {
+  if (confidence > 0.0 && confidence < 1.0) return {};
+  return "the confidence must lie between 0 and 1, not " + format_number(confidence);
+}
+
+void check_confidence(double confidence) {
+  if (const std::string fault = confidence_fault(confidence); !fault.empty()) {
+    throw input_refused(fault);
+  }
+}
 
 std::pair<double, double> wilson_interval(double successes, double trials, double confidence) {
   const double z = gsl_cdf_ugaussian_Pinv(1.0 - (1.0 - confidence) / 2.0);

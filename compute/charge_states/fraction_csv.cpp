@@ -1,21 +1,8 @@
 #include "compute/charge_states/fraction_csv.hpp"
 
-#include <charconv>
-#include <cmath>
-
 #include "compute/curves/number_format.hpp"
-#include "compute/curves/text_export.hpp"
 
 namespace veltrane {
-
-// A number of the fraction table: the shortest text that reads back as the
-// same double; "nan", "inf" and "-inf" as in data.txt.
-std::string csv_number(double x) {
-  if (std::isnan(x)) return "nan";
-  if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
-  char buffer[64];
-  return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, x).ptr);
-}
 
 std::vector<std::string> fraction_csv_lines(const calc_request& r, const fraction_table& t) {
   std::vector<std::string> lines;
@@ -35,13 +22,13 @@ std::vector<std::string> fraction_csv_lines(const calc_request& r, const fractio
       "# Qj: probability that j+ keeps its charge (0 from E_ob of step j on); "
       "fk: fraction of k+");
   std::string header = "E_V_per_nm";
-  for (std::size_t j = 1; j <= t.Qt.size(); ++j) header += ",Q" + std::to_string(j);
+  for (std::size_t j = 1; j <= t.Q_tilde.size(); ++j) header += ",Q" + std::to_string(j);
   for (std::size_t k = 1; k <= t.f.size(); ++k) header += ",f" + std::to_string(k);
   lines.push_back(header);
   for (std::size_t e = 0; e < t.E.size(); ++e) {
-    std::string line = csv_number(t.E[e]);
-    for (const auto& row : t.Qt) line += "," + csv_number(row[e]);
-    for (const auto& row : t.f) line += "," + csv_number(row[e]);
+    std::string line = shortest_number(t.E[e]);
+    for (const auto& row : t.Q_tilde) line += "," + shortest_number(row[e]);
+    for (const auto& row : t.f) line += "," + shortest_number(row[e]);
     lines.push_back(std::move(line));
   }
   return lines;

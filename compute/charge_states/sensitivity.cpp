@@ -1,10 +1,9 @@
 #include "compute/charge_states/sensitivity.hpp"
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
 
-#include "compute/charge_states/charge_states.hpp"
+#include "compute/charge_states/ratio_search.hpp"
 
 namespace veltrane {
 
@@ -12,13 +11,6 @@ namespace {
 
 constexpr double work_function_shift_ev = 0.1;
 constexpr double energy_shift = 0.01;  // relative
-
-std::string signed_shift(double v) {
-  if (std::isnan(v)) return "not reached";
-  char text[32];
-  std::snprintf(text, sizeof text, "%+.3f", v);
-  return text;
-}
 
 // The answer field of the moved request; NaN when it does not reach the
 // ratio (or is refused).
@@ -28,7 +20,7 @@ double solved_field(const calc_request& request, int k, double ratio,
   charge_states states(request, model.function, threads, progress);
   states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
   try {
-    const auto fields = states.field_from_ratio(k, ratio);
+    const auto fields = field_from_ratio(states, k, ratio);
     return fields.field() ? *fields.field() : std::numeric_limits<double>::quiet_NaN();
   } catch (const input_refused&) {
     return std::numeric_limits<double>::quiet_NaN();
@@ -37,8 +29,11 @@ double solved_field(const calc_request& request, int k, double ratio,
 
 }  // namespace
 
-std::string input_shift::text() const {
-  return input + ": " + signed_shift(minus) + "/" + signed_shift(plus) + " V/nm";
+std::string input_shift::text(const answer_numbers& numbers) const {
+  const auto shift = [&numbers](double v) {
+    return std::isnan(v) ? std::string("not reached") : numbers.shift(v);
+  };
+  return input + ": " + shift(minus) + "/" + shift(plus) + " V/nm";
 }
 
 std::vector<input_shift> field_sensitivity(const calc_request& request, int k, double ratio,

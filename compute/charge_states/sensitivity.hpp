@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "compute/curves/evaluation.hpp"
+#include "compute/curves/number_format.hpp"
 #include "compute/curves/request.hpp"
 #include "compute/curves/sweep.hpp"
 
@@ -15,8 +16,9 @@ struct input_shift {
   std::string input;   ///< "work function ±0.1 eV", "I3 ±1 %"
   double minus = 0.0;  ///< change of the field (V/nm) with the input lowered; NaN: not reached
   double plus = 0.0;   ///< change of the field (V/nm) with the input raised; NaN: not reached
-  /// "work function ±0.1 eV: -0.42/+0.41 V/nm".
-  std::string text() const;
+  /// "work function ±0.1 eV: -0.420/+0.410 V/nm", each shift written by
+  /// numbers.shift ("not reached" where the moved model has no answer).
+  std::string text(const answer_numbers& numbers = plain_answer_numbers()) const;
 };
 
 /// The inputs' shifts of the field at which r_k = f(k+1)/f(k) reaches

@@ -1,7 +1,6 @@
 #include "compute/curves/calculation.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 
 #include "compute/curves/text_export.hpp"
@@ -33,14 +32,6 @@ void feed_chart(calculation_view& view, const curve_set& curves) {
     }
     chart_after_step(view, curves.n);
   }
-}
-
-std::string shortest_text(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
-  char buffer[40];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, result.ptr);
 }
 
 std::vector<std::string> empty_curve_notes(const calc_request& request, const curve_set& curves,

@@ -51,10 +51,6 @@ void chart_end_steps(calculation_view& view);
 /// after-step settings after each step (for n = 1 after all 50 points).
 void feed_chart(calculation_view& view, const curve_set& curves);
 
-/// A number as the user's input was read: the shortest text that reads back
-/// as the same double, with the point as decimal separator ("7864", "16.37").
-std::string shortest_text(double value);
-
 /// One line for every step that has no finite point at all, saying which step
 /// has no curve and what the model was given, each number written by `show`:
 /// "No curve for 1+ → 2+: the model has no value at any field of this sweep.

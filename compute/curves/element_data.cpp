@@ -3,6 +3,11 @@
 #include <charconv>
 #include <stdexcept>
 
+#include "apt/isotopes.hpp"
+#include "compute/curves/inputs.hpp"
+#include "compute/curves/number_format.hpp"
+#include "compute/curves/sweep.hpp"
+
 namespace veltrane {
 
 int largest_n(const element_data& e) {
@@ -103,7 +108,7 @@ std::vector<element_data> parse_element_data(std::string_view csv) {
     if (line_number == 1 || line.empty()) continue;  // the header
     try {
       const auto f = split_csv_line(line);
-      if (f.size() != 11) throw std::runtime_error("expected 11 fields");
+      if (f.size() != 14) throw std::runtime_error("expected 14 fields");
       element_data e;
       e.name = f[0];
       e.symbol = f[1];
@@ -113,6 +118,11 @@ std::vector<element_data> parse_element_data(std::string_view csv) {
       for (std::size_t i = 0; i < 5; ++i) e.energies[i] = read_value(f[4 + i]);
       e.work_function_source = f[9];
       read_ionisation_source(f[10], e);
+      e.period = std::stoi(f[11]);
+      const tabulated_value mass = read_value(f[12]);
+      if (!mass.value) throw std::runtime_error("no atomic mass");
+      e.atomic_mass = *mass.value;
+      e.atomic_mass_source = f[13];
       table.push_back(std::move(e));
     } catch (const std::exception& error) {
       throw std::runtime_error("element data, line " + std::to_string(line_number) + ": " +
@@ -159,6 +169,35 @@ std::string source_note(const element_data& e, int index) {
   note += e.ionisation_source;
   if (v.flag != nist_flag::measured) note += "; NIST marks it " + std::string(flag_text(v.flag));
   return note;
+}
+
+std::string element_symbol(const std::string& name_or_symbol) {
+  for (const auto& e : element_data_table()) {
+    if (same_ignoring_case(e.name, name_or_symbol)) return e.symbol;
+  }
+  const auto& table = apt::isotope_table::builtin();
+  const std::string_view symbol = table.canonical_symbol(name_or_symbol);
+  if (!symbol.empty()) return std::string(symbol);
+  std::string message = "unknown element \"" + name_or_symbol + "\"";
+  const auto closest = closest_element_names(name_or_symbol);
+  if (!closest.empty()) {
+    message += "; did you mean ";
+    for (std::size_t i = 0; i < closest.size(); ++i) {
+      message += (i == 0 ? "" : i + 1 == closest.size() ? " or " : ", ") + closest[i];
+    }
+    message += "?";
+  }
+  throw input_refused(message);
+}
+
+std::string element_list_name(const std::string& name_or_symbol) {
+  for (const auto& e : element_data_table()) {
+    if (same_ignoring_case(e.name, name_or_symbol) ||
+        same_ignoring_case(e.symbol, name_or_symbol)) {
+      return std::string(e.name);
+    }
+  }
+  return name_or_symbol;
 }
 
 }  // namespace veltrane

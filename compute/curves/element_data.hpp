@@ -32,6 +32,9 @@ struct element_data {
   std::array<tabulated_value, 5> energies;  ///< I1 .. I5
   std::string work_function_source;
   std::string ionisation_source;  ///< the reference, without NIST's flags
+  int period = 0;                 ///< passed to the model as the principal quantum number
+  double atomic_mass = 0.0;       ///< u
+  std::string atomic_mass_source;
 };
 
 /// The largest number of ionisations n the built-in data of an element
@@ -45,6 +48,16 @@ const std::vector<element_data>& element_data_table();
 /// The data of the element whose name equals `name` as a whole, or none.
 const element_data* find_element_data(std::string_view name);
 
+/// The symbol of an element given by its name as in the element list
+/// ("Tungsten", any case) or by its symbol ("W", "w"); input_refused naming
+/// the closest names for anything else.
+std::string element_symbol(const std::string& name_or_symbol);
+
+/// The name of an element as the element list has it ("Tungsten") for its
+/// name in any case or its symbol ("W", "w"); anything else as it is given,
+/// for the request's own message.
+std::string element_list_name(const std::string& name_or_symbol);
+
 /// "semi-empirical", "theoretical", or empty for a measured value.
 std::string_view flag_text(nist_flag flag);
 
@@ -56,8 +69,10 @@ std::string ordinal(int index);
 std::string source_note(const element_data& element, int index);
 
 /// Parses the element data file's text: a header line, then one line per
-/// element; fields separated by commas, quoted fields may hold commas and
-/// doubled quotes. Throws std::runtime_error naming the line on a defect.
+/// element of 14 fields (name, symbol, Z, work function, I1 .. I5, the two
+/// sources, period, atomic mass, its source); fields separated by commas,
+/// quoted fields may hold commas and doubled quotes. Throws
+/// std::runtime_error naming the line on a defect.
 std::vector<element_data> parse_element_data(std::string_view csv);
 
 }  // namespace veltrane

@@ -15,9 +15,10 @@ struct element_row {
   double atomic_mass;
 };
 
-/// The 44 elements in the order of the window's list. The keys are written
-/// letter for letter as the list shows them, "Calicum" and "Titan" included.
-extern const std::array<element_row, 44> element_table;
+/// The 44 elements in the order of the window's list, from the element data
+/// file (compute/curves/data/elements.csv). The keys are written letter for
+/// letter as the list shows them, "Calicum" and "Titan" included.
+extern const std::array<element_row, 44>& element_table;
 
 /// The row whose key equals `name` as a whole (case-sensitive, not trimmed).
 std::optional<element_row> find_element(std::string_view name);

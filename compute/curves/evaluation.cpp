@@ -6,10 +6,6 @@
 
 namespace veltrane {
 
-std::string_view evaluation_name(evaluation e) {
-  return e == evaluation::accurate ? "accurate" : "exact";
-}
-
 std::optional<evaluation> evaluation_named(std::string_view name) {
   if (name == "accurate") return evaluation::accurate;
   if (name == "exact") return evaluation::exact;

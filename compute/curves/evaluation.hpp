@@ -20,8 +20,6 @@ class model_cache;
 ///    evaluation behind data.txt and the main chart, bit for bit.
 enum class evaluation { accurate, exact };
 
-/// "accurate" or "exact".
-std::string_view evaluation_name(evaluation e);
 /// The evaluation of a name ("accurate", "exact"); nothing for any other.
 std::optional<evaluation> evaluation_named(std::string_view name);
 

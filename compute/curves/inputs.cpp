@@ -77,6 +77,12 @@ std::string unknown_element_message(const std::string& name) {
 
 namespace {
 
+// The energies given are not the n + 1 that n ionisations take.
+std::string energy_count_message(int n, std::size_t given) {
+  return "--energies needs " + std::to_string(n + 1) + " values for " + std::to_string(n) +
+         " ionisations, got " + std::to_string(given);
+}
+
 // The work function as given, or the element's built-in one; a message
 // instead when neither is a number.
 std::optional<std::string> work_function_text(const request_texts& t, const std::string& key,
@@ -104,8 +110,7 @@ std::optional<std::vector<std::string>> energy_texts(const request_texts& t, con
   if (t.energies) {
     energies = *t.energies;
     if (energies.size() != wanted) {
-      *message = "--energies needs " + std::to_string(wanted) + " values for " +
-                 std::to_string(count) + " ionisations, got " + std::to_string(energies.size());
+      *message = energy_count_message(count, energies.size());
       return std::nullopt;
     }
     for (std::size_t i = 0; i < energies.size(); ++i) {
@@ -129,6 +134,48 @@ std::optional<std::vector<std::string>> energy_texts(const request_texts& t, con
 }
 
 }  // namespace
+
+checked_request check_request(const request_values& v, const std::string& element_list) {
+  const auto key = resolve_element(v.element);
+  if (!key) return refuse(unknown_element_message(v.element) + " (" + element_list + ")");
+  if (v.n < 1 || v.n > 4) {
+    return refuse("--ionisations must be a whole number from 1 to 4, not \"" + std::to_string(v.n) +
+                  "\"");
+  }
+  const element_data* data = find_element_data(*key);
+  const request_texts builtin{*key, std::to_string(v.n), std::nullopt, std::nullopt};
+  const auto read = [](const std::string& text) {
+    return parse_number(text, plain_number_format()).value_or(0.0);
+  };
+  std::string message;
+  calc_request r;
+  if (v.work_function) {
+    r.work_function_ev = *v.work_function;
+  } else {
+    const auto text = work_function_text(builtin, *key, data, &message);
+    if (!text) return refuse(message);
+    r.work_function_ev = read(*text);
+  }
+  if (v.energies) {
+    if (v.energies->size() != static_cast<std::size_t>(v.n) + 1) {
+      return refuse(energy_count_message(v.n, v.energies->size()));
+    }
+    r.energies_ev = *v.energies;
+  } else {
+    const auto texts = energy_texts(builtin, *key, data, v.n, &message);
+    if (!texts) return refuse(message);
+    for (const auto& text : *texts) r.energies_ev.push_back(read(text));
+  }
+  const auto row = find_element(*key);
+  r.element = *key;
+  r.n = v.n;
+  r.save_text = true;
+  r.period = row->period;
+  r.atomic_mass = row->atomic_mass;
+  checked_request c;
+  c.request = std::move(r);
+  return c;
+}
 
 checked_request check_request(const request_texts& t) {
   const auto format = plain_number_format();

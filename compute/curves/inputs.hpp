@@ -12,7 +12,7 @@ namespace veltrane {
 /// best first, at most `count`.
 std::vector<std::string> closest_element_names(const std::string& name, std::size_t count = 3);
 
-/// "unknown element "Wolfram"; closest: Tin, Iron, Zinc" (each door adds
+/// "unknown element "Wolfram"; closest: Calicum, Gallium, Osmium" (each door adds
 /// where the list of elements is).
 std::string unknown_element_message(const std::string& name);
 
@@ -44,6 +44,23 @@ struct checked_request {
 /// ionisation energy; give --energies" when one does not exist); then reads
 /// the request exactly as Calculate does.
 checked_request check_request(const request_texts& texts);
+
+/// The inputs of a calculation as numbers (the Python module): the work
+/// function and the energies in eV; left out, the element's built-in values.
+struct request_values {
+  std::string element;
+  int n = 1;
+  std::optional<double> work_function;
+  std::optional<std::vector<double>> energies;  ///< I1 .. I(n+1)
+};
+
+/// The checks of check_request(request_texts) on numbers, with the same
+/// messages: every double is a value (NaN and the infinities too, as
+/// Calculate reads them), the built-in values are read from their texts as
+/// Calculate reads them. `element_list` says where the door lists the
+/// elements, for the message of an unknown one ("see veltrane.elements()").
+/// The request's controls are left empty.
+checked_request check_request(const request_values& values, const std::string& element_list);
 
 /// Splits "a,b,c" at the commas (an empty text gives one empty part).
 std::vector<std::string> split_commas(const std::string& text);

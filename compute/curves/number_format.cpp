@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 
 namespace veltrane {
@@ -151,17 +152,55 @@ std::optional<double> parse_number(std::string_view text, const number_format& f
   return decimal_value(negative, m.digits, *exponent - m.fraction_digits);
 }
 
+namespace {
+
+// The shortest digits of a finite double that read back as it.
+std::string shortest_digits(double value) {
+  char buffer[40];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+}  // namespace
+
 std::string localised_text(double value, const number_format& format) {
   if (std::isnan(value)) return format.nan_symbol;
   if (std::isinf(value)) {
     return value > 0 ? format.positive_infinity_symbol : format.negative_infinity_symbol;
   }
-  char buffer[40];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  std::string text(buffer, result.ptr);
+  std::string text = shortest_digits(value);
   const std::size_t point = text.find('.');
   if (point != std::string::npos) text.replace(point, 1, format.decimal_separator);
   return text;
+}
+
+std::string format_number(double value) {
+  // The sign of a NaN carries no meaning; it is written as "nan" in every case.
+  if (std::isnan(value)) return "nan";
+  char buffer[32];
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 6);
+  return std::string(buffer, result.ptr);
+}
+
+std::string shortest_number(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  if (value == 0.0) return "0";  // no "-0"
+  return shortest_digits(value);
+}
+
+std::string shortest_text(double value) { return localised_text(value, plain_number_format()); }
+
+answer_numbers plain_answer_numbers() {
+  answer_numbers n;
+  n.field = n.number = n.count = format_number;
+  n.shift = [](double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%+.3f", v);
+    return std::string(text);
+  };
+  return n;
 }
 
 std::optional<std::string> misread_warning(std::string_view text, const number_format& format) {

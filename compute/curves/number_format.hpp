@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,6 +48,44 @@ std::optional<double> parse_number(std::string_view text, const number_format& f
 /// grouping ("7,86403" under a decimal comma); NaN and the infinities in the
 /// locale's words.
 std::string localised_text(double value, const number_format& format);
+
+// The texts of numbers the program writes, one function per rule: each is
+// compared byte for byte in some file or message. The figures' coordinates
+// (to a hundredth of a point, figure.cpp) are the one rule kept elsewhere:
+// they are no number a user reads.
+
+/// A double as data.txt writes it: general notation with six significant
+/// digits ("%g" in the C locale, whatever the user's locale), "inf" and "-inf"
+/// for the infinities and "nan" for any not-a-number. Also the numbers of
+/// the command line's messages and tables.
+std::string format_number(double value);
+
+/// The shortest text that reads back as the same double ("0.1", "1e-07",
+/// "0.30000000000000004"), "nan", "inf" and "-inf"; a zero is "0" whatever its
+/// sign. The numbers of every CSV file (fractions, counts, maps, profiles)
+/// and of the Python module's messages.
+std::string shortest_number(double value);
+
+/// A number as the user's input was read: the shortest text that reads back
+/// as the same double with the point as decimal separator ("7864", "16.37"),
+/// "NaN", "Infinity" and "-Infinity" (the window's words for them); that is,
+/// localised_text() in plain_number_format().
+std::string shortest_text(double value);
+
+/// How the words of an answer (a field read from measurements, the counts
+/// of a dataset) write their numbers. The command line's and the Python
+/// module's are plain_answer_numbers(); a window passes its locale's.
+struct answer_numbers {
+  std::function<std::string(double)> field;   ///< a field, V/nm
+  std::function<std::string(double)> number;  ///< a ratio, a confidence in per cent
+  std::function<std::string(double)> count;   ///< a number of ions
+  std::function<std::string(double)> shift;   ///< a signed change of a field, V/nm
+};
+
+/// format_number() for fields, ratios and counts; a shift with its sign and
+/// three decimals ("+0.012", "-0.704": "%+.3f", a thousandth of a V/nm being
+/// what the sensitivity of a field is read to).
+answer_numbers plain_answer_numbers();
 
 /// A warning for a text that holds the locale's group separator where the
 /// user may have meant a decimal point: a point or a comma that groups

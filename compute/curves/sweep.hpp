@@ -93,6 +93,12 @@ class calculation_error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+/// A calculation stopped through its progress's cancel flag.
+class calculation_cancelled : public std::runtime_error {
+ public:
+  calculation_cancelled() : std::runtime_error("cancelled") {}
+};
+
 /// A request the calculation cannot take on (for example one whose search
 /// would run over millions of fields): bad input, said in the text.
 class input_refused : public std::runtime_error {

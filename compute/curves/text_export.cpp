@@ -1,7 +1,6 @@
 #include "compute/curves/text_export.hpp"
 
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <system_error>
@@ -9,15 +8,6 @@
 #include "compute/curves/file_output.hpp"
 
 namespace veltrane {
-
-std::string format_number(double value) {
-  // The sign of a NaN carries no meaning; it is written as "nan" in every case.
-  if (std::isnan(value)) return "nan";
-  char buffer[32];
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 6);
-  return std::string(buffer, result.ptr);
-}
 
 std::vector<std::string> text_export_lines(const curve_set& curves) {
   std::vector<std::string> lines;

@@ -6,16 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "compute/curves/number_format.hpp"
 #include "compute/curves/sweep.hpp"
 
 namespace veltrane {
 
 inline constexpr const char* text_export_name = "data.txt";
-
-/// A double as the text export writes it: general notation with six
-/// significant digits ("%g" in the C locale, whatever the user's locale), "inf"
-/// and "-inf" for the infinities and "nan" for any not-a-number.
-std::string format_number(double value);
 
 /// The lines of the text export of `curves`, without line ends: for n = 1 one
 /// header and 50 data lines; for n >= 2 per step "#<j+1>. ionisation", the

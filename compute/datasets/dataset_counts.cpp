@@ -15,13 +15,14 @@
 #include "compute/curves/inputs.hpp"
 #include "compute/curves/number_format.hpp"
 #include "compute/curves/sweep.hpp"
+#include "compute/datasets/dataset_files.hpp"
 
 namespace veltrane {
 
 namespace {
 
 std::string range_text(const apt::mass_range& r) {
-  return apt::mass_text(r.low) + "\u2013" + apt::mass_text(r.high) + " Da";
+  return shortest_number(r.low) + "\u2013" + shortest_number(r.high) + " Da";
 }
 
 std::string where(const apt::range_file& file, const apt::mass_range& r) {
@@ -41,18 +42,6 @@ bool holds_range(const apt::range_file& file, std::size_t self, double low, doub
 
 }  // namespace
 
-std::string_view background_side_name(background_side side) {
-  switch (side) {
-    case background_side::below:
-      return "below";
-    case background_side::above:
-      return "above";
-    case background_side::none:
-      break;
-  }
-  return "none";
-}
-
 background_window background_window_of(const apt::range_file& file, std::size_t index) {
   const auto& r = file.ranges.at(index);
   const double width = r.high - r.low;
@@ -65,49 +54,12 @@ background_window background_window_of(const apt::range_file& file, std::size_t 
   return w;
 }
 
-std::string shortest_number(double x) {
-  if (std::isnan(x)) return "nan";
-  if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
-  if (x == 0.0) return "0";  // no "-0"
-  char buffer[64];
-  return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, x).ptr);
-}
-
 const charge_count* dataset_counts::find(int charge, std::string_view wanted) const {
   const std::string_view s = wanted.empty() ? std::string_view(symbol) : wanted;
   for (const auto& c : charges) {
     if (c.charge == charge && (s.empty() || same_ignoring_case(c.symbol, s))) return &c;
   }
   return nullptr;
-}
-
-std::string element_symbol(const std::string& name_or_symbol) {
-  for (const auto& e : element_data_table()) {
-    if (same_ignoring_case(e.name, name_or_symbol)) return e.symbol;
-  }
-  const auto& table = apt::isotope_table::builtin();
-  const std::string_view symbol = table.canonical_symbol(name_or_symbol);
-  if (!symbol.empty()) return std::string(symbol);
-  std::string message = "unknown element \"" + name_or_symbol + "\"";
-  const auto closest = closest_element_names(name_or_symbol);
-  if (!closest.empty()) {
-    message += "; did you mean ";
-    for (std::size_t i = 0; i < closest.size(); ++i) {
-      message += (i == 0 ? "" : i + 1 == closest.size() ? " or " : ", ") + closest[i];
-    }
-    message += "?";
-  }
-  throw input_refused(message);
-}
-
-std::string element_list_name(const std::string& name_or_symbol) {
-  for (const auto& e : element_data_table()) {
-    if (same_ignoring_case(e.name, name_or_symbol) ||
-        same_ignoring_case(e.symbol, name_or_symbol)) {
-      return std::string(e.name);
-    }
-  }
-  return name_or_symbol;
 }
 
 range_selection select_ranges(const apt::range_file& file, const std::string& symbol) {
@@ -244,10 +196,9 @@ unsigned for_each_chunk_parallel(
       }
       try {
         const std::uint64_t first = c * chunk_ions;
-        const std::size_t count =
-            apt::detail::to_size(std::min<std::uint64_t>(chunk_ions, total - first));
+        const std::size_t count = apt::to_size(std::min<std::uint64_t>(chunk_ions, total - first));
         data.decode(first, count, chunk, wanted);
-        per_chunk(worker, chunk, apt::detail::to_size(c));
+        per_chunk(worker, chunk, apt::to_size(c));
         if (options.ions_done != nullptr) options.ions_done->fetch_add(count);
       } catch (...) {
         const std::lock_guard lock(failure_mutex);
@@ -267,7 +218,8 @@ unsigned for_each_chunk_parallel(
     for (unsigned w = 0; w < workers; ++w) pool.emplace_back(work, w);
     for (auto& t : pool) t.join();
   }
-  if (failure) std::rethrow_exception(failure);
+  // What apt/ finds wrong while decoding is said as every fault of a file is.
+  if (failure) reading_dataset([&failure] { std::rethrow_exception(failure); });
   if (cancelled) throw calculation_cancelled();
   return workers;
 }
@@ -438,23 +390,6 @@ dataset_counts count_charge_states(const apt::dataset& data, const apt::range_fi
                                     }
                                   });
   return pass.finish(tallies);
-}
-
-std::vector<std::string> counts_csv_lines(const dataset_counts& counts) {
-  std::vector<std::string> lines;
-  lines.emplace_back("element,charge,ranges,counts,isotope_abundance_percent,corrected_counts");
-  for (const auto& q : counts.charges) {
-    std::string ranges;
-    for (const auto& c : counts.ranges) {
-      if (c.symbol != q.symbol || c.charge != q.charge) continue;
-      if (!ranges.empty()) ranges += ';';
-      ranges += apt::mass_text(c.low) + "-" + apt::mass_text(c.high);
-    }
-    lines.push_back(q.symbol + "," + charge_label(q.charge) + "," + ranges + "," +
-                    std::to_string(q.counts) + "," + shortest_number(q.abundance_percent) + "," +
-                    shortest_number(q.corrected));
-  }
-  return lines;
 }
 
 }  // namespace veltrane

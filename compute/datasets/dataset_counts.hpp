@@ -18,6 +18,7 @@
 #include "apt/dataset.hpp"
 #include "apt/isotopes.hpp"
 #include "apt/range_file.hpp"
+#include "compute/curves/number_format.hpp"
 
 namespace veltrane {
 
@@ -45,9 +46,6 @@ struct counting_options {
 /// Its ions (those in no range) are the background under the range, since
 /// the windows are as wide as the ranges.
 enum class background_side { none, below, above };
-
-/// "below", "above" or "none".
-std::string_view background_side_name(background_side side);
 
 struct background_window {
   background_side side = background_side::none;
@@ -107,16 +105,6 @@ struct dataset_counts {
   const charge_count* find(int charge, std::string_view symbol = {}) const;
 };
 
-/// The symbol of an element given by its name as in the element list
-/// ("Tungsten", any case) or by its symbol ("W", "w"); input_refused naming
-/// the closest names for anything else.
-std::string element_symbol(const std::string& name_or_symbol);
-
-/// The name of an element as the element list has it ("Tungsten") for its
-/// name in any case or its symbol ("W", "w"); anything else as it is given,
-/// for the request's own message.
-std::string element_list_name(const std::string& name_or_symbol);
-
 /// The ranges of `file` that the counting of `symbol` (every element when
 /// empty) uses, each with its charge, and the messages about the element's
 /// ranges left out. Throws input_refused when the element has no assigned
@@ -143,16 +131,6 @@ dataset_counts count_charge_states(const apt::dataset& data, const apt::range_fi
 /// The isotope-corrected ratio of neighbouring states,
 /// r = (N_(k+1) / N_k) * (A_k / A_(k+1)): the factor A_k / A_(k+1).
 double isotope_factor(const charge_count& lower, const charge_count& upper);
-
-/// The lines of `counts --csv`: the header
-/// element,charge,ranges,counts,isotope_abundance_percent,corrected_counts
-/// and one line per element and charge; charge as "3+", ranges as
-/// "low-high" joined by ';', numbers as the shortest text that reads back.
-std::vector<std::string> counts_csv_lines(const dataset_counts& counts);
-
-/// A number as the data outputs write it: the shortest text that reads back
-/// as the same double; "nan", "inf" and "-inf".
-std::string shortest_number(double value);
 
 namespace detail {
 

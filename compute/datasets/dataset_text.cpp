@@ -3,36 +3,36 @@
 #include <cmath>
 
 #include "compute/charge_states/charge_spec.hpp"
-#include "compute/curves/text_export.hpp"
+#include "compute/charge_states/measured_field.hpp"
 
 namespace veltrane {
 
 namespace {
 
-std::string ranges_text(const dataset_counts& counts, const charge_count& q) {
+// "(95 %: 36.1 to 36.32 V/nm)"
+std::string interval_text(const pair_field& f, const answer_numbers& numbers) {
+  return "(" + numbers.number(f.confidence * 100.0) +
+         " %: " + interval_end_text(f.E_low, true, numbers) + " to " +
+         interval_end_text(f.E_high, false, numbers) + " V/nm)";
+}
+
+}  // namespace
+
+std::string counted_ranges_text(const dataset_counts& counts, const charge_count& q) {
   std::string text;
   for (const auto& c : counts.ranges) {
     if (c.symbol != q.symbol || c.charge != q.charge) continue;
     if (!text.empty()) text += ", ";
-    text += apt::mass_text(c.low) + "-" + apt::mass_text(c.high);
+    text += shortest_number(c.low) + "-" + shortest_number(c.high);
   }
-  return text + " Da";
+  return text;
 }
-
-std::string end_text(double E, bool low) {
-  if (std::isfinite(E)) return format_number(E);
-  if (std::isinf(E))
-    return E < 0 ? "below every field of the model" : "above every field of the model";
-  return low ? "no lower end" : "no upper end";
-}
-
-}  // namespace
 
 std::vector<std::string> counts_text_lines(const dataset_counts& counts) {
   std::vector<std::string> lines;
   for (const auto& q : counts.charges) {
     std::string line = q.symbol + " " + charge_label(q.charge) + ": " + std::to_string(q.counts) +
-                       " ions in " + ranges_text(counts, q) + "; isotopes";
+                       " ions in " + counted_ranges_text(counts, q) + " Da; isotopes";
     for (const auto& i : q.isotopes) line += " " + i.label();
     line += " (" + format_number(q.abundance_percent) + " %)";
     if (counts.background) line += "; background " + format_number(q.background) + " subtracted";
@@ -42,13 +42,14 @@ std::vector<std::string> counts_text_lines(const dataset_counts& counts) {
   return lines;
 }
 
-std::string pair_field_text(const pair_field& f, const std::string& symbol) {
-  std::string text = symbol + " " + charge_label(f.k + 1) + "/" + charge_label(f.k) + " = " +
-                     format_number(f.ratio) + " (counts " + format_number(f.count_upper) + " and " +
-                     format_number(f.count_lower);
+std::string pair_field_text(const pair_field& f, const std::string& symbol,
+                            const answer_numbers& numbers) {
+  std::string text = symbol + " " + pair_label(f.k) + " = " + numbers.number(f.ratio) +
+                     " (counts " + numbers.count(f.count_upper) + " and " +
+                     numbers.count(f.count_lower);
   if (f.net_lower != f.count_lower || f.net_upper != f.count_upper) {
     text +=
-        ", after background " + format_number(f.net_upper) + " and " + format_number(f.net_lower);
+        ", after background " + numbers.count(f.net_upper) + " and " + numbers.count(f.net_lower);
   }
   text += ", isotope-corrected): ";
   if (!std::isfinite(f.E)) {
@@ -56,10 +57,20 @@ std::string pair_field_text(const pair_field& f, const std::string& symbol) {
     if (f.ratio == 0.0) text += " (no ion of " + charge_label(f.k + 1) + ")";
     if (std::isinf(f.ratio)) text += " (no ion of " + charge_label(f.k) + ")";
   } else {
-    text += "E = " + format_number(f.E) + " V/nm";
+    text += "E = " + numbers.field(f.E) + " V/nm";
   }
-  return text + " (" + format_number(f.confidence * 100.0) + " %: " + end_text(f.E_low, true) +
-         " to " + end_text(f.E_high, false) + " V/nm)";
+  return text + " " + interval_text(f, numbers);
+}
+
+std::string map_bin_text(const field_map& map, const map_bin& bin, const answer_numbers& numbers) {
+  const std::string unit = map.over == map_plane::detector ? " mm" : " nm";
+  const pair_field& f = bin.field;
+  std::string text = "x = " + numbers.number(bin.x) + unit + ", y = " + numbers.number(bin.y) +
+                     unit + ": N_lower = " + numbers.count(f.count_lower) +
+                     ", N_upper = " + numbers.count(f.count_upper);
+  if (bin.masked) return text + ": too few ions, masked";
+  if (!std::isfinite(f.E)) return text + ": no field of the model gives this ratio";
+  return text + ", E = " + numbers.field(f.E) + " V/nm " + interval_text(f, numbers);
 }
 
 std::string map_summary(const field_map& map, std::uint64_t min_counts) {

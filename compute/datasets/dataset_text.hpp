@@ -1,10 +1,14 @@
 #pragma once
 
-// What the doors print of a dataset's charge states and fields, in words.
+// What the doors show of a dataset's charge states and fields, in words;
+// each number written by the door's formatter (plain_answer_numbers() on the
+// command line).
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "compute/curves/number_format.hpp"
 #include "compute/datasets/dataset_counts.hpp"
 #include "compute/datasets/field_map.hpp"
 
@@ -17,13 +21,22 @@ namespace veltrane {
 ///    184W (85.66 %); corrected 1401"
 std::vector<std::string> counts_text_lines(const dataset_counts& counts);
 
+/// The ranges counted for one element and charge: "60.55-60.75, 61.2-61.4".
+std::string counted_ranges_text(const dataset_counts& counts, const charge_count& q);
+
 /// The field of one pair as read from counts:
 ///   "W 3+/2+ = 0.812 (counts 1000 and 1200, isotope-corrected):
 ///    E = 36.21 V/nm (95 %: 36.1 to 36.32 V/nm)"
-/// with the ends of an interval that no field reaches written "below every
-/// field of the model" and "above every field of the model", and "no field"
-/// for a ratio of 0 or infinity.
-std::string pair_field_text(const pair_field& field, const std::string& symbol);
+/// with the ends of an interval as interval_end_text writes them, and "no
+/// field" for a ratio of 0 or infinity or one the model does not reach.
+std::string pair_field_text(const pair_field& field, const std::string& symbol,
+                            const answer_numbers& numbers = plain_answer_numbers());
+
+/// One bin of a map, as a read-out under the mouse:
+///   "x = 1 mm, y = 1 mm: N_lower = 100, N_upper = 150, E = 35.12 V/nm (95 %:
+///    34.9 to 35.3 V/nm)", or ": too few ions, masked", or ": no field of
+///   the model gives this ratio".
+std::string map_bin_text(const field_map& map, const map_bin& bin, const answer_numbers& numbers);
 
 /// The map in one line: its bins, those with a field and those masked.
 std::string map_summary(const field_map& map, std::uint64_t min_counts);

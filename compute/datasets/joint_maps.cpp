@@ -9,7 +9,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "compute/curves/text_export.hpp"
+#include "compute/curves/number_format.hpp"
 
 namespace veltrane {
 
@@ -328,14 +328,14 @@ joint_field_profile profile_joint_field(const apt::dataset& data, const apt::ran
   const double volts_per_unit = data.voltages() == apt::voltage_unit::kilovolts ? 1000.0
                                 : data.voltages() == apt::voltage_unit::volts   ? 1.0
                                                                                 : nan;
-  std::vector<double> v_sum(apt::detail::to_size(blocks), 0.0);
-  std::vector<std::uint64_t> v_count(apt::detail::to_size(blocks), 0);
+  std::vector<double> v_sum(apt::to_size(blocks), 0.0);
+  std::vector<std::uint64_t> v_count(apt::to_size(blocks), 0);
   if (data.has(apt::columns::dc_voltage) && std::isfinite(volts_per_unit)) {
     data.for_each_chunk(
         [&](const apt::ion_chunk& chunk) {
           for (std::size_t n = 0; n < chunk.size(); ++n) {
             if (!std::isfinite(chunk.v_dc[n])) continue;
-            const auto b = apt::detail::to_size((chunk.first + n) / block);
+            const auto b = apt::to_size((chunk.first + n) / block);
             v_sum[b] += static_cast<double>(chunk.v_dc[n]);
             ++v_count[b];
           }
@@ -350,7 +350,7 @@ joint_field_profile profile_joint_field(const apt::dataset& data, const apt::ran
   profile.overall = joint_field_of_counts(file, request, pass.total);
   profile.messages = profile.overall.setup->messages();
   const std::size_t R = file.ranges.size();
-  profile.blocks.resize(apt::detail::to_size(blocks));
+  profile.blocks.resize(apt::to_size(blocks));
   std::vector<range_tally> tallies(profile.blocks.size());
   std::vector<joint_cell*> cells;
   for (std::size_t b = 0; b < profile.blocks.size(); ++b) {

@@ -5,7 +5,7 @@
 #include <map>
 #include <utility>
 
-#include "compute/datasets/dataset_counts.hpp"
+#include "compute/curves/number_format.hpp"
 
 namespace veltrane {
 

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "compute/charge_states/charge_spec.hpp"
+#include "compute/charge_states/ratio_search.hpp"
 #include "compute/curves/element_data.hpp"
 #include "compute/curves/elements.hpp"
 #include "compute/curves/inputs.hpp"
@@ -76,7 +77,7 @@ void draw_marks(figure& f, const axes& a, charge_states& states, const fraction_
       f.text(a.x(E_ob) + (right ? -2 : 2), plot_top + 10 + 11.0 * (k - 1),
              "E_ob," + std::to_string(k), 8, right ? 'r' : 'l', barrier);
     }
-    const auto equal = states.equal_abundance(k).field();
+    const auto equal = equal_abundance(states, k).field();
     if (equal && *equal > a.from && *equal < a.to) {
       f.line({a.x(*equal), axes::y(-0.3), a.x(*equal), plot_top + plot_height}, grey, 0.8, true);
       f.text(a.x(*equal), axes::y(-0.3) - 3, charge_label(k + 1) + "=" + charge_label(k), 8, 'm',
@@ -107,7 +108,7 @@ void draw_panel(figure& f, charge_states& states, const fraction_table& table,
   y += 6;
   line("Equal abundance at", 11);
   for (int k = 1; k <= r.n; ++k) {
-    const auto E = states.equal_abundance(k).field();
+    const auto E = equal_abundance(states, k).field();
     line(charge_label(k) + " and " + charge_label(k + 1) + ": " +
          (E ? format_number(*E) + " V/nm" : std::string("none")));
   }

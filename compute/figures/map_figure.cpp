@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "compute/curves/text_export.hpp"
+#include "compute/curves/number_format.hpp"
 #include "compute/figures/figure.hpp"
 
 namespace veltrane {
@@ -33,19 +33,6 @@ constexpr double bar_left = plot_left + plot_size + 30, bar_width = 18;
 constexpr double seam_cover = 0.3;
 // The colour bar is drawn in this many slices, low to high.
 constexpr int bar_slices = 96;
-
-// The lowest and highest field of the unmasked bins; nothing when none has one.
-std::optional<std::pair<double, double>> field_span(const field_map& map) {
-  double low = std::numeric_limits<double>::infinity();
-  double high = -low;
-  for (const auto& b : map.bins) {
-    if (b.masked || !std::isfinite(b.field.E)) continue;
-    low = std::min(low, b.field.E);
-    high = std::max(high, b.field.E);
-  }
-  if (!(low <= high)) return std::nullopt;
-  return std::pair{low, high};
-}
 
 std::vector<double> ticks(double low, double high) { return round_ticks(low, high, 4); }
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "compute/datasets/field_map.hpp"
+#include "compute/datasets/field_profile.hpp"
 #include "compute/figures/figure.hpp"
 
 namespace veltrane {

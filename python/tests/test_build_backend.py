@@ -143,6 +143,6 @@ def test_the_source_archive_holds_what_the_build_needs(in_source_tree, tmp_path)
     base = name[:-len(".tar.gz")]
     for path in ("PKG-INFO", "pyproject.toml", "CMakeLists.txt", "LICENSE",
                  "python/build_backend/veltrane_build.py", "python/veltrane_module.cpp",
-                 "python/veltrane.pyi", "compute/data/elements.csv"):
+                 "python/veltrane.pyi", "compute/curves/data/elements.csv"):
         assert f"{base}/{path}" in names
     assert not any(n.startswith(f"{base}/build/") for n in names)

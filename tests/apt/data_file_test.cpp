@@ -7,6 +7,7 @@
 
 #include "apt/read_error.hpp"
 #include "tests/apt/test_files.hpp"
+#include "tests/support/apt_writers.hpp"
 
 using namespace veltrane::apt;
 using veltrane::apt::testing::temp_folder;

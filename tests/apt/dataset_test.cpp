@@ -11,6 +11,7 @@
 #include "apt/epos_file.hpp"
 #include "apt/read_error.hpp"
 #include "tests/apt/test_files.hpp"
+#include "tests/support/apt_writers.hpp"
 
 using namespace veltrane::apt;
 using veltrane::apt::testing::byte_builder;

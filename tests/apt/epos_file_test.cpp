@@ -4,6 +4,7 @@
 
 #include "apt/read_error.hpp"
 #include "tests/apt/test_files.hpp"
+#include "tests/support/apt_writers.hpp"
 
 using namespace veltrane::apt;
 using veltrane::apt::testing::byte_builder;

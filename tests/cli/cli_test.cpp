@@ -282,7 +282,7 @@ TEST(CommandLine, ChargeStateCommandsRefuseBadInput) {
       {with("field", {"--counts", "2+=0,3+=0"}), "the counts of 2+ and 3+ are both zero"},
       {with("field", {}), "give either --ratio or --counts"},
       {with("field", {"--ratio", "3+/2+=1", "--confidence", "1.5"}),
-       "--confidence must lie between 0 and 1, not 1.5"},
+       "the confidence must lie between 0 and 1, not 1.5"},
       {with("fractions", {"--from", "30", "--to", "20"}),
        "the field range must rise: 30 is not below 20 V/nm"},
       {with("fractions", {"--from", "1", "--to", "20", "--step", "0"}),

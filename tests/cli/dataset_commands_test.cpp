@@ -11,6 +11,7 @@
 #include "apt/data_file.hpp"
 #include "cli/cli.hpp"
 #include "compute/figures/figure_file.hpp"
+#include "tests/support/apt_writers.hpp"
 
 using namespace veltrane;
 namespace fs = std::filesystem;
@@ -248,10 +249,10 @@ TEST(DatasetCommands, BadInputNamesTheFileAndWhatIsWrong) {
   const std::vector<bad> cases = {
       {{"counts", "--data", missing, "--ranges", rrng},
        exit_calculation_failed,
-       missing + ": cannot be opened for reading"},
+       missing + ": cannot be opened for reading: No such file or directory"},
       {{"counts", "--data", data.dir.string(), "--ranges", rrng},
        exit_calculation_failed,
-       data.dir.string() + ": is a folder, not a file"},
+       data.dir.string() + ": is not a regular file (a folder)"},
       {{"counts", "--data", broken.string(), "--ranges", rrng}, exit_bad_input, broken.string()},
       {{"counts", "--data", epos, "--ranges", epos}, exit_bad_input, epos},
       {{"counts", "--data", epos, "--ranges", rrng, "--element", "Wolfram"},

@@ -1,10 +1,16 @@
 #include "ui/ChargeStateWindow.hpp"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -21,6 +27,19 @@
 #include "window_fixture.hpp"
 
 using namespace window_fixture;
+
+namespace {
+
+// The charge-state window the form opened, once its first drawing is done.
+ChargeStateWindow* opened(const MyForm& f) {
+  auto* w = f.findChild<ChargeStateWindow*>();
+  if (w == nullptr) qFatal("the button opened no charge-state window");
+  return w;
+}
+
+ResultChart& chart(const ChargeStateWindow* w) { return *child<ResultChart>(w, "resultChart"); }
+
+}  // namespace
 
 class ChargeStateWindowTest : public QObject {
   Q_OBJECT
@@ -42,47 +61,51 @@ class ChargeStateWindowTest : public QObject {
     QVERIFY(f.chargeStatesButton->text().startsWith("Charge states"));
     fillTungsten(f, 4);
     f.chargeStatesButton->click();
-    ChargeStateWindow* w = f.chargeStateWindow();
+    ChargeStateWindow* w = opened(f);
+    SETTLE(w);
     QVERIFY(w != nullptr && w->isVisible());
     QVERIFY(w->table().has_value());
     // log10 f_k of 1+ .. 5+, all listed.
     for (int k = 1; k <= 5; ++k) {
-      QVERIFY(w->chart().isListed(k));
-      QCOMPARE(w->chart().points(k).size(), w->table()->E.size());
+      QVERIFY(chart(w).isListed(k));
+      QCOMPARE(chart(w).points(k).size(), w->table()->E.size());
     }
-    QCOMPARE(w->chart().axisY()->min(), -4.0);
-    QCOMPARE(w->chart().axisY()->max(), 0.0);
-    QCOMPARE(w->chart().axisY()->titleText(), QString("log f"));
+    QCOMPARE(chart(w).axisY()->min(), -4.0);
+    QCOMPARE(chart(w).axisY()->max(), 0.0);
+    QCOMPARE(chart(w).axisY()->titleText(), QString("log f"));
     // The default range: from the lowest sweep start to the highest E_ob.
     QVERIFY(w->table()->E.front() < 14.0);
     QCOMPARE(w->table()->E.back(), 93.0);
     // The four equal-abundance fields are marked, where Q_j = 1/2.
-    const auto marks = w->chart().markerPositions();
+    const auto marks = chart(w).markerPositions();
     QCOMPARE(marks.size(), std::size_t{4});
     for (std::size_t k = 0; k < 4; ++k) QVERIFY(std::fabs(marks[k] - half[k]) < 1e-3);
-    QCOMPARE(w->pairBox()->count(), 4);
-    QCOMPARE(w->pairBox()->itemText(1), QString("3+/2+"));
-    QVERIFY(w->noteLabel()->isHidden());
+    QCOMPARE(child<QComboBox>(w, "pairBox")->count(), 4);
+    QCOMPARE(child<QComboBox>(w, "pairBox")->itemText(1), QString("3+/2+"));
+    QVERIFY(child<QLabel>(w, "emptyResultNote")->isHidden());
   }
 
   void measuredRatioAndCountsGiveAMarker() {
     MyForm f;
     fillTungsten(f, 3);
     f.chargeStatesButton->click();
-    ChargeStateWindow* w = f.chargeStateWindow();
-    w->pairBox()->setCurrentIndex(1);  // 3+/2+
-    w->ratioBox()->setText("1");
-    w->findButton()->click();
-    QVERIFY2(w->resultLabel()->text().startsWith("E = 35.00 V/nm"),
-             qPrintable(w->resultLabel()->text()));
-    QCOMPARE(w->chart().markerPositions().size(), std::size_t{4});
-    QVERIFY(std::fabs(w->chart().markerPositions().back() - 35.0) < 1e-3);
+    ChargeStateWindow* w = opened(f);
+    SETTLE(w);
+    child<QComboBox>(w, "pairBox")->setCurrentIndex(1);  // 3+/2+
+    child<QLineEdit>(w, "ratioBox")->setText("1");
+    child<QPushButton>(w, "findButton")->click();
+    SETTLE(w);
+    QVERIFY2(child<QLabel>(w, "resultLabel")->text().startsWith("E = 35.00 V/nm"),
+             qPrintable(child<QLabel>(w, "resultLabel")->text()));
+    QCOMPARE(chart(w).markerPositions().size(), std::size_t{4});
+    QVERIFY(std::fabs(chart(w).markerPositions().back() - 35.0) < 1e-3);
 
-    w->ratioBox()->clear();
-    w->lowerCountBox()->setText("1000");
-    w->upperCountBox()->setText("500");
-    w->findButton()->click();
-    const QString text = w->resultLabel()->text();
+    child<QLineEdit>(w, "ratioBox")->clear();
+    child<QLineEdit>(w, "lowerCountBox")->setText("1000");
+    child<QLineEdit>(w, "upperCountBox")->setText("500");
+    child<QPushButton>(w, "findButton")->click();
+    SETTLE(w);
+    const QString text = child<QLabel>(w, "resultLabel")->text();
     QVERIFY2(text.contains("V/nm (95 %: "), qPrintable(text));
   }
 
@@ -98,12 +121,14 @@ class ChargeStateWindowTest : public QObject {
     MyForm f;
     fillTungsten(f, 3, phiDependent);
     f.chargeStatesButton->click();
-    ChargeStateWindow* w = f.chargeStateWindow();
-    w->pairBox()->setCurrentIndex(1);  // 3+/2+
-    w->ratioBox()->setText("1");
-    w->sensitivityBox()->setChecked(true);
-    w->findButton()->click();
-    const QString text = w->resultLabel()->text();
+    ChargeStateWindow* w = opened(f);
+    SETTLE(w);
+    child<QComboBox>(w, "pairBox")->setCurrentIndex(1);  // 3+/2+
+    child<QLineEdit>(w, "ratioBox")->setText("1");
+    child<QCheckBox>(w, "sensitivityBox")->setChecked(true);
+    child<QPushButton>(w, "findButton")->click();
+    SETTLE(w);
+    const QString text = child<QLabel>(w, "resultLabel")->text();
     const QRegularExpression line(
         QString::fromUtf8("work function \u00b10.1 eV: ([-+0-9.]+)/([-+0-9.]+) V/nm"));
     const auto match = line.match(text);
@@ -152,13 +177,15 @@ class ChargeStateWindowTest : public QObject {
     MyForm f;
     fillTungsten(f, 2);
     f.chargeStatesButton->click();
-    ChargeStateWindow* w = f.chargeStateWindow();
-    w->pairBox()->setCurrentIndex(1);
-    w->ratioBox()->setText(ratio);
-    w->lowerCountBox()->setText(lower);
-    w->upperCountBox()->setText(upper);
+    ChargeStateWindow* w = opened(f);
+    SETTLE(w);
+    child<QComboBox>(w, "pairBox")->setCurrentIndex(1);
+    child<QLineEdit>(w, "ratioBox")->setText(ratio);
+    child<QLineEdit>(w, "lowerCountBox")->setText(lower);
+    child<QLineEdit>(w, "upperCountBox")->setText(upper);
     MessageCloser closer;
-    w->findButton()->click();
+    child<QPushButton>(w, "findButton")->click();
+    SETTLE(w);
     QCOMPARE(closer.texts, QStringList{message});
   }
 
@@ -166,22 +193,26 @@ class ChargeStateWindowTest : public QObject {
     MyForm f;
     fillTungsten(f, 2);
     f.chargeStatesButton->click();
-    ChargeStateWindow* w = f.chargeStateWindow();
+    ChargeStateWindow* w = opened(f);
+    SETTLE(w);
     MessageCloser closer;
-    w->fromBox()->setText("30");
-    w->toBox()->setText("20");
-    w->computeButton()->click();
+    child<QLineEdit>(w, "fromBox")->setText("30");
+    child<QLineEdit>(w, "toBox")->setText("20");
+    child<QPushButton>(w, "recomputeButton")->click();
+    SETTLE(w);
     QCOMPARE(closer.texts.size(), 1);
     QCOMPARE(closer.texts[0], QString("the field range must rise: 30 is not below 20 V/nm"));
     // A range that is fine: the fractions over it, every half V/nm.
-    w->fromBox()->setText("18");
-    w->toBox()->setText("24");
-    w->computeButton()->click();
+    child<QLineEdit>(w, "fromBox")->setText("18");
+    child<QLineEdit>(w, "toBox")->setText("24");
+    child<QPushButton>(w, "recomputeButton")->click();
+    SETTLE(w);
     QCOMPARE(closer.texts.size(), 1);
     QCOMPARE(w->table()->E.size(), std::size_t{13});
     // The window reads the main window's inputs anew each time.
     f.numericUpDown1->setValue(1);
-    w->computeButton()->click();
+    child<QPushButton>(w, "recomputeButton")->click();
+    SETTLE(w);
     QCOMPARE(w->table()->f.size(), std::size_t{2});
   }
 
@@ -189,9 +220,10 @@ class ChargeStateWindowTest : public QObject {
     MyForm f;
     fillTungsten(f, 1);
     f.chargeStatesButton->click();
-    ChargeStateWindow* w = f.chargeStateWindow();
-    w->saveCsvButton()->click();
-    w->savePngButton()->click();
+    ChargeStateWindow* w = opened(f);
+    SETTLE(w);
+    child<QPushButton>(w, "saveCsvButton")->click();
+    child<QPushButton>(w, "savePngButton")->click();
     QFile csv("Tungsten_charge_states.csv");
     QVERIFY(csv.open(QIODevice::ReadOnly));
     QVERIFY(csv.readAll().contains("\nE_V_per_nm,Q1,f1,f2\n"));
@@ -242,7 +274,8 @@ class ChargeStateWindowTest : public QObject {
       return true;
     });
     f.chargeStatesButton->click();
-    ChargeStateWindow* w = f.chargeStateWindow();
+    ChargeStateWindow* w = opened(f);
+    SETTLE(w);
     QVERIFY(w->table().has_value());
     QVERIFY(!w->isComputing());
   }
@@ -273,6 +306,7 @@ class ChargeStateWindowTest : public QObject {
       return false;
     });
     f.chargeStatesButton->click();
+    SETTLE(opened(f));
     const QRegularExpression pattern("^Calculated (\\d+) of (\\d+) points$");
     int counted = 0;
     for (const QString& label : labels) {
@@ -288,12 +322,14 @@ class ChargeStateWindowTest : public QObject {
     MyForm f;
     fillTungsten(f, 2);
     f.chargeStatesButton->click();
-    ChargeStateWindow* w = f.chargeStateWindow();
+    ChargeStateWindow* w = opened(f);
+    SETTLE(w);
     const double tungstenStart = w->table()->E.front();
     f.comboBox1->setCurrentIndex(f.comboBox1->findText("Molybdenum"));
-    w->pairBox()->setCurrentIndex(0);
-    w->ratioBox()->setText("1");
-    w->findButton()->click();
+    child<QComboBox>(w, "pairBox")->setCurrentIndex(0);
+    child<QLineEdit>(w, "ratioBox")->setText("1");
+    child<QPushButton>(w, "findButton")->click();
+    SETTLE(w);
     // The curves are those of the new request, not the old ones with the
     // new request's field on them.
     QVERIFY(w->table()->E.front() != tungstenStart);
@@ -307,39 +343,43 @@ class ChargeStateWindowTest : public QObject {
     MyForm f;
     fillTungsten(f, 2);
     f.chargeStatesButton->click();
-    ChargeStateWindow* w = f.chargeStateWindow();
-    QCOMPARE(w->elementList()->count(), 44);
+    ChargeStateWindow* w = opened(f);
+    SETTLE(w);
+    QCOMPARE(child<QListWidget>(w, "elementList")->count(), 44);
     // The list opens on the main window's element and leaves it chosen.
-    QCOMPARE(w->elementList()->currentItem()->text(), QString("Tungsten"));
+    QCOMPARE(child<QListWidget>(w, "elementList")->currentItem()->text(), QString("Tungsten"));
     QCOMPARE(f.comboBox1->currentText(), QString("Tungsten"));
     MessageCloser closer;
     // The range: typed, and drawn once the typing has settled.
-    w->toBox()->clear();
-    QTest::keyClicks(w->toBox(), "30");
+    child<QLineEdit>(w, "toBox")->clear();
+    QTest::keyClicks(child<QLineEdit>(w, "toBox"), "30");
     QTRY_COMPARE(w->table()->E.back(), 30.0);
     // A ratio moves the measured marker as it is typed.
-    w->pairBox()->setCurrentIndex(1);
-    QTest::keyClicks(w->ratioBox(), "1");
-    QTRY_VERIFY(w->resultLabel()->text().startsWith("E = 35.00 V/nm"));
-    QVERIFY(std::fabs(w->chart().markerPositions().back() - 35.0) < 1e-3);
+    child<QComboBox>(w, "pairBox")->setCurrentIndex(1);
+    QTest::keyClicks(child<QLineEdit>(w, "ratioBox"), "1");
+    QTRY_VERIFY(child<QLabel>(w, "resultLabel")->text().startsWith("E = 35.00 V/nm"));
+    QVERIFY(std::fabs(chart(w).markerPositions().back() - 35.0) < 1e-3);
     // A bad text while typing is said on the result line, not in a box.
-    QTest::keyClicks(w->ratioBox(), "x");
-    QTRY_VERIFY(w->resultLabel()->text().startsWith("a ratio must be"));
+    QTest::keyClicks(child<QLineEdit>(w, "ratioBox"), "x");
+    QTRY_VERIFY(child<QLabel>(w, "resultLabel")->text().startsWith("a ratio must be"));
     QVERIFY(closer.texts.isEmpty());
     // A change in the main window redraws the diagram.
     f.numericUpDown1->setValue(3);
     QTRY_COMPARE(w->table()->f.size(), std::size_t{4});
     // Picking an element in the list shows its diagram.
     const double tungstenStart = w->table()->E.front();
-    w->toBox()->clear();
-    w->elementList()->setCurrentRow(
-        w->elementList()->row(w->elementList()->findItems("Molybdenum", Qt::MatchExactly).front()));
+    child<QLineEdit>(w, "toBox")->clear();
+    child<QListWidget>(w, "elementList")
+        ->setCurrentRow(child<QListWidget>(w, "elementList")
+                            ->row(child<QListWidget>(w, "elementList")
+                                      ->findItems("Molybdenum", Qt::MatchExactly)
+                                      .front()));
     QCOMPARE(f.comboBox1->currentText(), QString("Molybdenum"));
     QTRY_VERIFY(w->table()->E.front() != tungstenStart);
     QVERIFY(closer.texts.isEmpty());
     // A choice in the main window is marked in the list.
     f.comboBox1->setCurrentIndex(f.comboBox1->findText("Iron"));
-    QCOMPARE(w->elementList()->currentItem()->text(), QString("Iron"));
+    QCOMPARE(child<QListWidget>(w, "elementList")->currentItem()->text(), QString("Iron"));
   }
 
   void inputMessagesComeFromTheMainWindow() {

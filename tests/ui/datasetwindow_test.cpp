@@ -1,13 +1,19 @@
 #include "ui/DatasetWindow.hpp"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
 #include <QImage>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
@@ -20,7 +26,10 @@
 #include <thread>
 
 #include "apt/data_file.hpp"
+#include "compute/charge_states/measured_field.hpp"
 #include "compute/curves/inputs.hpp"
+#include "tests/support/apt_writers.hpp"
+#include "ui/FieldMapView.hpp"
 #include "ui/MyForm.hpp"
 #include "window_fixture.hpp"
 
@@ -76,16 +85,18 @@ void fillTungsten(MyForm& f, veltrane::model_function model = standIn) {
 }
 
 // The field of `ratio` of 3+/2+ of tungsten with the stand-in, as the
-// dataset code gives it.
+// dataset code gives it: inverted to the tolerance of the evaluation the
+// form gives its windows for a stand-in.
 double expectedField(double ratio) {
   const auto request =
       *veltrane::check_request({"Tungsten", "2", std::nullopt, std::nullopt}).request;
-  veltrane::charge_states states(request, standIn, 2);
-  states.set_ratio_tolerance(
-      veltrane::model_for(veltrane::evaluation::exact).ratio_tolerance_v_per_nm);
-  veltrane::ratio_inverter inverter(states, 2);
-  return inverter.fields_of({ratio}).front();
+  veltrane::field_model model(
+      request, {standIn, veltrane::model_for(veltrane::evaluation::exact).ratio_tolerance_v_per_nm},
+      2);
+  return veltrane::fields_of_ratios(model, 2, {ratio}).front();
 }
+
+FieldMapView* mapView(const DatasetWindow* w) { return child<FieldMapView>(w, "fieldMap"); }
 
 QString cell(const QTableWidget* table, int row, int column) {
   return table->item(row, column) != nullptr ? table->item(row, column)->text() : QString();
@@ -103,7 +114,7 @@ class DatasetWindowTest : public QObject {
 
   DatasetWindow* openedWindow(MyForm& f) {
     f.datasetButton->click();
-    DatasetWindow* w = f.datasetWindow();
+    DatasetWindow* w = f.findChild<DatasetWindow*>();
     if (w == nullptr) qFatal("the Dataset button opened no window");
     w->openFile(epos_);
     w->openFile(rrng_);
@@ -131,11 +142,11 @@ class DatasetWindowTest : public QObject {
     QCOMPARE(w->windowTitle(), QString("Veltrane: dataset"));
     QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
     // No range of W+: the window takes the pair whose states both have ranges.
-    QCOMPARE(w->pairBox()->count(), 2);
-    QCOMPARE(w->pairBox()->currentText(), QString("3+/2+"));
-    QCOMPARE(w->dataLabel()->text(), QString("tungsten.epos: 285 ions (epos)"));
+    QCOMPARE(child<QComboBox>(w, "pairBox")->count(), 2);
+    QCOMPARE(child<QComboBox>(w, "pairBox")->currentText(), QString("3+/2+"));
+    QCOMPARE(child<QLabel>(w, "dataLabel")->text(), QString("tungsten.epos: 285 ions (epos)"));
 
-    const QTableWidget* t = w->countsTable();
+    const QTableWidget* t = child<QTableWidget>(w, "countsTable");
     QCOMPARE(t->rowCount(), 2);
     const QStringList lower = {"W", "2+", "90.5\u201393.5", "110", "99.88", "110.1"};
     const QStringList upper = {"W", "3+", "60.5\u201362.5", "170", "99.88", "170.2"};
@@ -154,9 +165,10 @@ class DatasetWindowTest : public QObject {
 
     const double E = expectedField(170.0 / 110.0);
     QVERIFY(std::isfinite(E));
-    const QString text = w->resultLabel()->text();
+    const QString text = child<QLabel>(w, "resultLabel")->text();
     QVERIFY2(
-        text.startsWith(QStringLiteral("3+/2+ = 1.545 (counts 170 and 110): E = %1 V/nm (95 %: ")
+        text.startsWith(QStringLiteral("W 3+/2+ = 1.54545 (counts 170 and 110, isotope-corrected): "
+                                       "E = %1 V/nm (95 %: ")
                             .arg(QLocale().toString(E, 'f', 2))),
         qPrintable(text));
     QVERIFY(text.endsWith(" V/nm)"));
@@ -165,10 +177,12 @@ class DatasetWindowTest : public QObject {
     QCOMPARE(w->profile()->blocks.size(), std::size_t{48});
 
     // Single hits only: the 10 ions of two-hit pulses leave 3+.
-    w->singleHitsBox()->setChecked(true);
-    QTRY_COMPARE(cell(w->countsTable(), 1, 3), QString("160"));
+    child<QCheckBox>(w, "singleHitsBox")->setChecked(true);
+    QTRY_COMPARE(cell(child<QTableWidget>(w, "countsTable"), 1, 3), QString("160"));
     QTRY_VERIFY(!w->isComputing());
-    QVERIFY(w->resultLabel()->text().startsWith("3+/2+ = 1.455 (counts 160 and 110)"));
+    QVERIFY(child<QLabel>(w, "resultLabel")
+                ->text()
+                .startsWith("W 3+/2+ = 1.45455 (counts 160 and 110, isotope-corrected)"));
   }
 
   void mapMasksAndHover() {
@@ -183,17 +197,18 @@ class DatasetWindowTest : public QObject {
     QCOMPARE(map.bins[1].i, std::int64_t{1});
     QVERIFY(!map.bins[0].masked && map.bins[1].masked);
     // One pixel per bin; the masked one grey, the other on the field scale.
-    QCOMPARE(w->mapImage().size(), QSize(2, 1));
-    QCOMPARE(w->mapImage().pixelColor(w->pixelOfBin(1, 0)), DatasetWindow::maskedColour());
-    const QColor open = w->mapImage().pixelColor(w->pixelOfBin(0, 0));
-    QVERIFY(open != DatasetWindow::maskedColour() && open != DatasetWindow::noFieldColour());
+    QCOMPARE(mapView(w)->image().size(), QSize(2, 1));
+    QCOMPARE(mapView(w)->image().pixelColor(mapView(w)->pixelOf(1, 0)),
+             FieldMapView::maskedColour());
+    const QColor open = mapView(w)->image().pixelColor(mapView(w)->pixelOf(0, 0));
+    QVERIFY(open != FieldMapView::maskedColour() && open != FieldMapView::noFieldColour());
 
     auto hover = [w](std::int64_t i, std::int64_t j) {
-      const QPoint at = w->viewPointOfBin(i, j);
-      QMouseEvent move(QEvent::MouseMove, at, w->mapView()->mapToGlobal(at), Qt::NoButton,
+      const QPoint at = mapView(w)->pointOf(i, j);
+      QMouseEvent move(QEvent::MouseMove, at, mapView(w)->mapToGlobal(at), Qt::NoButton,
                        Qt::NoButton, Qt::NoModifier);
-      QApplication::sendEvent(w->mapView(), &move);
-      return w->hoverLabel()->text();
+      QApplication::sendEvent(mapView(w), &move);
+      return child<QLabel>(w, "hoverLabel")->text();
     };
     const double E = map.bins[0].field.E;
     QVERIFY(std::fabs(E - expectedField(150.0 / 100.0)) < 1e-9);
@@ -206,9 +221,9 @@ class DatasetWindowTest : public QObject {
              QString("x = 3 mm, y = 1 mm: N_lower = 10, N_upper = 20: too few ions, masked"));
 
     // The options reach the map: no least count, and bins of 4 mm.
-    w->minCountsBox()->setText("0");
-    w->binBox()->setText("4");
-    w->computeButton()->click();
+    child<QLineEdit>(w, "minCountsBox")->setText("0");
+    child<QLineEdit>(w, "binBox")->setText("4");
+    child<QPushButton>(w, "computeButton")->click();
     QTRY_VERIFY(!w->isComputing());
     QCOMPARE(w->fieldMap()->bin, 4.0);
     QCOMPARE(w->fieldMap()->bins.size(), std::size_t{1});
@@ -239,7 +254,7 @@ class DatasetWindowTest : public QObject {
     QCOMPARE(QString::fromStdString(w->dataset()->path()), epos_);
     QCOMPARE(QString::fromStdString(w->rangeFile()->path), rrng_);
     QVERIFY(w->fieldMap().has_value());
-    QCOMPARE(w->countsTable()->rowCount(), 2);
+    QCOMPARE(child<QTableWidget>(w, "countsTable")->rowCount(), 2);
     QVERIFY(!w->isComputing());
   }
 
@@ -256,11 +271,13 @@ class DatasetWindowTest : public QObject {
     QVERIFY(w->openFile(pos));
     QTRY_VERIFY(!w->spectrum().empty() && !w->isComputing());
     QVERIFY(!w->fieldMap().has_value());
-    QVERIFY2(w->resultLabel()->text().contains("tungsten.pos: the file holds no detector"),
-             qPrintable(w->resultLabel()->text()));
+    QVERIFY2(child<QLabel>(w, "resultLabel")
+                 ->text()
+                 .contains("tungsten.pos: the file holds no detector"),
+             qPrintable(child<QLabel>(w, "resultLabel")->text()));
     // Over the specimen it maps.
-    w->planeBox()->setCurrentIndex(1);
-    w->computeButton()->click();
+    child<QComboBox>(w, "planeBox")->setCurrentIndex(1);
+    child<QPushButton>(w, "computeButton")->click();
     QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
     QCOMPARE(w->fieldMap()->over, veltrane::map_plane::specimen);
     // A mass that is no number is found while reading: the file is dropped.
@@ -276,7 +293,7 @@ class DatasetWindowTest : public QObject {
     QVERIFY(!w->dataset().has_value());
     QVERIFY(w->spectrum().empty());
     QVERIFY(!w->fieldMap().has_value());
-    QCOMPARE(w->countsTable()->rowCount(), 0);
+    QCOMPARE(child<QTableWidget>(w, "countsTable")->rowCount(), 0);
   }
 
   void cancelStopsTheRun() {
@@ -286,21 +303,22 @@ class DatasetWindowTest : public QObject {
     bool cancelShown = false;
     whenReady(&f, [&] {
       if (gated.started == 0) return false;
-      DatasetWindow* w = f.datasetWindow();
-      cancelShown = w->cancelButton()->isVisible() && !w->computeButton()->isEnabled();
-      w->cancelButton()->click();
+      DatasetWindow* w = f.findChild<DatasetWindow*>();
+      cancelShown = child<QPushButton>(w, "cancelButton")->isVisible() &&
+                    !child<QPushButton>(w, "computeButton")->isEnabled();
+      child<QPushButton>(w, "cancelButton")->click();
       gated.open = true;
       return true;
     });
     DatasetWindow* w = openedWindow(f);
     QTRY_VERIFY(gated.open && !w->isComputing());
     QVERIFY(cancelShown);
-    QCOMPARE(w->resultLabel()->text(), QString("Cancelled."));
+    QCOMPARE(child<QLabel>(w, "resultLabel")->text(), QString("Cancelled."));
     QVERIFY(!w->fieldMap().has_value());
-    QVERIFY(w->cancelButton()->isHidden());
+    QVERIFY(child<QPushButton>(w, "cancelButton")->isHidden());
     // The spectrum was read before the model was asked; a new run maps.
     QCOMPARE(w->spectrum()[1220], std::uint64_t{170});
-    w->computeButton()->click();
+    child<QPushButton>(w, "computeButton")->click();
     QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
   }
 
@@ -324,7 +342,7 @@ class DatasetWindowTest : public QObject {
       QVERIFY(QFileInfo(name).size() > 0);
     }
     const QImage png("map.png");
-    QCOMPARE(png.size(), w->mapView()->size());
+    QCOMPARE(png.size(), mapView(w)->size());
     QFile svg("map.svg");
     QVERIFY(svg.open(QIODevice::ReadOnly));
     QVERIFY(svg.readAll().contains("E [V/nm]"));
@@ -338,7 +356,7 @@ class DatasetWindowTest : public QObject {
     MyForm f;
     fillTungsten(f);
     f.datasetButton->click();
-    DatasetWindow* w = f.datasetWindow();
+    DatasetWindow* w = f.findChild<DatasetWindow*>();
     QMimeData ignored;
     ignored.setUrls({QUrl::fromLocalFile(dir_.filePath("notes.txt"))});
     QDragEnterEvent refuse(QPoint(10, 10), Qt::CopyAction, &ignored, Qt::LeftButton,
@@ -354,7 +372,7 @@ class DatasetWindowTest : public QObject {
     QApplication::sendEvent(w, &drop);
     QVERIFY(w->dataset().has_value() && w->rangeFile().has_value());
     QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
-    QCOMPARE(cell(w->countsTable(), 1, 3), QString("170"));
+    QCOMPARE(cell(child<QTableWidget>(w, "countsTable"), 1, 3), QString("170"));
   }
 
   // With VELTRANE_DATASET_SCREENSHOT=<file.png>: a larger synthetic tungsten
@@ -386,9 +404,9 @@ class DatasetWindowTest : public QObject {
     MyForm f;
     fillTungsten(f);
     f.datasetButton->click();
-    DatasetWindow* w = f.datasetWindow();
+    DatasetWindow* w = f.findChild<DatasetWindow*>();
     w->resize(1500, 950);
-    w->binBox()->setText("4");
+    child<QLineEdit>(w, "binBox")->setText("4");
     QVERIFY(w->openFile(dir_.filePath("shot.epos")) && w->openFile(rrng_));
     QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
     QVERIFY(w->grab().save(out));

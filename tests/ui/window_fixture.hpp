@@ -76,6 +76,20 @@ struct GatedModel {
   }
 };
 
+// The child of `parent` named `name` (found at any depth); the test ends
+// when there is none.
+template <class T>
+T* child(const QObject* parent, const char* name) {
+  T* found = parent->findChild<T*>(QString::fromLatin1(name));
+  if (found == nullptr) qFatal("no %s named %s", T::staticMetaObject.className(), name);
+  return found;
+}
+
+// Waits on the event loop until `window` (a window that computes in the
+// background) computes no more: the run started by the action before has
+// ended and what it found is shown.
+#define SETTLE(window) QTRY_VERIFY_WITH_TIMEOUT(!(window)->isComputing(), 120000)
+
 // Runs `step` on the event loop (every 5 ms) until it returns true.
 inline void whenReady(QObject* context, std::function<bool()> step) {
   auto* timer = new QTimer(context);

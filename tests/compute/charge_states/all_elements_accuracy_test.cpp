@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "compute/charge_states/charge_states.hpp"
+#include "compute/charge_states/ratio_search.hpp"
 #include "compute/curves/element_data.hpp"
 #include "compute/curves/evaluation.hpp"
 #include "compute/curves/inputs.hpp"
@@ -103,8 +104,8 @@ TEST(AllElements, OverBarrierAndEqualAbundanceFieldsAgreeWithThePrescribedEvalua
       EXPECT_LE(d, 1e-6) << e.name << " E_ob of step " << j + 1;
     }
     for (int k = 1; k <= request.n; ++k) {
-      const auto fa = accurate.equal_abundance(k).field();
-      const auto fx = exact.equal_abundance(k).field();
+      const auto fa = equal_abundance(accurate, k).field();
+      const auto fx = equal_abundance(exact, k).field();
       ASSERT_EQ(fa.has_value(), fx.has_value()) << e.name << " pair " << k;
       if (!fa) continue;
       const double d = std::fabs(*fa - *fx);

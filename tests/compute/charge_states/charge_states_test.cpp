@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "compute/charge_states/fraction_csv.hpp"
+#include "compute/charge_states/ratio_search.hpp"
 #include "compute/curves/inputs.hpp"
 #include "compute/curves/sweep.hpp"
 #include "model/fast_model.hpp"
@@ -48,7 +49,7 @@ TEST(ChargeStates, FractionsSumToOneAndNeverUseTheArtefacts) {
     for (std::size_t j = 0; j < 4; ++j) {
       // Far above the over-barrier field the stand-in gives 0.7: never used.
       if ((*grid)[e] >= barrier[j] + tolerance::barrier) {
-        EXPECT_EQ(t.Qt[j][e], 0.0) << "E = " << (*grid)[e];
+        EXPECT_EQ(t.Q_tilde[j][e], 0.0) << "E = " << (*grid)[e];
       }
     }
   }
@@ -71,9 +72,9 @@ TEST(ChargeStates, ExactlyOneBelowTheFloorNeedsOnlyOneCheckBatch) {
   // it is met, one more batch is checked, and the fields below are not
   // evaluated.
   EXPECT_LE(low_calls.load(), 8);
-  EXPECT_EQ(t.Qt[3][0], 1.0);
+  EXPECT_EQ(t.Q_tilde[3][0], 1.0);
   // Where the model is below 1 the values are its own.
-  EXPECT_EQ(t.Qt[0][38], stand_in(20.0 / vnm_per_au, 0, 0, 0, 1, 0, 0));
+  EXPECT_EQ(t.Q_tilde[0][38], stand_in(20.0 / vnm_per_au, 0, 0, 0, 1, 0, 0));
 }
 
 namespace {
@@ -112,15 +113,15 @@ TEST(ChargeStates, ResultsDoNotDependOnTheNumberOfThreads) {
   const auto one = table_with_threads(stretch, 1, 1.0, 100.0, 0.5);
   for (unsigned threads : {2u, 4u}) {
     const auto many = table_with_threads(stretch, threads, 1.0, 100.0, 0.5);
-    expect_same_bits(one.Qt, many.Qt);
+    expect_same_bits(one.Q_tilde, many.Q_tilde);
     expect_same_bits(one.f, many.f);
     for (std::size_t j = 0; j < 4; ++j) {
       EXPECT_EQ(one.barriers[j].at, many.barriers[j].at) << threads << " threads, step " << j + 1;
       EXPECT_EQ(one.barriers[j].below, many.barriers[j].below);
     }
   }
-  EXPECT_EQ(one.Qt[0][0], 0.9);   // 1 V/nm: the model's own value
-  EXPECT_EQ(one.Qt[0][60], 1.0);  // 31 V/nm
+  EXPECT_EQ(one.Q_tilde[0][0], 0.9);   // 1 V/nm: the model's own value
+  EXPECT_EQ(one.Q_tilde[0][60], 1.0);  // 31 V/nm
 }
 
 TEST(ChargeStates, OverBarrierSearchNeedsNoPartAboveARoundsFirstNaN) {
@@ -228,7 +229,7 @@ TEST(ChargeStates, StepWithoutAValueAnywhere) {
   for (const auto& row : t.f) {
     for (double v : row) EXPECT_FALSE(std::isnan(v));
   }
-  EXPECT_FALSE(states.equal_abundance(2).field());
+  EXPECT_FALSE(equal_abundance(states, 2).field());
 }
 
 TEST(ChargeStates, StepProbabilityIsTheSweepsValueBitForBit) {

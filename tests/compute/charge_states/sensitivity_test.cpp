@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "compute/charge_states/charge_states.hpp"
+#include "compute/charge_states/ratio_search.hpp"
 #include "compute/curves/inputs.hpp"
 #include "model/constants.hpp"
 
@@ -29,7 +30,7 @@ TEST(Sensitivity, OnlyTheInputsOfThePairMoveTheField) {
   charge_states states(r, model.function, 2);
   states.set_ratio_tolerance(1e-6);
   const int k = 1;
-  const auto found = states.field_from_ratio(k, 1.0);
+  const auto found = field_from_ratio(states, k, 1.0);
   ASSERT_TRUE(found.field());
   const auto shifts = field_sensitivity(r, k, 1.0, *found.field(), model, 2, nullptr);
   // The work function, then I1 .. I3 (pair 2+/1+ needs steps 1 and 2).

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 using namespace veltrane;
 
 namespace {
@@ -76,4 +78,37 @@ TEST(CheckRequest, ClosestNames) {
   EXPECT_FALSE(resolve_element("Gol"));
   EXPECT_EQ(split_commas("a,,b"), (std::vector<std::string>{"a", "", "b"}));
   EXPECT_EQ(split_commas(""), (std::vector<std::string>{""}));
+}
+
+// The checks on numbers (the Python module's) give the requests and messages
+// of the checks on texts, without writing a number out and reading it back.
+TEST(CheckRequest, NumbersAreCheckedAsTheirTextsAre) {
+  const auto same = [](const request_values& values, const request_texts& t) {
+    const checked_request by_values = check_request(values, "see --list-elements");
+    const checked_request by_texts = check_request(t);
+    EXPECT_EQ(by_values.message, by_texts.message);
+    ASSERT_EQ(by_values.request.has_value(), by_texts.request.has_value()) << by_texts.message;
+    if (by_texts.request) {
+      EXPECT_EQ(*by_values.request, *by_texts.request);
+    }
+  };
+  same({"tungsten", 4, std::nullopt, std::nullopt}, texts("tungsten", "4"));
+  same({"Iron", 1, 4.5, std::nullopt}, texts("Iron", "1", "4.5"));
+  same({"Iron", 2, std::nullopt, std::vector<double>{7.9, 16.2, 30.6}},
+       texts("Iron", "2", std::nullopt, std::vector<std::string>{"7.9", "16.2", "30.6"}));
+  same({"Tungstn", 1, std::nullopt, std::nullopt}, texts("Tungstn", "1"));
+  same({"Tungsten", 5, std::nullopt, std::nullopt}, texts("Tungsten", "5"));
+  same({"Tungsten", 2, std::nullopt, std::vector<double>{7.0, 16.0}},
+       texts("Tungsten", "2", std::nullopt, std::vector<std::string>{"7", "16"}));
+  same({"Beryllium", 4, std::nullopt, std::nullopt}, texts("Beryllium", "4"));
+  // Every double is a value, as Calculate reads NaN and the infinities.
+  const auto odd = check_request({"Tungsten", 1, std::nan(""), std::vector<double>{1e300, -0.0}},
+                                 "see veltrane.elements()");
+  ASSERT_TRUE(odd.request);
+  EXPECT_TRUE(std::isnan(odd.request->work_function_ev));
+  EXPECT_EQ(odd.request->energies_ev[0], 1e300);
+  EXPECT_TRUE(std::signbit(odd.request->energies_ev[1]));
+  EXPECT_EQ(
+      check_request({"Wolfram", 1, std::nullopt, std::nullopt}, "see veltrane.elements()").message,
+      "unknown element \"Wolfram\"; closest: Calicum, Gallium, Osmium (see veltrane.elements())");
 }

@@ -5,8 +5,11 @@
 #include <cmath>
 #include <string>
 
+using veltrane::format_number;
 using veltrane::number_format;
 using veltrane::parse_number;
+using veltrane::shortest_number;
+using veltrane::shortest_text;
 
 namespace {
 
@@ -120,4 +123,20 @@ TEST(MisreadWarning, LocalisedTextReadsBack) {
   for (double v : {4.55, 0.1, 1.0 / 3.0, 123456.789, 5e-324}) {
     EXPECT_EQ(parse_number(veltrane::localised_text(v, de), de), v);
   }
+}
+
+// The texts of the data files: shortest_number reads back exactly (and writes
+// no "-0"), shortest_text in the window's words, format_number as data.txt.
+TEST(NumberText, EachRuleAsItsFilesWriteIt) {
+  EXPECT_EQ(shortest_number(0.1), "0.1");
+  EXPECT_EQ(shortest_number(1.0 / 3.0), "0.3333333333333333");
+  EXPECT_EQ(shortest_number(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(shortest_number(-0.0), "0");
+  EXPECT_EQ(shortest_number(std::nan("")), "nan");
+  EXPECT_EQ(shortest_number(-HUGE_VAL), "-inf");
+  EXPECT_EQ(shortest_text(7864.0), "7864");
+  EXPECT_EQ(shortest_text(-HUGE_VAL), "-Infinity");
+  EXPECT_EQ(shortest_text(std::nan("")), "NaN");
+  EXPECT_EQ(format_number(1.0 / 3.0), "0.333333");
+  EXPECT_EQ(format_number(-std::nan("")), "nan");
 }

@@ -15,6 +15,9 @@
 #include "apt/read_error.hpp"
 #include "compute/charge_states/charge_states.hpp"
 #include "compute/curves/sweep.hpp"
+#include "compute/datasets/dataset_csv.hpp"
+#include "compute/datasets/dataset_files.hpp"
+#include "tests/support/apt_writers.hpp"
 
 using namespace veltrane;
 
@@ -379,7 +382,7 @@ TEST(DatasetCounts, BadInputIsRefusedWithWhatIsWrong) {
     try {
       count_charge_states(bad.data, file, "W", with_threads(threads, 500));
       FAIL() << "a file with a non-finite mass was counted";
-    } catch (const apt::read_error& e) {
+    } catch (const dataset_file_error& e) {
       EXPECT_NE(std::string(e.what()).find("run.epos: the mass of ion " +
                                            std::to_string(broken.mass.size() - 3)),
                 std::string::npos)
@@ -431,7 +434,7 @@ TEST(DatasetCounts, AFileCutShortBeforeItIsCountedIsAReadError) {
       try {
         count_charge_states(data, file, "W", with_threads(threads, 700));
         ADD_FAILURE() << name << ": a file cut short was counted";
-      } catch (const apt::read_error& e) {
+      } catch (const dataset_file_error& e) {
         EXPECT_EQ(std::string(e.what()).rfind(path.string() +
                                                   ": cannot be read: it was cut off while being "
                                                   "read",
@@ -443,11 +446,7 @@ TEST(DatasetCounts, AFileCutShortBeforeItIsCountedIsAReadError) {
   }
 }
 
-TEST(DatasetCounts, NumbersReadBackAndProgressCountsEveryIon) {
-  EXPECT_EQ(shortest_number(0.1 + 0.2), "0.30000000000000004");
-  EXPECT_EQ(shortest_number(-0.0), "0");
-  EXPECT_EQ(shortest_number(std::nan("")), "nan");
-  EXPECT_EQ(shortest_number(-std::numeric_limits<double>::infinity()), "-inf");
+TEST(DatasetCounts, ProgressCountsEveryIon) {
   const data_in_memory in(apt::data_format::pos, ions().ions);
   std::atomic<std::uint64_t> done{0};
   counting_options o = with_threads(2, 333);

@@ -12,9 +12,13 @@
 #include "apt/isotopes.hpp"
 #include "compute/charge_states/counting_stats.hpp"
 #include "compute/charge_states/field_grid.hpp"
+#include "compute/charge_states/ratio_search.hpp"
 #include "compute/curves/evaluation.hpp"
 #include "compute/curves/inputs.hpp"
 #include "compute/curves/sweep.hpp"
+#include "compute/datasets/dataset_csv.hpp"
+#include "compute/datasets/field_profile.hpp"
+#include "tests/support/apt_writers.hpp"
 
 using namespace veltrane;
 
@@ -168,7 +172,7 @@ TEST(RatioInverter, GivesTheFieldOfFieldFromRatio) {
   const std::vector<double> ratios{0.2, 1.0, 4.7, 1e-4, 30.0, 0.2, 1e4};
   const auto E = inverter.fields_of(ratios);
   for (std::size_t i = 0; i < ratios.size(); ++i) {
-    const auto expected = tungsten().field_from_ratio(2, ratios[i]).field();
+    const auto expected = field_from_ratio(tungsten(), 2, ratios[i]).field();
     ASSERT_TRUE(expected);
     EXPECT_NEAR(E[i], *expected, 1.5e-6) << "ratio " << ratios[i];
   }

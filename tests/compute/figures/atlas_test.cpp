@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "compute/charge_states/ratio_search.hpp"
 #include "compute/curves/inputs.hpp"
 #include "compute/curves/text_export.hpp"
 
@@ -20,7 +21,7 @@ TEST(Atlas, PageOfAnElementShowsItsStatesMarksAndSources) {
     EXPECT_NE(svg.find(part), std::string::npos) << part;
   }
   // The fields listed are the ones the charge-state commands give.
-  const auto equal = states.equal_abundance(2).field();
+  const auto equal = equal_abundance(states, 2).field();
   ASSERT_TRUE(equal);
   EXPECT_NE(svg.find("2+ and 3+: " + format_number(*equal) + " V/nm"), std::string::npos);
   const auto barriers = states.over_barrier_fields();

@@ -2,8 +2,7 @@
 
 // What the writers of the three formats share: the check of the columns'
 // lengths and the output in blocks, so that a large file is never encoded
-// whole in memory. Internal to apt/: the writers themselves are encode_data
-// and write_data (data_file.hpp) and those of each format.
+// whole in memory. Internal to the writers (apt_writers.hpp).
 
 #include <cerrno>
 #include <cstddef>

@@ -1,0 +1,72 @@
+#include "compute/datasets/dataset_csv.hpp"
+
+#include <limits>
+
+#include "compute/charge_states/charge_spec.hpp"
+#include "compute/curves/number_format.hpp"
+
+namespace veltrane {
+
+namespace {
+
+constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
+
+std::string line_of(const std::vector<double>& values) {
+  std::string line;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) line += ',';
+    line += shortest_number(values[i]);
+  }
+  return line;
+}
+
+}  // namespace
+
+std::vector<std::string> counts_csv_lines(const dataset_counts& counts) {
+  std::vector<std::string> lines;
+  lines.emplace_back("element,charge,ranges,counts,isotope_abundance_percent,corrected_counts");
+  for (const auto& q : counts.charges) {
+    std::string ranges;
+    for (const auto& c : counts.ranges) {
+      if (c.symbol != q.symbol || c.charge != q.charge) continue;
+      if (!ranges.empty()) ranges += ';';
+      ranges += shortest_number(c.low) + "-" + shortest_number(c.high);
+    }
+    lines.push_back(q.symbol + "," + charge_label(q.charge) + "," + ranges + "," +
+                    std::to_string(q.counts) + "," + shortest_number(q.abundance_percent) + "," +
+                    shortest_number(q.corrected));
+  }
+  return lines;
+}
+
+std::vector<std::string> map_csv_lines(const field_map& map) {
+  std::vector<std::string> lines;
+  const std::string unit = map.over == map_plane::detector ? "mm" : "nm";
+  lines.push_back("x_" + unit + ",y_" + unit +
+                  ",N_lower,N_upper,ratio,E_V_per_nm,E_low_V_per_nm,E_high_V_per_nm");
+  for (const auto& bin : map.bins) {
+    const auto& f = bin.field;
+    if (bin.masked) {
+      lines.push_back(line_of({bin.x, bin.y, f.count_lower, f.count_upper, nan_value, nan_value,
+                               nan_value, nan_value}));
+    } else {
+      lines.push_back(
+          line_of({bin.x, bin.y, f.count_lower, f.count_upper, f.ratio, f.E, f.E_low, f.E_high}));
+    }
+  }
+  return lines;
+}
+
+std::vector<std::string> profile_csv_lines(const field_profile& profile) {
+  std::vector<std::string> lines;
+  lines.emplace_back(
+      "first_ion,last_ion,N_lower,N_upper,ratio,E_V_per_nm,E_low_V_per_nm,E_high_V_per_nm");
+  for (const auto& block : profile.blocks) {
+    const auto& f = block.field;
+    lines.push_back(std::to_string(block.first_ion) + "," + std::to_string(block.last_ion) + "," +
+                    line_of({f.count_lower, f.count_upper, f.ratio, f.E, f.E_low, f.E_high}));
+  }
+  return lines;
+}
+
+}  // namespace veltrane

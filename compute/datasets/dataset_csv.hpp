@@ -1,0 +1,30 @@
+#pragma once
+
+// The CSV files of a dataset's counts, map and profile: one line per element
+// and charge, per bin, per block; numbers as shortest_number() writes them.
+
+#include <string>
+#include <vector>
+
+#include "compute/datasets/dataset_counts.hpp"
+#include "compute/datasets/field_map.hpp"
+#include "compute/datasets/field_profile.hpp"
+
+namespace veltrane {
+
+/// The lines of `counts --csv`: the header
+/// element,charge,ranges,counts,isotope_abundance_percent,corrected_counts
+/// and one line per element and charge; charge as "3+", ranges as
+/// "low-high" joined by ';', numbers as the shortest text that reads back.
+std::vector<std::string> counts_csv_lines(const dataset_counts& counts);
+
+/// The lines of the map's CSV: x_mm,y_mm,N_lower,N_upper,ratio,E_V_per_nm,
+/// E_low_V_per_nm,E_high_V_per_nm (x_nm, y_nm over the specimen), one line
+/// per bin; "nan" in the last four columns of a masked bin.
+std::vector<std::string> map_csv_lines(const field_map& map);
+
+/// The lines of the profile's CSV: first_ion,last_ion,N_lower,N_upper,ratio,
+/// E_V_per_nm,E_low_V_per_nm,E_high_V_per_nm, one line per block.
+std::vector<std::string> profile_csv_lines(const field_profile& profile);
+
+}  // namespace veltrane
