@@ -2,8 +2,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QEvent>
 #include <QDesktopServices>
+#include <QEvent>
 #include <QImage>
 #include <QMessageBox>
 #include <QPainter>

@@ -71,10 +71,10 @@ TEST(DatasetFiles, EveryFaultNamesTheFileAndSaysWhetherItOpened) {
   EXPECT_EQ(in.data.ion_count(), 1u);
   EXPECT_EQ(in.ranges.ranges.size(), 1u);
 
-  EXPECT_EQ(fault_of([&] { (void)open_dataset(missing); }),
-            std::pair(missing.string() +
-                          ": cannot be opened for reading: No such file or directory",
-                      true));
+  EXPECT_EQ(
+      fault_of([&] { (void)open_dataset(missing); }),
+      std::pair(missing.string() + ": cannot be opened for reading: No such file or directory",
+                true));
   EXPECT_EQ(fault_of([&] { (void)open_range_file(f.dir); }),
             std::pair(f.dir.string() + ": is not a regular file (a folder)", true));
   const auto [message, unopened] = fault_of([&] { (void)open_dataset(cut); });

@@ -7,10 +7,10 @@
 #include <tuple>
 
 #include "apt/data_file.hpp"
-#include "tests/support/apt_writers.hpp"
 #include "apt/isotopes.hpp"
 #include "compute/curves/evaluation.hpp"
 #include "compute/curves/inputs.hpp"
+#include "tests/support/apt_writers.hpp"
 
 using namespace veltrane;
 
