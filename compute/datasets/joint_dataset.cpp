@@ -15,15 +15,11 @@ namespace veltrane {
 
 namespace {
 
-// The element data of a name or symbol, in any case; nullptr when none.
+// The model's data of the element a text names (find_named_element);
+// nullptr for one that is not among the model's elements, or no element.
 const element_data* element_of(const std::string& name_or_symbol) {
-  for (const auto& e : element_data_table()) {
-    if (same_ignoring_case(e.symbol, name_or_symbol) ||
-        same_ignoring_case(e.name, name_or_symbol)) {
-      return &e;
-    }
-  }
-  return nullptr;
+  const auto e = find_named_element(name_or_symbol);
+  return e ? e->data : nullptr;
 }
 
 std::string joined(const std::vector<std::string>& parts, const char* separator = ", ") {
