@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "apt/read_error.hpp"
+
 namespace veltrane::apt {
 
 namespace {
@@ -344,7 +346,11 @@ std::vector<species> species_of(const range_file& file, const isotope_table& tab
 // step of the combination search.
 struct work_budget {
   std::size_t used = 0, limit = 0;
-  bool spend() { return ++used <= limit; }
+  const std::atomic<bool>* cancel = nullptr;
+  bool spend() {
+    if (cancel != nullptr && used % 1024 == 0 && cancel->load()) throw cancelled();
+    return ++used <= limit;
+  }
   bool exhausted() const { return used > limit; }
 };
 
@@ -637,7 +643,7 @@ std::vector<interference> find_interferences(const range_file& file,
 
   const std::vector<species> ions = species_of(file, table);
   const species_index index(ions);
-  work_budget budget{0, options.budget};
+  work_budget budget{0, options.budget, options.cancel};
 
   // The charges at which the file has each ion: for one atom those its
   // ranges were assigned; for a molecule those at which one of its ranges

@@ -21,6 +21,7 @@
 #include "apt/data_file.hpp"
 #include "apt/range_file.hpp"
 #include "compute/charge_states/charge_spec.hpp"
+#include "compute/charge_states/field_grid.hpp"
 #include "compute/charge_states/measured_field.hpp"
 #include "compute/curves/element_data.hpp"
 #include "compute/curves/elements.hpp"
@@ -155,17 +156,44 @@ py::list curves(const std::string& element, int n, std::optional<double> work_fu
   return steps;
 }
 
+// "ratio[3, 1]": the place of a value in an array of this shape, as NumPy
+// would index it.
+std::string element_name(const std::string& name, std::size_t flat,
+                         const std::vector<py::ssize_t>& shape) {
+  if (shape.empty()) return name;
+  std::vector<std::size_t> index(shape.size());
+  for (std::size_t d = shape.size(); d-- > 0;) {
+    const auto extent = static_cast<std::size_t>(shape[d]);
+    index[d] = flat % extent;
+    flat /= extent;
+  }
+  std::string text = name + "[";
+  for (std::size_t d = 0; d < index.size(); ++d) {
+    text += (d == 0 ? "" : ", ") + std::to_string(index[d]);
+  }
+  return text + "]";
+}
+
+// The first value that has a fault is refused, named by its place:
+// "ratio[17] = -1 is not above 0".
+template <class Fault>
+void check_each(const std::string& name, const std::vector<double>& values,
+                const std::vector<py::ssize_t>& shape, Fault fault) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const std::string why = fault(values[i]);
+    if (why.empty()) continue;
+    throw py::value_error(element_name(name, i, shape) + " = " + shortest_number(values[i]) + " " +
+                          why);
+  }
+}
+
 py::dict fractions(const std::string& element, int n, const array& E,
                    std::optional<double> work_function, std::optional<std::vector<double>> energies,
                    unsigned threads, const std::string& method) {
   const calc_request request = request_of(element, n, work_function, std::move(energies));
   if (E.ndim() != 1) throw py::value_error("E must be a one-dimensional array of fields in V/nm");
   const std::vector<double> fields(E.data(), E.data() + E.size());
-  for (double e : fields) {
-    if (!std::isfinite(e)) throw py::value_error("the fields must be finite numbers");
-    // The model has no value at a field of 0 or below.
-    if (!(e > 0.0)) throw py::value_error("fields must be above 0 V/nm");
-  }
+  check_each("E", fields, {E.shape(0)}, field_fault);
   fraction_table table;
   field_model model(request, method_model(method), threads);
   run_interruptibly([&](evaluation_progress& progress) {
@@ -249,37 +277,6 @@ int pair_k(std::pair<int, int> pair, int n) {
       check_pair(std::max(pair.first, pair.second), std::min(pair.first, pair.second), n, &message);
   if (!k) throw py::value_error(message);
   return *k;
-}
-
-// "ratio[3, 1]": the place of a value in an array of this shape, as NumPy
-// would index it.
-std::string element_name(const std::string& name, std::size_t flat,
-                         const std::vector<py::ssize_t>& shape) {
-  if (shape.empty()) return name;
-  std::vector<std::size_t> index(shape.size());
-  for (std::size_t d = shape.size(); d-- > 0;) {
-    const auto extent = static_cast<std::size_t>(shape[d]);
-    index[d] = flat % extent;
-    flat /= extent;
-  }
-  std::string text = name + "[";
-  for (std::size_t d = 0; d < index.size(); ++d) {
-    text += (d == 0 ? "" : ", ") + std::to_string(index[d]);
-  }
-  return text + "]";
-}
-
-// The first value that has a fault is refused, named by its place:
-// "ratio[17] = -1 is not above 0".
-template <class Fault>
-void check_each(const std::string& name, const std::vector<double>& values,
-                const std::vector<py::ssize_t>& shape, Fault fault) {
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const std::string why = fault(values[i]);
-    if (why.empty()) continue;
-    throw py::value_error(element_name(name, i, shape) + " = " + shortest_number(values[i]) + " " +
-                          why);
-  }
 }
 
 void check_level(double confidence) {

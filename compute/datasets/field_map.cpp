@@ -67,10 +67,7 @@ class bin_tally {
 };
 
 void check_map_options(const apt::dataset& data, const map_options& options) {
-  if (!(options.bin > 0.0 && std::isfinite(options.bin))) {
-    throw input_refused("the bin size must be a finite number above 0, not " +
-                        format_number(options.bin));
-  }
+  if (const std::string fault = bin_fault(options.bin); !fault.empty()) throw input_refused(fault);
   check_confidence(options.confidence);
   if (options.over == map_plane::detector && !data.has(apt::columns::detector)) {
     throw input_refused(data.path() + ": the file holds no detector coordinates (" +
@@ -175,6 +172,11 @@ void add_bins(field_map& map, const binned_counts& counted, int k, const map_opt
 
 }  // namespace
 
+std::string bin_fault(double bin) {
+  if (bin > 0.0 && std::isfinite(bin)) return {};
+  return "the bin size must be a finite number above 0, not " + format_number(bin);
+}
+
 field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio_inverter& inverter,
                     const map_options& options) {
   check_map_options(data, options);
@@ -182,7 +184,7 @@ field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio
   map.over = options.over;
   map.bin = options.bin;
   const detail::counting_pass pass(data, file, inverter.states().request().element,
-                                   options.counting);
+                                   options.counting, options.charges);
   const int k = inverter.k();
   detail::check_pair_counted(pass, file, k);
   const binned_counts counted = count_by_bin(data, pass, k, options);
@@ -197,6 +199,7 @@ field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio
   map.without_position = counted.without_position;
   map.overall = detail::overall_of(pass.finish(counted.counts), file, inverter, options.confidence);
   map.messages = map.overall.counts.messages;
+  for (const auto& w : map.overall.counts.warnings) map.messages.push_back(w);
   if (map.without_position > 0) {
     map.messages.push_back(data.path() + ": " + std::to_string(map.without_position) +
                            " ions of the pair have no finite coordinates and are not mapped");

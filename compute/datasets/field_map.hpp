@@ -44,6 +44,10 @@ struct field_map {
   std::vector<std::string> messages;
 };
 
+/// "the bin size must be a finite number above 0, not -1"; empty for a bin
+/// size map_field takes (it may still find it too small for the data).
+std::string bin_fault(double bin);
+
 /// The map of the pair's field. Throws input_refused for a bin that is not
 /// a finite number above 0 or is so small that the bins of some ions cannot
 /// be numbered (beyond 4e18 bins from 0), a confidence outside (0, 1), a

@@ -100,13 +100,14 @@ field_profile profile_field(const apt::dataset& data, const apt::range_file& fil
   profile.block = options.block;
   profile.voltages = data.voltages();
   const detail::counting_pass pass(data, file, inverter.states().request().element,
-                                   options.counting);
+                                   options.counting, options.charges);
   const int k = inverter.k();
   detail::check_pair_counted(pass, file, k);
   const blocked_counts counted = count_by_block(data, pass, k, block_count, options);
   profile.overall =
       detail::overall_of(pass.finish(counted.counts), file, inverter, options.confidence);
   profile.messages = profile.overall.counts.messages;
+  for (const auto& w : profile.overall.counts.warnings) profile.messages.push_back(w);
   const bool with_voltage = data.has(apt::columns::dc_voltage);
   for (const auto& s : counted.blocks) {
     profile_block block;

@@ -121,9 +121,16 @@ TEST(DatasetCommands, CountsAreExactAndTheSameInEveryFormat) {
   // The ranges cover 182W to 186W at 3+ (99.88 %) and all but 186W at 2+
   // (71.45 %).
   EXPECT_EQ(epos.out.substr(0, epos.out.find('\n')),
-            "element,charge,ranges,counts,isotope_abundance_percent,corrected_counts");
-  EXPECT_NE(epos.out.find("\nW,2+,90.85-91.09;91.3-91.6;91.86-92.1,510,71.45,"), std::string::npos)
+            "element,charge,ranges,counts,isotope_abundance_percent,corrected_counts,"
+            "decomposed_counts,decomposed_sigma,range_miss_da");
+  // Derived numbers to 3 decimals; no peak is shared, so the decomposition
+  // is the isotope-corrected count, its sigma sqrt(N) / A.
+  EXPECT_NE(epos.out.find("\nW,2+,90.85-91.09;91.3-91.6;91.86-92.1,510,71.45,713.786,713.786,"
+                          "31.607,0;0;0\n"),
+            std::string::npos)
       << epos.out;
+  // The O2 range beside 186W3+ is counted under its own name.
+  EXPECT_NE(epos.out.find("\nO2,,61.76-61.86,0,nan,nan,0,nan,\n"), std::string::npos) << epos.out;
   EXPECT_NE(epos.out.find("\nW,3+,60.57-60.73;60.9-61.06;61.24-61.4;61.9-62.06,310,99.88,"),
             std::string::npos)
       << epos.out;
@@ -137,7 +144,8 @@ TEST(DatasetCommands, CountsAreExactAndTheSameInEveryFormat) {
   ASSERT_EQ(words.status, exit_ok) << words.err;
   EXPECT_EQ(words.out.substr(0, words.out.find('\n')), "run.epos: 1000 ions");
   EXPECT_NE(words.out.find("W 3+: 310 ions in 60.57-60.73, 60.9-61.06, 61.24-61.4, 61.9-62.06 Da; "
-                           "isotopes 182W 183W 184W 186W (99.88 %); corrected 310.372\n"),
+                           "isotopes 182W 183W 184W 186W (99.88 %); corrected 310.372; decomposed "
+                           "310.372 \u00b1 17.628\n"),
             std::string::npos)
       << words.out;
 }
@@ -268,12 +276,12 @@ TEST(DatasetCommands, BadInputNamesTheFileAndWhatIsWrong) {
       {with(with({"profile", "--image", "profile.txt"}, data.files()), tungsten_pair),
        exit_bad_input, "a figure is written as .svg, .pdf or .png"},
       {with(with({"map", "--bin", "0"}, data.files()), tungsten_pair), exit_bad_input,
-       "the bin size must be a finite number above 0, not 0"},
+       "--bin: the bin size must be a finite number above 0, not 0"},
       {with(with({"map", "--output", (data.dir / "no" / "map.csv").string()}, data.files()),
             tungsten_pair),
        exit_write_failed, "Could not write"},
       {with(with({"profile", "--block", "0"}, data.files()), tungsten_pair), exit_bad_input,
-       "a block must hold at least 1 ion"},
+       "--block: must be a whole number of at least 1, not \"0\""},
       {{"map", "--data", epos}, exit_bad_input, "--ranges is required"},
   };
   for (const auto& c : cases) {

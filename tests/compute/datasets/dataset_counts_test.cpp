@@ -207,6 +207,14 @@ struct scratch_folder {
   }
 };
 
+// The element's charge states counted in ranges of their own (not those the
+// decomposition alone adds).
+std::size_t ranged_states(const dataset_counts& counts) {
+  return static_cast<std::size_t>(
+      std::count_if(counts.charges.begin(), counts.charges.end(),
+                    [](const charge_count& q) { return !q.ranges.empty(); }));
+}
+
 bool mentions(const std::vector<std::string>& messages, const std::string& part) {
   return std::any_of(messages.begin(), messages.end(),
                      [&](const std::string& m) { return m.find(part) != std::string::npos; });
@@ -222,7 +230,7 @@ TEST(DatasetCounts, EachIonIsCountedInItsRangeAtEveryBoundAndForEveryFormat) {
     for (unsigned threads : {1u, 3u}) {
       SCOPED_TRACE(std::string(apt::format_name(format)) + ", threads " + std::to_string(threads));
       const auto counts = count_charge_states(in.data, file, "Tungsten", with_threads(threads));
-      ASSERT_EQ(counts.charges.size(), 2u);
+      ASSERT_EQ(ranged_states(counts), 2u);
       ASSERT_EQ(counts.ranges.size(), std::size(w_ranges));
       for (std::size_t r = 0; r < std::size(w_ranges); ++r) {
         EXPECT_DOUBLE_EQ(counts.ranges[r].low, w_ranges[r].low);
@@ -236,6 +244,21 @@ TEST(DatasetCounts, EachIonIsCountedInItsRangeAtEveryBoundAndForEveryFormat) {
       EXPECT_EQ(two->counts, sum_of(s.inside, 4, 7));
       EXPECT_EQ(counts.ions, s.ions.size());
       EXPECT_EQ(counts.counted_ions, s.ions.size());
+      // Without overlaps the decomposition is the isotope-corrected count.
+      EXPECT_NEAR(two->decomposed, two->corrected, 1e-6 * two->corrected);
+      EXPECT_NEAR(three->decomposed, three->corrected, 1e-6 * three->corrected);
+      EXPECT_NEAR(two->decomposed_sigma, std::sqrt(two->corrected / (two->abundance_percent / 100)),
+                  1e-6 * two->decomposed_sigma);
+      // 22.5-26.6 Da holds W at 7+ and 8+ alike: both are species of the
+      // decomposition, with no range of their own and no number of their own.
+      const charge_count* seven = counts.find(7);
+      const charge_count* eight = counts.find(8);
+      ASSERT_TRUE(seven && eight);
+      EXPECT_TRUE(seven->ranges.empty());
+      EXPECT_EQ(seven->counts, 0u);
+      EXPECT_TRUE(std::isnan(seven->decomposed));
+      EXPECT_EQ(seven->inseparable_from, "W8+");
+      EXPECT_EQ(eight->inseparable_from, "W7+");
     }
   }
 }
@@ -340,16 +363,35 @@ TEST(DatasetCounts, EveryElementOfTheFileWhenNoneIsChosen) {
   for (int i = 0; i < 5; ++i) c.mass.push_back(13.5f);
   const data_in_memory in(apt::data_format::pos, c);
   const auto all = count_charge_states(in.data, file, "", with_threads(2));
-  ASSERT_EQ(all.charges.size(), 2u);
-  EXPECT_EQ(all.charges[0].symbol, "Al");  // in order of Z
-  EXPECT_EQ(all.charges[0].counts, 5u);
-  EXPECT_EQ(all.charges[1].symbol, "Fe");
-  EXPECT_EQ(all.charges[1].counts, 30u);
+  // In order of Z and charge: 27Al+ has no range of its own but shares
+  // 26.94-27.02 with 54Fe2+; the decomposition gives it its ions there.
+  ASSERT_EQ(all.charges.size(), 3u);
+  EXPECT_EQ(all.charges[0].symbol, "Al");
+  EXPECT_EQ(all.charges[0].charge, 1);
+  EXPECT_TRUE(all.charges[0].ranges.empty());
+  EXPECT_EQ(all.charges[1].symbol, "Al");
+  EXPECT_EQ(all.charges[1].counts, 5u);
+  EXPECT_EQ(all.charges[2].symbol, "Fe");
+  EXPECT_EQ(all.charges[2].counts, 30u);
+  // The amounts of greatest likelihood: 56Fe2+ (91.754 %) alone explains
+  // 27.85-28.05, so Fe2+ = 20 / 0.91754 and 54Fe2+ (5.845 %) leaves the
+  // rest of 26.94-27.02 to 27Al+.
+  const auto& isotopes = apt::isotope_table::builtin();
+  const double fe56 = isotopes.of("Fe")[1].abundance_percent / 100.0;
+  const double fe54 = isotopes.of("Fe")[0].abundance_percent / 100.0;
+  EXPECT_NEAR(all.charges[2].decomposed, 20.0 / fe56, 1e-6);
+  EXPECT_NEAR(all.charges[0].decomposed, 10.0 - fe54 * 20.0 / fe56, 1e-6);
+  EXPECT_NEAR(all.charges[1].decomposed, 5.0, 1e-6);
   const auto lines = counts_csv_lines(all);
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "element,charge,ranges,counts,isotope_abundance_percent,corrected_counts");
-  EXPECT_EQ(lines[1], "Al,2+,13.45-13.55,5,100,5");
-  EXPECT_EQ(lines[2].substr(0, 32), "Fe,2+,26.94-27.02;27.85-28.05,30");
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0],
+            "element,charge,ranges,counts,isotope_abundance_percent,corrected_counts,"
+            "decomposed_counts,decomposed_sigma,range_miss_da");
+  // Counts whole, derived numbers to 3 decimals, no abundance where there
+  // are no ranges, the miss of each range (0: an isotope lies inside).
+  EXPECT_EQ(lines[1].substr(0, 22), "Al,1+,,0,nan,nan,8.726") << lines[1];
+  EXPECT_EQ(lines[2], "Al,2+,13.45-13.55,5,100,5,5,2.236,0");
+  EXPECT_EQ(lines[3].substr(0, 32), "Fe,2+,26.94-27.02;27.85-28.05,30");
 
   // The interference of 54Fe2+ with 27Al+ is named when counting iron.
   const auto iron = count_charge_states(in.data, file, "Iron", with_threads(1));
@@ -411,7 +453,7 @@ TEST(DatasetCounts, AFileOfNoIonsCountsZeroInEveryRange) {
       const dataset_counts counts = count_charge_states(data, file, "W", o);
       EXPECT_EQ(counts.ions, 0u) << name;
       EXPECT_EQ(counts.counted_ions, 0u) << name;
-      ASSERT_EQ(counts.charges.size(), 2u) << name;  // W2+ and W3+ have ranges
+      ASSERT_EQ(ranged_states(counts), 2u) << name;  // W2+ and W3+ have ranges
       for (const charge_count& c : counts.charges) {
         EXPECT_EQ(c.counts, 0u) << name << " " << c.charge;
         EXPECT_EQ(c.net, 0.0) << name << " " << c.charge;
