@@ -114,12 +114,22 @@ std::string pair_field_text(const pair_field& f, const std::string& symbol,
     text += "E = " + numbers.field(f.E) + " V/nm";
   }
   text += " " + interval_text(f, numbers);
+  if (const std::string caution = coverage_caution(f, symbol, numbers); !caution.empty()) {
+    text += "; " + caution;
+  }
+  return text;
+}
+
+std::string coverage_caution(const pair_field& f, const std::string& symbol,
+                             const answer_numbers& numbers) {
   // A state whose ranges hold few of its isotopes carries a large factor.
+  std::string text;
   for (const auto& [charge, covered] :
        {std::pair{f.k, f.covered_lower_percent}, std::pair{f.k + 1, f.covered_upper_percent}}) {
     if (covered < least_isotope_coverage_percent) {
-      text += "; caution: the ranges of " + symbol + apt::charge_suffix(charge) + " cover only " +
-              numbers.number(covered) + " % of its isotopes (a factor of " +
+      text += std::string(text.empty() ? "" : "; ") + "caution: the ranges of " + symbol +
+              apt::charge_suffix(charge) + " cover only " + numbers.number(covered) +
+              " % of its isotopes (a factor of " +
               (covered > 0.0 ? numbers.number(100.0 / covered) : std::string("infinity")) + ")";
     }
   }
