@@ -183,6 +183,7 @@ charge_assignment assign_with(const mass_range& range, std::string_view path,
   if (!dominant) {
     result.status = charge_status::ambiguous;
     std::vector<std::string> fits;
+    fits.reserve(readings.size());
     for (const charge_reading& r : readings) fits.push_back(reading_text(r));
     result.message =
         where(path, range) + "the charge of the range " + bounds_text(range) + " of " +
@@ -305,6 +306,7 @@ std::vector<species> species_of(const range_file& file, const isotope_table& tab
     }
     if (canonical.empty()) return;
     std::vector<std::pair<int, int>> key_parts;  // (Z, count), the same ion in any order
+    key_parts.reserve(canonical.size());
     for (const auto& c : canonical)
       key_parts.emplace_back(c.isotopes.front().atomic_number, c.count);
     std::sort(key_parts.begin(), key_parts.end());

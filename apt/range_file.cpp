@@ -463,8 +463,7 @@ class reader {
       std::sort(pending_.begin(), pending_.end(), before);
     }
     std::size_t kept = 0;
-    for (std::size_t i = 0; i < pending_.size(); ++i) {
-      const pending_range& r = pending_[i];
+    for (const pending_range& r : pending_) {
       if (kept > 0) {
         pending_range& last = pending_[kept - 1];
         if (r.low == last.low && r.high == last.high && same_ion(r, last)) {

@@ -92,8 +92,9 @@ std::optional<apt::charge_options> parse_mass_tolerance(std::string_view text,
                     std::string(term) + unit);
     }
     if (*value > largest) {
-      return refuse("the mass tolerance " + format_number(*value) + unit +
-                    " is above the largest, " + format_number(largest) + unit);
+      std::string why = "the mass tolerance " + format_number(*value) + unit;
+      why += " is above the largest, " + format_number(largest) + unit;
+      return refuse(why);
     }
     (is_percent ? options.tolerance_percent : options.tolerance_da) = *value;
     (is_percent ? percent : da) = true;

@@ -48,11 +48,13 @@ std::vector<std::string> counts_csv_lines(const dataset_counts& counts) {
       misses += fixed_number(c.miss_da, miss_decimals);
     }
     const bool own_ranges = !ranges.empty();
-    lines.push_back(q.symbol + "," + charge_label(q.charge) + "," + ranges + "," +
-                    std::to_string(q.counts) + "," +
-                    (own_ranges ? fixed_number(q.abundance_percent, abundance_decimals) : "nan") +
-                    "," + (own_ranges ? fixed_number(q.corrected, count_decimals) : "nan") + "," +
-                    decomposed(q.decomposed, q.decomposed_sigma) + "," + misses);
+    std::string line = q.symbol + "," + charge_label(q.charge) + "," + ranges + "," +
+                       std::to_string(q.counts) + ",";
+    line += own_ranges ? fixed_number(q.abundance_percent, abundance_decimals) : "nan";
+    line += ",";
+    line += own_ranges ? fixed_number(q.corrected, count_decimals) : "nan";
+    line += "," + decomposed(q.decomposed, q.decomposed_sigma) + "," + misses;
+    lines.push_back(std::move(line));
   }
   for (const auto& n : counts.named) {
     std::string ranges;

@@ -14,7 +14,9 @@ constexpr std::uint64_t most_blocks = 1000000;
 std::uint64_t checked_block_count(const apt::dataset& data, const profile_options& options) {
   if (options.block == 0) throw input_refused("a block must hold at least 1 ion");
   const std::uint64_t ions = data.ion_count();
-  const std::uint64_t block_count = (ions + options.block - 1) / options.block;
+  // Rounded up without ions + block - 1, which a block near 2^64 would wrap
+  // to no block at all.
+  const std::uint64_t block_count = ions / options.block + (ions % options.block != 0 ? 1 : 0);
   if (block_count > most_blocks) {
     throw input_refused("blocks of " + std::to_string(options.block) + " ions make " +
                         std::to_string(block_count) + " blocks of " + std::to_string(ions) +
