@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "apt/read_error.hpp"
+
 namespace veltrane::apt {
 
 namespace {
@@ -181,6 +183,7 @@ charge_assignment assign_with(const mass_range& range, std::string_view path,
   if (!dominant) {
     result.status = charge_status::ambiguous;
     std::vector<std::string> fits;
+    fits.reserve(readings.size());
     for (const charge_reading& r : readings) fits.push_back(reading_text(r));
     result.message =
         where(path, range) + "the charge of the range " + bounds_text(range) + " of " +
@@ -303,6 +306,7 @@ std::vector<species> species_of(const range_file& file, const isotope_table& tab
     }
     if (canonical.empty()) return;
     std::vector<std::pair<int, int>> key_parts;  // (Z, count), the same ion in any order
+    key_parts.reserve(canonical.size());
     for (const auto& c : canonical)
       key_parts.emplace_back(c.isotopes.front().atomic_number, c.count);
     std::sort(key_parts.begin(), key_parts.end());
@@ -344,7 +348,11 @@ std::vector<species> species_of(const range_file& file, const isotope_table& tab
 // step of the combination search.
 struct work_budget {
   std::size_t used = 0, limit = 0;
-  bool spend() { return ++used <= limit; }
+  const std::atomic<bool>* cancel = nullptr;
+  bool spend() {
+    if (cancel != nullptr && used % 1024 == 0 && cancel->load()) throw cancelled();
+    return ++used <= limit;
+  }
   bool exhausted() const { return used > limit; }
 };
 
@@ -637,7 +645,7 @@ std::vector<interference> find_interferences(const range_file& file,
 
   const std::vector<species> ions = species_of(file, table);
   const species_index index(ions);
-  work_budget budget{0, options.budget};
+  work_budget budget{0, options.budget, options.cancel};
 
   // The charges at which the file has each ion: for one atom those its
   // ranges were assigned; for a molecule those at which one of its ranges

@@ -3,6 +3,7 @@
 // The charge state of a range, which range files do not store: found from
 // the isotope table, and the ranges whose window also holds another ion.
 
+#include <atomic>
 #include <cstddef>
 #include <limits>
 #include <string>
@@ -137,6 +138,9 @@ struct interference_options {
   /// the rest are counted.
   std::size_t kept = 1000;
   std::size_t kept_in_all = 100'000;
+  /// When given, looked at every thousand combinations or so: raised, the
+  /// search stops with cancelled (read_error.hpp).
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 /// An ion of the file whose m/q at some charge lies in a range of another.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -82,7 +83,10 @@ bool is_content(const text_line& l) { return !l.text.empty() && !is_comment(l.te
 // at LF, CRLF or CR; a UTF-8 byte-order mark is skipped.
 class line_reader {
  public:
-  explicit line_reader(std::string_view text) : rest_(text) {
+  /// `cancel`, when given, is looked at every few thousand lines: raised,
+  /// reading stops with apt::cancelled.
+  explicit line_reader(std::string_view text, const std::atomic<bool>* cancel = nullptr)
+      : rest_(text), cancel_(cancel) {
     if (rest_.substr(0, 3) == "\xEF\xBB\xBF") rest_.remove_prefix(3);
     done_ = rest_.empty();
   }
@@ -97,6 +101,9 @@ class line_reader {
       return true;
     }
     if (done_) return false;
+    if (cancel_ != nullptr && number_ % lines_between_looks == 0 && cancel_->load()) {
+      throw cancelled();
+    }
     const std::size_t end = line_end();
     line = {++number_, trim(rest_.substr(0, end))};
     if (end == std::string_view::npos) {
@@ -144,7 +151,10 @@ class line_reader {
     return std::min(next_of('\n', next_lf_), next_of('\r', next_cr_));
   }
 
+  // A few thousand short lines take well under a millisecond.
+  static constexpr std::size_t lines_between_looks = 4096;
   std::string_view rest_;
+  const std::atomic<bool>* cancel_;
   std::size_t passed_ = 0;  // bytes of the text before rest_
   static constexpr std::size_t unknown = std::string_view::npos - 1;
   std::size_t next_lf_ = unknown, next_cr_ = unknown;  // from the text's start; npos: none
@@ -453,8 +463,7 @@ class reader {
       std::sort(pending_.begin(), pending_.end(), before);
     }
     std::size_t kept = 0;
-    for (std::size_t i = 0; i < pending_.size(); ++i) {
-      const pending_range& r = pending_[i];
+    for (const pending_range& r : pending_) {
       if (kept > 0) {
         pending_range& last = pending_[kept - 1];
         if (r.low == last.low && r.high == last.high && same_ion(r, last)) {
@@ -704,7 +713,7 @@ std::optional<long long> key_index(std::string_view key, std::string_view prefix
   return index;
 }
 
-range_file parse_rrng(std::string_view text, std::string name) {
+range_file parse_rrng(std::string_view text, std::string name, const std::atomic<bool>* cancel) {
   reader in(std::move(name), range_format::rrng);
   enum class section { none, ions, ranges, other };
   section current = section::none;
@@ -714,7 +723,7 @@ range_file parse_rrng(std::string_view text, std::string name) {
   std::size_t range_lines = 0;
   std::vector<std::string_view> tokens;
   std::vector<line_part> parts;
-  line_reader lines(text);
+  line_reader lines(text, cancel);
   text_line l;
   while (lines.next_content(l)) {
     const std::size_t number = l.number;
@@ -819,9 +828,9 @@ struct rng_ion {
   std::size_t part;  // index of its name among the distinct names
 };
 
-range_file parse_rng(std::string_view text, std::string name) {
+range_file parse_rng(std::string_view text, std::string name, const std::atomic<bool>* cancel) {
   reader in(std::move(name), range_format::rng);
-  line_reader lines(text);
+  line_reader lines(text, cancel);
   std::vector<std::string_view> tokens;
 
   text_line first;
@@ -1102,7 +1111,7 @@ std::optional<range_format> range_format_of_extension(const std::filesystem::pat
 }
 
 range_file parse_range_text(std::string_view text, std::string name,
-                            std::optional<range_format> format) {
+                            std::optional<range_format> format, const std::atomic<bool>* cancel) {
   if (text.find('\0') != std::string_view::npos) {
     throw read_error(name + ": holds NUL bytes: this is no range file (a data file?)");
   }
@@ -1129,11 +1138,11 @@ range_file parse_range_text(std::string_view text, std::string name,
                        "file (first line: the numbers of elements and ranges)");
     }
   }
-  return *format == range_format::rrng ? parse_rrng(text, std::move(name))
-                                       : parse_rng(text, std::move(name));
+  return *format == range_format::rrng ? parse_rrng(text, std::move(name), cancel)
+                                       : parse_rng(text, std::move(name), cancel);
 }
 
-range_file read_range_file(const std::filesystem::path& path) {
+range_file read_range_file(const std::filesystem::path& path, const std::atomic<bool>* cancel) {
   const std::string name = path.string();
   // A regular file only: a pipe without a writer would be waited for.
   const input_file file(path);
@@ -1143,7 +1152,7 @@ range_file read_range_file(const std::filesystem::path& path) {
   }
   std::string text(file.size(), '\0');
   file.read(0, std::as_writable_bytes(std::span(text.data(), text.size())));
-  return parse_range_text(text, name, range_format_of_extension(path));
+  return parse_range_text(text, name, range_format_of_extension(path), cancel);
 }
 
 std::string mass_text(double value) {

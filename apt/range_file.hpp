@@ -17,6 +17,7 @@
 // Reading is linear in the file's size (at most 16 MiB): every count a file
 // declares is checked before work or memory is spent on it.
 
+#include <atomic>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -99,8 +100,10 @@ std::optional<range_format> range_format_of_extension(const std::filesystem::pat
 /// reading or is no regular file (see input_file), and read_error
 /// "<path>:<line>: <what is wrong>" (or "<path>: ..." for the whole file)
 /// for a file that cannot be read, is not text, or is larger than a range
-/// file can be (16 MiB), and for everything parse_range_text() refuses.
-range_file read_range_file(const std::filesystem::path& path);
+/// file can be (16 MiB), and for everything parse_range_text() refuses;
+/// cancelled when `cancel` is raised while it is read.
+range_file read_range_file(const std::filesystem::path& path,
+                           const std::atomic<bool>* cancel = nullptr);
 
 /// Reads a range file's text; `name` names it in messages. The format as
 /// given, or when not given from the first line that is no comment ("[" for
@@ -120,9 +123,11 @@ range_file read_range_file(const std::filesystem::path& path);
 /// whole number from 0 to 99; an element twice; more than
 /// most_elements_per_ion elements), for ranges of different ions that
 /// overlap (naming both lines), for fewer ranges or ions than the file
-/// declares, and for a file without ranges section.
+/// declares, and for a file without ranges section. Every few thousand
+/// lines it looks at `cancel`, when given: raised, it throws cancelled.
 range_file parse_range_text(std::string_view text, std::string name,
-                            std::optional<range_format> format = std::nullopt);
+                            std::optional<range_format> format = std::nullopt,
+                            const std::atomic<bool>* cancel = nullptr);
 
 /// The shortest text that reads back as the same double ("60.55").
 std::string mass_text(double value);

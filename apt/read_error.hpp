@@ -22,4 +22,10 @@ class open_error : public read_error {
   using read_error::read_error;
 };
 
+/// Reading or searching stopped because the caller raised its cancel flag.
+class cancelled : public std::runtime_error {
+ public:
+  cancelled() : std::runtime_error("cancelled") {}
+};
+
 }  // namespace veltrane::apt

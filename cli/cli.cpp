@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "cli/dataset_commands.hpp"
+#include "cli/option_checks.hpp"
 #include "compute/charge_states/charge_spec.hpp"
 #include "compute/charge_states/counting_stats.hpp"
 #include "compute/charge_states/field_grid.hpp"
@@ -118,17 +119,16 @@ void draw_progress(std::ostream& err, std::size_t done, std::size_t total, const
       << "/" << total << " " << what << std::flush;
 }
 
+// The options a field range is made of, before the range's own message.
+constexpr const char* field_range_options = "--from, --to, --step: ";
+
 int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
   const auto request = read_command_request(o, err);
   if (!request) return exit_bad_input;
-  if ((o.from && !std::isfinite(*o.from)) || (o.to && !std::isfinite(*o.to))) {
-    err << program << ": the field range must be finite numbers\n";
-    return exit_bad_input;
-  }
   std::string message;
   // A range given in full is checked before anything is computed.
   if (o.from && o.to && !field_grid(*o.from, *o.to, o.step, &message)) {
-    err << program << ": " << message << "\n";
+    err << program << ": " << field_range_options << message << "\n";
     return exit_bad_input;
   }
   std::optional<output_check> output;
@@ -139,14 +139,14 @@ int run_fractions(const options& o, std::ostream& out, std::ostream& err) {
   const auto grid =
       field_grid(o.from.value_or(default_from), o.to.value_or(default_to), o.step, &message);
   if (!grid) {
-    err << program << ": " << message << "\n";
+    err << program << ": " << field_range_options << message << "\n";
     return exit_bad_input;
   }
   const auto lines = fraction_csv_lines(*request, fraction_table_at(states, *grid));
   if (o.output == "-") {
     write_lines(out, lines);
     if (!out) {
-      err << program << ": could not write to standard output\n";
+      err << program << ": " << stdout_failure << "\n";
       return exit_write_failed;
     }
     return exit_ok;
@@ -289,7 +289,7 @@ std::optional<field_question> read_field_question(const options& o, int n, std::
   if (o.ratio) {
     const auto ratio = parse_ratio_spec(*o.ratio, n, &message);
     if (!ratio) {
-      err << program << ": " << message << "\n";
+      err << program << ": --ratio: " << message << "\n";
       return std::nullopt;
     }
     q.measurements.push_back({ratio->k, ratio->ratio, 0.0, 0.0, o.confidence});
@@ -298,7 +298,7 @@ std::optional<field_question> read_field_question(const options& o, int n, std::
   const auto counts = parse_counts_spec(*o.counts, n, &message);
   const auto pairs = counts ? counted_pairs(*counts, &message) : std::nullopt;
   if (!pairs) {
-    err << program << ": " << message << "\n";
+    err << program << ": --counts: " << message << "\n";
     return std::nullopt;
   }
   for (int k : *pairs) {
@@ -349,49 +349,57 @@ void add_request_options(CLI::App& app, options& o) {
   app.add_option(
       "--energies", o.energies,
       "ionisation energies I1,...,I(n+1) in eV (default: the element's built-in values)");
-  app.add_option("--threads", o.threads, "worker threads (default: all cores)")
-      ->check(CLI::Range(1u, 1024u));
+  add_threads_option(app, o.threads);
 }
 
 // A number of the element table, or "-" where the quantity does not exist.
 std::string cell(const tabulated_value& v) { return v.value ? v.text : "-"; }
 
+// The listing's columns are as wide as their widest value, two spaces apart,
+// whatever the values' widths (an energy tabulated to ten decimals too).
 std::string element_listing(bool with_sources) {
-  std::ostringstream s;
-  s << std::left << std::setw(12) << "name" << std::setw(7) << "symbol" << std::setw(7) << "period"
-    << std::setw(10) << "mass [u]" << std::setw(10) << "phi [eV]";
-  for (int i = 1; i <= 4; ++i) s << std::setw(13) << ("I" + std::to_string(i) + " [eV]");
-  s << "I5 [eV]\n";
-  std::string listing = s.str();
-  s.str("");
-  auto end_line = [&] {
-    std::string line = s.str();
-    line.erase(line.find_last_not_of(' ') + 1);
-    listing += line + "\n";
-    s.str("");
-  };
+  std::vector<std::vector<std::string>> rows;
+  rows.push_back({"name", "symbol", "period", "mass [u]", "phi [eV]"});
+  for (int i = 1; i <= 5; ++i) rows.front().push_back("I" + std::to_string(i) + " [eV]");
   for (const auto& row : element_table) {
     const element_data* data = find_element_data(row.name);
-    s << std::setw(12) << row.name << std::setw(7) << data->symbol << std::setw(7) << row.period
-      << std::setw(10) << format_number(row.atomic_mass) << std::setw(10)
-      << cell(data->work_function);
-    for (const auto& e : data->energies) s << std::setw(13) << cell(e);
-    end_line();
-    if (with_sources) {
-      s << "    work function: " << data->work_function_source << "\n";
-      s << "    ionisation energies: " << data->ionisation_source;
-      for (const nist_flag flag : {nist_flag::semi_empirical, nist_flag::theoretical}) {
-        std::string marked;
-        for (int i = 0; i < 5; ++i) {
-          if (data->energies[static_cast<std::size_t>(i)].value &&
-              data->energies[static_cast<std::size_t>(i)].flag == flag) {
-            marked += (marked.empty() ? "" : ",") + ("I" + std::to_string(i + 1));
-          }
-        }
-        if (!marked.empty()) s << "; NIST " << flag_text(flag) << ": " << marked;
-      }
-      end_line();
+    std::vector<std::string> cells = {std::string(row.name), data->symbol,
+                                      std::to_string(row.period), format_number(row.atomic_mass),
+                                      cell(data->work_function)};
+    for (const auto& e : data->energies) cells.push_back(cell(e));
+    rows.push_back(std::move(cells));
+  }
+  std::vector<std::size_t> width(rows.front().size(), 0);
+  for (const auto& cells : rows) {
+    for (std::size_t c = 0; c < cells.size(); ++c) width[c] = std::max(width[c], cells[c].size());
+  }
+  const auto line_of = [&width](const std::vector<std::string>& cells) {
+    std::string line;
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+      line += cells[c];
+      if (c + 1 < cells.size()) line += std::string(width[c] + 2 - cells[c].size(), ' ');
     }
+    line.erase(line.find_last_not_of(' ') + 1);
+    return line + "\n";
+  };
+  std::string listing = line_of(rows.front());
+  for (std::size_t r = 1; r < rows.size(); ++r) {
+    listing += line_of(rows[r]);
+    if (!with_sources) continue;
+    const element_data* data = find_element_data(rows[r].front());
+    listing += "    work function: " + data->work_function_source + "\n";
+    listing += "    ionisation energies: " + data->ionisation_source;
+    for (const nist_flag flag : {nist_flag::semi_empirical, nist_flag::theoretical}) {
+      std::string marked;
+      for (int i = 0; i < 5; ++i) {
+        if (data->energies[static_cast<std::size_t>(i)].value &&
+            data->energies[static_cast<std::size_t>(i)].flag == flag) {
+          marked += (marked.empty() ? "" : ",") + ("I" + std::to_string(i + 1));
+        }
+      }
+      if (!marked.empty()) listing += "; NIST " + std::string(flag_text(flag)) + ": " + marked;
+    }
+    listing += "\n";
   }
   return listing;
 }
@@ -468,10 +476,20 @@ class charge_state_commands {
     fractions_ = app.add_subcommand(
         "fractions", "charge-state fractions of the cascade from 1+ against the field, as CSV");
     add_request_options(*fractions_, o);
-    fractions_->add_option("--from", o.from,
-                           "lowest field in V/nm (default: the lowest sweep start)");
-    fractions_->add_option("--to", o.to, "highest field in V/nm (default: the highest E_ob)");
-    fractions_->add_option("--step", o.step, "field step in V/nm")->capture_default_str();
+    // A field of the model is above 0 V/nm: one rule with Python's and the
+    // window's (field_fault).
+    const auto field = number_check([](double E) {
+      const std::string fault = field_fault(E);
+      return fault.empty() ? fault : format_number(E) + " V/nm " + fault;
+    });
+    fractions_
+        ->add_option("--from", o.from, "lowest field in V/nm (default: the lowest sweep start)")
+        ->check(field);
+    fractions_->add_option("--to", o.to, "highest field in V/nm (default: the highest E_ob)")
+        ->check(field);
+    fractions_->add_option("--step", o.step, "field step in V/nm")
+        ->capture_default_str()
+        ->check(number_check(field_step_fault));
     fractions_->add_option("--output", fractions_output_,
                            "file to write (default -: standard output)");
     fractions_->add_flag("--exact", o.exact, exact_help);
@@ -491,7 +509,8 @@ class charge_state_commands {
     field_->add_option("--ratio", o.ratio, "a measured ratio, e.g. 3+/2+=0.8");
     field_->add_option("--counts", o.counts, "counts of charge states, e.g. 2+=1200,3+=960");
     field_->add_option("--confidence", o.confidence, "level of the counting interval")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(number_check(confidence_fault));
     field_->add_flag("--exact", o.exact, exact_help);
     field_->add_flag("--sensitivity", o.sensitivity,
                      "also how far the field moves with the work function (0.1 eV) and each "
@@ -508,8 +527,7 @@ class charge_state_commands {
     atlas_->add_option("--elements", o.element,
                        "only these elements, e.g. Tungsten,Iron (default: all 44)");
     atlas_->add_flag("--exact", o.exact, exact_help);
-    atlas_->add_option("--threads", o.threads, "worker threads (default: all cores)")
-        ->check(CLI::Range(1u, 1024u));
+    add_threads_option(*atlas_, o.threads);
   }
 
   /// The status of the subcommand that was given, or nothing.
@@ -569,7 +587,7 @@ int run_curves(options& o, std::ostream& out, std::ostream& err, bool progress_t
   if (o.output == "-") {
     for (const auto& line : text_export_lines(curves)) out << line << '\n' << std::flush;
     if (!out) {
-      err << program << ": could not write to standard output\n";
+      err << program << ": " << stdout_failure << "\n";
       return exit_write_failed;
     }
     return exit_ok;
@@ -621,10 +639,12 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
 
 }  // namespace
 
-int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-            bool progress_to_terminal) {
-  // Whatever fails below (an allocation, a thread that cannot be started) is
-  // said in one line and ends with status 1, never with a terminated process.
+namespace {
+
+// Whatever fails below (an allocation, a thread that cannot be started) is
+// said in one line and ends with status 1, never with a terminated process.
+int guarded_commands(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                     bool progress_to_terminal) {
   try {
     return run_commands(args, out, err, progress_to_terminal);
   } catch (const input_refused& e) {
@@ -637,6 +657,25 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     err << program << ": " << e.what() << "\n";
     return exit_calculation_failed;
   }
+}
+
+}  // namespace
+
+int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+            bool progress_to_terminal) {
+  const int status = guarded_commands(args, out, err, progress_to_terminal);
+  // Whatever a command printed is only written when the stream is flushed:
+  // a full disk (or /dev/full) shows here, for every command alike. A
+  // command that failed has said why already.
+  try {
+    out.flush();
+  } catch (const std::ios_base::failure&) {
+  }
+  if (status == exit_ok && !out.good()) {
+    err << program << ": " << stdout_failure << "\n";
+    return exit_write_failed;
+  }
+  return status;
 }
 
 }  // namespace veltrane

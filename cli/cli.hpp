@@ -19,6 +19,10 @@ enum exit_status : int {
   exit_bad_input = 2,
 };
 
+/// What the command line says when standard output cannot be written (a
+/// full disk, /dev/full, a closed pipe).
+inline constexpr const char* stdout_failure = "could not write to standard output";
+
 /// The field in V/nm where Q of a step crosses 0.5 (both charge states equally
 /// likely), interpolated linearly between the neighbouring points that bracket
 /// it; NaN when Q never crosses 0.5. Points with a Q that is not a number are

@@ -1,9 +1,12 @@
 #include "cli/dataset_commands.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <ostream>
+#include <utility>
 
 #include "cli/cli.hpp"
+#include "cli/option_checks.hpp"
 #include "compute/charge_states/charge_spec.hpp"
 #include "compute/charge_states/measured_field.hpp"
 #include "compute/curves/element_data.hpp"
@@ -31,10 +34,6 @@ dataset_inputs read_files(const std::string& data_path, const std::string& range
   return in;
 }
 
-void write_messages(const std::vector<std::string>& messages, std::ostream& err) {
-  for (const auto& m : messages) err << program << ": " << m << "\n";
-}
-
 // Writes CSV lines to `path` ("-": standard output) without ever leaving a
 // half-written file.
 bool write_csv(const std::vector<std::string>& lines, const std::string& path, std::ostream& out,
@@ -44,7 +43,7 @@ bool write_csv(const std::vector<std::string>& lines, const std::string& path, s
   if (path == "-") {
     out << text << std::flush;
     if (out) return true;
-    err << program << ": could not write to standard output\n";
+    err << program << ": " << stdout_failure << "\n";
     return false;
   }
   if (const auto problem = write_file(path, text)) {
@@ -63,8 +62,10 @@ dataset_commands::dataset_commands(CLI::App& app) {
     c.add_flag("--single-hits", o_.single_hits, "only ions of pulses with one hit");
     c.add_flag("--background", o_.background,
                "subtract from each range the ions of an empty window of its width beside it");
-    c.add_option("--threads", o_.threads, "worker threads (default: all cores)")
-        ->check(CLI::Range(1u, 1024u));
+    add_threads_option(c, o_.threads);
+    add_mass_tolerance_option(c, o_.mass_tolerance);
+    c.add_flag("--all-warnings", o_.all_warnings,
+               "name every other ion found in a range (by default the three most likely)");
   };
   auto field = [this](CLI::App& c) {
     c.add_option("--element", o_.element, "element name or symbol, e.g. Tungsten or W")->required();
@@ -76,7 +77,8 @@ dataset_commands::dataset_commands(CLI::App& app) {
     c.add_option("--energies", o_.energies,
                  "ionisation energies I1,...,I(n+1) in eV (default: the built-in values)");
     c.add_option("--confidence", o_.confidence, "level of the counting interval")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(number_check(confidence_fault));
   };
   counts_ = app.add_subcommand(
       "counts", "ions per charge state of each element of a dataset, by its range file");
@@ -90,16 +92,20 @@ dataset_commands::dataset_commands(CLI::App& app) {
   map_->add_option("--over", o_.over, "detector (mm) or specimen (reconstructed x, y in nm)")
       ->check(CLI::IsMember({"detector", "specimen"}));
   map_->add_option("--bin", o_.bin, "side of the square bins, mm (nm over the specimen)")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(number_check(bin_fault));
   map_->add_option("--min-counts", o_.min_counts, "bins with fewer ions of the pair are masked")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(whole_number_check(0));
   map_->add_option("--output", o_.output, "the map as CSV (- for standard output)");
   map_->add_option("--image", o_.image, "the map as a heat map: .svg, .pdf or .png");
 
   profile_ = app.add_subcommand("profile", "the field along the run, in blocks of ions");
   files(*profile_);
   field(*profile_);
-  profile_->add_option("--block", o_.block, "ions per block in file order")->capture_default_str();
+  profile_->add_option("--block", o_.block, "ions per block in file order")
+      ->capture_default_str()
+      ->check(whole_number_check(1));
   profile_->add_option("--output", o_.output, "the profile as CSV (default -: standard output)");
   profile_->add_option("--image", o_.image,
                        "the profile as a plot against the ions and the DC voltage: .svg, .pdf "
@@ -122,18 +128,51 @@ std::optional<int> dataset_commands::run(std::ostream& out, std::ostream& err) c
   return std::nullopt;
 }
 
+void dataset_commands::report(const std::vector<std::string>& messages,
+                              const dataset_counts& counts, std::ostream& err) const {
+  for (const auto& m : messages) {
+    const bool warning =
+        std::find(counts.warnings.begin(), counts.warnings.end(), m) != counts.warnings.end();
+    err << program << ": " << (warning ? "warning: " : "") << m << "\n";
+  }
+  for (const auto& i : counts.interferences) {
+    err << program << ": warning: " << (o_.all_warnings ? i.listing() : i.message) << "\n";
+  }
+}
+
+apt::charge_options dataset_commands::charging() const {
+  if (o_.mass_tolerance.empty()) return {};
+  return *parse_mass_tolerance(o_.mass_tolerance, nullptr);
+}
+
+bool dataset_commands::outputs_apart(std::ostream& err) const {
+  for (const auto& [path, option] :
+       {std::pair{&o_.output, "--output"}, std::pair{&o_.image, "--image"}}) {
+    if (path->empty() || *path == "-") continue;
+    try {
+      check_output_apart(*path, o_.data, o_.ranges);
+    } catch (const input_refused& e) {
+      err << program << ": " << option << ": " << e.what() << "\n";
+      return false;
+    }
+  }
+  return true;
+}
+
 int dataset_commands::run_counts(std::ostream& out, std::ostream& err) const {
   const auto [data, ranges] = read_files(o_.data, o_.ranges, err);
-  const dataset_counts counts = count_charge_states(data, ranges, o_.element, counting());
-  write_messages(counts.messages, err);
-  for (const auto& i : counts.interferences) err << program << ": warning: " << i.message << "\n";
+  const dataset_counts counts =
+      count_charge_states(data, ranges, o_.element, counting(), charging());
+  std::vector<std::string> messages = counts.messages;
+  messages.insert(messages.end(), counts.warnings.begin(), counts.warnings.end());
+  report(messages, counts, err);
   if (o_.csv)
     return write_csv(counts_csv_lines(counts), "-", out, err) ? exit_ok : exit_write_failed;
   out << data.file_name() << ": " << counts.ions << " ions";
   if (counts.single_hits) out << ", " << counts.counted_ions << " of them single hits";
   out << "\n";
   for (const auto& line : counts_text_lines(counts)) out << line << "\n";
-  return out ? exit_ok : exit_write_failed;
+  return exit_ok;
 }
 
 namespace {
@@ -195,21 +234,19 @@ bool dataset_commands::image_path_ok(std::ostream& err) const {
 }
 
 int dataset_commands::run_map(std::ostream& out, std::ostream& err) const {
-  if (!image_path_ok(err)) return exit_bad_input;
+  if (!image_path_ok(err) || !outputs_apart(err)) return exit_bad_input;
   auto inversion = pair_inversion_of(request(), o_.pair, o_.threads, err);
   if (!inversion) return exit_bad_input;
   const auto [data, ranges] = read_files(o_.data, o_.ranges, err);
   map_options options;
   options.counting = counting();
+  options.charges = charging();
   options.confidence = o_.confidence;
   options.over = o_.over == "specimen" ? map_plane::specimen : map_plane::detector;
   options.bin = o_.bin;
   options.min_counts = o_.min_counts;
   const field_map map = map_field(data, ranges, inversion->model->inverter(inversion->k), options);
-  write_messages(map.messages, err);
-  for (const auto& i : map.overall.counts.interferences) {
-    err << program << ": warning: " << i.message << "\n";
-  }
+  report(map.messages, map.overall.counts, err);
   // With the map on standard output, the words go to the error stream.
   std::ostream& words = o_.output == "-" ? err : out;
   words << pair_field_text(map.overall.field, map.overall.counts.symbol) << "\n"
@@ -232,17 +269,18 @@ int dataset_commands::run_map(std::ostream& out, std::ostream& err) const {
 }
 
 int dataset_commands::run_profile(std::ostream& out, std::ostream& err) const {
-  if (!image_path_ok(err)) return exit_bad_input;
+  if (!image_path_ok(err) || !outputs_apart(err)) return exit_bad_input;
   auto inversion = pair_inversion_of(request(), o_.pair, o_.threads, err);
   if (!inversion) return exit_bad_input;
   const auto [data, ranges] = read_files(o_.data, o_.ranges, err);
   profile_options options;
   options.counting = counting();
+  options.charges = charging();
   options.confidence = o_.confidence;
   options.block = o_.block;
   const field_profile profile =
       profile_field(data, ranges, inversion->model->inverter(inversion->k), options);
-  write_messages(profile.messages, err);
+  report(profile.messages, profile.overall.counts, err);
   const std::string path = o_.output.empty() ? "-" : o_.output;
   std::ostream& words = path == "-" ? err : out;
   words << pair_field_text(profile.overall.field, profile.overall.counts.symbol) << "\n"

@@ -32,13 +32,21 @@ class dataset_commands {
     std::uint64_t min_counts = map_options{}.min_counts;
     double confidence = default_confidence;
     std::uint64_t block = profile_options{}.block;
-    bool single_hits = false, background = false, csv = false;
-    std::string output, image;
+    bool single_hits = false, background = false, csv = false, all_warnings = false;
+    std::string output, image, mass_tolerance;
     unsigned threads = 0;
   };
 
   request_texts request() const;
   counting_options counting() const;
+  /// The charge options of --mass-tolerance (checked when parsed).
+  apt::charge_options charging() const;
+  /// Refuses --output or --image naming the data or the range file.
+  bool outputs_apart(std::ostream& err) const;
+  /// The notes of the range file and the counting, the isotope warnings and
+  /// the interferences (with --all-warnings each with every interferer).
+  void report(const std::vector<std::string>& messages, const dataset_counts& counts,
+              std::ostream& err) const;
   /// Whether --image names a figure format this build can write; a message
   /// on `err` otherwise.
   bool image_path_ok(std::ostream& err) const;

@@ -103,7 +103,9 @@ class Range(TypedDict):
     fitting_charges: list[int]
     isotopes: list[Isotope]
     abundance_percent: float
+    miss_da: float
     message: Optional[str]
+    note: Optional[str]
     line: int
 
 class ChargeCount(TypedDict):
@@ -114,14 +116,48 @@ class ChargeCount(TypedDict):
     net: float
     abundance_percent: float
     corrected: float
+    decomposed: float
+    decomposed_sigma: float
+    inseparable_from: Optional[str]
     isotopes: list[Isotope]
     ranges: list[tuple[float, float]]
+    range_miss_da: list[float]
+
+class NamedCount(TypedDict):
+    name: str
+    counts: int
+    background: float
+    net: float
+    decomposed: float
+    decomposed_sigma: float
+    inseparable_from: Optional[str]
+    ranges: list[tuple[float, float]]
+
+class Interferer(TypedDict):
+    label: str
+    species: str
+    charge: int
+    mass_to_charge: float
+    share: float
+    in_file: bool
+
+class SharedRange(TypedDict):
+    range: tuple[float, float]
+    own: str
+    interferers: list[Interferer]
+    more: int
+    incomplete: bool
+    message: str
 
 class ChargeStateCounts(TypedDict):
     symbol: Optional[str]
     charges: list[ChargeCount]
+    named: list[NamedCount]
     messages: list[str]
+    warnings: list[str]
     interferences: list[str]
+    interferers: list[SharedRange]
+    mass_tolerance: tuple[float, float]
     ions: int
     counted_ions: int
     single_hits: bool
@@ -132,12 +168,25 @@ class OverallField(TypedDict):
     counts: tuple[int, int]
     net: tuple[float, float]
     factor: float
+    isotope_coverage: tuple[float, float]
+    caution: Optional[str]
     confidence: float
     ratio: float
     ratio_interval: tuple[float, float]
     E: float
     E_low: float
     E_high: float
+
+class MapBins(TypedDict):
+    x: npt.NDArray[np.float64]
+    y: npt.NDArray[np.float64]
+    N_lower: npt.NDArray[np.int64]
+    N_upper: npt.NDArray[np.int64]
+    masked: npt.NDArray[np.bool_]
+    ratio: npt.NDArray[np.float64]
+    E: npt.NDArray[np.float64]
+    E_low: npt.NDArray[np.float64]
+    E_high: npt.NDArray[np.float64]
 
 class FieldMap(TypedDict):
     over: Literal["detector", "specimen"]
@@ -155,9 +204,11 @@ class FieldMap(TypedDict):
     E_low: npt.NDArray[np.float64]
     E_high: npt.NDArray[np.float64]
     masked: npt.NDArray[np.bool_]
+    outside: MapBins
     without_position: int
     overall: OverallField
     messages: list[str]
+    warnings: list[str]
 
 class FieldProfile(TypedDict):
     block: int
@@ -177,8 +228,17 @@ class FieldProfile(TypedDict):
     voltage_unit: Optional[Literal["V", "kV"]]
     overall: OverallField
     messages: list[str]
+    warnings: list[str]
 
 class CalculationError(RuntimeError): ...
+
+class IsotopeCoverageWarning(UserWarning):
+    """A charge state's ranges cover so few of its element's isotopes (below 10 %) that its
+    isotope-corrected count is a large multiple of the ions counted."""
+
+MassTolerance = Union[None, float, str]
+"""None: 0.05 Da or 0.3 % of m/q, whichever is larger; a number: Da, the per-cent term kept
+(0 switches the tolerance off); a text as --mass-tolerance: "0.08", "0.5%", "0.08,0.5%"."""
 
 def elements() -> list[str]:
     """The 44 element names, as the window lists them."""
@@ -270,11 +330,14 @@ def read_data(path: Path) -> Dataset:
     """The ions of a .pos, .epos or .apt file, the columns it has, as stored."""
 
 @overload
-def read_ranges(path: Path, notes: Literal[False] = False) -> list[Range]:
-    """The ranges of a .rrng or .rng file with the charge their isotopes fit."""
+def read_ranges(path: Path, notes: Literal[False] = False,
+                mass_tolerance: MassTolerance = None) -> list[Range]:
+    """The ranges of a .rrng or .rng file with the charge their isotopes fit (or the isotope
+    nearest to a range within the mass tolerance)."""
 
 @overload
-def read_ranges(path: Path, notes: Literal[True]) -> tuple[list[Range], list[str]]:
+def read_ranges(path: Path, notes: Literal[True],
+                mass_tolerance: MassTolerance = None) -> tuple[list[Range], list[str]]:
     """The ranges and the file's notes (each starting with the path)."""
 
 def charge_state_counts(
@@ -284,8 +347,13 @@ def charge_state_counts(
     single_hits: bool = False,
     background: bool = False,
     threads: int = 0,
+    mass_tolerance: MassTolerance = None,
 ) -> ChargeStateCounts:
-    """The ions of each element and charge inside their ranges, isotope-corrected."""
+    """The ions of each element and charge inside their ranges, isotope-corrected, and every
+    range's count decomposed into the species that may share it; names that are no element
+    counted under their own. The element by symbol, English name or the window list's text,
+    any element of the isotope table. Warns (IsotopeCoverageWarning) of states whose ranges
+    cover less than 10 % of their isotopes."""
 
 def field_map(
     data: Path,
@@ -303,10 +371,12 @@ def field_map(
     energies: Optional[Sequence[float]] = None,
     threads: int = 0,
     method: Literal["accurate", "exact"] = "accurate",
+    mass_tolerance: MassTolerance = None,
 ) -> FieldMap:
     """The pair's field in square bins: 2-D arrays of shape (len(x_edges) - 1,
-    len(y_edges) - 1); N 0 and ratio/E NaN in empty bins, ratio/E NaN in masked ones.
-    The element by its name or its symbol ("Tungsten", "W")."""
+    len(y_edges) - 1) over the bulk of the ions (bins far beyond it in outside); N 0 and
+    ratio/E NaN in empty bins, ratio/E NaN in masked ones. The element by any of its names
+    ("Tungsten", "W"), one of the model's 44."""
 
 def field_profile(
     data: Path,
@@ -322,6 +392,7 @@ def field_profile(
     energies: Optional[Sequence[float]] = None,
     threads: int = 0,
     method: Literal["accurate", "exact"] = "accurate",
+    mass_tolerance: MassTolerance = None,
 ) -> FieldProfile:
     """The pair's field in blocks of ions along the run, with the blocks' mean DC voltage.
     The element by its name or its symbol ("Tungsten", "W")."""

@@ -21,6 +21,7 @@
 #include "apt/data_file.hpp"
 #include "apt/range_file.hpp"
 #include "compute/charge_states/charge_spec.hpp"
+#include "compute/charge_states/field_grid.hpp"
 #include "compute/charge_states/measured_field.hpp"
 #include "compute/curves/element_data.hpp"
 #include "compute/curves/elements.hpp"
@@ -30,6 +31,7 @@
 #include "compute/curves/sweep.hpp"
 #include "compute/datasets/dataset_counts.hpp"
 #include "compute/datasets/dataset_files.hpp"
+#include "compute/datasets/dataset_text.hpp"
 #include "compute/datasets/field_map.hpp"
 #include "compute/datasets/field_profile.hpp"
 
@@ -39,6 +41,11 @@ using namespace veltrane;
 namespace {
 
 using array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// veltrane.IsotopeCoverageWarning, made when the module is imported: the
+// category of the warning of a charge state whose ranges cover few of its
+// isotopes.
+PyObject* coverage_warning_type = PyExc_UserWarning;  // NOLINT(*-non-const-global-variables)
 
 array to_array(const std::vector<double>& values) {
   array a(static_cast<py::ssize_t>(values.size()));
@@ -155,17 +162,44 @@ py::list curves(const std::string& element, int n, std::optional<double> work_fu
   return steps;
 }
 
+// "ratio[3, 1]": the place of a value in an array of this shape, as NumPy
+// would index it.
+std::string element_name(const std::string& name, std::size_t flat,
+                         const std::vector<py::ssize_t>& shape) {
+  if (shape.empty()) return name;
+  std::vector<std::size_t> index(shape.size());
+  for (std::size_t d = shape.size(); d-- > 0;) {
+    const auto extent = static_cast<std::size_t>(shape[d]);
+    index[d] = flat % extent;
+    flat /= extent;
+  }
+  std::string text = name + "[";
+  for (std::size_t d = 0; d < index.size(); ++d) {
+    text += (d == 0 ? "" : ", ") + std::to_string(index[d]);
+  }
+  return text + "]";
+}
+
+// The first value that has a fault is refused, named by its place:
+// "ratio[17] = -1 is not above 0".
+template <class Fault>
+void check_each(const std::string& name, const std::vector<double>& values,
+                const std::vector<py::ssize_t>& shape, Fault fault) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const std::string why = fault(values[i]);
+    if (why.empty()) continue;
+    throw py::value_error(element_name(name, i, shape) + " = " + shortest_number(values[i]) + " " +
+                          why);
+  }
+}
+
 py::dict fractions(const std::string& element, int n, const array& E,
                    std::optional<double> work_function, std::optional<std::vector<double>> energies,
                    unsigned threads, const std::string& method) {
   const calc_request request = request_of(element, n, work_function, std::move(energies));
   if (E.ndim() != 1) throw py::value_error("E must be a one-dimensional array of fields in V/nm");
   const std::vector<double> fields(E.data(), E.data() + E.size());
-  for (double e : fields) {
-    if (!std::isfinite(e)) throw py::value_error("the fields must be finite numbers");
-    // The model has no value at a field of 0 or below.
-    if (!(e > 0.0)) throw py::value_error("fields must be above 0 V/nm");
-  }
+  check_each("E", fields, {E.shape(0)}, field_fault);
   fraction_table table;
   field_model model(request, method_model(method), threads);
   run_interruptibly([&](evaluation_progress& progress) {
@@ -249,37 +283,6 @@ int pair_k(std::pair<int, int> pair, int n) {
       check_pair(std::max(pair.first, pair.second), std::min(pair.first, pair.second), n, &message);
   if (!k) throw py::value_error(message);
   return *k;
-}
-
-// "ratio[3, 1]": the place of a value in an array of this shape, as NumPy
-// would index it.
-std::string element_name(const std::string& name, std::size_t flat,
-                         const std::vector<py::ssize_t>& shape) {
-  if (shape.empty()) return name;
-  std::vector<std::size_t> index(shape.size());
-  for (std::size_t d = shape.size(); d-- > 0;) {
-    const auto extent = static_cast<std::size_t>(shape[d]);
-    index[d] = flat % extent;
-    flat /= extent;
-  }
-  std::string text = name + "[";
-  for (std::size_t d = 0; d < index.size(); ++d) {
-    text += (d == 0 ? "" : ", ") + std::to_string(index[d]);
-  }
-  return text + "]";
-}
-
-// The first value that has a fault is refused, named by its place:
-// "ratio[17] = -1 is not above 0".
-template <class Fault>
-void check_each(const std::string& name, const std::vector<double>& values,
-                const std::vector<py::ssize_t>& shape, Fault fault) {
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const std::string why = fault(values[i]);
-    if (why.empty()) continue;
-    throw py::value_error(element_name(name, i, shape) + " = " + shortest_number(values[i]) + " " +
-                          why);
-  }
 }
 
 void check_level(double confidence) {
@@ -570,12 +573,56 @@ const char* status_name(apt::charge_status status) {
   return "no_ion";
 }
 
-py::object read_ranges(const std::filesystem::path& path, bool notes) {
+// The charge options of the keyword mass_tolerance: None (the default), a
+// number (Da, the per-cent term kept at its default; 0 switches the
+// tolerance off) or a text as the command line takes it ("0.05,0.3%").
+apt::charge_options charges_of(const py::object& mass_tolerance) {
+  if (mass_tolerance.is_none()) return {};
+  std::string text;
+  if (py::isinstance<py::str>(mass_tolerance)) {
+    text = mass_tolerance.cast<std::string>();
+  } else if (py::isinstance<py::float_>(mass_tolerance) ||
+             py::isinstance<py::int_>(mass_tolerance)) {
+    text = shortest_text(mass_tolerance.cast<double>());
+  } else {
+    throw py::type_error(
+        "mass_tolerance must be None, a number (Da) or a text such as \"0.05,0.3%\"");
+  }
+  std::string message;
+  const auto options = parse_mass_tolerance(text, &message);
+  if (!options) throw py::value_error("mass_tolerance: " + message);
+  return *options;
+}
+
+// A whole-number keyword, by the command line's rule for its option.
+std::uint64_t whole_keyword(const char* name, std::int64_t value, std::uint64_t lowest,
+                            std::uint64_t highest = UINT64_MAX) {
+  const std::string fault = whole_number_fault(std::to_string(value), lowest, highest);
+  if (!fault.empty()) throw py::value_error(std::string(name) + " " + fault);
+  return static_cast<std::uint64_t>(value);
+}
+
+// The worker threads of a dataset function: 0 (all cores) to 1024.
+unsigned threads_of(std::int64_t threads) {
+  return static_cast<unsigned>(whole_keyword("threads", threads, 0, 1024));
+}
+
+// The warnings of a state whose ranges cover few of its isotopes, as Python
+// warnings (which a caller may turn into errors).
+void warn_each(const std::vector<std::string>& warnings) {
+  for (const auto& w : warnings) {
+    if (PyErr_WarnEx(coverage_warning_type, w.c_str(), 1) != 0) throw py::error_already_set();
+  }
+}
+
+py::object read_ranges(const std::filesystem::path& path, bool notes,
+                       const py::object& mass_tolerance) {
+  const apt::charge_options charges = charges_of(mass_tolerance);
   std::optional<apt::range_file> file;
   std::vector<apt::charge_assignment> assignments;
-  run_interruptibly([&](evaluation_progress&) {
-    file = open_range_file(path);
-    assignments = apt::assign_charges(*file);
+  run_interruptibly([&](evaluation_progress& progress) {
+    file = open_range_file(path, &progress.cancel);
+    assignments = apt::assign_charges(*file, charges);
   });
   py::list ranges;
   for (std::size_t i = 0; i < file->ranges.size(); ++i) {
@@ -595,7 +642,9 @@ py::object read_ranges(const std::filesystem::path& path, bool notes) {
     d["fitting_charges"] = a.fitting_charges;
     d["isotopes"] = isotope_list(a.isotopes);
     d["abundance_percent"] = a.abundance_percent;
+    d["miss_da"] = a.miss_da;
     d["message"] = text_or_none(a.message);
+    d["note"] = text_or_none(a.note);
     d["line"] = r.line;
     ranges.append(d);
   }
@@ -613,23 +662,60 @@ counting_options counting_of(bool single_hits, bool background, unsigned threads
   return o;
 }
 
+py::tuple bounds_of(const apt::range_file& file, std::size_t index) {
+  return py::make_tuple(file.ranges[index].low, file.ranges[index].high);
+}
+
+// Every range another ion may share: the range, the element's ions in it
+// and every other ion found, most likely first.
+py::list interferers_of(const dataset_counts& counts, const apt::range_file& file) {
+  py::list list;
+  for (const auto& x : counts.interferences) {
+    py::list ions;
+    for (const auto& i : x.interferers) {
+      py::dict d;
+      d["label"] = i.label;
+      d["species"] = i.species;
+      d["charge"] = i.charge;
+      d["mass_to_charge"] = i.mass_to_charge;
+      d["share"] = i.share;
+      d["in_file"] = i.charge_in_file;
+      ions.append(d);
+    }
+    py::dict d;
+    d["range"] = bounds_of(file, x.range);
+    d["own"] = x.own;
+    d["interferers"] = ions;
+    d["more"] = x.more;
+    d["incomplete"] = x.incomplete;
+    d["message"] = x.message;
+    list.append(d);
+  }
+  return list;
+}
+
 py::dict charge_state_counts(const std::filesystem::path& data_path,
                              const std::filesystem::path& ranges_path,
                              std::optional<std::string> element, bool single_hits, bool background,
-                             unsigned threads) {
+                             std::int64_t threads, const py::object& mass_tolerance) {
+  const apt::charge_options charges = charges_of(mass_tolerance);
+  const unsigned workers = threads_of(threads);
   std::optional<apt::range_file> file;
   dataset_counts counts;
   run_interruptibly([&](evaluation_progress& progress) {
-    dataset_inputs in = read_inputs(data_path, ranges_path);
+    dataset_inputs in = read_inputs(data_path, ranges_path, &progress.cancel);
     counts = count_charge_states(in.data, in.ranges, element.value_or(""),
-                                 counting_of(single_hits, background, threads, progress));
+                                 counting_of(single_hits, background, workers, progress), charges);
     file = std::move(in.ranges);
   });
-  py::list charges;
+  py::list charges_list;
   for (const auto& q : counts.charges) {
-    py::list ranges;
+    py::list ranges, misses;
     for (std::size_t i : q.ranges) {
-      ranges.append(py::make_tuple(file->ranges[i].low, file->ranges[i].high));
+      ranges.append(bounds_of(*file, i));
+      for (const auto& c : counts.ranges) {
+        if (c.index == i) misses.append(c.miss_da);
+      }
     }
     py::dict d;
     d["symbol"] = q.symbol;
@@ -639,31 +725,59 @@ py::dict charge_state_counts(const std::filesystem::path& data_path,
     d["net"] = q.net;
     d["abundance_percent"] = q.abundance_percent;
     d["corrected"] = q.corrected;
+    d["decomposed"] = q.decomposed;
+    d["decomposed_sigma"] = q.decomposed_sigma;
+    d["inseparable_from"] = text_or_none(q.inseparable_from);
     d["isotopes"] = isotope_list(q.isotopes);
     d["ranges"] = ranges;
-    charges.append(d);
+    d["range_miss_da"] = misses;
+    charges_list.append(d);
+  }
+  py::list named;
+  for (const auto& n : counts.named) {
+    py::list ranges;
+    for (std::size_t i : n.ranges) ranges.append(bounds_of(*file, i));
+    py::dict d;
+    d["name"] = n.name;
+    d["counts"] = n.counts;
+    d["background"] = n.background;
+    d["net"] = n.net;
+    d["decomposed"] = n.decomposed;
+    d["decomposed_sigma"] = n.decomposed_sigma;
+    d["inseparable_from"] = text_or_none(n.inseparable_from);
+    d["ranges"] = ranges;
+    named.append(d);
   }
   py::list interferences;
   for (const auto& i : counts.interferences) interferences.append(i.message);
   py::dict d;
   d["symbol"] = text_or_none(counts.symbol);
-  d["charges"] = charges;
+  d["charges"] = charges_list;
+  d["named"] = named;
   d["messages"] = strings(counts.messages);
+  d["warnings"] = strings(counts.warnings);
   d["interferences"] = interferences;
+  d["interferers"] = interferers_of(counts, *file);
+  d["mass_tolerance"] =
+      py::make_tuple(counts.charging.tolerance_da, counts.charging.tolerance_percent);
   d["ions"] = counts.ions;
   d["counted_ions"] = counts.counted_ions;
   d["single_hits"] = counts.single_hits;
   d["background"] = counts.background;
+  warn_each(counts.warnings);
   return d;
 }
 
-py::dict pair_field_dict(const pair_field& f, double factor) {
+py::dict pair_field_dict(const overall_field& o) {
+  const pair_field& f = o.field;
   py::dict d;
   d["pair"] = py::make_tuple(f.k, f.k + 1);
   d["counts"] = py::make_tuple(static_cast<std::uint64_t>(f.count_lower),
                                static_cast<std::uint64_t>(f.count_upper));
   d["net"] = py::make_tuple(f.net_lower, f.net_upper);
-  d["factor"] = factor;
+  d["factor"] = o.factor;
+  d["isotope_coverage"] = py::make_tuple(f.covered_lower_percent, f.covered_upper_percent);
+  d["caution"] = text_or_none(coverage_caution(f, o.counts.symbol));
   d["confidence"] = f.confidence;
   d["ratio"] = f.ratio;
   d["ratio_interval"] = py::make_tuple(f.ratio_low, f.ratio_high);
@@ -679,16 +793,19 @@ struct dataset_field_request {
   calc_request request;
   charge_state_model model;
   int k = 0;
+  apt::charge_options charges;
+  unsigned threads = 0;
 };
 
 dataset_field_request field_request_of(const std::string& element, int n, std::pair<int, int> pair,
                                        double confidence, std::optional<double> work_function,
                                        std::optional<std::vector<double>> energies,
-                                       const std::string& method) {
-  // The element by its name or its symbol, as on the command line.
+                                       const std::string& method, std::int64_t threads,
+                                       const py::object& mass_tolerance) {
+  // The element by any of its names, as on the command line.
   dataset_field_request r{
       request_of(element_list_name(element), n, work_function, std::move(energies)),
-      method_model(method), pair_k(pair, n)};
+      method_model(method), pair_k(pair, n), charges_of(mass_tolerance), threads_of(threads)};
   check_level(confidence);
   return r;
 }
@@ -697,16 +814,46 @@ dataset_field_request field_request_of(const std::string& element, int n, std::p
 // opened files and the inversion of the pair's ratio curve.
 void with_inverter(const std::filesystem::path& data_path, const std::filesystem::path& ranges_path,
                    const dataset_field_request& r, bool single_hits, bool background,
-                   unsigned threads,
                    const std::function<void(const apt::dataset&, const apt::range_file&,
                                             ratio_inverter&, const counting_options&)>& compute) {
   run_interruptibly([&](evaluation_progress& progress) {
-    const dataset_inputs in = read_inputs(data_path, ranges_path);
-    field_model model(r.request, r.model, threads);
+    const dataset_inputs in = read_inputs(data_path, ranges_path, &progress.cancel);
+    field_model model(r.request, r.model, r.threads);
     model.set_progress(&progress);
     compute(in.data, in.ranges, model.inverter(r.k),
-            counting_of(single_hits, background, threads, progress));
+            counting_of(single_hits, background, r.threads, progress));
   });
+}
+
+// The bins of a map as arrays of one dimension (the bins outside the grid).
+py::dict bin_list(const field_map& map, const std::vector<std::size_t>& which) {
+  std::vector<double> x, y, ratio, E, E_low, E_high;
+  const auto n = static_cast<py::ssize_t>(which.size());
+  py::array_t<std::int64_t> N_lower(n), N_upper(n);
+  py::array_t<bool> masked(n);
+  for (std::size_t k = 0; k < which.size(); ++k) {
+    const map_bin& b = map.bins[which[k]];
+    x.push_back(b.x);
+    y.push_back(b.y);
+    N_lower.mutable_data()[k] = static_cast<std::int64_t>(b.field.count_lower);
+    N_upper.mutable_data()[k] = static_cast<std::int64_t>(b.field.count_upper);
+    masked.mutable_data()[k] = b.masked;
+    ratio.push_back(b.field.ratio);
+    E.push_back(b.field.E);
+    E_low.push_back(b.field.E_low);
+    E_high.push_back(b.field.E_high);
+  }
+  py::dict d;
+  d["x"] = to_array(x);
+  d["y"] = to_array(y);
+  d["N_lower"] = N_lower;
+  d["N_upper"] = N_upper;
+  d["masked"] = masked;
+  d["ratio"] = to_array(ratio);
+  d["E"] = to_array(E);
+  d["E_low"] = to_array(E_low);
+  d["E_high"] = to_array(E_high);
+  return d;
 }
 
 py::dict field_map_of(const std::filesystem::path& data_path,
@@ -714,39 +861,38 @@ py::dict field_map_of(const std::filesystem::path& data_path,
                       std::pair<int, int> pair, const std::string& over, double bin,
                       std::int64_t min_counts, double confidence, bool single_hits, bool background,
                       std::optional<double> work_function,
-                      std::optional<std::vector<double>> energies, unsigned threads,
-                      const std::string& method) {
+                      std::optional<std::vector<double>> energies, std::int64_t threads,
+                      const std::string& method, const py::object& mass_tolerance) {
   const dataset_field_request r =
-      field_request_of(element, n, pair, confidence, work_function, std::move(energies), method);
+      field_request_of(element, n, pair, confidence, work_function, std::move(energies), method,
+                       threads, mass_tolerance);
   if (over != "detector" && over != "specimen") {
     throw py::value_error("over must be \"detector\" or \"specimen\", not \"" + over + "\"");
   }
-  if (min_counts < 0) throw py::value_error("min_counts must be a whole number of at least 0");
   map_options options;
   options.over = over == "detector" ? map_plane::detector : map_plane::specimen;
   options.bin = bin;
-  options.min_counts = static_cast<std::uint64_t>(min_counts);
+  options.min_counts = whole_keyword("min_counts", min_counts, 0);
   options.confidence = confidence;
+  options.charges = r.charges;
   field_map map;
-  with_inverter(data_path, ranges_path, r, single_hits, background, threads,
+  map_grid grid;
+  with_inverter(data_path, ranges_path, r, single_hits, background,
                 [&](const apt::dataset& data, const apt::range_file& file, ratio_inverter& inverter,
                     const counting_options& counting) {
                   options.counting = counting;
                   map = map_field(data, file, inverter, options);
+                  grid = grid_of(map);
                 });
-  // The bins as dense arrays over i_min..i_max, j_min..j_max.
-  const std::int64_t ni = map.i_max - map.i_min + 1, nj = map.j_max - map.j_min + 1;
-  constexpr double most_cells = 1 << 28;
-  if (static_cast<double>(ni) * static_cast<double>(nj) > most_cells) {
-    throw py::value_error("the map's bins span " + std::to_string(ni) + " x " + std::to_string(nj) +
-                          " cells, too many for arrays; take larger bins");
-  }
+  // The bins as dense arrays over the grid of the bulk of the ions; those
+  // outside it (stray ions far out) as lists.
+  const std::int64_t ni = grid.i_max - grid.i_min + 1, nj = grid.j_max - grid.j_min + 1;
   std::vector<double> x_edges, y_edges;
   for (std::int64_t i = 0; i <= ni; ++i) {
-    x_edges.push_back(static_cast<double>(map.i_min + i) * map.bin);
+    x_edges.push_back(static_cast<double>(grid.i_min + i) * map.bin);
   }
   for (std::int64_t j = 0; j <= nj; ++j) {
-    y_edges.push_back(static_cast<double>(map.j_min + j) * map.bin);
+    y_edges.push_back(static_cast<double>(grid.j_min + j) * map.bin);
   }
   const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(ni), static_cast<py::ssize_t>(nj)};
   const auto cells = static_cast<std::size_t>(ni * nj);
@@ -761,7 +907,8 @@ py::dict field_map_of(const std::filesystem::path& data_path,
       ratio_high(cells, nan_value), E(cells, nan_value), E_low(cells, nan_value),
       E_high(cells, nan_value);
   for (const auto& b : map.bins) {
-    const auto c = static_cast<std::size_t>((b.i - map.i_min) * nj + (b.j - map.j_min));
+    if (b.i < grid.i_min || b.i > grid.i_max || b.j < grid.j_min || b.j > grid.j_max) continue;
+    const auto c = static_cast<std::size_t>((b.i - grid.i_min) * nj + (b.j - grid.j_min));
     const pair_field& f = b.field;
     N_lower.mutable_data()[c] = static_cast<std::int64_t>(f.count_lower);
     N_upper.mutable_data()[c] = static_cast<std::int64_t>(f.count_upper);
@@ -774,6 +921,10 @@ py::dict field_map_of(const std::filesystem::path& data_path,
     E[c] = f.E;
     E_low[c] = f.E_low;
     E_high[c] = f.E_high;
+  }
+  std::vector<std::string> messages = map.messages;
+  if (const std::string outside = outside_grid_message(map, grid); !outside.empty()) {
+    messages.push_back(outside);
   }
   py::dict d;
   d["over"] = over;
@@ -791,9 +942,12 @@ py::dict field_map_of(const std::filesystem::path& data_path,
   d["E_low"] = shaped(E_low, shape);
   d["E_high"] = shaped(E_high, shape);
   d["masked"] = masked;
+  d["outside"] = bin_list(map, grid.outside);
   d["without_position"] = map.without_position;
-  d["overall"] = pair_field_dict(map.overall.field, map.overall.factor);
-  d["messages"] = strings(map.messages);
+  d["overall"] = pair_field_dict(map.overall);
+  d["messages"] = strings(messages);
+  d["warnings"] = strings(map.overall.counts.warnings);
+  warn_each(map.overall.counts.warnings);
   return d;
 }
 
@@ -801,16 +955,17 @@ py::dict field_profile_of(const std::filesystem::path& data_path,
                           const std::filesystem::path& ranges_path, const std::string& element,
                           int n, std::pair<int, int> pair, std::int64_t block, double confidence,
                           bool single_hits, bool background, std::optional<double> work_function,
-                          std::optional<std::vector<double>> energies, unsigned threads,
-                          const std::string& method) {
+                          std::optional<std::vector<double>> energies, std::int64_t threads,
+                          const std::string& method, const py::object& mass_tolerance) {
   const dataset_field_request r =
-      field_request_of(element, n, pair, confidence, work_function, std::move(energies), method);
+      field_request_of(element, n, pair, confidence, work_function, std::move(energies), method,
+                       threads, mass_tolerance);
   profile_options options;
-  // A block below 1 ion is refused by the profile itself, in its words.
-  options.block = block < 1 ? 0 : static_cast<std::uint64_t>(block);
+  options.block = whole_keyword("block", block, 1);
   options.confidence = confidence;
+  options.charges = r.charges;
   field_profile profile;
-  with_inverter(data_path, ranges_path, r, single_hits, background, threads,
+  with_inverter(data_path, ranges_path, r, single_hits, background,
                 [&](const apt::dataset& data, const apt::range_file& file, ratio_inverter& inverter,
                     const counting_options& counting) {
                   options.counting = counting;
@@ -852,8 +1007,10 @@ py::dict field_profile_of(const std::filesystem::path& data_path,
   d["E_high"] = to_array(E_high);
   d["v_dc"] = to_array(v_dc);
   d["voltage_unit"] = text_or_none(apt::unit_symbol(profile.voltages));
-  d["overall"] = pair_field_dict(profile.overall.field, profile.overall.factor);
+  d["overall"] = pair_field_dict(profile.overall);
   d["messages"] = strings(profile.messages);
+  d["warnings"] = strings(profile.overall.counts.warnings);
+  warn_each(profile.overall.counts.warnings);
   return d;
 }
 
@@ -867,6 +1024,13 @@ PYBIND11_MODULE(veltrane, m) {
       "charge-state ratio. The same numbers as the Veltrane window and veltrane-curves.";
   m.attr("__version__") = VELTRANE_VERSION;
   py::register_exception<calculation_error>(m, "CalculationError", PyExc_RuntimeError);
+  coverage_warning_type = PyErr_NewExceptionWithDoc(
+      "veltrane.IsotopeCoverageWarning",
+      "A charge state's ranges cover so few of its element's isotopes (below 10 %) that its "
+      "isotope-corrected count is a large multiple of the ions counted.",
+      PyExc_UserWarning, nullptr);
+  if (coverage_warning_type == nullptr) throw py::error_already_set();
+  m.add_object("IsotopeCoverageWarning", py::handle(coverage_warning_type));
   // A request the calculation refuses (a search over millions of fields) is
   // bad input, as on the command line. (pybind11 hands the exception over
   // by value.)
@@ -939,31 +1103,51 @@ PYBIND11_MODULE(veltrane, m) {
         "Also format ('pos', 'epos' or 'apt'), voltage_unit ('V', 'kV' or None when the file "
         "has no voltages or they do not tell) and notes (list of str, what was skipped). "
         "ValueError naming the file for one that does not read.");
-  m.def("read_ranges", &read_ranges, "path"_a, "notes"_a = false,
+  m.def("read_ranges", &read_ranges, "path"_a, "notes"_a = false, "mass_tolerance"_a = py::none(),
         "The ranges of a .rrng or .rng file, sorted by low bound: one dict per range with low, "
         "high (Da), ions (list of (element, count)), name, colour ('FF0000' or None), volume "
         "(nm^3 or None), charge (int when exactly one charge fits its isotopes, else None), "
         "status ('assigned', 'ambiguous', 'no_isotope', 'unknown_element', 'molecular', "
         "'no_ion'), fitting_charges, isotopes (dicts of label, mass_number, mass, "
         "abundance_percent: those covered at the charge), abundance_percent (their sum), "
-        "message (why no charge, or None) and line. notes=True returns the tuple (ranges, notes), "
-        "notes being the file's notes (list of str, each starting with the path). ValueError "
-        "naming the file and line for one that does not read.");
+        "miss_da (0, or how far the isotope that gave the charge by the mass tolerance lies from "
+        "the range, Da, negative below it), message (why no charge, or None), note (how a charge "
+        "was read by the tolerance or by abundance, or None) and line. notes=True returns the "
+        "tuple (ranges, notes), notes being the file's notes (list of str, each starting with the "
+        "path). mass_tolerance: None (0.05 Da or 0.3 % of m/q, whichever is larger), a number "
+        "(Da, the per-cent term kept; 0 for none) or a text as the command line's "
+        "--mass-tolerance (\"0.05,0.3%\"). ValueError naming the file and line for one that does "
+        "not read.");
   m.def("charge_state_counts", &charge_state_counts, "data"_a, "ranges"_a, "element"_a = py::none(),
         "single_hits"_a = false, "background"_a = false, "threads"_a = 0,
+        "mass_tolerance"_a = py::none(),
         "The charge states counted in the data file (path) with the range file (path), of one "
         "element (name or symbol) or of every element when None. A dict: charges (one dict per "
         "element and charge, by Z then charge: symbol, charge, counts, background, net, "
-        "abundance_percent, corrected = net / (abundance_percent / 100), isotopes, ranges as "
-        "(low, high)), messages and interferences (list of str), symbol, ions, counted_ions, "
-        "single_hits and background (whether applied). single_hits counts only pulses of one "
-        "hit; background subtracts a window of each range's width beside it.");
+        "abundance_percent, corrected = net / (abundance_percent / 100), decomposed and "
+        "decomposed_sigma (the ions of the species in the run from the decomposition of every "
+        "range's count, all isotopes included, NaN where the ranges cannot tell it from "
+        "inseparable_from), isotopes, ranges as (low, high), range_miss_da (0, or how far the "
+        "isotope that gave a range its charge by the mass tolerance lies from it); a species of "
+        "the decomposition alone has no ranges and 0 counts), named (the ranges of a molecule or "
+        "a name that is no element, counted under that name and in no element's count: name, "
+        "counts, background, net, decomposed, decomposed_sigma, inseparable_from, ranges), "
+        "messages (list of str), warnings (charge states whose ranges cover less than 10 % of "
+        "their isotopes, also given as IsotopeCoverageWarning), interferences (one line per "
+        "range another ion may share, the three most likely named) and interferers (per such "
+        "range: range, own, interferers as dicts of label, species, charge, mass_to_charge, "
+        "share, in_file, most likely first; more, incomplete, message), mass_tolerance "
+        "(Da, per cent), symbol, ions, counted_ions, single_hits and background (whether "
+        "applied). The element by symbol, English name or the window list's text; any element "
+        "of the isotope table. single_hits counts only pulses of one hit; background subtracts "
+        "a window of each range's width beside it; mass_tolerance as in read_ranges; threads 0 "
+        "(all cores) to 1024.");
   m.def("field_map", &field_map_of, "data"_a, "ranges"_a, "element"_a, "n"_a,
         "pair"_a = std::pair<int, int>{2, 3}, "over"_a = "detector", "bin"_a = map_options{}.bin,
         "min_counts"_a = static_cast<std::int64_t>(map_options{}.min_counts),
         "confidence"_a = default_confidence, "single_hits"_a = false, "background"_a = false,
         "work_function"_a = py::none(), "energies"_a = py::none(), "threads"_a = 0,
-        "method"_a = "accurate",
+        "method"_a = "accurate", "mass_tolerance"_a = py::none(),
         "The field of the pair's isotope-corrected ratio (the element by name or symbol) over the "
         "detector (bin in mm) or the "
         "reconstructed specimen (over='specimen', nm), in square bins. x_edges and y_edges are "
@@ -971,23 +1155,28 @@ PYBIND11_MODULE(veltrane, m) {
         "first index along x: N_lower, N_upper (raw ions of the pair, int64; 0 in empty bins), "
         "net_lower, net_upper, ratio, ratio_low, ratio_high, E, E_low, E_high (V/nm; NaN in "
         "empty and masked bins, an interval end without a field -inf or inf) and masked (True "
-        "for bins with fewer than min_counts ions of the pair, and for empty ones). Also "
-        "overall (dict: pair, counts, net, factor, confidence, ratio, ratio_interval, E, E_low, "
-        "E_high), without_position, over, bin and messages. The intervals are counting "
-        "statistics only.");
+        "for bins with fewer than min_counts ions of the pair, and for empty ones). The arrays "
+        "cover the bulk of the ions (from its 0.1 % to its 99.9 % point along each axis, widened "
+        "by half that span and a bin); bins of ions far beyond it are in outside (x, y: their "
+        "centres; N_lower, N_upper, masked, ratio, E, E_low, E_high), said in messages. Also "
+        "overall (dict: pair, counts, net, factor, isotope_coverage (per cent of each state's "
+        "isotopes its ranges cover), caution (None, or what a coverage below 10 % means for the "
+        "field), confidence, ratio, ratio_interval, E, E_low, E_high), without_position, over, "
+        "bin, messages and warnings (also given as IsotopeCoverageWarning). The intervals are "
+        "counting statistics only.");
   m.def("field_profile", &field_profile_of, "data"_a, "ranges"_a, "element"_a, "n"_a,
         "pair"_a = std::pair<int, int>{2, 3},
         "block"_a = static_cast<std::int64_t>(profile_options{}.block),
         "confidence"_a = default_confidence, "single_hits"_a = false, "background"_a = false,
         "work_function"_a = py::none(), "energies"_a = py::none(), "threads"_a = 0,
-        "method"_a = "accurate",
+        "method"_a = "accurate", "mass_tolerance"_a = py::none(),
         "The field of the pair's isotope-corrected ratio (the element by name or symbol) along "
         "the run, in blocks of `block` "
         "ions in file order: arrays first_ion, last_ion (counted from 0), N_lower, N_upper "
         "(int64), net_lower, net_upper, ratio, ratio_low, ratio_high, E, E_low, E_high (V/nm, "
         "NaN where no field) and v_dc (the block's mean DC voltage in voltage_unit, NaN where "
         "the file has none); also block, voltage_unit ('V', 'kV' or None), overall (as in "
-        "field_map) and messages.");
+        "field_map), messages and warnings.");
   m.def("probability", &probability, "E"_a, "B"_a, "phi"_a, "m"_a, "n"_a, "m_ion"_a, "u"_a,
         "threads"_a = 0, "method"_a = "exact",
         "The model in atomic units, broadcast over every argument and evaluated on all cores: "

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "compute/curves/number_format.hpp"
 #include "compute/curves/sweep.hpp"
@@ -41,6 +42,17 @@ double on_decimal_grid(double E, int places, double step) {
 
 }  // namespace
 
+std::string field_fault(double E) {
+  if (!std::isfinite(E)) return "is not a finite number";
+  if (!(E > 0.0)) return "is not above 0 V/nm";
+  return {};
+}
+
+std::string field_step_fault(double step) {
+  if (std::isfinite(step) && step > 0.0) return {};
+  return "the field step must be a finite number above 0, not " + format_number(step);
+}
+
 std::optional<std::vector<double>> field_grid(double from, double to, double step,
                                               std::string* message) {
   auto refuse_grid = [message](std::string text) {
@@ -50,12 +62,17 @@ std::optional<std::vector<double>> field_grid(double from, double to, double ste
   if (!std::isfinite(from) || !std::isfinite(to) || !std::isfinite(step)) {
     return refuse_grid("the field range and step must be finite numbers");
   }
+  for (const auto& [name, E] : {std::pair{"lowest", from}, std::pair{"highest", to}}) {
+    if (const std::string fault = field_fault(E); !fault.empty()) {
+      return refuse_grid(std::string("the ") + name + " field " + format_number(E) + " V/nm " +
+                         fault);
+    }
+  }
   if (!(from < to)) {
     return refuse_grid("the field range must rise: " + format_number(from) + " is not below " +
                        format_number(to) + " V/nm");
   }
-  if (!(step > 0.0))
-    return refuse_grid("the field step must be above 0, not " + format_number(step));
+  if (const std::string fault = field_step_fault(step); !fault.empty()) return refuse_grid(fault);
   // `to` counts as on the grid within a billionth of a step of it.
   const double steps = (to - from) / step;
   const double nearest = std::round(steps);

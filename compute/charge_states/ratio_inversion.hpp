@@ -95,6 +95,10 @@ struct pair_field {
   /// interval end without a field is -inf (low) or inf (high), NaN when
   /// there is no interval (no ion of either state).
   double E = 0.0, E_low = 0.0, E_high = 0.0;
+  /// The share of the element's isotopes (atom %) the ranges of each state
+  /// cover, where the counts come from ranges; 100 otherwise. The factor
+  /// above is their ratio.
+  double covered_lower_percent = 100.0, covered_upper_percent = 100.0;
 };
 
 /// The ratio and its interval from net counts, isotope factor A_k / A_(k+1)

@@ -1,9 +1,9 @@
 #include "compute/curves/element_data.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 
-#include "apt/isotopes.hpp"
 #include "compute/curves/inputs.hpp"
 #include "compute/curves/number_format.hpp"
 #include "compute/curves/sweep.hpp"
@@ -171,15 +171,125 @@ std::string source_note(const element_data& e, int index) {
   return note;
 }
 
-std::string element_symbol(const std::string& name_or_symbol) {
-  for (const auto& e : element_data_table()) {
-    if (same_ignoring_case(e.name, name_or_symbol)) return e.symbol;
+namespace detail {
+extern const std::string_view element_names_csv;  // from compute/curves/data/element_names.csv
+}
+
+std::vector<element_name> parse_element_names(std::string_view csv) {
+  std::vector<element_name> table;
+  std::size_t line_number = 0;
+  bool header = true;
+  while (!csv.empty()) {
+    const std::size_t end = csv.find('\n');
+    const std::string_view line = csv.substr(0, end);
+    csv.remove_prefix(end == std::string_view::npos ? csv.size() : end + 1);
+    ++line_number;
+    if (line.empty() || line.front() == '#') continue;
+    try {
+      const auto f = split_csv_line(line);
+      if (header) {
+        if (line != "symbol,Z,name,other_names,source") throw std::runtime_error("not the header");
+        header = false;
+        continue;
+      }
+      if (f.size() != 5) throw std::runtime_error("expected 5 fields");
+      element_name e;
+      e.symbol = f[0];
+      e.atomic_number = std::stoi(f[1]);
+      e.name = f[2];
+      if (e.symbol.empty() || e.name.empty() ||
+          e.atomic_number != static_cast<int>(table.size()) + 1) {
+        throw std::runtime_error("a symbol, a name and the next atomic number are needed");
+      }
+      for (std::size_t start = 0; start < f[3].size();) {
+        const std::size_t stop = std::min(f[3].find(';', start), f[3].size());
+        e.other_names.push_back(f[3].substr(start, stop - start));
+        start = stop + 1;
+      }
+      table.push_back(std::move(e));
+    } catch (const std::exception& error) {
+      throw std::runtime_error("element names, line " + std::to_string(line_number) + ": " +
+                               error.what());
+    }
   }
-  const auto& table = apt::isotope_table::builtin();
-  const std::string_view symbol = table.canonical_symbol(name_or_symbol);
-  if (!symbol.empty()) return std::string(symbol);
-  std::string message = "unknown element \"" + name_or_symbol + "\"";
-  const auto closest = closest_element_names(name_or_symbol);
+  return table;
+}
+
+const std::vector<element_name>& element_names() {
+  static const std::vector<element_name> table = parse_element_names(detail::element_names_csv);
+  return table;
+}
+
+namespace {
+
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const std::size_t cost = ascii_lower(a[i - 1]) == ascii_lower(b[j - 1]) ? 0 : 1;
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + cost});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+named_element named(const element_name& e) {
+  named_element n{e.symbol, e.atomic_number, e.name, nullptr};
+  for (const auto& d : element_data_table()) {
+    if (d.atomic_number == e.atomic_number) n.data = &d;
+  }
+  return n;
+}
+
+}  // namespace
+
+std::vector<std::string> closest_names(const std::string& text,
+                                       const std::vector<std::string>& candidates,
+                                       std::size_t count) {
+  std::vector<std::pair<std::size_t, std::string>> ranked;
+  ranked.reserve(candidates.size());
+  for (const auto& c : candidates) {
+    const bool seen =
+        std::any_of(ranked.begin(), ranked.end(), [&c](const auto& r) { return r.second == c; });
+    if (!seen) ranked.emplace_back(edit_distance(text, c), c);
+  }
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < ranked.size() && i < count; ++i) names.push_back(ranked[i].second);
+  return names;
+}
+
+std::optional<named_element> find_named_element(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  // The window's texts first: they are the keys of the model's data.
+  for (const auto& d : element_data_table()) {
+    if (same_ignoring_case(d.name, text)) {
+      for (const auto& e : element_names()) {
+        if (e.atomic_number == d.atomic_number) return named(e);
+      }
+    }
+  }
+  for (const auto& e : element_names()) {
+    bool match = same_ignoring_case(e.symbol, text) || same_ignoring_case(e.name, text);
+    for (const auto& other : e.other_names) match = match || same_ignoring_case(other, text);
+    if (match) return named(e);
+  }
+  return std::nullopt;
+}
+
+named_element named_element_of(const std::string& text) {
+  if (auto e = find_named_element(text)) return *e;
+  std::vector<std::string> candidates;
+  for (const auto& d : element_data_table()) candidates.push_back(d.name);
+  for (const auto& e : element_names()) candidates.push_back(e.name);
+  std::string message = "unknown element \"" + text + "\"";
+  const auto closest = closest_names(text, candidates);
   if (!closest.empty()) {
     message += "; did you mean ";
     for (std::size_t i = 0; i < closest.size(); ++i) {
@@ -190,14 +300,18 @@ std::string element_symbol(const std::string& name_or_symbol) {
   throw input_refused(message);
 }
 
+std::string not_in_model_message(const named_element& element) {
+  return element.name + " (" + element.symbol + ") is not one of the " +
+         std::to_string(element_data_table().size()) + " elements of the model's table";
+}
+
+std::string element_symbol(const std::string& name_or_symbol) {
+  return named_element_of(name_or_symbol).symbol;
+}
+
 std::string element_list_name(const std::string& name_or_symbol) {
-  for (const auto& e : element_data_table()) {
-    if (same_ignoring_case(e.name, name_or_symbol) ||
-        same_ignoring_case(e.symbol, name_or_symbol)) {
-      return std::string(e.name);
-    }
-  }
-  return name_or_symbol;
+  const auto e = find_named_element(name_or_symbol);
+  return e && e->data != nullptr ? e->data->name : name_or_symbol;
 }
 
 }  // namespace veltrane

@@ -11,22 +11,6 @@ namespace veltrane {
 
 namespace {
 
-std::size_t edit_distance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      const std::size_t cost = ascii_lower(a[i - 1]) == ascii_lower(b[j - 1]) ? 0 : 1;
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + cost});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
 checked_request refuse(std::string message) {
   checked_request c;
   c.message = std::move(message);
@@ -36,24 +20,16 @@ checked_request refuse(std::string message) {
 }  // namespace
 
 std::vector<std::string> closest_element_names(const std::string& name, std::size_t count) {
-  std::vector<std::pair<std::size_t, std::string>> ranked;
-  ranked.reserve(std::size(element_table));
-  for (const auto& row : element_table) {
-    ranked.emplace_back(edit_distance(name, std::string(row.name)), std::string(row.name));
-  }
-  std::stable_sort(ranked.begin(), ranked.end(),
-                   [](const auto& x, const auto& y) { return x.first < y.first; });
   std::vector<std::string> names;
-  for (std::size_t i = 0; i < ranked.size() && i < count; ++i) names.push_back(ranked[i].second);
-  return names;
+  names.reserve(std::size(element_table));
+  for (const auto& row : element_table) names.emplace_back(row.name);
+  return closest_names(name, names, count);
 }
 
 std::optional<std::string> resolve_element(const std::string& name) {
-  if (find_element(name)) return name;
-  for (const auto& row : element_table) {
-    if (same_ignoring_case(name, row.name)) return std::string(row.name);
-  }
-  return std::nullopt;
+  const auto e = find_named_element(name);
+  if (!e || e->data == nullptr) return std::nullopt;
+  return e->data->name;
 }
 
 std::vector<std::string> split_commas(const std::string& text) {
@@ -69,6 +45,7 @@ std::vector<std::string> split_commas(const std::string& text) {
 }
 
 std::string unknown_element_message(const std::string& name) {
+  if (const auto e = find_named_element(name)) return not_in_model_message(*e);
   std::string message = "unknown element \"" + name + "\"; closest: ";
   const auto names = closest_element_names(name);
   for (std::size_t i = 0; i < names.size(); ++i) message += (i ? ", " : "") + names[i];

@@ -13,11 +13,13 @@ namespace veltrane {
 std::vector<std::string> closest_element_names(const std::string& name, std::size_t count = 3);
 
 /// "unknown element "Wolfram"; closest: Calicum, Gallium, Osmium" (each door adds
-/// where the list of elements is).
+/// where the list of elements is); for an element that is not one of the
+/// 44, "Oxygen (O) is not one of the 44 elements of the model's table".
 std::string unknown_element_message(const std::string& name);
 
-/// The element's key in the table: the exact name, or the one name that
-/// matches it without regard to case.
+/// The element's key in the table (its text in the window's list) for any
+/// text find_named_element() takes that names one of the 44 ("W",
+/// "titanium", "Titan"); nothing otherwise.
 std::optional<std::string> resolve_element(const std::string& name);
 
 /// The inputs of a calculation as typed outside the window (command line,

@@ -1,5 +1,6 @@
 #include "compute/curves/number_format.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -188,6 +189,42 @@ std::string shortest_number(double value) {
   if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
   if (value == 0.0) return "0";  // no "-0"
   return shortest_digits(value);
+}
+
+std::string fixed_number(double value, int decimals) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char buffer[400];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed,
+                                    std::max(decimals, 0));
+  std::string text(buffer, result.ptr);
+  if (text.find('.') != std::string::npos) {
+    text.erase(text.find_last_not_of('0') + 1);
+    if (text.back() == '.') text.pop_back();
+  }
+  if (text == "-0") text = "0";
+  return text;
+}
+
+std::optional<std::uint64_t> parse_whole_number(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  for (const char c : text) {
+    if (!is_digit(c)) return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::string whole_number_fault(std::string_view text, std::uint64_t lowest, std::uint64_t highest) {
+  const auto value = parse_whole_number(text);
+  if (value && *value >= lowest && *value <= highest) return {};
+  const std::string which =
+      highest == std::numeric_limits<std::uint64_t>::max()
+          ? "of at least " + std::to_string(lowest)
+          : "from " + std::to_string(lowest) + " to " + std::to_string(highest);
+  return "must be a whole number " + which + ", not \"" + std::string(text) + "\"";
 }
 
 std::string shortest_text(double value) { return localised_text(value, plain_number_format()); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -65,6 +66,24 @@ std::string format_number(double value);
 /// sign. The numbers of every CSV file (fractions, counts, maps, profiles)
 /// and of the Python module's messages.
 std::string shortest_number(double value);
+
+/// A derived number of a CSV file (a sum of abundances, a corrected or
+/// estimated count) with at most `decimals` digits after the point, the
+/// trailing zeros dropped ("99.99999999999999" with 6 is "100", 71.45 is
+/// "71.45"); "nan", "inf", "-inf"; a zero is "0" whatever its sign.
+std::string fixed_number(double value, int decimals);
+
+/// A whole number written in decimal digits alone ("1000": no sign, point,
+/// exponent, blank or other base); nothing for anything else, and for one
+/// beyond 2^64 - 1.
+std::optional<std::uint64_t> parse_whole_number(std::string_view text);
+
+/// Empty when `text` is a whole number (parse_whole_number) from `lowest` to
+/// `highest`; else what is wrong, to follow the name of what it gives: "must
+/// be a whole number from 1 to 1024, not "-1"" (or "... of at least 1" when
+/// `highest` is the largest there is).
+std::string whole_number_fault(std::string_view text, std::uint64_t lowest,
+                               std::uint64_t highest = UINT64_MAX);
 
 /// A number as the user's input was read: the shortest text that reads back
 /// as the same double with the point as decimal separator ("7864", "16.37"),

@@ -7,6 +7,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "compute/charge_states/charge_spec.hpp"
@@ -16,6 +17,9 @@
 #include "compute/curves/number_format.hpp"
 #include "compute/curves/sweep.hpp"
 #include "compute/datasets/dataset_files.hpp"
+#include "compute/datasets/joint_dataset.hpp"
+#include "compute/datasets/joint_field.hpp"
+#include "compute/datasets/range_design.hpp"
 
 namespace veltrane {
 
@@ -30,12 +34,17 @@ std::string where(const apt::range_file& file, const apt::mass_range& r) {
 }
 
 // True when some range of `file` other than `self` has ions strictly inside
-// [low, high] (touching at a bound does not count).
+// [low, high] (touching at a bound does not count). The ranges are sorted
+// and do not overlap, so their upper bounds rise too: the first range that
+// ends above `low` (or the one after it, when that is `self`) decides.
 bool holds_range(const apt::range_file& file, std::size_t self, double low, double high) {
-  for (std::size_t i = 0; i < file.ranges.size(); ++i) {
-    if (i == self) continue;
-    const auto& r = file.ranges[i];
-    if (r.high > low && r.low < high) return true;
+  const auto& ranges = file.ranges;
+  auto i = static_cast<std::size_t>(
+      std::upper_bound(ranges.begin(), ranges.end(), low,
+                       [](double value, const apt::mass_range& r) { return value < r.high; }) -
+      ranges.begin());
+  for (; i < ranges.size() && ranges[i].low < high; ++i) {
+    if (i != self && ranges[i].high > low) return true;
   }
   return false;
 }
@@ -54,6 +63,72 @@ background_window background_window_of(const apt::range_file& file, std::size_t 
   return w;
 }
 
+std::optional<apt::charge_options> parse_mass_tolerance(std::string_view text,
+                                                        std::string* message) {
+  const auto refuse = [&](std::string why) {
+    if (message != nullptr) *message = std::move(why);
+    return std::nullopt;
+  };
+  const std::string usage =
+      "a mass tolerance is a mass in Da (0.05), a share of m/q in per cent (0.3%) or both "
+      "(0.05,0.3%), not \"" +
+      std::string(text) + "\"";
+  apt::charge_options options;
+  bool da = false, percent = false;
+  std::string_view rest = text;
+  while (true) {
+    const std::size_t comma = rest.find(',');
+    std::string_view term = rest.substr(0, comma);
+    while (!term.empty() && term.front() == ' ') term.remove_prefix(1);
+    while (!term.empty() && term.back() == ' ') term.remove_suffix(1);
+    const bool is_percent = !term.empty() && term.back() == '%';
+    if (is_percent) term.remove_suffix(1);
+    const auto value = parse_number(term, plain_number_format());
+    if (term.empty() || !value || (is_percent ? percent : da)) return refuse(usage);
+    const double largest = is_percent ? largest_tolerance_percent : largest_tolerance_da;
+    const std::string unit = is_percent ? " %" : " Da";
+    if (!std::isfinite(*value) || *value < 0.0) {
+      return refuse("the mass tolerance must be a finite number of at least 0, not " +
+                    std::string(term) + unit);
+    }
+    if (*value > largest) {
+      std::string why = "the mass tolerance " + format_number(*value) + unit;
+      why += " is above the largest, " + format_number(largest) + unit;
+      return refuse(why);
+    }
+    (is_percent ? options.tolerance_percent : options.tolerance_da) = *value;
+    (is_percent ? percent : da) = true;
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  // "0" alone: no tolerance at all.
+  if (da && !percent && options.tolerance_da == 0.0) options.tolerance_percent = 0.0;
+  return options;
+}
+
+std::string mass_tolerance_text(const apt::charge_options& options) {
+  if (options.tolerance_da == 0.0 && options.tolerance_percent == 0.0) return "none";
+  if (options.tolerance_percent == 0.0) return format_number(options.tolerance_da) + " Da";
+  if (options.tolerance_da == 0.0) {
+    return format_number(options.tolerance_percent) + " % of m/q";
+  }
+  return format_number(options.tolerance_da) + " Da or " +
+         format_number(options.tolerance_percent) + " % of m/q, whichever is larger";
+}
+
+std::string isotope_coverage_warning(const charge_count& q) {
+  if (q.isotopes.empty() || !(q.abundance_percent < least_isotope_coverage_percent)) return {};
+  std::string isotopes;
+  for (const auto& i : q.isotopes) isotopes += (isotopes.empty() ? "" : " ") + i.label();
+  const std::string factor = q.abundance_percent > 0.0
+                                 ? format_number(100.0 / q.abundance_percent) + " times"
+                                 : "infinitely many times";
+  return q.symbol + apt::charge_suffix(q.charge) + ": its ranges cover only " +
+         format_number(q.abundance_percent) + " % of " + q.symbol + "'s isotopes (" + isotopes +
+         "), so its corrected count is " + factor +
+         " the ions counted; a field read from it rests on that factor";
+}
+
 const charge_count* dataset_counts::find(int charge, std::string_view wanted) const {
   const std::string_view s = wanted.empty() ? std::string_view(symbol) : wanted;
   for (const auto& c : charges) {
@@ -62,15 +137,22 @@ const charge_count* dataset_counts::find(int charge, std::string_view wanted) co
   return nullptr;
 }
 
-range_selection select_ranges(const apt::range_file& file, const std::string& symbol) {
+range_selection select_ranges(const apt::range_file& file, const std::string& symbol,
+                              const apt::charge_options& charges, const std::atomic<bool>* cancel) {
   range_selection s;
   s.symbol = symbol;
-  s.assignments = apt::assign_charges(file);
+  s.assignments = apt::assign_charges(file, charges);
   for (std::size_t i = 0; i < file.ranges.size(); ++i) {
     const auto& a = s.assignments[i];
     const bool ours = symbol.empty() || same_ignoring_case(a.element, symbol);
     if (a.assigned()) {
-      if (ours) s.used.push_back(i);
+      if (!ours) continue;
+      s.used.push_back(i);
+      // Read by the mass tolerance, or by the abundance of one of its readings.
+      if (!a.note.empty()) s.messages.push_back(a.note);
+    } else if (symbol.empty() && (a.status == apt::charge_status::molecular ||
+                                  a.status == apt::charge_status::unknown_element)) {
+      s.named.push_back(i);
     } else if (!a.message.empty() && ours) {
       // Ambiguous and no-isotope ranges of the element (and, counting every
       // element, ranges of elements the isotope table does not know).
@@ -83,7 +165,10 @@ range_selection select_ranges(const apt::range_file& file, const std::string& sy
     throw input_refused(file.path + ": no range of " + (symbol.empty() ? "any element" : symbol) +
                         " alone has a charge that its isotopes fit");
   }
-  s.interferences = apt::find_interferences(file, s.assignments, symbol);
+  apt::interference_options search;
+  search.cancel = cancel;
+  reading_dataset(
+      [&] { s.interferences = apt::find_interferences(file, s.assignments, symbol, search); });
   for (const auto& note : file.notes) s.messages.push_back(note);
   return s;
 }
@@ -264,12 +349,14 @@ std::vector<int> slots_of(const apt::range_file& file, const range_selection& se
 }  // namespace
 
 counting_pass::counting_pass(const apt::dataset& data, const apt::range_file& file,
-                             const std::string& element, const counting_options& options)
+                             const std::string& element, const counting_options& options,
+                             const apt::charge_options& charges)
     : data_(&data),
       file_(&file),
       options_(options),
+      charges_(charges),
       symbol_(element.empty() ? std::string() : element_symbol(element)),
-      selection_(select_ranges(file, symbol_)),
+      selection_(select_ranges(file, symbol_, charges, options.cancel)),
       filter_(options.single_hits && data.has(apt::columns::multiplicity)),
       lookup_(file, slots_of(file, selection_), options.background) {}
 
@@ -297,6 +384,8 @@ counted_range counting_pass::range_counts(std::size_t slot, std::uint64_t inside
   c.charge = a.charge;
   c.isotopes = a.isotopes;
   c.counts = inside;
+  c.miss_da = a.miss_da;
+  c.tolerance_da = a.tolerance_da;
   if (options_.background) {
     c.window = background_window_of(*file_, index);
     c.window_counts = window;
@@ -334,6 +423,7 @@ dataset_counts counting_pass::finish(const std::vector<tally>& tallies) const {
   result.symbol = symbol_;
   result.messages = selection_.messages;
   result.interferences = selection_.interferences;
+  result.charging = charges_;
   result.ions = data_->ion_count();
   result.background = options_.background;
   result.single_hits = filter_;
@@ -366,6 +456,9 @@ dataset_counts counting_pass::finish(const std::vector<tally>& tallies) const {
   }
   for (auto& [key, q] : by_state) {
     correct(q, result.messages);
+    if (std::string warning = isotope_coverage_warning(q); !warning.empty()) {
+      result.warnings.push_back(std::move(warning));
+    }
     result.charges.push_back(std::move(q));
   }
   return result;
@@ -373,23 +466,118 @@ dataset_counts counting_pass::finish(const std::vector<tally>& tallies) const {
 
 }  // namespace detail
 
+namespace {
+
+// The ranges of names that are no single element's, grouped by name in the
+// order of the file, with their counts from every range's.
+std::vector<named_count> named_counts(const apt::range_file& file,
+                                      const std::vector<std::size_t>& named,
+                                      const range_tally& every, bool background) {
+  std::vector<named_count> out;
+  for (std::size_t i : named) {
+    const std::string& name = file.ranges[i].name;
+    auto it = std::find_if(out.begin(), out.end(),
+                           [&name](const named_count& n) { return n.name == name; });
+    if (it == out.end()) {
+      named_count n;
+      n.name = name;
+      out.push_back(std::move(n));
+      it = out.end() - 1;
+    }
+    it->ranges.push_back(i);
+    it->bounds.emplace_back(file.ranges[i].low, file.ranges[i].high);
+    it->counts += every.counts[i];
+    if (background) it->background += static_cast<double>(every.window[i]);
+  }
+  for (auto& n : out) n.net = std::max(0.0, static_cast<double>(n.counts) - n.background);
+  return out;
+}
+
+// The shares a design of `file` would hold at most: every range against the
+// ranges of their own and up to eight charges of each element it names.
+std::size_t design_size_bound(const apt::range_file& file,
+                              const std::vector<apt::charge_assignment>& assignments) {
+  std::size_t own = 0;
+  std::set<std::string> elements(file.ions.begin(), file.ions.end());
+  for (std::size_t i = 0; i < file.ranges.size(); ++i) {
+    if (assignments[i].element.empty() || !file.ranges[i].single_atom()) ++own;
+    for (const auto& part : file.ranges[i].composition) elements.insert(part.element);
+  }
+  const std::size_t species = own + elements.size() * apt::highest_charge;
+  return file.ranges.size() * species;
+}
+
+// Every range's count decomposed into the species that may sit in it, the
+// amounts written into the element's charge states (a line added for a
+// species without ranges of its own) and the named counts.
+void add_decomposition(dataset_counts& counts, const apt::range_file& file,
+                       const range_selection& selection, const range_tally& every,
+                       const apt::charge_options& charges, bool background) {
+  if (design_size_bound(file, selection.assignments) > decomposition_budget) {
+    counts.messages.push_back(
+        file.path + ": the counts are not decomposed into the species that may share ranges: " +
+        std::to_string(file.ranges.size()) +
+        " ranges and their species are more than the decomposition is made for");
+    return;
+  }
+  const range_design design = design_ranges(file, selection.assignments, charges);
+  const std::vector<species_amount> amounts = decompose(design, every.for_fit(background));
+  const auto set = [](auto& into, const species_amount& a) {
+    into.decomposed = a.amount;
+    into.decomposed_sigma = a.sigma;
+    into.inseparable_from = a.inseparable_from;
+  };
+  for (std::size_t s = 0; s < design.species.size(); ++s) {
+    const range_species& species = design.species[s];
+    if (!species.element) {
+      for (auto& n : counts.named) {
+        if (n.name == species.symbol) set(n, amounts[s]);
+      }
+      continue;
+    }
+    if (!counts.symbol.empty() && !same_ignoring_case(species.symbol, counts.symbol)) continue;
+    auto it =
+        std::find_if(counts.charges.begin(), counts.charges.end(), [&](const charge_count& q) {
+          return q.symbol == species.symbol && q.charge == species.charge;
+        });
+    if (it == counts.charges.end()) {
+      charge_count q;
+      q.symbol = species.symbol;
+      q.charge = species.charge;
+      // In order of Z and charge, as every line.
+      const auto key = std::pair{atomic_number_of(q.symbol), q.charge};
+      it = counts.charges.insert(
+          std::find_if(counts.charges.begin(), counts.charges.end(),
+                       [&key](const charge_count& c) {
+                         return std::pair{atomic_number_of(c.symbol), c.charge} > key;
+                       }),
+          std::move(q));
+    }
+    set(*it, amounts[s]);
+  }
+  for (const auto& note : design.notes) counts.messages.push_back(note);
+}
+
+}  // namespace
+
 dataset_counts count_charge_states(const apt::dataset& data, const apt::range_file& file,
-                                   const std::string& element, const counting_options& options) {
-  const detail::counting_pass pass(data, file, element, options);
-  std::vector<detail::counting_pass::tally> tallies(detail::worker_count(data, options),
-                                                    pass.new_tally());
-  const bool filter = pass.single_hits();
-  detail::for_each_chunk_parallel(data, pass.columns(), options,
-                                  [&](unsigned worker, const apt::ion_chunk& chunk, std::size_t) {
-                                    auto& t = tallies[worker];
-                                    for (std::size_t i = 0; i < chunk.size(); ++i) {
-                                      if (!detail::passes(chunk, i, filter)) continue;
-                                      pass.place(
-                                          static_cast<double>(chunk.mass[i]), t, [](int) {},
-                                          [](int) {});
-                                    }
-                                  });
-  return pass.finish(tallies);
+                                   const std::string& element, const counting_options& options,
+                                   const apt::charge_options& charges) {
+  const detail::counting_pass pass(data, file, element, options, charges);
+  // One pass counts every range; the element's states, the named ranges and
+  // the decomposition all come from those counts.
+  const range_tally every = count_every_range(data, file, options);
+  const range_selection& selection = pass.selection();
+  std::vector<detail::counting_pass::tally> tally(1, pass.new_tally());
+  for (std::size_t s = 0; s < selection.used.size(); ++s) {
+    tally[0].inside[s] = every.counts[selection.used[s]];
+    tally[0].window[s] = every.window[selection.used[s]];
+  }
+  tally[0].passed = every.ions;
+  dataset_counts result = pass.finish(tally);
+  result.named = named_counts(file, selection.named, every, options.background);
+  add_decomposition(result, file, selection, every, charges, options.background);
+  return result;
 }
 
 }  // namespace veltrane

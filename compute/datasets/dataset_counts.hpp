@@ -9,9 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "apt/charge_assignment.hpp"
@@ -55,6 +57,29 @@ struct background_window {
 /// The background window of range `index` of `file` (see background_side).
 background_window background_window_of(const apt::range_file& file, std::size_t index);
 
+/// The mass tolerance as a user writes it: "0.08" (Da; the per-cent term
+/// kept at its default), "0.5%" (of m/q; the term in Da kept), both
+/// "0.08,0.5%", or "0" (no tolerance: only isotopes inside a range count).
+/// Each term from 0 to its largest (below). Nothing for anything else, with
+/// what is wrong in `message` ("the mass tolerance 2 Da is above the
+/// largest, 1 Da").
+std::optional<apt::charge_options> parse_mass_tolerance(std::string_view text,
+                                                        std::string* message);
+
+/// The largest mass tolerance taken: beyond it a range would take the
+/// charge of a peak a whole isotope away at 1+.
+inline constexpr double largest_tolerance_da = 1.0;
+inline constexpr double largest_tolerance_percent = 1.0;
+
+/// "0.05 Da or 0.3 % of m/q, whichever is larger"; "none" when both are 0.
+std::string mass_tolerance_text(const apt::charge_options& options);
+
+/// Below this share of an element's natural abundance, the isotopes a charge
+/// state's ranges cover make its corrected count a large multiple of the
+/// ions counted (O+ from 18O alone, 0.205 %: 488 times): every door warns,
+/// and a field read from such a state says so.
+inline constexpr double least_isotope_coverage_percent = 10.0;
+
 /// One range of the chosen element as counted.
 struct counted_range {
   std::size_t index = 0;         ///< into range_file::ranges
@@ -65,6 +90,10 @@ struct counted_range {
   std::uint64_t counts = 0;            ///< ions inside, low <= m <= high
   background_window window;            ///< when background was asked for
   std::uint64_t window_counts = 0;     ///< ions in the window (subtracted)
+  /// Assigned by the mass tolerance: how far the isotope's m/q lies from the
+  /// range (Da, negative below it) and the tolerance there; both 0 for a
+  /// range that holds an isotope.
+  double miss_da = 0.0, tolerance_da = 0.0;
 };
 
 /// The ions of one charge state of one element.
@@ -79,6 +108,31 @@ struct charge_count {
   double abundance_percent = 0.0;      ///< A_q: their summed natural abundance
   /// net / (A_q / 100): the ions of every isotope at this charge.
   double corrected = 0.0;
+  /// From the decomposition of every range's count into the species that
+  /// may sit in it (count_charge_states only; NaN elsewhere): the ions of
+  /// this element at this charge in the run, all isotopes included, with
+  /// their standard error. NaN when the ranges cannot tell the species from
+  /// others (`inseparable_from` names them) or it was not decomposed. A
+  /// species without ranges of its own (27Al+ under a 54Fe2+ range) has a
+  /// line with no ranges and 0 counts.
+  double decomposed = std::numeric_limits<double>::quiet_NaN();
+  double decomposed_sigma = std::numeric_limits<double>::quiet_NaN();
+  std::string inseparable_from;
+};
+
+/// The ions of the ranges of one name that is no single element's: a
+/// molecule ("WO"), a name that is no element ("Uo1"). Counted under that
+/// name and in no element's count.
+struct named_count {
+  std::string name;                               ///< the range's name as read
+  std::vector<std::size_t> ranges;                ///< indices into range_file::ranges
+  std::vector<std::pair<double, double>> bounds;  ///< of each range, Da, as read
+  std::uint64_t counts = 0;                       ///< raw
+  double background = 0.0, net = 0.0;
+  /// As charge_count's: the decomposed ions of the name's ranges.
+  double decomposed = std::numeric_limits<double>::quiet_NaN();
+  double decomposed_sigma = std::numeric_limits<double>::quiet_NaN();
+  std::string inseparable_from;
 };
 
 /// What counting found.
@@ -93,8 +147,18 @@ struct dataset_counts {
   /// multiplicity, ranges without background window, background larger than
   /// the peak, notes of the range file: each ready to be shown.
   std::vector<std::string> messages;
+  /// Counting every element: the ranges of names that are no single
+  /// element's, by name in the order of the file.
+  std::vector<named_count> named;
+  /// Charge states whose ranges cover less than
+  /// least_isotope_coverage_percent of the element's isotopes, each said
+  /// with its factor (isotope_coverage_warning); also among `messages`' ends
+  /// of maps and profiles.
+  std::vector<std::string> warnings;
   /// Ranges of the element whose window also holds another ion.
   std::vector<apt::interference> interferences;
+  /// How the ranges were given their charges (the mass tolerance).
+  apt::charge_options charging;
   bool single_hits = false;        ///< the filter was applied
   bool background = false;         ///< background was subtracted
   std::uint64_t ions = 0;          ///< ions of the file
@@ -106,27 +170,50 @@ struct dataset_counts {
 };
 
 /// The ranges of `file` that the counting of `symbol` (every element when
-/// empty) uses, each with its charge, and the messages about the element's
-/// ranges left out. Throws input_refused when the element has no assigned
-/// range at all.
+/// empty) uses, each with its charge (by `charges`), the messages about the
+/// element's ranges left out, the notes of ranges given a charge by the mass
+/// tolerance or by abundance, and the file's notes. Throws input_refused
+/// when the element has no assigned range at all; calculation_cancelled
+/// when `cancel` is raised during the search for interferences.
 struct range_selection {
   std::string symbol;
   std::vector<apt::charge_assignment> assignments;  ///< of every range of the file
   std::vector<std::size_t> used;                    ///< indices of the ranges counted
+  /// Counting every element: the ranges of a molecule or of a name that is
+  /// no element (counted under their names).
+  std::vector<std::size_t> named;
   std::vector<std::string> messages;
   std::vector<apt::interference> interferences;
 };
-range_selection select_ranges(const apt::range_file& file, const std::string& symbol);
+range_selection select_ranges(const apt::range_file& file, const std::string& symbol,
+                              const apt::charge_options& charges = {},
+                              const std::atomic<bool>* cancel = nullptr);
+
+/// The warning of a charge state whose ranges cover less than
+/// least_isotope_coverage_percent of its element's isotopes: "O+: its
+/// ranges cover only 0.205 % of O's isotopes (18O), so its corrected count
+/// is 488 times the ions counted; a field read from it rests on that
+/// factor". Empty for one that covers enough (or none at all).
+std::string isotope_coverage_warning(const charge_count& q);
 
 /// Counts the charge states of `element` (name or symbol; every element of
-/// the file when empty) in `data` with the ranges of `file`. An ion lies in
-/// at most one range, found by binary search (range_file::find), with its
-/// float32 mass-to-charge as a double. Throws input_refused for an unknown
-/// element or one without ranges, apt::read_error when the file cannot be
-/// decoded (nothing is counted from a half-read file), calculation_cancelled
-/// when cancelled.
+/// the file when empty) in `data` with the ranges of `file`, their charges
+/// given by `charges`. An ion lies in at most one range, found by binary
+/// search (range_file::find), with its float32 mass-to-charge as a double.
+/// Also: counting every element, the ranges of other names under their
+/// names (dataset_counts::named); and the decomposition of every range's
+/// count into the species that may sit in it (charge_count::decomposed),
+/// left out with a message for a file of more ranges and species than
+/// decomposition_budget. Throws input_refused for an unknown element or one
+/// without ranges, apt::read_error when the file cannot be decoded (nothing
+/// is counted from a half-read file), calculation_cancelled when cancelled.
 dataset_counts count_charge_states(const apt::dataset& data, const apt::range_file& file,
-                                   const std::string& element, const counting_options& options);
+                                   const std::string& element, const counting_options& options,
+                                   const apt::charge_options& charges = {});
+
+/// The most shares (ranges times species) a counting decomposes; beyond it
+/// the decomposition would take seconds and is left out with a message.
+inline constexpr std::size_t decomposition_budget = 100'000;
 
 /// The isotope-corrected ratio of neighbouring states,
 /// r = (N_(k+1) / N_k) * (A_k / A_(k+1)): the factor A_k / A_(k+1).
@@ -230,7 +317,7 @@ class counting_pass {
  public:
   /// Throws what count_charge_states throws before reading.
   counting_pass(const apt::dataset& data, const apt::range_file& file, const std::string& element,
-                const counting_options& options);
+                const counting_options& options, const apt::charge_options& charges = {});
 
   /// Counts of one worker, by slot (a counted range).
   struct tally {
@@ -271,6 +358,8 @@ class counting_pass {
 
   /// The counts from the tallies of every worker.
   dataset_counts finish(const std::vector<tally>& tallies) const;
+  /// The ranges chosen, with their charges.
+  const range_selection& selection() const { return selection_; }
 
  private:
   counted_range range_counts(std::size_t slot, std::uint64_t inside, std::uint64_t window,
@@ -279,6 +368,7 @@ class counting_pass {
   const apt::dataset* data_;
   const apt::range_file* file_;
   counting_options options_;
+  apt::charge_options charges_;
   std::string symbol_;
   range_selection selection_;
   bool filter_;

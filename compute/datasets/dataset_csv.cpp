@@ -11,6 +11,12 @@ namespace {
 
 constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 
+// Derived numbers of the counts' CSV: sums of tabulated abundances (which
+// have at most six decimals), estimated counts, and misses of ranges.
+constexpr int abundance_decimals = 6;
+constexpr int count_decimals = 3;
+constexpr int miss_decimals = 6;
+
 std::string line_of(const std::vector<double>& values) {
   std::string line;
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -24,17 +30,39 @@ std::string line_of(const std::vector<double>& values) {
 
 std::vector<std::string> counts_csv_lines(const dataset_counts& counts) {
   std::vector<std::string> lines;
-  lines.emplace_back("element,charge,ranges,counts,isotope_abundance_percent,corrected_counts");
+  lines.emplace_back(
+      "element,charge,ranges,counts,isotope_abundance_percent,corrected_counts,decomposed_counts,"
+      "decomposed_sigma,range_miss_da");
+  const auto decomposed = [](double amount, double sigma) {
+    return fixed_number(amount, count_decimals) + "," + fixed_number(sigma, count_decimals);
+  };
   for (const auto& q : counts.charges) {
-    std::string ranges;
+    std::string ranges, misses;
     for (const auto& c : counts.ranges) {
       if (c.symbol != q.symbol || c.charge != q.charge) continue;
-      if (!ranges.empty()) ranges += ';';
+      if (!ranges.empty()) {
+        ranges += ';';
+        misses += ';';
+      }
       ranges += shortest_number(c.low) + "-" + shortest_number(c.high);
+      misses += fixed_number(c.miss_da, miss_decimals);
     }
-    lines.push_back(q.symbol + "," + charge_label(q.charge) + "," + ranges + "," +
-                    std::to_string(q.counts) + "," + shortest_number(q.abundance_percent) + "," +
-                    shortest_number(q.corrected));
+    const bool own_ranges = !ranges.empty();
+    std::string line = q.symbol + "," + charge_label(q.charge) + "," + ranges + "," +
+                       std::to_string(q.counts) + ",";
+    line += own_ranges ? fixed_number(q.abundance_percent, abundance_decimals) : "nan";
+    line += ",";
+    line += own_ranges ? fixed_number(q.corrected, count_decimals) : "nan";
+    line += "," + decomposed(q.decomposed, q.decomposed_sigma) + "," + misses;
+    lines.push_back(std::move(line));
+  }
+  for (const auto& n : counts.named) {
+    std::string ranges;
+    for (const auto& [low, high] : n.bounds) {
+      ranges += (ranges.empty() ? "" : ";") + shortest_number(low) + "-" + shortest_number(high);
+    }
+    lines.push_back(n.name + ",," + ranges + "," + std::to_string(n.counts) + ",nan,nan," +
+                    decomposed(n.decomposed, n.decomposed_sigma) + ",");
   }
   return lines;
 }

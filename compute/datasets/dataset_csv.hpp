@@ -13,9 +13,17 @@
 namespace veltrane {
 
 /// The lines of `counts --csv`: the header
-/// element,charge,ranges,counts,isotope_abundance_percent,corrected_counts
-/// and one line per element and charge; charge as "3+", ranges as
-/// "low-high" joined by ';', numbers as the shortest text that reads back.
+/// element,charge,ranges,counts,isotope_abundance_percent,corrected_counts,
+/// decomposed_counts,decomposed_sigma,range_miss_da
+/// and one line per element and charge (charge as "3+"; ranges as
+/// "low-high" joined by ';', their bounds as the shortest text that reads
+/// back), then one per name counted under its own name (charge empty).
+/// Counts are whole numbers; the summed abundance has at most 6 decimals,
+/// the corrected and decomposed counts and their sigma 3 (trailing zeros
+/// dropped), "nan" where there is no number (not decomposed, inseparable,
+/// no ranges of its own). range_miss_da: for each range of the line, 0 when
+/// an isotope lies inside, else how far (Da, 6 decimals; negative below) the
+/// isotope it was assigned by the mass tolerance lies from it.
 std::vector<std::string> counts_csv_lines(const dataset_counts& counts);
 
 /// The lines of the map's CSV: x_mm,y_mm,N_lower,N_upper,ratio,E_V_per_nm,

@@ -18,11 +18,11 @@ input_refused no_range_of(const apt::range_file& file, const std::string& symbol
 
 }  // namespace
 
-int pair_with_ranges(const apt::range_file& file, const std::string& element, int n,
-                     int preferred) {
+int pair_with_ranges(const apt::range_file& file, const std::string& element, int n, int preferred,
+                     const apt::charge_options& options) {
   std::set<int> charges;
   try {
-    const auto selection = select_ranges(file, element_symbol(element));
+    const auto selection = select_ranges(file, element_symbol(element), options);
     for (std::size_t index : selection.used) charges.insert(selection.assignments[index].charge);
   } catch (const std::exception&) {
     return preferred;
@@ -59,6 +59,8 @@ overall_field overall_of(dataset_counts counts, const apt::range_file& file,
   o.factor = isotope_factor(*lower, *upper);
   o.field = counted_pair(k, static_cast<double>(lower->counts), static_cast<double>(upper->counts),
                          lower->background, upper->background, o.factor, confidence);
+  o.field.covered_lower_percent = lower->abundance_percent;
+  o.field.covered_upper_percent = upper->abundance_percent;
   set_fields({&o.field}, inverter);
   return o;
 }

@@ -30,6 +30,8 @@ inline constexpr const char* counting_caveat =
 /// What a field computation from a dataset is asked for.
 struct field_options {
   counting_options counting;
+  /// How the ranges are given their charges (the mass tolerance).
+  apt::charge_options charges;
   double confidence = default_confidence;
 };
 
@@ -46,7 +48,8 @@ struct overall_field {
 /// `preferred` when both its states have counted ranges, else the first pair
 /// k (1 .. n) whose states both have them, else `preferred` (the computation
 /// then says what is missing). Never throws.
-int pair_with_ranges(const apt::range_file& file, const std::string& element, int n, int preferred);
+int pair_with_ranges(const apt::range_file& file, const std::string& element, int n, int preferred,
+                     const apt::charge_options& charges = {});
 
 namespace detail {
 

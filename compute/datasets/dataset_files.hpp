@@ -5,6 +5,7 @@
 // wrong while the ions are read later (a mass that is no number) is said the
 // same way: no door sees apt::read_error.
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -35,8 +36,10 @@ class dataset_file_error : public input_refused {
 apt::dataset open_dataset(const std::filesystem::path& path);
 
 /// Reads a range file (.rrng, .rng; see apt::read_range_file). Throws
-/// dataset_file_error as open_dataset does.
-apt::range_file open_range_file(const std::filesystem::path& path);
+/// dataset_file_error as open_dataset does, calculation_cancelled when
+/// `cancel` is raised while it is read.
+apt::range_file open_range_file(const std::filesystem::path& path,
+                                const std::atomic<bool>* cancel = nullptr);
 
 /// What a dataset computation reads: the data and its range file.
 struct dataset_inputs {
@@ -44,12 +47,21 @@ struct dataset_inputs {
   apt::range_file ranges;
 };
 
-/// Both files: first whether each can be opened at all (the data file's
-/// fault said first), then the range file read, then the data file opened.
-dataset_inputs read_inputs(const std::filesystem::path& data, const std::filesystem::path& ranges);
+/// Both files: the range file read (looking at `cancel`), then the data
+/// file opened.
+dataset_inputs read_inputs(const std::filesystem::path& data, const std::filesystem::path& ranges,
+                           const std::atomic<bool>* cancel = nullptr);
 
 /// Runs `read`, which reads ions or files through apt/, and throws an
-/// apt::read_error of it as dataset_file_error.
+/// apt::read_error of it as dataset_file_error, apt::cancelled as
+/// calculation_cancelled.
 void reading_dataset(const std::function<void()>& read);
+
+/// Refuses (input_refused) an output that is the data or the range file
+/// itself, also under another path (a link, "./run.epos"): writing it would
+/// replace the dataset. "map.csv is the data file run.epos: writing it would
+/// replace it". An output that does not exist yet is no input.
+void check_output_apart(const std::filesystem::path& output, const std::filesystem::path& data,
+                        const std::filesystem::path& ranges);
 
 }  // namespace veltrane

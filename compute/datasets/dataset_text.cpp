@@ -1,6 +1,8 @@
 #include "compute/datasets/dataset_text.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "compute/charge_states/charge_spec.hpp"
 #include "compute/charge_states/measured_field.hpp"
@@ -28,15 +30,67 @@ std::string counted_ranges_text(const dataset_counts& counts, const charge_count
   return text;
 }
 
+namespace {
+
+// "; decomposed 309.8 ± 17.6", "; decomposed: cannot be told apart from
+// Cr2+", or nothing where the counts were not decomposed.
+std::string decomposed_text(double amount, double sigma, const std::string& inseparable_from) {
+  if (!inseparable_from.empty())
+    return "; decomposed: cannot be told apart from " + inseparable_from;
+  if (std::isnan(amount)) return {};
+  // No error where none of the species' ranges holds an ion.
+  if (std::isnan(sigma)) return "; decomposed " + format_number(amount);
+  return "; decomposed " + format_number(amount) + " \u00b1 " + format_number(sigma);
+}
+
+// "61.24-61.4 Da: by the mass tolerance, 0.0025 Da from the isotope's m/q
+// (tolerance 0.05 Da)"
+std::string tolerance_line(const counted_range& c) {
+  std::string isotopes;
+  for (const auto& i : c.isotopes) {
+    isotopes += (isotopes.empty() ? "" : ", ") + i.label() + apt::charge_suffix(c.charge);
+  }
+  return "  " + shortest_number(c.low) + "-" + shortest_number(c.high) +
+         " Da: assigned by the mass tolerance: " + isotopes + " lies " +
+         format_number(std::abs(c.miss_da)) + " Da " + (c.miss_da < 0.0 ? "below" : "above") +
+         " it (tolerance " + format_number(c.tolerance_da) + " Da)";
+}
+
+}  // namespace
+
 std::vector<std::string> counts_text_lines(const dataset_counts& counts) {
   std::vector<std::string> lines;
   for (const auto& q : counts.charges) {
-    std::string line = q.symbol + " " + charge_label(q.charge) + ": " + std::to_string(q.counts) +
-                       " ions in " + counted_ranges_text(counts, q) + " Da; isotopes";
+    const std::string state = q.symbol + " " + charge_label(q.charge) + ": ";
+    if (counted_ranges_text(counts, q).empty()) {
+      // A species of the decomposition alone (27Al+ under a 54Fe2+ range).
+      lines.push_back(state + "no range of its own" +
+                      decomposed_text(q.decomposed, q.decomposed_sigma, q.inseparable_from));
+      continue;
+    }
+    std::string line = state + std::to_string(q.counts) + " ions in " +
+                       counted_ranges_text(counts, q) + " Da; isotopes";
     for (const auto& i : q.isotopes) line += " " + i.label();
     line += " (" + format_number(q.abundance_percent) + " %)";
     if (counts.background) line += "; background " + format_number(q.background) + " subtracted";
     line += "; corrected " + format_number(q.corrected);
+    line += decomposed_text(q.decomposed, q.decomposed_sigma, q.inseparable_from);
+    lines.push_back(std::move(line));
+    for (const auto& c : counts.ranges) {
+      if (c.symbol == q.symbol && c.charge == q.charge && c.miss_da != 0.0) {
+        lines.push_back(tolerance_line(c));
+      }
+    }
+  }
+  for (const auto& n : counts.named) {
+    std::string ranges;
+    for (const auto& [low, high] : n.bounds) {
+      ranges += (ranges.empty() ? "" : ", ") + shortest_number(low) + "-" + shortest_number(high);
+    }
+    std::string line = n.name + ": " + std::to_string(n.counts) + " ions in " + ranges +
+                       " Da, counted under its own name (no element's count)";
+    if (counts.background) line += "; background " + format_number(n.background) + " subtracted";
+    line += decomposed_text(n.decomposed, n.decomposed_sigma, n.inseparable_from);
     lines.push_back(std::move(line));
   }
   return lines;
@@ -59,7 +113,27 @@ std::string pair_field_text(const pair_field& f, const std::string& symbol,
   } else {
     text += "E = " + numbers.field(f.E) + " V/nm";
   }
-  return text + " " + interval_text(f, numbers);
+  text += " " + interval_text(f, numbers);
+  if (const std::string caution = coverage_caution(f, symbol, numbers); !caution.empty()) {
+    text += "; " + caution;
+  }
+  return text;
+}
+
+std::string coverage_caution(const pair_field& f, const std::string& symbol,
+                             const answer_numbers& numbers) {
+  // A state whose ranges hold few of its isotopes carries a large factor.
+  std::string text;
+  for (const auto& [charge, covered] :
+       {std::pair{f.k, f.covered_lower_percent}, std::pair{f.k + 1, f.covered_upper_percent}}) {
+    if (covered < least_isotope_coverage_percent) {
+      text += std::string(text.empty() ? "" : "; ") + "caution: the ranges of " + symbol +
+              apt::charge_suffix(charge) + " cover only " + numbers.number(covered) +
+              " % of its isotopes (a factor of " +
+              (covered > 0.0 ? numbers.number(100.0 / covered) : std::string("infinity")) + ")";
+    }
+  }
+  return text;
 }
 
 std::string map_bin_text(const field_map& map, const map_bin& bin, const answer_numbers& numbers) {

@@ -28,9 +28,19 @@ std::string counted_ranges_text(const dataset_counts& counts, const charge_count
 ///   "W 3+/2+ = 0.812 (counts 1000 and 1200, isotope-corrected):
 ///    E = 36.21 V/nm (95 %: 36.1 to 36.32 V/nm)"
 /// with the ends of an interval as interval_end_text writes them, and "no
-/// field" for a ratio of 0 or infinity or one the model does not reach.
+/// field" for a ratio of 0 or infinity or one the model does not reach;
+/// then, for a state whose ranges cover less than
+/// least_isotope_coverage_percent of its isotopes, "; caution: the ranges
+/// of W2+ cover only 0.205 % of its isotopes (a factor of 488)".
 std::string pair_field_text(const pair_field& field, const std::string& symbol,
                             const answer_numbers& numbers = plain_answer_numbers());
+
+/// The caution of pair_field_text for the states whose ranges cover less
+/// than least_isotope_coverage_percent of their isotopes ("caution: the
+/// ranges of W2+ cover only 0.205 % of its isotopes (a factor of 488)",
+/// several joined by "; "); empty when both cover enough.
+std::string coverage_caution(const pair_field& field, const std::string& symbol,
+                             const answer_numbers& numbers = plain_answer_numbers());
 
 /// One bin of a map, as a read-out under the mouse:
 ///   "x = 1 mm, y = 1 mm: N_lower = 100, N_upper = 150, E = 35.12 V/nm (95 %:

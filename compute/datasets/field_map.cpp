@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <tuple>
 #include <unordered_map>
 
 #include "compute/curves/number_format.hpp"
@@ -67,10 +68,7 @@ class bin_tally {
 };
 
 void check_map_options(const apt::dataset& data, const map_options& options) {
-  if (!(options.bin > 0.0 && std::isfinite(options.bin))) {
-    throw input_refused("the bin size must be a finite number above 0, not " +
-                        format_number(options.bin));
-  }
+  if (const std::string fault = bin_fault(options.bin); !fault.empty()) throw input_refused(fault);
   check_confidence(options.confidence);
   if (options.over == map_plane::detector && !data.has(apt::columns::detector)) {
     throw input_refused(data.path() + ": the file holds no detector coordinates (" +
@@ -175,6 +173,11 @@ void add_bins(field_map& map, const binned_counts& counted, int k, const map_opt
 
 }  // namespace
 
+std::string bin_fault(double bin) {
+  if (bin > 0.0 && std::isfinite(bin)) return {};
+  return "the bin size must be a finite number above 0, not " + format_number(bin);
+}
+
 field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio_inverter& inverter,
                     const map_options& options) {
   check_map_options(data, options);
@@ -182,7 +185,7 @@ field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio
   map.over = options.over;
   map.bin = options.bin;
   const detail::counting_pass pass(data, file, inverter.states().request().element,
-                                   options.counting);
+                                   options.counting, options.charges);
   const int k = inverter.k();
   detail::check_pair_counted(pass, file, k);
   const binned_counts counted = count_by_bin(data, pass, k, options);
@@ -197,6 +200,7 @@ field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio
   map.without_position = counted.without_position;
   map.overall = detail::overall_of(pass.finish(counted.counts), file, inverter, options.confidence);
   map.messages = map.overall.counts.messages;
+  for (const auto& w : map.overall.counts.warnings) map.messages.push_back(w);
   if (map.without_position > 0) {
     map.messages.push_back(data.path() + ": " + std::to_string(map.without_position) +
                            " ions of the pair have no finite coordinates and are not mapped");
@@ -208,6 +212,87 @@ field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio
   }
   set_fields(open, inverter);
   return map;
+}
+
+std::uint64_t map_grid::cells() const {
+  if (i_max < i_min || j_max < j_min) return 0;
+  return static_cast<std::uint64_t>(i_max - i_min + 1) *
+         static_cast<std::uint64_t>(j_max - j_min + 1);
+}
+
+namespace {
+
+// The index range along one axis that holds the bulk of the ions: the
+// 0.1 % and 99.9 % points of the weights, widened by half their distance
+// and a bin on either side, within [lowest, highest].
+std::pair<std::int64_t, std::int64_t> bulk_of(std::vector<std::pair<std::int64_t, double>> at,
+                                              std::int64_t lowest, std::int64_t highest) {
+  std::sort(at.begin(), at.end());
+  double total = 0.0;
+  for (const auto& [index, weight] : at) total += weight;
+  const auto point = [&](double share) {
+    double sum = 0.0;
+    for (const auto& [index, weight] : at) {
+      sum += weight;
+      if (sum >= share * total) return index;
+    }
+    return at.back().first;
+  };
+  const std::int64_t low = point(0.001), high = point(0.999);
+  // In doubles: the bins of a far-out ion may lie near the ends of 64 bits.
+  const double margin = (static_cast<double>(high) - static_cast<double>(low)) / 2.0 + 1.0;
+  const double from = std::max(static_cast<double>(low) - margin, static_cast<double>(lowest));
+  const double to = std::min(static_cast<double>(high) + margin, static_cast<double>(highest));
+  return {static_cast<std::int64_t>(std::floor(from)), static_cast<std::int64_t>(std::ceil(to))};
+}
+
+}  // namespace
+
+map_grid grid_of(const field_map& map) {
+  map_grid grid;
+  if (map.bins.empty()) return grid;
+  std::vector<std::pair<std::int64_t, double>> along_i, along_j;
+  for (const auto& b : map.bins) {
+    const double ions = b.field.count_lower + b.field.count_upper;
+    along_i.emplace_back(b.i, ions);
+    along_j.emplace_back(b.j, ions);
+  }
+  std::tie(grid.i_min, grid.i_max) = bulk_of(std::move(along_i), map.i_min, map.i_max);
+  std::tie(grid.j_min, grid.j_max) = bulk_of(std::move(along_j), map.j_min, map.j_max);
+  if (static_cast<double>(grid.i_max - grid.i_min + 1) *
+          static_cast<double>(grid.j_max - grid.j_min + 1) >
+      static_cast<double>(most_grid_cells)) {
+    const std::string unit = map.over == map_plane::detector ? " mm" : " nm";
+    throw input_refused("the bins of " + format_number(map.bin) + unit + " make a grid of " +
+                        std::to_string(grid.i_max - grid.i_min + 1) + " x " +
+                        std::to_string(grid.j_max - grid.j_min + 1) +
+                        " bins over the bulk of the ions, more than " +
+                        std::to_string(most_grid_cells) + "; take larger bins");
+  }
+  for (std::size_t b = 0; b < map.bins.size(); ++b) {
+    const map_bin& bin = map.bins[b];
+    if (bin.i < grid.i_min || bin.i > grid.i_max || bin.j < grid.j_min || bin.j > grid.j_max) {
+      grid.outside.push_back(b);
+      grid.ions_outside +=
+          static_cast<std::uint64_t>(bin.field.count_lower + bin.field.count_upper);
+    }
+  }
+  return grid;
+}
+
+std::string outside_grid_message(const field_map& map, const map_grid& grid) {
+  if (grid.outside.empty()) return {};
+  const std::string unit = map.over == map_plane::detector ? " mm" : " nm";
+  const auto edge = [&map](std::int64_t i) {
+    return format_number(static_cast<double>(i) * map.bin);
+  };
+  return std::to_string(grid.ions_outside) + (grid.ions_outside == 1 ? " ion" : " ions") +
+         " of the pair in " + std::to_string(grid.outside.size()) +
+         (grid.outside.size() == 1 ? " bin" : " bins") +
+         (grid.ions_outside == 1 ? " lies" : " lie") + " outside the grid of x from " +
+         edge(grid.i_min) + " to " + edge(grid.i_max + 1) + unit + ", y from " + edge(grid.j_min) +
+         " to " + edge(grid.j_max + 1) + unit +
+         ", far from the bulk of the ions; their bins are given apart";
 }
 
 std::optional<std::pair<double, double>> field_span(const field_map& map) {

@@ -14,7 +14,9 @@ constexpr std::uint64_t most_blocks = 1000000;
 std::uint64_t checked_block_count(const apt::dataset& data, const profile_options& options) {
   if (options.block == 0) throw input_refused("a block must hold at least 1 ion");
   const std::uint64_t ions = data.ion_count();
-  const std::uint64_t block_count = (ions + options.block - 1) / options.block;
+  // Rounded up without ions + block - 1, which a block near 2^64 would wrap
+  // to no block at all.
+  const std::uint64_t block_count = ions / options.block + (ions % options.block != 0 ? 1 : 0);
   if (block_count > most_blocks) {
     throw input_refused("blocks of " + std::to_string(options.block) + " ions make " +
                         std::to_string(block_count) + " blocks of " + std::to_string(ions) +
@@ -100,13 +102,14 @@ field_profile profile_field(const apt::dataset& data, const apt::range_file& fil
   profile.block = options.block;
   profile.voltages = data.voltages();
   const detail::counting_pass pass(data, file, inverter.states().request().element,
-                                   options.counting);
+                                   options.counting, options.charges);
   const int k = inverter.k();
   detail::check_pair_counted(pass, file, k);
   const blocked_counts counted = count_by_block(data, pass, k, block_count, options);
   profile.overall =
       detail::overall_of(pass.finish(counted.counts), file, inverter, options.confidence);
   profile.messages = profile.overall.counts.messages;
+  for (const auto& w : profile.overall.counts.warnings) profile.messages.push_back(w);
   const bool with_voltage = data.has(apt::columns::dc_voltage);
   for (const auto& s : counted.blocks) {
     profile_block block;

@@ -15,15 +15,11 @@ namespace veltrane {
 
 namespace {
 
-// The element data of a name or symbol, in any case; nullptr when none.
+// The model's data of the element a text names (find_named_element);
+// nullptr for one that is not among the model's elements, or no element.
 const element_data* element_of(const std::string& name_or_symbol) {
-  for (const auto& e : element_data_table()) {
-    if (same_ignoring_case(e.symbol, name_or_symbol) ||
-        same_ignoring_case(e.name, name_or_symbol)) {
-      return &e;
-    }
-  }
-  return nullptr;
+  const auto e = find_named_element(name_or_symbol);
+  return e ? e->data : nullptr;
 }
 
 std::string joined(const std::vector<std::string>& parts, const char* separator = ", ") {
@@ -56,6 +52,7 @@ std::map<std::string, ranged_element> ranged_elements(const range_design& d,
 
 std::string charges_text(const std::set<int>& charges) {
   std::vector<std::string> parts;
+  parts.reserve(charges.size());
   for (int q : charges) parts.push_back(charge_label(q));
   return joined(parts);
 }
@@ -122,6 +119,7 @@ joint_setup::joint_setup(const apt::range_file& file, const joint_request& reque
   design_ = design_ranges(file, assignments, request.charges, named);
   const auto ranged = ranged_elements(design_, run);
   std::vector<std::string> in_file;
+  in_file.reserve(ranged.size());
   for (const auto& [symbol, r] : ranged) in_file.push_back(symbol);
 
   std::vector<std::string> chosen;
@@ -180,9 +178,9 @@ joint_setup::joint_setup(const apt::range_file& file, const joint_request& reque
 
   messages_.push_back("One field from " + joined(described) +
                       ", with the model's built-in inputs of each.");
-  messages_.push_back(background_
-                          ? "Each range's background window is subtracted as a known count."
-                          : "The ranges are taken as background-free (no background subtracted).");
+  messages_.emplace_back(
+      background_ ? "Each range's background window is subtracted as a known count."
+                  : "The ranges are taken as background-free (no background subtracted).");
   for (const auto& note : design_.notes) messages_.push_back(note);
 }
 

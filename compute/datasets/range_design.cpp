@@ -112,10 +112,11 @@ range_design design_ranges(const apt::range_file& file,
       }
       if (where.empty()) continue;
       if (declared.emplace(std::pair{isotopes.front().atomic_number, q}, symbol).second) {
-        d.notes.push_back(symbol + apt::charge_suffix(q) +
-                          " is looked for where its isotopes lie, though no range is named "
-                          "after it at that charge: " +
-                          where + ".");
+        std::string note = symbol + apt::charge_suffix(q);
+        note += " is looked for where its isotopes lie, though no range is named after it at "
+                "that charge: ";
+        note += where + ".";
+        d.notes.push_back(std::move(note));
       }
     }
   }

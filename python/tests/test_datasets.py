@@ -7,6 +7,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -15,6 +16,7 @@ import veltrane
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 PYTHON = os.environ.get("VELTRANE_PYTHON", sys.executable)
+CLI = os.environ.get("VELTRANE_CLI", "veltrane-curves")
 
 EPOS_RECORD = np.dtype([("x", ">f4"), ("y", ">f4"), ("z", ">f4"), ("mass", ">f4"),
                         ("tof", ">f4"), ("v_dc", ">f4"), ("v_pulse", ">f4"), ("det_x", ">f4"),
@@ -386,7 +388,7 @@ def test_field_map_and_profile_of_a_hand_made_run(tmp_path):
     assert np.isnan([p["ratio"][3], p["E"][3], p["E_low"][3], p["E_high"][3]]).all()
     assert p["overall"] == m["overall"]
     assert np.isnan(veltrane.field_profile(pos, rrng, "Tungsten", 4, block=200)["v_dc"]).all()
-    with pytest.raises(ValueError, match="a block must hold at least 1 ion"):
+    with pytest.raises(ValueError, match='^block must be a whole number of at least 1, not "0"$'):
         veltrane.field_profile(epos, rrng, "Tungsten", 4, block=0)
 
 
@@ -472,3 +474,210 @@ def test_a_pipe_is_refused_at_once(tmp_path):
     assert len(lines) == 2
     for line in lines:
         assert line.endswith("W.rrng: is not a regular file (a named pipe)"), line
+
+
+# 28Si+ inside its range; 13.991-14.039 Da misses 28Si2+ (13.9885 Da) by
+# 0.0025 Da, as real ranges placed around a calibrated peak do.
+SILICON_RANGES = ("[Ions]\nNumber=1\nIon1=Si\n[Ranges]\nNumber=2\n"
+                  "Range1=27.95 28.00 Vol:0.02 Si:1\n"
+                  "Range2=13.991 14.039 Vol:0.02 Si:1\n")
+
+
+def test_the_mass_tolerance_as_a_keyword(tmp_path):
+    mass = np.concatenate([np.full(50, 27.977, np.float32), np.full(30, 14.01, np.float32)])
+    pos = write_pos(tmp_path / "si.pos", mass)
+    rrng = write_ranges(tmp_path / "Si.rrng", SILICON_RANGES)
+    counts = by_charge(veltrane.charge_state_counts(pos, rrng, "Silicon"))
+    near = counts[("Si", 2)]
+    assert near["counts"] == 30 and near["ranges"] == [(13.991, 14.039)]
+    si28 = 27.9769265325 / 2
+    assert near["range_miss_da"] == [pytest.approx(si28 - 13.991, abs=1e-6)]
+    ranges = veltrane.read_ranges(rrng)
+    assert ranges[0]["status"] == "assigned" and ranges[0]["miss_da"] < 0
+    assert "within the mass tolerance" in ranges[0]["note"]
+    assert ranges[1]["miss_da"] == 0 and ranges[1]["note"] is None
+    # Off (0), or narrower than the miss: the range has no charge. A number
+    # is in Da with the per-cent term kept (0.3 % of 14 Da: 0.042 Da).
+    for off in (0, 0.0, "0", "0.001,0.01%", "0.002,0%"):
+        assert ("Si", 2) not in by_charge(veltrane.charge_state_counts(pos, rrng,
+                                                                       mass_tolerance=off)), off
+        assert veltrane.read_ranges(rrng, mass_tolerance=off)[0]["status"] == "no_isotope", off
+    kept = veltrane.charge_state_counts(pos, rrng, mass_tolerance=0.001)
+    assert ("Si", 2) in by_charge(kept) and kept["mass_tolerance"] == (0.001, 0.3)
+    for bad, message in ((-1, "must be a finite number of at least 0"),
+                         (float("nan"), "must be a finite number of at least 0"),
+                         (2.0, "2 Da is above the largest, 1 Da"), ("5%", "above the largest"),
+                         ("0.05 Da", "a mass tolerance is a mass in Da")):
+        with pytest.raises(ValueError, match="^mass_tolerance: .*" + message):
+            veltrane.charge_state_counts(pos, rrng, mass_tolerance=bad)
+    with pytest.raises(TypeError, match="mass_tolerance must be None, a number"):
+        veltrane.charge_state_counts(pos, rrng, mass_tolerance=[0.05])
+
+
+def cli_counts_csv(data, ranges, *more):
+    done = subprocess.run([CLI, "counts", "--csv", "--data", str(data), "--ranges", str(ranges),
+                           *more], check=True, capture_output=True, text=True)
+    rows = [line.split(",") for line in done.stdout.splitlines()]
+    return {(row[0], row[1]): dict(zip(rows[0], row)) for row in rows[1:]}
+
+
+def test_decomposed_counts_and_names_of_their_own(tmp_path):
+    # 54Fe2+ shares 26.94-27.02 Da with 27Al+; a user's label "Uo1" and a
+    # molecule are counted under their own names.
+    text = ("[Ions]\nNumber=4\nIon1=Fe\nIon2=Al\nIon3=Uo1\nIon4=O\n[Ranges]\nNumber=5\n"
+            "Range1=26.94 27.02 Vol:0.01 Fe:1\n"
+            "Range2=27.85 28.05 Vol:0.01 Fe:1\n"
+            "Range3=13.45 13.55 Vol:0.01 Al:1\n"
+            "Range4=39.9 40.1 Vol:0.01 Uo1:1\n"
+            "Range5=35.9 36.0 Vol:0.01 Fe:1 O:1\n")
+    mass = np.concatenate([np.full(n, m, np.float32) for m, n in
+                           ((26.98, 10), (27.95, 20), (13.5, 5), (40.0, 7), (35.95, 3))])
+    pos = write_pos(tmp_path / "alloy.pos", mass)
+    rrng = write_ranges(tmp_path / "alloy.rrng", text)
+    counts = veltrane.charge_state_counts(pos, rrng)
+    states = by_charge(counts)
+    assert list(states) == [("Al", 1), ("Al", 2), ("Fe", 2)]  # by Z, then charge
+    assert states[("Al", 1)]["ranges"] == [] and states[("Al", 1)]["counts"] == 0
+    named = {n["name"]: n for n in counts["named"]}
+    assert set(named) == {"Uo1", "FeO"}
+    assert named["Uo1"]["counts"] == 7 and named["Uo1"]["ranges"] == [(39.9, 40.1)]
+    # The same numbers as the command line's (to its three decimals).
+    cli = cli_counts_csv(pos, rrng)
+    for (symbol, charge), c in states.items():
+        row = cli[(symbol, f"{charge}+")]
+        assert int(row["counts"]) == c["counts"]
+        assert float(row["decomposed_counts"]) == pytest.approx(c["decomposed"], abs=5e-4)
+        assert float(row["decomposed_sigma"]) == pytest.approx(c["decomposed_sigma"], abs=5e-4)
+    assert float(cli[("Uo1", "")]["decomposed_counts"]) == pytest.approx(
+        named["Uo1"]["decomposed"], abs=5e-4)
+
+
+def test_a_state_whose_ranges_cover_few_isotopes_is_warned(tmp_path):
+    # 184W3+ and, at 2+, only 180W (0.12 % of W).
+    text = ("[Ions]\nNumber=1\nIon1=W\n[Ranges]\nNumber=2\n"
+            "Range1=61.24 61.40 Vol:0.01 W:1\nRange2=89.90 90.05 Vol:0.01 W:1\n")
+    mass = np.concatenate([np.full(300, 61.32, np.float32), np.full(5, 89.97, np.float32)])
+    det = np.ones(len(mass), np.float32)
+    epos = write_epos(tmp_path / "rare.epos", mass, det_x=det, det_y=det)
+    rrng = write_ranges(tmp_path / "rare.rrng", text)
+    message = r"W2\+: its ranges cover only 0\.12 % of W's isotopes \(180W\), so its corrected count " \
+              r"is 833\.333 times the ions counted"
+    with pytest.warns(veltrane.IsotopeCoverageWarning, match=message):
+        counts = veltrane.charge_state_counts(epos, rrng, "W")
+    assert len(counts["warnings"]) == 1
+    with pytest.warns(veltrane.IsotopeCoverageWarning, match=message):
+        m = veltrane.field_map(epos, rrng, "W", 4, min_counts=1)
+    assert m["overall"]["isotope_coverage"] == (pytest.approx(0.12), pytest.approx(30.64))
+    assert m["overall"]["caution"] == ("caution: the ranges of W2+ cover only 0.12 % of its "
+                                       "isotopes (a factor of 833.333)")
+    with pytest.warns(veltrane.IsotopeCoverageWarning, match=message):
+        p = veltrane.field_profile(epos, rrng, "W", 4)
+    assert p["overall"]["caution"] == m["overall"]["caution"]
+    # A caller may make the warning an error.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", veltrane.IsotopeCoverageWarning)
+        with pytest.raises(veltrane.IsotopeCoverageWarning):
+            veltrane.charge_state_counts(epos, rrng, "W")
+    # Ranges of every isotope: no warning, no caution.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        full = veltrane.field_map(epos, write_ranges(tmp_path / "W.rrng"), "W", 4, min_counts=1)
+    assert full["overall"]["caution"] is None and full["warnings"] == []
+
+
+def test_the_interferers_of_a_shared_range(tmp_path):
+    text = ("[Ions]\nNumber=5\nIon1=Fe\nIon2=Al\nIon3=Cr\nIon4=Br\nIon5=Ba\n[Ranges]\nNumber=2\n"
+            "Range1=26.94 27.02 Vol:0.01 Fe:1\nRange2=27.85 28.05 Vol:0.01 Fe:1\n")
+    pos = write_pos(tmp_path / "fe.pos", np.full(10, 26.98, np.float32))
+    counts = veltrane.charge_state_counts(pos, write_ranges(tmp_path / "fe.rrng", text), "Fe")
+    assert len(counts["interferences"]) == 1 and len(counts["interferers"]) == 1
+    shared = counts["interferers"][0]
+    assert shared["range"] == (26.94, 27.02) and shared["own"] == "54Fe2+"
+    labels = [i["label"] for i in shared["interferers"]]
+    assert sorted(labels) == ["135Ba5+", "27Al+", "54Cr2+", "81Br3+"]
+    assert all(26.94 <= i["mass_to_charge"] <= 27.02 for i in shared["interferers"])
+    # The line names the three most likely, then the rest as a count.
+    assert counts["interferences"][0].endswith(" and 1 less likely ion")
+    assert labels[3] not in counts["interferences"][0]
+
+
+def test_elements_by_any_of_their_names(tmp_path, hand_made):
+    for name in ("W", "w", "Tungsten", "TUNGSTEN"):
+        assert veltrane.charge_state_counts(hand_made["epos"], hand_made["rrng"],
+                                            name)["symbol"] == "W", name
+        m = veltrane.field_map(hand_made["epos"], hand_made["rrng"], name, 4, min_counts=0,
+                               over="specimen")
+        assert m["overall"]["counts"] == (RAW_2, RAW_3), name
+    text = "[Ions]\nNumber=1\nIon1=O\n[Ranges]\nNumber=1\nRange1=15.98 16.01 Vol:0.01 O:1\n"
+    o = write_ranges(tmp_path / "O.rrng", text)
+    pos = write_pos(tmp_path / "o.pos", np.full(4, 15.995, np.float32))
+    assert by_charge(veltrane.charge_state_counts(pos, o, "Oxygen"))[("O", 1)]["counts"] == 4
+    with pytest.raises(ValueError, match=r"^Oxygen \(O\) is not one of the 44 elements"):
+        veltrane.field_map(pos, o, "Oxygen", 2)
+
+
+def test_arguments_at_their_extremes_are_refused_by_name(hand_made):
+    args = (hand_made["epos"], hand_made["rrng"], "W", 4)
+    for bad, message in (({"bin": float("nan")}, "the bin size must be a finite number above 0"),
+                         ({"bin": -1.0}, "the bin size must be a finite number above 0"),
+                         ({"bin": float("inf")}, "the bin size must be a finite number above 0"),
+                         ({"min_counts": -1}, 'min_counts must be a whole number of at least 0, '
+                                              'not "-1"'),
+                         ({"threads": -1}, 'threads must be a whole number from 0 to 1024'),
+                         ({"threads": 1025}, 'threads must be a whole number from 0 to 1024'),
+                         ({"confidence": float("nan")}, "the confidence must lie between 0 and 1"),
+                         ({"mass_tolerance": 1e300}, "above the largest")):
+        with pytest.raises(ValueError, match=message):
+            veltrane.field_map(*args, over="specimen", **bad)
+    for block in (0, -1):
+        with pytest.raises(ValueError, match=f'^block must be a whole number of at least 1, '
+                                             f'not "{block}"$'):
+            veltrane.field_profile(*args, block=block)
+    with pytest.raises(ValueError, match="threads must be a whole number from 0 to 1024"):
+        veltrane.charge_state_counts(hand_made["epos"], hand_made["rrng"], threads=-1)
+    # The largest block is one block of every ion.
+    assert len(veltrane.field_profile(*args, block=2**63 - 1)["first_ion"]) == 1
+
+
+def test_a_stray_ion_far_out_does_not_make_the_arrays_huge(tmp_path):
+    # 1,000 ions of the pair within 4 mm and one at (30000, 30000) mm: dense
+    # arrays over both would hold 2^28 cells of 2 mm.
+    rng = np.random.default_rng(11)
+    mass = np.concatenate([np.full(600, 60.65, np.float32), np.full(400, 91.975, np.float32),
+                           np.full(1, 60.65, np.float32)])
+    det_x = np.concatenate([rng.uniform(-4, 4, 1000), [30000.0]]).astype(np.float32)
+    det_y = np.concatenate([rng.uniform(-4, 4, 1000), [30000.0]]).astype(np.float32)
+    epos = write_epos(tmp_path / "stray.epos", mass, det_x=det_x, det_y=det_y)
+    m = veltrane.field_map(epos, write_ranges(tmp_path / "W.rrng"), "W", 4, min_counts=1)
+    # The bulk's 4 bins of 2 mm a side, widened by half and a bin on either side.
+    assert m["E"].size <= 64 and m["N_lower"].sum() + m["N_upper"].sum() == 1000
+    out = m["outside"]
+    np.testing.assert_array_equal(out["x"], [30001.0])
+    np.testing.assert_array_equal(out["y"], [30001.0])
+    assert out["N_upper"][0] + out["N_lower"][0] == 1
+    assert any("1 ion of the pair in 1 bin lies outside the grid" in msg
+               for msg in m["messages"]), m["messages"]
+
+
+@pytest.mark.parametrize("command", [
+    ["--list-elements"], ["--version"], ["--help"],
+    ["equal-abundance", "--element", "W", "--ionisations", "1"],
+    ["field", "--element", "W", "--ionisations", "1", "--ratio", "2+/1+=1"],
+    ["fractions", "--element", "W", "--ionisations", "1", "--from", "20", "--to", "21"],
+    ["counts"], ["counts", "--csv"], ["map", "--min-counts", "0"],
+    ["map", "--min-counts", "0", "--output", "-"], ["profile"],
+])
+def test_every_printing_command_reports_a_full_disk(command, hand_made):
+    # /dev/full takes every write into the stream's buffer and fails it when
+    # the buffer is flushed: the command must say so and end with 1.
+    if command[0] in ("counts", "map", "profile"):
+        command = command + ["--data", str(hand_made["epos"]), "--ranges", str(hand_made["rrng"])]
+        if command[0] != "counts":
+            command += ["--element", "W", "--ionisations", "4", "--pair", "3+/2+"]
+        if command[0] == "map":
+            command += ["--over", "specimen"]
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([CLI, *command], stdout=full, stderr=subprocess.PIPE, text=True)
+    assert done.returncode == 1, done.stderr
+    assert done.stderr.endswith("veltrane-curves: could not write to standard output\n"), \
+        done.stderr

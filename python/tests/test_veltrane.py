@@ -137,10 +137,12 @@ def test_pairs_in_either_order_mean_the_same():
 
 def test_version_and_fields_that_are_not_above_zero():
     assert veltrane.__version__.count(".") == 2
-    for bad in ([0.0, 20.0], [-1.0]):
-        with pytest.raises(ValueError, match="fields must be above 0 V/nm"):
+    # One rule with the command line's fractions --from (field_fault).
+    for bad, message in (([20.0, 0.0], r"^E\[1\] = 0 is not above 0 V/nm$"),
+                         ([-5.0], r"^E\[0\] = -5 is not above 0 V/nm$")):
+        with pytest.raises(ValueError, match=message):
             veltrane.fractions("Tungsten", 1, np.array(bad))
-    with pytest.raises(ValueError, match="finite"):
+    with pytest.raises(ValueError, match=r"^E\[0\] = nan is not a finite number$"):
         veltrane.fractions("Tungsten", 1, np.array([float("nan")]))
 
 

@@ -7,6 +7,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "apt/read_error.hpp"
+
 using namespace veltrane::apt;
 
 namespace {
@@ -410,4 +412,18 @@ TEST(Interference, OnlyWhatTheAskedRangesNeedIsBuilt) {
   EXPECT_EQ(sn[0].unchecked, 0u);
   EXPECT_FALSE(sn[0].interferers.empty());
   EXPECT_GE(sn[0].interferers.back().charge, 5);
+}
+
+// A caller's cancel flag stops the search within a thousand combinations or
+// so; lowered, the search is the same as without one.
+TEST(Interference, TheSearchStopsWhenTheCancelFlagIsRaised) {
+  const range_file f = rrng(crowded);
+  const auto assignments = assign_charges(f);
+  std::atomic<bool> cancel{false};
+  interference_options options;
+  options.cancel = &cancel;
+  const auto whole = find_interferences(f, assignments, "", options);
+  EXPECT_EQ(whole.size(), find_interferences(f, assignments).size());
+  cancel = true;
+  EXPECT_THROW(find_interferences(f, assignments, "", options), cancelled);
 }

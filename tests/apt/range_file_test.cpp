@@ -638,3 +638,27 @@ TEST(RangeFileVariants, AnIonOfMoreElementsThanAnyIonHasIsRefused) {
   for (int i = 0; i < 1000; ++i) zeros += " Q" + std::to_string(i) + ":0";
   EXPECT_TRUE(rrng("[Ranges]\nRange1=1 2 H:1" + zeros + "\n").ranges[0].single_atom());
 }
+
+// A caller's cancel flag (Ctrl-C in Python) stops the reading of a range file
+// within a few thousand lines; lowered, it changes nothing.
+TEST(RangeFile, ReadingStopsWhenTheCancelFlagIsRaised) {
+  std::string text = "[Ions]\nNumber=1\nIon1=W\n[Ranges]\nNumber=20000\n";
+  for (int i = 0; i < 20000; ++i) {
+    text += "Range" + std::to_string(i + 1) + "=" + std::to_string(1000 + i) + ".1 " +
+            std::to_string(1000 + i) + ".2 W:1\n";
+  }
+  std::atomic<bool> cancel{false};
+  EXPECT_EQ(parse_range_text(text, "W.rrng", std::nullopt, &cancel).ranges.size(), 20000u);
+  cancel = true;
+  EXPECT_THROW(parse_range_text(text, "W.rrng", std::nullopt, &cancel), cancelled);
+  std::string rng = "1 20000\nTungsten\nW 1 0 0\n---- W\n";
+  for (int i = 0; i < 20000; ++i) {
+    rng += ". " + std::to_string(1000 + i) + ".1 " + std::to_string(1000 + i) + ".2 1\n";
+  }
+  EXPECT_THROW(parse_range_text(rng, "W.rng", std::nullopt, &cancel), cancelled);
+  const temp_folder folder;
+  const auto path = folder.write("W.rrng", text);
+  EXPECT_THROW(read_range_file(path, &cancel), cancelled);
+  cancel = false;
+  EXPECT_EQ(read_range_file(path, &cancel).ranges.size(), 20000u);
+}

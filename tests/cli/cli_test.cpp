@@ -75,7 +75,8 @@ TEST(CommandLine, BadInputExitsWithTwoAndItsMessage) {
       {{el, "Tungsten", io, "1", en, "7,1e400"}, "ionisation energy 2 is not a number: \"1e400\""},
       {{el, "Beryllium", io, "4"}, "Beryllium has no 5th ionisation energy; give --energies"},
       {{"--bogus"}, "The following argument was not expected: --bogus"},
-      {{"--threads", "0", "--example"}, "--threads: Value 0 not in range 1 to 1024"},
+      {{"--threads", "0", "--example"},
+       "--threads: must be a whole number from 1 to 1024, not \"0\""},
       {{}, "--element is required (or use --example)"},
   };
   for (const auto& c : cases) {
@@ -99,13 +100,32 @@ TEST(CommandLine, InformationalFlags) {
   r = run({"--list-elements"});
   EXPECT_EQ(r.status, exit_ok);
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 45);
-  EXPECT_NE(r.out.find("\nCalicum     Ca     4      40.078    2.87      6.11315547   11.871719"),
+  EXPECT_NE(
+      r.out.find("\nCalicum     Ca      4       40.078    2.87      6.11315547     11.871719"),
+      std::string::npos)
+      << r.out;
+  EXPECT_NE(
+      r.out.find("\nBeryllium   Be      2       9.012     4.98      9.322699       18.21115   "
+                 "153.896205  217.71858459  -\n"),
+      std::string::npos)
+      << r.out;
+  // Every column starts where its header does, whatever the widths of its
+  // values (Caesium's I1 has eleven decimals).
+  EXPECT_NE(r.out.find("\nCaesium     Cs      6       132.905   1.95      3.89390572743  23.15745"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("\nBeryllium   Be     2      9.012     4.98      9.322699     18.21115     "
-                       "153.896205   217.71858459 -\n"),
-            std::string::npos)
-      << r.out;
+  std::istringstream lines(r.out);
+  std::string header, line;
+  std::getline(lines, header);
+  while (std::getline(lines, line)) {
+    // A column starts after the two spaces that end the one before it.
+    for (std::size_t c = 2; c < header.size(); ++c) {
+      if (header[c - 2] == ' ' && header[c - 1] == ' ' && header[c] != ' ' && c < line.size()) {
+        EXPECT_EQ(line[c - 1], ' ') << line;
+        EXPECT_NE(line[c], ' ') << line;
+      }
+    }
+  }
   r = run({"--list-elements", "--sources"});
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 45 + 88);
   EXPECT_NE(r.out.find("    ionisation energies: NIST ASD"), std::string::npos);
@@ -266,29 +286,36 @@ TEST(CommandLine, ChargeStateCommandsRefuseBadInput) {
     return args;
   };
   const std::vector<bad> cases = {
-      {with("field", {"--ratio", "3+/2+=0"}), "a ratio must be a finite number above 0, not \"0\""},
+      {with("field", {"--ratio", "3+/2+=0"}),
+       "--ratio: a ratio must be a finite number above 0, not \"0\""},
       {with("field", {"--ratio", "3+/2+=nan"}),
-       "a ratio must be a finite number above 0, not \"nan\""},
+       "--ratio: a ratio must be a finite number above 0, not \"nan\""},
       {with("field", {"--ratio", "3+/2+=inf"}),
-       "a ratio must be a finite number above 0, not \"inf\""},
-      {with("field", {"--ratio", "4+/2+=1"}), "4+ and 2+ are not neighbouring charge states"},
-      {with("field", {"--ratio", "1+/3+=2"}), "1+ and 3+ are not neighbouring charge states"},
+       "--ratio: a ratio must be a finite number above 0, not \"inf\""},
+      {with("field", {"--ratio", "4+/2+=1"}),
+       "--ratio: 4+ and 2+ are not neighbouring charge states"},
+      {with("field", {"--ratio", "1+/3+=2"}),
+       "--ratio: 1+ and 3+ are not neighbouring charge states"},
       {with("field", {"--ratio", "5+/4+=1"}),
-       "5+ is not a charge state of 3 ionisations (1+ to 4+)"},
+       "--ratio: 5+ is not a charge state of 3 ionisations (1+ to 4+)"},
       {with("field", {"--counts", "2+=-1,3+=5"}),
-       "a count must be a whole number of at least 0, not \"-1\""},
+       "--counts: a count must be a whole number of at least 0, not \"-1\""},
       {with("field", {"--counts", "2+=1.5,3+=5"}),
-       "a count must be a whole number of at least 0, not \"1.5\""},
-      {with("field", {"--counts", "2+=0,3+=0"}), "the counts of 2+ and 3+ are both zero"},
+       "--counts: a count must be a whole number of at least 0, not \"1.5\""},
+      {with("field", {"--counts", "2+=0,3+=0"}), "--counts: the counts of 2+ and 3+ are both zero"},
       {with("field", {}), "give either --ratio or --counts"},
       {with("field", {"--ratio", "3+/2+=1", "--confidence", "1.5"}),
-       "the confidence must lie between 0 and 1, not 1.5"},
+       "--confidence: the confidence must lie between 0 and 1, not 1.5"},
       {with("fractions", {"--from", "30", "--to", "20"}),
-       "the field range must rise: 30 is not below 20 V/nm"},
+       "--from, --to, --step: the field range must rise: 30 is not below 20 V/nm"},
       {with("fractions", {"--from", "1", "--to", "20", "--step", "0"}),
-       "the field step must be above 0, not 0"},
-      {with("fractions", {"--from", "0", "--to", "100", "--step", "1e-4"}),
-       "the range from 0 to 100 V/nm in steps of 0.0001 has more than 100000 fields"},
+       "--step: the field step must be a finite number above 0, not 0"},
+      {with("fractions", {"--from", "1", "--to", "100", "--step", "1e-4"}),
+       "--from, --to, --step: the range from 1 to 100 V/nm in steps of 0.0001 has more than "
+       "100000 fields"},
+      // No field of the model is 0 or below: one rule with Python's fractions.
+      {with("fractions", {"--from", "-5"}), "--from: -5 V/nm is not above 0 V/nm"},
+      {with("fractions", {"--from", "0", "--to", "100"}), "--from: 0 V/nm is not above 0 V/nm"},
       {{"equal-abundance", "--element", "Gold", "--all-elements"},
        "give either --element or --all-elements"},
       {{"equal-abundance", "--element", "Beryllium", "--ionisations", "4"},

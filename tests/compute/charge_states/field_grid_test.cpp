@@ -24,10 +24,22 @@ TEST(FieldGrid, RefusesWhatIsNoGrid) {
   EXPECT_FALSE(field_grid(10, 10, 0.5, &message));
   EXPECT_EQ(message, "the field range must rise: 10 is not below 10 V/nm");
   EXPECT_FALSE(field_grid(1, 10, 0, &message));
-  EXPECT_EQ(message, "the field step must be above 0, not 0");
-  EXPECT_FALSE(field_grid(0, 1e6, 0.5, &message));
-  EXPECT_EQ(message, "the range from 0 to 1e+06 V/nm in steps of 0.5 has more than 100000 fields");
-  EXPECT_FALSE(field_grid(0, NAN, 0.5, &message));
+  EXPECT_EQ(message, "the field step must be a finite number above 0, not 0");
+  EXPECT_FALSE(field_grid(0.5, 1e6, 0.5, &message));
+  EXPECT_EQ(message,
+            "the range from 0.5 to 1e+06 V/nm in steps of 0.5 has more than 100000 fields");
+  EXPECT_FALSE(field_grid(1, NAN, 0.5, &message));
+  // The model has no value at a field of 0 or below: the same rule as every
+  // door's fields (field_fault).
+  EXPECT_FALSE(field_grid(-5, 10, 0.5, &message));
+  EXPECT_EQ(message, "the lowest field -5 V/nm is not above 0 V/nm");
+  EXPECT_FALSE(field_grid(0, 10, 0.5, &message));
+  EXPECT_EQ(message, "the lowest field 0 V/nm is not above 0 V/nm");
+  EXPECT_FALSE(field_grid(-10, -5, 0.5, &message));
+  EXPECT_EQ(message, "the lowest field -10 V/nm is not above 0 V/nm");
+  EXPECT_EQ(field_fault(4.9e-324), "");
+  EXPECT_EQ(field_fault(-0.0), "is not above 0 V/nm");
+  EXPECT_EQ(field_fault(INFINITY), "is not a finite number");
   const auto grid = field_grid(1, 2, 0.25, &message);
   EXPECT_EQ(*grid, (std::vector<double>{1, 1.25, 1.5, 1.75, 2}));
 }

@@ -6,7 +6,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "apt/isotopes.hpp"
 #include "compute/curves/elements.hpp"
+#include "compute/curves/sweep.hpp"
 
 using namespace veltrane;
 
@@ -117,4 +119,91 @@ TEST(ElementData, LargestNIsWhatTheEnergiesAllow) {
   none.energies[1].value = 10.0;
   none.energies[2].value = 20.0;
   EXPECT_EQ(largest_n(none), 2);
+}
+
+// Every door names an element through one resolver: its symbol, its English
+// name (with the other spellings), or its text in the window's list, each in
+// any case.
+TEST(ElementNames, OneResolverForSymbolsNamesAndTheListsTexts) {
+  struct named_case {
+    const char* text;
+    const char* symbol;
+    const char* list_name;  // nullptr: not one of the model's 44
+  };
+  const named_case cases[] = {
+      {"W", "W", "Tungsten"},        {"w", "W", "Tungsten"},
+      {"TUNGSTEN", "W", "Tungsten"}, {"Titan", "Ti", "Titan"},
+      {"Titanium", "Ti", "Titan"},   {"calicum", "Ca", "Calicum"},
+      {"Calcium", "Ca", "Calicum"},  {"Caesium", "Cs", "Caesium"},
+      {"Cesium", "Cs", "Caesium"},   {"Aluminum", "Al", "Aluminium"},
+      {"Oxygen", "O", nullptr},      {"o", "O", nullptr},
+      {"Sulphur", "S", nullptr},     {"Technetium", "Tc", nullptr},
+      {"In", "In", "Indium"},        {"tin", "Sn", "Tin"},
+  };
+  for (const auto& c : cases) {
+    const auto e = find_named_element(c.text);
+    ASSERT_TRUE(e) << c.text;
+    EXPECT_EQ(e->symbol, c.symbol) << c.text;
+    EXPECT_EQ(element_symbol(c.text), c.symbol) << c.text;
+    if (c.list_name == nullptr) {
+      EXPECT_EQ(e->data, nullptr) << c.text;
+      EXPECT_EQ(element_list_name(c.text), c.text);  // left for the request's own message
+    } else {
+      ASSERT_NE(e->data, nullptr) << c.text;
+      EXPECT_EQ(e->data->name, c.list_name);
+      EXPECT_EQ(element_list_name(c.text), c.list_name);
+    }
+  }
+  for (const char* text : {"", "Wolfram", " W", "Tungsten ", "Fe2", "X"}) {
+    EXPECT_FALSE(find_named_element(text)) << text;
+  }
+  try {
+    element_symbol("Wolfram");
+    ADD_FAILURE() << "Wolfram was taken";
+  } catch (const input_refused& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("unknown element \"Wolfram\"; did you mean ", 0), 0u)
+        << e.what();
+  }
+  EXPECT_EQ(not_in_model_message(*find_named_element("oxygen")),
+            "Oxygen (O) is not one of the 44 elements of the model's table");
+}
+
+TEST(ElementNames, CoverEveryElementOfTheIsotopeTableAndTheModels) {
+  const auto& names = element_names();
+  ASSERT_EQ(names.size(), 92u);
+  for (std::size_t z = 0; z < names.size(); ++z) {
+    EXPECT_EQ(names[z].atomic_number, static_cast<int>(z) + 1);
+  }
+  for (const auto symbol : apt::isotope_table::builtin().symbols()) {
+    const auto e = find_named_element(symbol);
+    ASSERT_TRUE(e) << symbol;
+    EXPECT_EQ(e->symbol, symbol);
+  }
+  // The model's 44 by their own symbols and atomic numbers.
+  for (const auto& d : element_data_table()) {
+    const auto e = find_named_element(d.symbol);
+    ASSERT_TRUE(e) << d.symbol;
+    EXPECT_EQ(e->data, &d);
+    EXPECT_EQ(names[static_cast<std::size_t>(d.atomic_number) - 1].symbol, d.symbol);
+  }
+}
+
+TEST(ElementNames, ParsingRefusesABrokenTable) {
+  const std::string header = "# comment\nsymbol,Z,name,other_names,source\n";
+  const auto parsed = parse_element_names(header + "H,1,Hydrogen,,s\nHe,2,Helium,A;B,s\n");
+  ASSERT_EQ(parsed.size(), 2u);
+  EXPECT_EQ(parsed[1].other_names, (std::vector<std::string>{"A", "B"}));
+  const auto error_of = [](const std::string& text) {
+    try {
+      parse_element_names(text);
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  EXPECT_NE(error_of("symbol,Z,name\n").find("line 1: not the header"), std::string::npos);
+  EXPECT_NE(error_of(header + "H,1,Hydrogen\n").find("line 3: expected 5 fields"),
+            std::string::npos);
+  EXPECT_NE(error_of(header + "He,2,Helium,,s\n").find("next atomic number"), std::string::npos);
+  EXPECT_NE(error_of(header + "H,x,Hydrogen,,s\n").find("line 3"), std::string::npos);
 }

@@ -76,6 +76,12 @@ TEST(CheckRequest, ClosestNames) {
   EXPECT_EQ(closest_element_names("titanium").front(), "Titan");
   EXPECT_EQ(resolve_element("GOLD"), "Gold");
   EXPECT_FALSE(resolve_element("Gol"));
+  // Any name the one resolver takes, as long as the model has the element.
+  EXPECT_EQ(resolve_element("Calcium"), "Calicum");
+  EXPECT_EQ(resolve_element("ti"), "Titan");
+  EXPECT_FALSE(resolve_element("Oxygen"));
+  EXPECT_EQ(check_request(texts("Oxygen", "2")).message,
+            "Oxygen (O) is not one of the 44 elements of the model's table (see --list-elements)");
   EXPECT_EQ(split_commas("a,,b"), (std::vector<std::string>{"a", "", "b"}));
   EXPECT_EQ(split_commas(""), (std::vector<std::string>{""}));
 }

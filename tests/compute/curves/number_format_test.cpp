@@ -5,11 +5,14 @@
 #include <cmath>
 #include <string>
 
+using veltrane::fixed_number;
 using veltrane::format_number;
 using veltrane::number_format;
 using veltrane::parse_number;
+using veltrane::parse_whole_number;
 using veltrane::shortest_number;
 using veltrane::shortest_text;
+using veltrane::whole_number_fault;
 
 namespace {
 
@@ -139,4 +142,35 @@ TEST(NumberText, EachRuleAsItsFilesWriteIt) {
   EXPECT_EQ(shortest_text(std::nan("")), "NaN");
   EXPECT_EQ(format_number(1.0 / 3.0), "0.333333");
   EXPECT_EQ(format_number(-std::nan("")), "nan");
+}
+
+// The derived numbers of a CSV: at most so many decimals, no trailing zeros.
+TEST(NumberText, FixedNumbersDropTrailingZeros) {
+  EXPECT_EQ(fixed_number(99.99999999999999, 6), "100");  // a sum of abundances
+  EXPECT_EQ(fixed_number(71.45, 6), "71.45");
+  EXPECT_EQ(fixed_number(0.000137, 6), "0.000137");
+  EXPECT_EQ(fixed_number(713.78573, 3), "713.786");
+  EXPECT_EQ(fixed_number(12.0, 3), "12");
+  EXPECT_EQ(fixed_number(-0.0025367, 6), "-0.002537");
+  EXPECT_EQ(fixed_number(-0.0000001, 3), "0");
+  EXPECT_EQ(fixed_number(1e20, 3), "100000000000000000000");
+  EXPECT_EQ(fixed_number(NAN, 3), "nan");
+  EXPECT_EQ(fixed_number(-INFINITY, 3), "-inf");
+}
+
+// Whole numbers of the command line's options: decimal digits alone, so that
+// "-1" is never the largest unsigned number nor "010" eight.
+TEST(NumberParser, WholeNumbersAreDecimalDigitsAlone) {
+  EXPECT_EQ(parse_whole_number("0"), 0u);
+  EXPECT_EQ(parse_whole_number("010"), 10u);
+  EXPECT_EQ(parse_whole_number("18446744073709551615"), UINT64_MAX);
+  for (const char* bad :
+       {"", "-1", "+1", "1e3", "1.0", "0x10", " 1", "1 ", "18446744073709551616"}) {
+    EXPECT_FALSE(parse_whole_number(bad)) << bad;
+  }
+  EXPECT_EQ(whole_number_fault("5", 1, 1024), "");
+  EXPECT_EQ(whole_number_fault("0", 1, 1024), "must be a whole number from 1 to 1024, not \"0\"");
+  EXPECT_EQ(whole_number_fault("-1", 0), "must be a whole number of at least 0, not \"-1\"");
+  EXPECT_EQ(whole_number_fault("1025", 1, 1024),
+            "must be a whole number from 1 to 1024, not \"1025\"");
 }

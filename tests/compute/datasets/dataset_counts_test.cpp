@@ -207,6 +207,14 @@ struct scratch_folder {
   }
 };
 
+// The element's charge states counted in ranges of their own (not those the
+// decomposition alone adds).
+std::size_t ranged_states(const dataset_counts& counts) {
+  return static_cast<std::size_t>(
+      std::count_if(counts.charges.begin(), counts.charges.end(),
+                    [](const charge_count& q) { return !q.ranges.empty(); }));
+}
+
 bool mentions(const std::vector<std::string>& messages, const std::string& part) {
   return std::any_of(messages.begin(), messages.end(),
                      [&](const std::string& m) { return m.find(part) != std::string::npos; });
@@ -222,7 +230,7 @@ TEST(DatasetCounts, EachIonIsCountedInItsRangeAtEveryBoundAndForEveryFormat) {
     for (unsigned threads : {1u, 3u}) {
       SCOPED_TRACE(std::string(apt::format_name(format)) + ", threads " + std::to_string(threads));
       const auto counts = count_charge_states(in.data, file, "Tungsten", with_threads(threads));
-      ASSERT_EQ(counts.charges.size(), 2u);
+      ASSERT_EQ(ranged_states(counts), 2u);
       ASSERT_EQ(counts.ranges.size(), std::size(w_ranges));
       for (std::size_t r = 0; r < std::size(w_ranges); ++r) {
         EXPECT_DOUBLE_EQ(counts.ranges[r].low, w_ranges[r].low);
@@ -236,6 +244,21 @@ TEST(DatasetCounts, EachIonIsCountedInItsRangeAtEveryBoundAndForEveryFormat) {
       EXPECT_EQ(two->counts, sum_of(s.inside, 4, 7));
       EXPECT_EQ(counts.ions, s.ions.size());
       EXPECT_EQ(counts.counted_ions, s.ions.size());
+      // Without overlaps the decomposition is the isotope-corrected count.
+      EXPECT_NEAR(two->decomposed, two->corrected, 1e-6 * two->corrected);
+      EXPECT_NEAR(three->decomposed, three->corrected, 1e-6 * three->corrected);
+      EXPECT_NEAR(two->decomposed_sigma, std::sqrt(two->corrected / (two->abundance_percent / 100)),
+                  1e-6 * two->decomposed_sigma);
+      // 22.5-26.6 Da holds W at 7+ and 8+ alike: both are species of the
+      // decomposition, with no range of their own and no number of their own.
+      const charge_count* seven = counts.find(7);
+      const charge_count* eight = counts.find(8);
+      ASSERT_TRUE(seven && eight);
+      EXPECT_TRUE(seven->ranges.empty());
+      EXPECT_EQ(seven->counts, 0u);
+      EXPECT_TRUE(std::isnan(seven->decomposed));
+      EXPECT_EQ(seven->inseparable_from, "W8+");
+      EXPECT_EQ(eight->inseparable_from, "W7+");
     }
   }
 }
@@ -340,16 +363,35 @@ TEST(DatasetCounts, EveryElementOfTheFileWhenNoneIsChosen) {
   for (int i = 0; i < 5; ++i) c.mass.push_back(13.5f);
   const data_in_memory in(apt::data_format::pos, c);
   const auto all = count_charge_states(in.data, file, "", with_threads(2));
-  ASSERT_EQ(all.charges.size(), 2u);
-  EXPECT_EQ(all.charges[0].symbol, "Al");  // in order of Z
-  EXPECT_EQ(all.charges[0].counts, 5u);
-  EXPECT_EQ(all.charges[1].symbol, "Fe");
-  EXPECT_EQ(all.charges[1].counts, 30u);
+  // In order of Z and charge: 27Al+ has no range of its own but shares
+  // 26.94-27.02 with 54Fe2+; the decomposition gives it its ions there.
+  ASSERT_EQ(all.charges.size(), 3u);
+  EXPECT_EQ(all.charges[0].symbol, "Al");
+  EXPECT_EQ(all.charges[0].charge, 1);
+  EXPECT_TRUE(all.charges[0].ranges.empty());
+  EXPECT_EQ(all.charges[1].symbol, "Al");
+  EXPECT_EQ(all.charges[1].counts, 5u);
+  EXPECT_EQ(all.charges[2].symbol, "Fe");
+  EXPECT_EQ(all.charges[2].counts, 30u);
+  // The amounts of greatest likelihood: 56Fe2+ (91.754 %) alone explains
+  // 27.85-28.05, so Fe2+ = 20 / 0.91754 and 54Fe2+ (5.845 %) leaves the
+  // rest of 26.94-27.02 to 27Al+.
+  const auto& isotopes = apt::isotope_table::builtin();
+  const double fe56 = isotopes.of("Fe")[1].abundance_percent / 100.0;
+  const double fe54 = isotopes.of("Fe")[0].abundance_percent / 100.0;
+  EXPECT_NEAR(all.charges[2].decomposed, 20.0 / fe56, 1e-6);
+  EXPECT_NEAR(all.charges[0].decomposed, 10.0 - fe54 * 20.0 / fe56, 1e-6);
+  EXPECT_NEAR(all.charges[1].decomposed, 5.0, 1e-6);
   const auto lines = counts_csv_lines(all);
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "element,charge,ranges,counts,isotope_abundance_percent,corrected_counts");
-  EXPECT_EQ(lines[1], "Al,2+,13.45-13.55,5,100,5");
-  EXPECT_EQ(lines[2].substr(0, 32), "Fe,2+,26.94-27.02;27.85-28.05,30");
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0],
+            "element,charge,ranges,counts,isotope_abundance_percent,corrected_counts,"
+            "decomposed_counts,decomposed_sigma,range_miss_da");
+  // Counts whole, derived numbers to 3 decimals, no abundance where there
+  // are no ranges, the miss of each range (0: an isotope lies inside).
+  EXPECT_EQ(lines[1].substr(0, 22), "Al,1+,,0,nan,nan,8.726") << lines[1];
+  EXPECT_EQ(lines[2], "Al,2+,13.45-13.55,5,100,5,5,2.236,0");
+  EXPECT_EQ(lines[3].substr(0, 32), "Fe,2+,26.94-27.02;27.85-28.05,30");
 
   // The interference of 54Fe2+ with 27Al+ is named when counting iron.
   const auto iron = count_charge_states(in.data, file, "Iron", with_threads(1));
@@ -411,7 +453,7 @@ TEST(DatasetCounts, AFileOfNoIonsCountsZeroInEveryRange) {
       const dataset_counts counts = count_charge_states(data, file, "W", o);
       EXPECT_EQ(counts.ions, 0u) << name;
       EXPECT_EQ(counts.counted_ions, 0u) << name;
-      ASSERT_EQ(counts.charges.size(), 2u) << name;  // W2+ and W3+ have ranges
+      ASSERT_EQ(ranged_states(counts), 2u) << name;  // W2+ and W3+ have ranges
       for (const charge_count& c : counts.charges) {
         EXPECT_EQ(c.counts, 0u) << name << " " << c.charge;
         EXPECT_EQ(c.net, 0.0) << name << " " << c.charge;
@@ -521,4 +563,142 @@ TEST(DatasetCounts, TheMassTableAnswersAsTheRangesDoAtEveryFloat) {
       ASSERT_EQ(found, expected_windows) << m;
     }
   }
+}
+
+// The mass tolerance as every door takes it: a term in Da, a term in per cent
+// of m/q, or both; 0 alone switches it off.
+TEST(MassTolerance, ReadsEitherTermOrBothAndRefusesTheRest) {
+  struct good {
+    const char* text;
+    double da, percent;
+  };
+  for (const good g :
+       {good{"0.08", 0.08, 0.3}, good{"0.5%", 0.05, 0.5}, good{"0.08,0.5%", 0.08, 0.5},
+        good{"0.5%, 0.08", 0.08, 0.5}, good{"0", 0.0, 0.0}, good{"0,0%", 0.0, 0.0},
+        good{"0%", 0.05, 0.0}, good{"1", 1.0, 0.3}, good{"1%", 0.05, 1.0}}) {
+    std::string message;
+    const auto o = parse_mass_tolerance(g.text, &message);
+    ASSERT_TRUE(o) << g.text << ": " << message;
+    EXPECT_EQ(o->tolerance_da, g.da) << g.text;
+    EXPECT_EQ(o->tolerance_percent, g.percent) << g.text;
+    EXPECT_EQ(o->dominance, apt::charge_options{}.dominance);
+  }
+  struct bad {
+    const char* text;
+    const char* message;
+  };
+  const std::string usage = "a mass tolerance is a mass in Da (0.05), a share of m/q in per cent";
+  for (const bad b :
+       {bad{"", usage.c_str()}, bad{"x", usage.c_str()}, bad{"0.05 Da", usage.c_str()},
+        bad{"0.1,0.2", usage.c_str()}, bad{"1%,2%", usage.c_str()}, bad{"%", usage.c_str()},
+        bad{"0.05,", usage.c_str()},
+        bad{"-1", "the mass tolerance must be a finite number of at least 0, not -1 Da"},
+        bad{"nan", "the mass tolerance must be a finite number of at least 0"},
+        bad{"1.5", "the mass tolerance 1.5 Da is above the largest, 1 Da"},
+        bad{"2%", "the mass tolerance 2 % is above the largest, 1 %"},
+        bad{"1e300", "the mass tolerance 1e+300 Da is above the largest, 1 Da"}}) {
+    std::string message;
+    EXPECT_FALSE(parse_mass_tolerance(b.text, &message)) << b.text;
+    EXPECT_EQ(message.rfind(b.message, 0), 0u) << b.text << ": " << message;
+  }
+  EXPECT_EQ(mass_tolerance_text({}), "0.05 Da or 0.3 % of m/q, whichever is larger");
+  EXPECT_EQ(mass_tolerance_text(*parse_mass_tolerance("0", nullptr)), "none");
+  EXPECT_EQ(mass_tolerance_text(*parse_mass_tolerance("0.1,0%", nullptr)), "0.1 Da");
+}
+
+// The counting gives ranges their charges by the options, says which were
+// read by the tolerance, and counts names that are no element under them.
+TEST(DatasetCounts, TheMassToleranceReachesTheCountingAndIsSaid) {
+  const auto file = apt::parse_range_text(
+      "[Ions]\nNumber=2\nIon1=Si\nIon2=Uo1\n[Ranges]\nNumber=3\n"
+      "Range1=27.95 28.00 Vol:0.02 Si:1\n"
+      "Range2=13.991 14.039 Vol:0.02 Si:1\n"
+      "Range3=39.9 40.1 Vol:0.02 Uo1:1\n",
+      "Si.rrng");
+  apt::ion_columns c;
+  for (int i = 0; i < 6; ++i) c.mass.push_back(14.01f);
+  for (int i = 0; i < 4; ++i) c.mass.push_back(40.0f);
+  const data_in_memory in(apt::data_format::pos, c);
+  const auto counts = count_charge_states(in.data, file, "", with_threads(1));
+  ASSERT_NE(counts.find(2, "Si"), nullptr);
+  EXPECT_EQ(counts.find(2, "Si")->counts, 6u);
+  EXPECT_TRUE(mentions(counts.messages, "Si.rrng:8: no isotope of Si lies in the range"));
+  const auto near = std::find_if(counts.ranges.begin(), counts.ranges.end(),
+                                 [](const counted_range& r) { return r.charge == 2; });
+  ASSERT_NE(near, counts.ranges.end());
+  EXPECT_NEAR(near->miss_da, 27.9769265325 / 2 - 13.991, 1e-9);
+  EXPECT_EQ(near->tolerance_da, 0.05);
+  ASSERT_EQ(counts.named.size(), 1u);
+  EXPECT_EQ(counts.named[0].name, "Uo1");
+  EXPECT_EQ(counts.named[0].counts, 4u);
+  EXPECT_EQ(counts.named[0].decomposed, 4.0);
+
+  apt::charge_options off;
+  off.tolerance_da = off.tolerance_percent = 0.0;
+  const auto strict = count_charge_states(in.data, file, "", with_threads(1), off);
+  EXPECT_EQ(strict.find(2, "Si"), nullptr);
+  EXPECT_EQ(strict.charging.tolerance_da, 0.0);
+  EXPECT_TRUE(mentions(strict.messages, "nor within the mass tolerance"));
+  // Counting one element leaves the names of their own out.
+  EXPECT_TRUE(count_charge_states(in.data, file, "Si", with_threads(1)).named.empty());
+}
+
+// A state whose ranges hold less than a tenth of its isotopes is warned of,
+// with the factor its count is multiplied by.
+TEST(DatasetCounts, AFewPerCentOfTheIsotopesIsWarnedOfWithTheFactor) {
+  const auto file = apt::parse_range_text(
+      "[Ions]\nNumber=1\nIon1=O\n[Ranges]\nNumber=2\n"
+      "Range1=17.98 18.02 Vol:0.01 O:1\n"  // 18O+ alone: 0.205 %
+      "Range2=7.98 8.01 Vol:0.01 O:1\n",   // 16O2+: 99.757 %
+      "O.rrng");
+  apt::ion_columns c;
+  for (int i = 0; i < 3; ++i) c.mass.push_back(18.0f);
+  const data_in_memory in(apt::data_format::pos, c);
+  const auto counts = count_charge_states(in.data, file, "O", with_threads(1));
+  ASSERT_EQ(counts.warnings.size(), 1u);
+  EXPECT_EQ(counts.warnings[0],
+            "O+: its ranges cover only 0.205 % of O's isotopes (18O), so its corrected count is "
+            "487.805 times the ions counted; a field read from it rests on that factor");
+  EXPECT_EQ(isotope_coverage_warning(*counts.find(2)), "");
+  charge_count exactly = *counts.find(1);
+  exactly.abundance_percent = least_isotope_coverage_percent;
+  EXPECT_EQ(isotope_coverage_warning(exactly), "");
+}
+
+// A raised cancel flag stops the reading of the range file and the counting
+// (the search for interferences included) with calculation_cancelled.
+TEST(DatasetCounts, ACancelFlagStopsReadingAndCounting) {
+  const scratch_folder folder;
+  std::ofstream(folder.dir / "W.rrng") << tungsten_ranges;
+  std::atomic<bool> cancel{true};
+  EXPECT_THROW(open_range_file(folder.dir / "W.rrng", &cancel), calculation_cancelled);
+  const data_in_memory in(apt::data_format::pos, ions().ions);
+  counting_options o = with_threads(2);
+  o.cancel = &cancel;
+  EXPECT_THROW(count_charge_states(in.data, ranges(), "W", o), calculation_cancelled);
+  EXPECT_THROW(count_charge_states(in.data, ranges(), "", o), calculation_cancelled);
+  cancel = false;
+  EXPECT_EQ(open_range_file(folder.dir / "W.rrng", &cancel).ranges.size(), 10u);
+  EXPECT_EQ(count_charge_states(in.data, ranges(), "W", o).find(2)->counts,
+            count_charge_states(in.data, ranges(), "W", with_threads(2)).find(2)->counts);
+}
+
+// A range file of more ranges and species than the decomposition is made
+// for is counted all the same, with the decomposition left out and said.
+TEST(DatasetCounts, TooManyRangesToDecomposeAreCountedWithoutIt) {
+  std::string text = "[Ions]\nNumber=1\nIon1=W\n[Ranges]\nNumber=400\n";
+  for (int i = 0; i < 400; ++i) {
+    text += "Range1=" + std::to_string(200 + i) + ".25 " + std::to_string(200 + i) +
+            ".75 W:1 O:" + std::to_string(1 + i % 90) + "\n";
+  }
+  text += "Range1=61.24 61.40 W:1\n";
+  const auto file = apt::parse_range_text(text, "many.rrng");
+  apt::ion_columns c;
+  for (int i = 0; i < 5; ++i) c.mass.push_back(61.3f);
+  const data_in_memory in(apt::data_format::pos, c);
+  const auto counts = count_charge_states(in.data, file, "", with_threads(1));
+  EXPECT_EQ(counts.find(3, "W")->counts, 5u);
+  EXPECT_TRUE(std::isnan(counts.find(3, "W")->decomposed));
+  EXPECT_EQ(counts.named.size(), 90u);  // WO to WO90, each a name of its own
+  EXPECT_TRUE(mentions(counts.messages, "many.rrng: the counts are not decomposed"));
 }

@@ -124,3 +124,28 @@ TEST(DatasetFiles, SpectrumAndBlocks) {
   EXPECT_EQ(block_for(0, 50), 1u);
   EXPECT_EQ(block_for(10, 50), 1u);
 }
+
+// An output that is the data or the range file, by its own path or another
+// (a link, "./"), would replace the dataset: refused. Any other path, and
+// one that does not exist yet, is not.
+TEST(DatasetFiles, AnOutputThatIsAnInputIsRefused) {
+  const folder f;
+  const auto data = f.write("run.epos", "x"), ranges = f.write("W.rrng", "y");
+  std::filesystem::create_symlink(data, f.dir / "link.epos");
+  const auto refusal = [&](const std::filesystem::path& output) {
+    try {
+      check_output_apart(output, data, ranges);
+    } catch (const input_refused& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  EXPECT_EQ(refusal(data),
+            data.string() + " is the data file " + data.string() + ": writing it would replace it");
+  EXPECT_EQ(refusal(f.dir / "." / "W.rrng"), (f.dir / "." / "W.rrng").string() +
+                                                 " is the range file " + ranges.string() +
+                                                 ": writing it would replace it");
+  EXPECT_NE(refusal(f.dir / "link.epos").find("is the data file"), std::string::npos);
+  EXPECT_EQ(refusal(f.dir / "map.csv"), "");  // not there yet
+  EXPECT_EQ(refusal(f.write("other.csv", "z")), "");
+}

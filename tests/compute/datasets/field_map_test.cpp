@@ -472,3 +472,77 @@ TEST(FieldProfile, BlocksFollowTheRunAndItsVoltage) {
   o.block = 0;
   EXPECT_THROW(profile_field(epos.data, ranges(), three_over_two(), o), input_refused);
 }
+
+// The dense arrays of a map cover the bulk of its ions; a stray bin far out
+// is left beside them (and said), never made part of a grid of millions of
+// cells.
+TEST(FieldMap, TheGridHoldsTheBulkAndLeavesFarBinsApart) {
+  field_map map;
+  map.bin = 2.0;
+  const auto add = [&map](std::int64_t i, std::int64_t j, double ions) {
+    map_bin b;
+    b.i = i;
+    b.j = j;
+    b.field.count_lower = ions;
+    map.bins.push_back(b);
+    map.i_min = std::min(map.bins.size() == 1 ? i : map.i_min, i);
+    map.i_max = std::max(map.bins.size() == 1 ? i : map.i_max, i);
+    map.j_min = std::min(map.bins.size() == 1 ? j : map.j_min, j);
+    map.j_max = std::max(map.bins.size() == 1 ? j : map.j_max, j);
+  };
+  // A detector of 40 x 40 bins, its rim thinly populated.
+  for (std::int64_t i = -20; i < 20; ++i) {
+    for (std::int64_t j = -20; j < 20; ++j) add(i, j, (i * i + j * j < 300) ? 500.0 : 1.0);
+  }
+  map_grid grid = grid_of(map);
+  EXPECT_EQ(grid.i_min, -20);
+  EXPECT_EQ(grid.i_max, 19);
+  EXPECT_EQ(grid.j_min, -20);
+  EXPECT_EQ(grid.j_max, 19);
+  EXPECT_TRUE(grid.outside.empty());
+  EXPECT_EQ(outside_grid_message(map, grid), "");
+  // One ion at 30,000 mm.
+  add(15000, 15000, 1.0);
+  grid = grid_of(map);
+  // The bulk's 0.1 % to 99.9 % points lie at about -17 and 17: widened by
+  // 18 bins, up to bin 35 (below, the bins end at -20).
+  EXPECT_EQ(grid.i_min, -20);
+  EXPECT_EQ(grid.i_max, 35);
+  EXPECT_EQ(grid.cells(), 56u * 56u);
+  ASSERT_EQ(grid.outside.size(), 1u);
+  EXPECT_EQ(map.bins[grid.outside[0]].i, 15000);
+  EXPECT_EQ(grid.ions_outside, 1u);
+  EXPECT_EQ(outside_grid_message(map, grid),
+            "1 ion of the pair in 1 bin lies outside the grid of x from -40 to 72 mm, y from -40 "
+            "to 72 mm, far from the bulk of the ions; their bins are given apart");
+  // And one at the far end of what bins can number.
+  add(-4'000'000'000'000'000'000, 0, 2.0);
+  grid = grid_of(map);
+  EXPECT_EQ(grid.i_min, -35);
+  EXPECT_EQ(grid.i_max, 35);
+  EXPECT_EQ(grid.outside.size(), 2u);
+  EXPECT_EQ(grid.ions_outside, 3u);
+
+  // Bins too small for the data's bulk itself are refused.
+  field_map fine;
+  fine.bin = 1e-6;
+  for (std::int64_t i = 0; i < 3000; ++i) {
+    map_bin b;
+    b.i = i * 1000;
+    b.j = i * 1000;
+    b.field.count_lower = 1.0;
+    fine.bins.push_back(b);
+  }
+  fine.i_min = fine.j_min = 0;
+  fine.i_max = fine.j_max = 2'999'000;
+  try {
+    grid_of(fine);
+    ADD_FAILURE() << "a grid of 9e12 cells was made";
+  } catch (const input_refused& e) {
+    EXPECT_NE(std::string(e.what()).find("; take larger bins"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(grid_of(field_map{}).cells(), 0u);
+  EXPECT_EQ(bin_fault(2.0), "");
+  EXPECT_EQ(bin_fault(-0.0), "the bin size must be a finite number above 0, not -0");
+  EXPECT_EQ(bin_fault(INFINITY), "the bin size must be a finite number above 0, not inf");
+}
