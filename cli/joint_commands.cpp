@@ -213,9 +213,10 @@ int joint_commands::run_field(std::ostream& out, std::ostream& err) const {
   return guarded(err, [&] {
     const joint_request request =
         request_of(field_, elements_, background_, single_hits_, min_counts_);
-    const auto [data, ranges] = read_files(data_, ranges_, err);
+    const dataset_inputs in = read_files(data_, ranges_, err);
+    const apt::dataset& data = in.data;
     joint_run run;
-    reading_dataset([&] { run = joint_field_of_run(data, ranges, request); });
+    reading_dataset([&] { run = joint_field_of_run(in.data, in.ranges, request); });
     // With the rows on standard output, the words go to the error stream.
     std::ostream& words = csv_ ? err : out;
     words << data.file_name() << ": " << data.ion_count() << " ions\n";
@@ -247,11 +248,12 @@ int joint_commands::run_map(std::ostream& out, std::ostream& err) const {
     const map_plane over = given_or<std::string>(map_, "--over", "detector") == "specimen"
                                ? map_plane::specimen
                                : map_plane::detector;
-    const auto [data, ranges] = read_files(map_->get_option("--data")->as<std::string>(),
-                                           map_->get_option("--ranges")->as<std::string>(), err);
+    const dataset_inputs in = read_files(map_->get_option("--data")->as<std::string>(),
+                                         map_->get_option("--ranges")->as<std::string>(), err);
+    const apt::dataset& data = in.data;
     joint_field_map map;
     reading_dataset([&] {
-      map = map_joint_field(data, ranges, request, over,
+      map = map_joint_field(in.data, in.ranges, request, over,
                             given_or<double>(map_, "--bin", map_options{}.bin));
     });
     // With the map on standard output, the words go to the error stream.
@@ -288,13 +290,13 @@ int joint_commands::run_profile(std::ostream& out, std::ostream& err) const {
         given(profile_, "--kf") ? std::optional<double>(profile_->get_option("--kf")->as<double>())
                                 : std::nullopt;
     check_field_factor(kf);
-    const auto [data, ranges] =
-        read_files(profile_->get_option("--data")->as<std::string>(),
-                   profile_->get_option("--ranges")->as<std::string>(), err);
+    const dataset_inputs in = read_files(profile_->get_option("--data")->as<std::string>(),
+                                         profile_->get_option("--ranges")->as<std::string>(), err);
+    const apt::dataset& data = in.data;
     joint_field_profile profile;
     reading_dataset([&] {
       profile = profile_joint_field(
-          data, ranges, request,
+          in.data, in.ranges, request,
           given_or<std::uint64_t>(profile_, "--block", profile_options{}.block), kf);
     });
     std::ostream& words = output == "-" ? err : out;

@@ -23,6 +23,7 @@
 
 #include "compute/charge_states/charge_spec.hpp"
 #include "compute/curves/evaluation.hpp"
+#include "compute/curves/number_format.hpp"
 #include "compute/datasets/dataset_files.hpp"
 #include "compute/datasets/field_profile.hpp"
 #include "compute/datasets/joint_dataset.hpp"
@@ -190,6 +191,15 @@ py::dict answer_dict(const joint_answer& a, double confidence) {
   d["used"] = used;
   d["elements"] = own;
   d["notes"] = strings(a.notes);
+  d["no_field"] = a.no_field.empty() ? py::object(py::none()) : py::cast(a.no_field);
+  // The command line's words of the answer.
+  const joint_words w = joint_answer_words(a, confidence, plain_answer_numbers());
+  py::dict words;
+  words["answer"] = w.answer;
+  words["test"] = w.test;
+  words["elements"] = strings(w.elements);
+  words["notes"] = strings(w.notes);
+  d["words"] = words;
   return d;
 }
 
@@ -451,7 +461,8 @@ void add_joint_bindings(py::module_& m) {
         "at_edge, used (the elements tied to the field), elements (by symbol: n, charges, "
         "counts and ions in the element's own ranges, used, note, and its own found, E, E_low, "
         "E_high), symbols, decomposition (species, amount, sigma, separable, inseparable_from: "
-        "every species' ions, all isotopes), range_counts, ions, background, messages, notes.");
+        "every species' ions, all isotopes), range_counts, ions, background, messages, notes, "
+        "no_field (why there is no field, or None) and words (the command line's lines).");
   m.def("field_map", &joint_map_of, "data"_a, "ranges"_a, py::kw_only(), "elements"_a,
         "ionisations"_a = py::none(), "over"_a = "detector", "bin"_a = map_options{}.bin,
         "min_counts"_a = default_element_min_counts, "confidence"_a = 0.95, "single_hits"_a = false,

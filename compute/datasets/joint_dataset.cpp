@@ -58,6 +58,7 @@ std::map<std::string, ranged_element> ranged_elements(const range_design& d,
 
 std::string charges_text(const std::set<int>& charges) {
   std::vector<std::string> parts;
+  parts.reserve(charges.size());
   for (int q : charges) parts.push_back(charge_label(q));
   return joined(parts);
 }
@@ -138,6 +139,7 @@ joint_setup::joint_setup(const apt::range_file& file, const joint_request& reque
   design_ = design_ranges(file, assignments, request.charges, named);
   const auto ranged = ranged_elements(design_, run);
   std::vector<std::string> in_file;
+  in_file.reserve(ranged.size());
   for (const auto& [symbol, r] : ranged) in_file.push_back(symbol);
 
   std::vector<std::string> chosen;
@@ -209,13 +211,14 @@ joint_setup::joint_setup(const apt::range_file& file, const joint_request& reque
 
   messages_.push_back("One field from " + joined(described) +
                       ", with the model's built-in inputs of each.");
-  messages_.push_back(background_
-                          ? "Each range's background window is subtracted as a known count."
-                          : "The ranges are taken as background-free (no background subtracted).");
+  messages_.emplace_back(
+      background_ ? "Each range's background window is subtracted as a known count."
+                  : "The ranges are taken as background-free (no background subtracted).");
   for (const auto& note : design_.notes) messages_.push_back(note);
   // Species the ranges cannot tell apart: only their sum is known.
   for (const auto& group : design_.separable.groups) {
     std::vector<std::string> labels;
+    labels.reserve(group.size());
     for (std::size_t s : group) labels.push_back(design_.species[s].label());
     messages_.push_back("The ranges cannot tell " + joined(labels, " and ") +
                         " apart (all their isotopes share ranges in the same proportions): only "

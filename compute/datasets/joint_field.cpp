@@ -86,9 +86,8 @@ joint_field_model::joint_field_model(const range_design& design,
   problem_.species.resize(design.species.size());
   own_ranges_.resize(elements_.size());
   double highest = lowest_field_v_per_nm;
-  for (std::size_t e = 0; e < elements_.size(); ++e) {
-    charge_states& states = *elements_[e].states;
-    for (const auto& ob : states.over_barrier_fields()) {
+  for (const joint_element& element : elements_) {
+    for (const auto& ob : element.states->over_barrier_fields()) {
       const double edge = ob.at_v_per_nm();
       if (std::isfinite(edge)) highest = std::max(highest, edge);
     }

@@ -51,7 +51,8 @@ std::string tally_words(const cell_tally& t, double min_counts, double confidenc
                       "disagree (p < " + format_number(1.0 - confidence) + ") in " +
                       std::to_string(t.disagreeing) + " of them";
   if (t.at_edge > 0) {
-    words += ", " + std::to_string(t.at_edge) + " lie at an over-barrier field";
+    words += "; " + std::to_string(t.at_edge) + (t.at_edge == 1 ? " lies" : " lie") +
+             " at an over-barrier field, where the field varies within it";
   }
   return words + ".";
 }

@@ -15,7 +15,6 @@ namespace {
 
 constexpr colour black{0, 0, 0};
 constexpr colour grey{160, 160, 160};
-constexpr colour marker{31, 119, 180};
 
 using namespace profile_layout;
 
