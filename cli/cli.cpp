@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "cli/dataset_commands.hpp"
+#include "cli/joint_commands.hpp"
 #include "cli/option_checks.hpp"
 #include "compute/charge_states/charge_spec.hpp"
 #include "compute/charge_states/counting_stats.hpp"
@@ -611,6 +612,7 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
   add_curve_options(app, o);
   charge_state_commands charge_states(app, o);
   dataset_commands datasets(app);
+  const joint_commands joint(app);
 
   try {
     std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -628,6 +630,7 @@ int run_commands(const std::vector<std::string>& args, std::ostream& out, std::o
     return exit_bad_input;
   }
 
+  if (const auto status = joint.run(out, err)) return *status;
   if (const auto status = charge_states.run(out, err, progress_to_terminal)) return *status;
   if (const auto status = datasets.run(out, err)) return *status;
   if (o.list_elements) {

@@ -16,6 +16,7 @@
 #include "compute/datasets/dataset_csv.hpp"
 #include "compute/datasets/dataset_files.hpp"
 #include "compute/datasets/dataset_text.hpp"
+#include "compute/datasets/joint_maps.hpp"
 #include "compute/figures/figure_file.hpp"
 #include "compute/figures/map_figure.hpp"
 #include "compute/figures/profile_figure.hpp"
@@ -106,6 +107,9 @@ dataset_commands::dataset_commands(CLI::App& app) {
   profile_->add_option("--block", o_.block, "ions per block in file order")
       ->capture_default_str()
       ->check(whole_number_check(1));
+  profile_->add_option("--kf", o_.kf,
+                       "field factor k_f: adds per block the tip radius R = V_dc / (k_f E) in nm "
+                       "(without it kfR_nm = V_dc / E) and draws R against the ions");
   profile_->add_option("--output", o_.output, "the profile as CSV (default -: standard output)");
   profile_->add_option("--image", o_.image,
                        "the profile as a plot against the ions and the DC voltage: .svg, .pdf "
@@ -256,7 +260,9 @@ int dataset_commands::run_map(std::ostream& out, std::ostream& err) const {
     return exit_write_failed;
   }
   if (!o_.image.empty()) {
-    const std::string title = pair_title(map.overall.counts.symbol, inversion->k, data.file_name());
+    const std::string title =
+        pair_title(map.overall.counts.symbol, inversion->k, data.file_name()) + ", bins of " +
+        format_number(map.bin) + (map.over == map_plane::detector ? " mm" : " nm");
     if (const auto problem = write_figure(map_figure(map, title), o_.image)) {
       err << program << ": " << *problem << "\n";
       return exit_write_failed;
@@ -272,6 +278,7 @@ int dataset_commands::run_profile(std::ostream& out, std::ostream& err) const {
   if (!image_path_ok(err) || !outputs_apart(err)) return exit_bad_input;
   auto inversion = pair_inversion_of(request(), o_.pair, o_.threads, err);
   if (!inversion) return exit_bad_input;
+  check_field_factor(o_.kf);
   const auto [data, ranges] = read_files(o_.data, o_.ranges, err);
   profile_options options;
   options.counting = counting();
@@ -285,13 +292,13 @@ int dataset_commands::run_profile(std::ostream& out, std::ostream& err) const {
   std::ostream& words = path == "-" ? err : out;
   words << pair_field_text(profile.overall.field, profile.overall.counts.symbol) << "\n"
         << counting_caveat << "\n";
-  if (!write_csv(profile_csv_lines(profile), path, out, err)) return exit_write_failed;
+  if (!write_csv(profile_csv_lines(profile, o_.kf), path, out, err)) return exit_write_failed;
   if (path != "-") words << "Wrote " << path << "\n";
   if (!o_.image.empty()) {
     const std::string title =
         pair_title(profile.overall.counts.symbol, inversion->k, data.file_name()) + ", blocks of " +
         std::to_string(profile.block) + " ions";
-    if (const auto problem = write_figure(profile_figure(profile, title), o_.image)) {
+    if (const auto problem = write_figure(profile_figure(profile, title, o_.kf), o_.image)) {
       err << program << ": " << *problem << "\n";
       return exit_write_failed;
     }

@@ -32,6 +32,7 @@ class dataset_commands {
     std::uint64_t min_counts = map_options{}.min_counts;
     double confidence = default_confidence;
     std::uint64_t block = profile_options{}.block;
+    std::optional<double> kf;
     bool single_hits = false, background = false, csv = false, all_warnings = false;
     std::string output, image, mass_tolerance;
     unsigned threads = 0;

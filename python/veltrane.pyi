@@ -230,6 +230,109 @@ class FieldProfile(TypedDict):
     messages: list[str]
     warnings: list[str]
 
+class JointElement(TypedDict):
+    """An element's part in a joint field: its own field (the others' charge
+    states free), its model's n, and the ions in the ranges named after it."""
+    found: bool
+    E: float
+    E_low: float
+    E_high: float
+    n: int
+    charges: npt.NDArray[np.int64]
+    counts: npt.NDArray[np.float64]
+    ions: float
+    used: bool
+    note: Optional[str]
+
+class JointWords(TypedDict):
+    answer: str
+    test: str
+    elements: list[str]
+    notes: list[str]
+
+class Decomposition(TypedDict):
+    species: list[str]
+    amount: npt.NDArray[np.float64]
+    sigma: npt.NDArray[np.float64]
+    separable: npt.NDArray[np.bool_]
+    inseparable_from: list[Optional[str]]
+
+class JointField(TypedDict):
+    found: bool
+    E: float
+    E_low: float
+    E_high: float
+    confidence: float
+    p_value: float
+    G2: float
+    dof: int
+    at_edge: bool
+    used: list[str]
+    elements: dict[str, JointElement]
+    notes: list[str]
+    no_field: Optional[str]
+    words: JointWords
+    symbols: list[str]
+    decomposition: Decomposition
+    range_counts: npt.NDArray[np.uint64]
+    ions: int
+    background: bool
+    messages: list[str]
+
+class JointFieldMap(TypedDict):
+    over: Literal["detector", "specimen"]
+    bin: float
+    x_edges: npt.NDArray[np.float64]
+    y_edges: npt.NDArray[np.float64]
+    ions: npt.NDArray[np.int64]
+    E: npt.NDArray[np.float64]
+    E_low: npt.NDArray[np.float64]
+    E_high: npt.NDArray[np.float64]
+    p_value: npt.NDArray[np.float64]
+    G2: npt.NDArray[np.float64]
+    dof: npt.NDArray[np.int64]
+    masked: npt.NDArray[np.bool_]
+    at_edge: npt.NDArray[np.bool_]
+    symbols: list[str]
+    element_E: dict[str, npt.NDArray[np.float64]]
+    element_E_low: dict[str, npt.NDArray[np.float64]]
+    element_E_high: dict[str, npt.NDArray[np.float64]]
+    element_ions: dict[str, npt.NDArray[np.float64]]
+    element_used: dict[str, npt.NDArray[np.bool_]]
+    overall: JointField
+    without_position: int
+    messages: list[str]
+
+class JointFieldProfile(TypedDict, total=False):
+    block: int
+    first_ion: npt.NDArray[np.int64]
+    last_ion: npt.NDArray[np.int64]
+    ions: npt.NDArray[np.int64]
+    E: npt.NDArray[np.float64]
+    E_low: npt.NDArray[np.float64]
+    E_high: npt.NDArray[np.float64]
+    p_value: npt.NDArray[np.float64]
+    G2: npt.NDArray[np.float64]
+    dof: npt.NDArray[np.int64]
+    masked: npt.NDArray[np.bool_]
+    at_edge: npt.NDArray[np.bool_]
+    symbols: list[str]
+    element_E: dict[str, npt.NDArray[np.float64]]
+    element_E_low: dict[str, npt.NDArray[np.float64]]
+    element_E_high: dict[str, npt.NDArray[np.float64]]
+    element_ions: dict[str, npt.NDArray[np.float64]]
+    element_used: dict[str, npt.NDArray[np.bool_]]
+    v_dc: npt.NDArray[np.float64]
+    voltage_unit: Optional[Literal["V"]]
+    kfR: npt.NDArray[np.float64]
+    R: npt.NDArray[np.float64]
+    kf: Optional[float]
+    overall: JointField
+    messages: list[str]
+
+Elements = Union[None, str, Sequence[str]]
+Ionisations = Union[None, int, str, dict[str, int]]
+
 class CalculationError(RuntimeError): ...
 
 class IsotopeCoverageWarning(UserWarning):
@@ -355,6 +458,7 @@ def charge_state_counts(
     any element of the isotope table. Warns (IsotopeCoverageWarning) of states whose ranges
     cover less than 10 % of their isotopes."""
 
+@overload
 def field_map(
     data: Path,
     ranges: Path,
@@ -378,6 +482,7 @@ def field_map(
     ratio/E NaN in empty bins, ratio/E NaN in masked ones. The element by any of its names
     ("Tungsten", "W"), one of the model's 44."""
 
+@overload
 def field_profile(
     data: Path,
     ranges: Path,
@@ -396,6 +501,67 @@ def field_profile(
 ) -> FieldProfile:
     """The pair's field in blocks of ions along the run, with the blocks' mean DC voltage.
     The element by its name or its symbol ("Tungsten", "W")."""
+
+def joint_field(
+    data: Path,
+    ranges: Path,
+    elements: Elements = None,
+    ionisations: Ionisations = None,
+    confidence: float = 0.95,
+    background: bool = False,
+    single_hits: bool = False,
+    min_counts: float = 100.0,
+    method: Literal["accurate", "exact"] = "accurate",
+    threads: int = 0,
+) -> JointField:
+    """The one field (V/nm) of several elements from the range counts themselves, with
+    its profile-likelihood interval and the likelihood-ratio test of one field against
+    each element's charge states of their own (p_value, G2, dof); each element's own
+    field; the decomposition of the ranges into every species. elements: None or "all"
+    for every element of the range file ranged and counted at two charges or more, a list
+    of names or symbols, or a text as on the command line ("Fe,Cr"). ionisations: None
+    (each element's highest counted charge), one n for all, or a dict by element. E is
+    NaN when the counts bound the field on one side only (that end -inf or inf); found is
+    False, with no_field saying why, when no field is given. ValueError with the command
+    line's message for bad input; Ctrl-C stops it."""
+
+@overload
+def field_map(
+    data: Path,
+    ranges: Path,
+    *,
+    elements: Elements,
+    ionisations: Ionisations = None,
+    over: Literal["detector", "specimen"] = "detector",
+    bin: float = 2.0,
+    min_counts: float = 100.0,
+    confidence: float = 0.95,
+    single_hits: bool = False,
+    background: bool = False,
+    threads: int = 0,
+) -> JointFieldMap:
+    """The joint field of several elements in square bins: 2-D arrays of shape
+    (len(x_edges) - 1, len(y_edges) - 1), NaN where a bin is masked (no element with
+    min_counts ions in its own ranges) or empty; each element's own field by symbol."""
+
+@overload
+def field_profile(
+    data: Path,
+    ranges: Path,
+    *,
+    elements: Elements,
+    ionisations: Ionisations = None,
+    block: int = 1000000,
+    kf: Optional[float] = None,
+    min_counts: float = 100.0,
+    confidence: float = 0.95,
+    single_hits: bool = False,
+    background: bool = False,
+    threads: int = 0,
+) -> JointFieldProfile:
+    """The joint field of several elements in blocks of ions along the run, with each
+    block's mean DC voltage v_dc in volts, kfR = v_dc / E in nm and, with the field
+    factor kf, the tip radius R = v_dc / (kf E) a reconstruction assumes."""
 
 def probability(
     E: npt.ArrayLike,

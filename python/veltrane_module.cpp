@@ -34,6 +34,7 @@
 #include "compute/datasets/dataset_text.hpp"
 #include "compute/datasets/field_map.hpp"
 #include "compute/datasets/field_profile.hpp"
+#include "python/joint_bindings.hpp"
 
 namespace py = pybind11;
 using namespace veltrane;
@@ -1184,4 +1185,5 @@ PYBIND11_MODULE(veltrane, m) {
         "m, charge n, mass m_ion (u) and energy offset u (hartree). method='exact' (the default) "
         "is bit for bit "
         "the evaluation behind data.txt; 'accurate' the closed-form one.");
+  add_joint_bindings(m);
 }

@@ -4,6 +4,8 @@
 
 #include "compute/charge_states/charge_spec.hpp"
 #include "compute/curves/number_format.hpp"
+#include "compute/datasets/joint_maps.hpp"
+#include "compute/datasets/joint_output.hpp"
 
 namespace veltrane {
 
@@ -85,14 +87,19 @@ std::vector<std::string> map_csv_lines(const field_map& map) {
   return lines;
 }
 
-std::vector<std::string> profile_csv_lines(const field_profile& profile) {
+std::vector<std::string> profile_csv_lines(const field_profile& profile, std::optional<double> kf) {
   std::vector<std::string> lines;
   lines.emplace_back(
-      "first_ion,last_ion,N_lower,N_upper,ratio,E_V_per_nm,E_low_V_per_nm,E_high_V_per_nm");
+      std::string("first_ion,last_ion,N_lower,N_upper,ratio,E_V_per_nm,E_low_V_per_nm,"
+                  "E_high_V_per_nm,V_dc_V,") +
+      (kf ? "R_nm" : "kfR_nm"));
   for (const auto& block : profile.blocks) {
     const auto& f = block.field;
-    lines.push_back(std::to_string(block.first_ion) + "," + std::to_string(block.last_ion) + "," +
-                    line_of({f.count_lower, f.count_upper, f.ratio, f.E, f.E_low, f.E_high}));
+    const std::optional<double> volts = volts_of(block.mean_v_dc, profile.voltages);
+    lines.push_back(
+        std::to_string(block.first_ion) + "," + std::to_string(block.last_ion) + "," +
+        line_of({f.count_lower, f.count_upper, f.ratio, f.E, f.E_low, f.E_high,
+                 volts.value_or(nan_value), tip_radius_nm(volts, f.E, kf.value_or(1.0))}));
   }
   return lines;
 }

@@ -3,6 +3,7 @@
 // The CSV files of a dataset's counts, map and profile: one line per element
 // and charge, per bin, per block; numbers as shortest_number() writes them.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,12 @@ std::vector<std::string> counts_csv_lines(const dataset_counts& counts);
 std::vector<std::string> map_csv_lines(const field_map& map);
 
 /// The lines of the profile's CSV: first_ion,last_ion,N_lower,N_upper,ratio,
-/// E_V_per_nm,E_low_V_per_nm,E_high_V_per_nm, one line per block.
-std::vector<std::string> profile_csv_lines(const field_profile& profile);
+/// E_V_per_nm,E_low_V_per_nm,E_high_V_per_nm,V_dc_V and, with the field
+/// factor k_f, R_nm = V_dc / (k_f E) (without it kfR_nm = V_dc / E: the
+/// radius of the tip a reconstruction with this evaporation field assumes),
+/// one line per block; V_dc_V the block's mean DC voltage in volts, nan
+/// where the file has none (or its unit is not known), and so the radius.
+std::vector<std::string> profile_csv_lines(const field_profile& profile,
+                                           std::optional<double> kf = std::nullopt);
 
 }  // namespace veltrane

@@ -1,11 +1,13 @@
 #include "compute/datasets/joint_dataset.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <numeric>
 #include <set>
 
 #include "compute/charge_states/charge_spec.hpp"
+#include "compute/charge_states/counting_stats.hpp"
 #include "compute/curves/element_data.hpp"
 #include "compute/curves/inputs.hpp"
 #include "compute/curves/number_format.hpp"
@@ -58,6 +60,20 @@ std::string charges_text(const std::set<int>& charges) {
 }
 
 }  // namespace
+
+void check_joint_request(const joint_request& request) {
+  for (const auto& name : request.elements) {
+    if (element_of(name) == nullptr) throw input_refused(unknown_element_message(name));
+  }
+  for (const auto& [name, n] : request.ionisations) {
+    if (element_of(name) == nullptr) throw input_refused(unknown_element_message(name));
+  }
+  check_confidence(request.confidence);
+  if (!(request.min_counts >= 0.0 && std::isfinite(request.min_counts))) {
+    throw input_refused("the minimum counts must be a number of at least 0, not " +
+                        format_number(request.min_counts));
+  }
+}
 
 fit_counts range_tally::for_fit(bool background) const {
   fit_counts f;
@@ -155,15 +171,28 @@ joint_setup::joint_setup(const apt::range_file& file, const joint_request& reque
     return element_of(a)->atomic_number < element_of(b)->atomic_number;
   });
 
+  // The n given per element, by symbol; each for an element of the field.
+  std::map<std::string, int> given_n;
+  for (const auto& [name, n] : request.ionisations) {
+    const element_data* e = element_of(name);
+    if (e == nullptr) throw input_refused(unknown_element_message(name));
+    if (!given_n.emplace(e->symbol, n).second) {
+      throw input_refused("n of " + e->symbol + " is given twice");
+    }
+    if (std::find(chosen.begin(), chosen.end(), e->symbol) == chosen.end()) {
+      throw input_refused("n is given for " + e->symbol +
+                          ", which is not among the elements of the field (" + joined(chosen) +
+                          ")");
+    }
+  }
+
   std::vector<joint_element> elements;
   std::vector<std::string> described;
   for (const auto& symbol : chosen) {
     const element_data& data = *element_of(symbol);
     const ranged_element& r = ranged.at(symbol);
-    int n = std::clamp(r.highest_counted, 1, largest_n(data));
-    if (const auto it = request.ionisations.find(symbol); it != request.ionisations.end()) {
-      n = it->second;
-    }
+    int n = request.ionisations_all.value_or(std::clamp(r.highest_counted, 1, largest_n(data)));
+    if (const auto it = given_n.find(symbol); it != given_n.end()) n = it->second;
     const checked_request checked =
         check_request({data.name, std::to_string(n), std::nullopt, std::nullopt});
     if (!checked.request) throw input_refused(symbol + ": " + checked.message);
@@ -182,6 +211,15 @@ joint_setup::joint_setup(const apt::range_file& file, const joint_request& reque
       background_ ? "Each range's background window is subtracted as a known count."
                   : "The ranges are taken as background-free (no background subtracted).");
   for (const auto& note : design_.notes) messages_.push_back(note);
+  // Species the ranges cannot tell apart: only their sum is known.
+  for (const auto& group : design_.separable.groups) {
+    std::vector<std::string> labels;
+    labels.reserve(group.size());
+    for (std::size_t s : group) labels.push_back(design_.species[s].label());
+    messages_.push_back("The ranges cannot tell " + joined(labels, " and ") +
+                        " apart (all their isotopes share ranges in the same proportions): only "
+                        "their sum is known, and none of them is given an amount of its own.");
+  }
 }
 
 joint_options fit_options(const joint_request& request, double start, std::string counts_of) {
@@ -195,6 +233,7 @@ joint_options fit_options(const joint_request& request, double start, std::strin
 
 joint_run joint_field_of_counts(const apt::range_file& file, const joint_request& request,
                                 range_tally counts) {
+  check_joint_request(request);
   joint_run run;
   run.counts = std::move(counts);
   auto setup = std::make_shared<joint_setup>(file, request, run.counts);
@@ -208,6 +247,7 @@ joint_run joint_field_of_counts(const apt::range_file& file, const joint_request
 
 joint_run joint_field_of_run(const apt::dataset& data, const apt::range_file& file,
                              const joint_request& request) {
+  check_joint_request(request);
   return joint_field_of_counts(file, request, count_every_range(data, file, request.counting));
 }
 

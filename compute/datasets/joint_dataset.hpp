@@ -26,9 +26,12 @@ struct joint_request {
   /// charges or more. Each named element is also looked for in the other
   /// ions' ranges.
   std::vector<std::string> elements;
-  /// n of an element's model, by symbol; default its highest counted
-  /// charge, at most what its data allow.
+  /// n of an element's model, by name or symbol (any case); default
+  /// `ionisations_all`, else its highest counted charge, at most what its
+  /// data allow.
   std::map<std::string, int> ionisations;
+  /// n of every element not in `ionisations`.
+  std::optional<int> ionisations_all;
   evaluation method = evaluation::accurate;
   counting_options counting;
   apt::charge_options charges;
@@ -37,6 +40,12 @@ struct joint_request {
   /// the element to enter its fit.
   double min_counts = default_element_min_counts;
 };
+
+/// Refuses, before any file is read, what is wrong with a request by
+/// itself: an unknown element (named or given an n), a confidence outside
+/// (0, 1), minimum counts that are not a number of at least 0. Throws
+/// input_refused. Every function below that takes a request checks it so.
+void check_joint_request(const joint_request& request);
 
 /// The ions of every range of a file (counts) and of each range's
 /// background window (when asked for), overall or in one bin or block.
@@ -60,8 +69,9 @@ class joint_setup {
  public:
   /// Chooses the elements from the request and the run's counts, and
   /// tabulates their models. Throws input_refused for an element that is
-  /// unknown, not in the range file, or without ranges at two charges, and
-  /// for a request without any element to fit.
+  /// unknown, not in the range file, or without ranges at two charges, for
+  /// a request without any element to fit, for an n given for an element
+  /// that is not chosen (or twice), and for an n its data do not allow.
   joint_setup(const apt::range_file& file, const joint_request& request, const range_tally& run);
   joint_setup(const joint_setup&) = delete;
   joint_setup& operator=(const joint_setup&) = delete;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "compute/charge_states/charge_spec.hpp"
 #include "compute/curves/sweep.hpp"
 #include "compute/curves/text_export.hpp"
 
@@ -28,6 +29,17 @@ constexpr double edge_closeness_v_per_nm = 0.05;
 std::string join(const std::vector<std::string>& parts) {
   std::string out;
   for (const auto& p : parts) out += (out.empty() ? "" : ", ") + p;
+  return out;
+}
+
+// "1+ 1000, 4+ 500": the charges with ions in an element's own ranges.
+std::string counts_text(const element_part& part) {
+  std::string out;
+  for (std::size_t i = 0; i < part.charges.size(); ++i) {
+    if (part.counts[i] <= 0.0) continue;
+    out += (out.empty() ? "" : ", ") + charge_label(part.charges[i]) + " " +
+           format_number(part.counts[i]);
+  }
   return out;
 }
 
@@ -75,8 +87,7 @@ joint_field_model::joint_field_model(const range_design& design,
   own_ranges_.resize(elements_.size());
   double highest = lowest_field_v_per_nm;
   for (const joint_element& element : elements_) {
-    charge_states& states = *element.states;
-    for (const auto& ob : states.over_barrier_fields()) {
+    for (const auto& ob : element.states->over_barrier_fields()) {
       const double edge = ob.at_v_per_nm();
       if (std::isfinite(edge)) highest = std::max(highest, edge);
     }
@@ -151,8 +162,54 @@ joint_answer joint_field_model::fit(const fit_counts& counts, const joint_option
                            " for a field.");
     return answer;
   }
-  field_profile_likelihood joint(problem_, counts, tied);
-  answer.field = maximise_field(joint, search);
+  // The field with the elements `which` tied to it.
+  const auto fitted = [&](const std::vector<bool>& which) {
+    field_profile_likelihood profile(problem_, counts, which);
+    return maximise_field(profile, search);
+  };
+  const auto alone = [E](std::size_t e) {
+    std::vector<bool> which(E, false);
+    which[e] = true;
+    return which;
+  };
+  answer.field = fitted(tied);
+  if (!answer.field.found) {
+    // No field gives every element's ions: an element whose ions no field
+    // gives alone (ranged or modelled wrongly) is left out, and the others
+    // fitted without it.
+    std::vector<std::string> unreachable, reachable;
+    for (std::size_t e = 0; e < E; ++e) {
+      if (!tied[e]) continue;
+      element_part& part = answer.elements[e];
+      if (fitted(alone(e)).found) {
+        reachable.push_back(part.symbol);
+        continue;
+      }
+      tied[e] = part.used = false;
+      part.note = part.symbol + " is left out here: no field of the model gives its ions (" +
+                  counts_text(part) +
+                  ") together: at every field one of these charges has probability 0 in its "
+                  "model; its ranges or its n may be wrong.";
+      unreachable.push_back(part.symbol);
+    }
+    if (!reachable.empty() && !unreachable.empty()) {
+      answer.field = fitted(tied);
+    }
+    if (!answer.field.found) {
+      answer.field.E = answer.field.low = answer.field.high = nan;
+      answer.test = {nan, 0, nan};
+      answer.no_field =
+          reachable.empty()
+              ? "no field of the model gives the ions of " + join(unreachable)
+              : "no single field of the model gives the ions of " + join(reachable) + " together";
+      if (reachable.size() < 2) return answer;
+      // Each element's own field says where it lies.
+      for (std::size_t e = 0; e < E; ++e) {
+        if (tied[e]) answer.elements[e].own = fitted(alone(e));
+      }
+      return answer;
+    }
+  }
 
   // Degrees of freedom: the charge states with ions (or expected), less one
   // amount per element and the field.
@@ -176,7 +233,9 @@ joint_answer joint_field_model::fit(const fit_counts& counts, const joint_option
       if (observed > 0.0 || expected >= expected_enough) ++states;
     }
   }
-  answer.test = likelihood_ratio_test(free_ll, answer.field.log_likelihood, states - used - 1);
+  const auto tied_count = static_cast<int>(std::count(tied.begin(), tied.end(), true));
+  answer.test =
+      likelihood_ratio_test(free_ll, answer.field.log_likelihood, states - tied_count - 1);
 
   // At an over-barrier field of a used element?
   if (answer.field.found) {
@@ -211,9 +270,7 @@ joint_answer joint_field_model::fit(const fit_counts& counts, const joint_option
                   " in its own ranges: a field of its own needs two.";
       continue;
     }
-    std::vector<bool> alone(E, false);
-    alone[e] = true;
-    field_profile_likelihood own(problem_, counts, alone);
+    field_profile_likelihood own(problem_, counts, alone(e));
     part.own = maximise_field(own, near);
   }
   return answer;

@@ -82,6 +82,10 @@ struct joint_answer {
   /// varying within the counts) cannot be one field.
   bool at_edge = false;
   std::vector<std::string> notes;
+  /// Why there is no joint field, when field.found is false and the reason
+  /// is not that no element has enough ions: "no single field of the model
+  /// gives the ions of Cr and Fe together".
+  std::string no_field;
 };
 
 struct joint_options {

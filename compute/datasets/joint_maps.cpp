@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "compute/curves/number_format.hpp"
+#include "compute/datasets/dataset_files.hpp"
 
 namespace veltrane {
 
@@ -203,8 +204,16 @@ double tip_radius_nm(std::optional<double> volts, double field_v_per_nm, double 
   return *volts / (kf * field_v_per_nm);
 }
 
+void check_field_factor(std::optional<double> kf) {
+  if (kf && !(*kf > 0.0 && std::isfinite(*kf))) {
+    throw input_refused("the field factor k_f must be a finite number above 0, not " +
+                        shortest_number(*kf));
+  }
+}
+
 joint_field_map map_joint_field(const apt::dataset& data, const apt::range_file& file,
                                 const joint_request& request, map_plane over, double bin) {
+  check_joint_request(request);
   if (!(bin > 0.0 && std::isfinite(bin))) {
     throw input_refused("the bin size must be a finite number above 0, not " +
                         shortest_number(bin));
@@ -304,11 +313,9 @@ std::vector<std::string> joint_map_csv_lines(const joint_field_map& map) {
 joint_field_profile profile_joint_field(const apt::dataset& data, const apt::range_file& file,
                                         const joint_request& request, std::uint64_t block,
                                         std::optional<double> kf) {
+  check_joint_request(request);
   if (block == 0) throw input_refused("a block must hold at least 1 ion");
-  if (kf && !(*kf > 0.0 && std::isfinite(*kf))) {
-    throw input_refused("the field factor k_f must be a finite number above 0, not " +
-                        shortest_number(*kf));
-  }
+  check_field_factor(kf);
   const std::uint64_t ions = data.ion_count();
   const std::uint64_t blocks = ions / block + (ions % block != 0 ? 1 : 0);
   if (blocks > most_joint_blocks) {
@@ -331,17 +338,19 @@ joint_field_profile profile_joint_field(const apt::dataset& data, const apt::ran
   std::vector<double> v_sum(apt::to_size(blocks), 0.0);
   std::vector<std::uint64_t> v_count(apt::to_size(blocks), 0);
   if (data.has(apt::columns::dc_voltage) && std::isfinite(volts_per_unit)) {
-    data.for_each_chunk(
-        [&](const apt::ion_chunk& chunk) {
-          for (std::size_t n = 0; n < chunk.size(); ++n) {
-            if (!std::isfinite(chunk.v_dc[n])) continue;
-            const auto b = apt::to_size((chunk.first + n) / block);
-            v_sum[b] += static_cast<double>(chunk.v_dc[n]);
-            ++v_count[b];
-          }
-          return request.counting.cancel == nullptr || !request.counting.cancel->load();
-        },
-        apt::default_chunk_ions, apt::columns::dc_voltage);
+    reading_dataset([&] {
+      data.for_each_chunk(
+          [&](const apt::ion_chunk& chunk) {
+            for (std::size_t n = 0; n < chunk.size(); ++n) {
+              if (!std::isfinite(chunk.v_dc[n])) continue;
+              const auto b = apt::to_size((chunk.first + n) / block);
+              v_sum[b] += static_cast<double>(chunk.v_dc[n]);
+              ++v_count[b];
+            }
+            return request.counting.cancel == nullptr || !request.counting.cancel->load();
+          },
+          apt::default_chunk_ions, apt::columns::dc_voltage);
+    });
   }
 
   joint_field_profile profile;
@@ -374,14 +383,14 @@ std::vector<std::string> joint_profile_csv_lines(const joint_field_profile& prof
                   element_columns(profile.overall) + ",V_dc_V," + (profile.kf ? "R_nm" : "kfR_nm"));
   const std::size_t elements = profile.overall.setup->symbols().size();
   for (const auto& b : profile.blocks) {
-    std::vector<double> v{static_cast<double>(b.first_ion), static_cast<double>(b.last_ion)};
-    const std::vector<double> rest = cell_numbers(b, elements);
-    v.insert(v.end(), rest.begin(), rest.end());
+    // Ion numbers as whole numbers ("100000", not "1e+05").
+    std::vector<double> v = cell_numbers(b, elements);
     v.push_back(b.mean_v_dc.value_or(nan));
     v.push_back(b.answer.field.found
                     ? tip_radius_nm(b.mean_v_dc, b.answer.field.E, profile.kf.value_or(1.0))
                     : nan);
-    lines.push_back(csv_line(v));
+    lines.push_back(std::to_string(b.first_ion) + "," + std::to_string(b.last_ion) + "," +
+                    csv_line(v));
   }
   return lines;
 }

@@ -84,4 +84,8 @@ std::vector<std::string> joint_profile_csv_lines(const joint_field_profile& prof
 /// V/nm; NaN without either.
 double tip_radius_nm(std::optional<double> volts, double field_v_per_nm, double kf);
 
+/// Throws input_refused for a field factor k_f that is not a finite number
+/// above 0.
+void check_field_factor(std::optional<double> kf);
+
 }  // namespace veltrane

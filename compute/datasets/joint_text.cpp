@@ -39,7 +39,8 @@ joint_words joint_answer_words(const joint_answer& a, double confidence,
     if (part.used) used += (used.empty() ? "" : ", ") + part.symbol;
   }
   if (!a.field.found) {
-    w.answer = "no field: no element has enough ions";
+    w.answer = "no field: " +
+               (a.no_field.empty() ? std::string("no element has enough ions") : a.no_field);
   } else {
     w.answer = field_text(a.field, confidence, numbers) + " from " + used;
   }

@@ -206,51 +206,96 @@ amounts_fit fit_amounts(const share_matrix& a, std::span<const double> counts,
     for (std::size_t s = 0; s < S; ++s) {
       if (A[s] > 0.0 || g[s] > 0.0) free.push_back(s);
     }
+    // The scoring direction over the free species; a species at 0 that it
+    // would drive below 0 is held there and the direction solved again
+    // without it (the others' step must not count on its moving).
+    std::vector<double> d;
+    bool solved = false;
+    while (!free.empty()) {
+      const std::size_t m = free.size();
+      std::vector<double> h = fisher_information(a, mu, free, counts);
+      // A trace-scaled ridge keeps columns the ranges cannot tell apart
+      // from making the system singular; it changes the step, not the
+      // maximum.
+      double trace = 0.0;
+      for (std::size_t i = 0; i < m; ++i) trace += h[i * m + i];
+      const double ridge = 1e-12 * (trace > 0.0 ? trace / static_cast<double>(m) : 1.0);
+      for (std::size_t i = 0; i < m; ++i) h[i * m + i] += ridge;
+      d.assign(m, 0.0);
+      for (std::size_t i = 0; i < m; ++i) d[i] = g[free[i]];
+      if (!cholesky(h, m)) break;
+      cholesky_solve(h, m, d);
+      std::vector<std::size_t> kept;
+      for (std::size_t i = 0; i < m; ++i) {
+        if (!(A[free[i]] == 0.0 && d[i] < 0.0)) kept.push_back(free[i]);
+      }
+      if (kept.size() == m) {
+        solved = true;
+        break;
+      }
+      free.swap(kept);
+    }
     if (free.empty()) {
       fit.converged = true;
       break;
     }
-    const std::size_t m = free.size();
-    std::vector<double> h = fisher_information(a, mu, free, counts);
-    // A trace-scaled ridge keeps columns the ranges cannot tell apart from
-    // making the system singular; it changes the step, not the maximum.
-    double trace = 0.0;
-    for (std::size_t i = 0; i < m; ++i) trace += h[i * m + i];
-    const double ridge = 1e-12 * (trace > 0.0 ? trace / static_cast<double>(m) : 1.0);
-    for (std::size_t i = 0; i < m; ++i) h[i * m + i] += ridge;
-    std::vector<double> d(m);
-    for (std::size_t i = 0; i < m; ++i) d[i] = g[free[i]];
-    if (!cholesky(h, m)) break;
-    cholesky_solve(h, m, d);
     double decrement = 0.0;
-    for (std::size_t i = 0; i < m; ++i) decrement += g[free[i]] * d[i];
-    if (decrement / 2.0 < likelihood_tolerance) {
-      fit.converged = true;
-      break;
-    }
-    // The scoring step, cut back onto A >= 0 and shortened until the
-    // likelihood rises.
-    bool rose = false;
-    std::vector<double> next = A;
-    for (double t = 1.0; t > 1e-12; t /= 2.0) {
-      for (std::size_t i = 0; i < m; ++i) next[free[i]] = std::max(0.0, A[free[i]] + t * d[i]);
-      std::vector<double> next_mu = poisson_means(a, next, background);
-      const double next_ll = poisson_log_likelihood(counts, next_mu);
-      if (next_ll > ll) {
-        const double gain = next_ll - ll;
-        A.swap(next);
-        mu.swap(next_mu);
-        ll = next_ll;
-        rose = true;
-        if (gain < likelihood_tolerance) fit.converged = true;
+    if (solved) {
+      for (std::size_t i = 0; i < free.size(); ++i) decrement += g[free[i]] * d[i];
+      if (decrement / 2.0 < likelihood_tolerance) {
+        fit.converged = true;
         break;
       }
     }
+    // The scoring step, as far as the first amount it brings to 0 (which
+    // then stays there until the likelihood draws it up again), shortened
+    // until the likelihood rises. A full step that gains next to nothing is
+    // the maximum; a shortened one is not, however little it gains.
+    bool rose = false;
+    if (solved) {
+      double reach = 1.0;
+      std::size_t stop = free.size();  // the amount that reaches 0 first
+      for (std::size_t i = 0; i < free.size(); ++i) {
+        if (d[i] < 0.0 && A[free[i]] < -reach * d[i]) {
+          reach = A[free[i]] / -d[i];
+          stop = i;
+        }
+      }
+      std::vector<double> next = A;
+      for (double t = reach; t > 1e-12 * reach; t /= 2.0) {
+        for (std::size_t i = 0; i < free.size(); ++i) {
+          next[free[i]] = std::max(0.0, A[free[i]] + t * d[i]);
+        }
+        if (t == reach && stop < free.size()) next[free[stop]] = 0.0;
+        std::vector<double> next_mu = poisson_means(a, next, background);
+        const double next_ll = poisson_log_likelihood(counts, next_mu);
+        if (next_ll > ll) {
+          const double gain = next_ll - ll;
+          A.swap(next);
+          mu.swap(next_mu);
+          ll = next_ll;
+          rose = true;
+          if (t == 1.0 && gain < likelihood_tolerance) fit.converged = true;
+          break;
+        }
+      }
+    }
     if (!rose) {
-      // No step along the scoring direction rises: the maximum to the
-      // precision of the arithmetic.
-      fit.converged = true;
-      break;
+      // No step along the scoring direction rises (or none could be
+      // solved for): a step of the expectation-maximisation, which never
+      // lowers the likelihood; when it gains next to nothing either, the
+      // maximum to the precision of the arithmetic.
+      std::vector<double> next = A;
+      em_step(a, counts, next, mu);
+      std::vector<double> next_mu = poisson_means(a, next, background);
+      const double next_ll = poisson_log_likelihood(counts, next_mu);
+      if (!(next_ll > ll + likelihood_tolerance)) {
+        fit.converged = true;
+        break;
+      }
+      A.swap(next);
+      mu.swap(next_mu);
+      ll = next_ll;
     }
     if (fit.converged) break;
   }

@@ -8,6 +8,7 @@
 
 #include "compute/curves/number_format.hpp"
 #include "compute/figures/figure.hpp"
+#include "compute/figures/heat_map.hpp"
 
 namespace veltrane {
 
@@ -22,37 +23,10 @@ constexpr std::array<std::array<double, 3>, 5> ramp = {{
     {253, 231, 37},
 }};
 
-constexpr colour masked_colour{200, 200, 200};
-constexpr colour black{0, 0, 0};
-
 // The frame of the figure, in points.
 constexpr double width = 640, height = 560;
 constexpr double plot_left = 70, plot_top = 40, plot_size = 440;
-constexpr double bar_left = plot_left + plot_size + 30, bar_width = 18;
-// Cells and slices overlap their neighbours by this much (points).
-constexpr double seam_cover = 0.3;
-// The colour bar is drawn in this many slices, low to high.
-constexpr int bar_slices = 96;
-
-std::vector<double> ticks(double low, double high) { return round_ticks(low, high, 4); }
-
-void colour_bar(figure& f, double low, double high) {
-  const double slice = plot_size / bar_slices;
-  for (int i = 0; i < bar_slices; ++i) {
-    const double share = (i + 0.5) / bar_slices;
-    // Each slice a hair taller than its place, so that no gap shows.
-    f.filled_rectangle(bar_left, plot_top + plot_size - (i + 1) * slice, bar_width,
-                       slice + seam_cover, map_rgb(share));
-  }
-  f.rectangle(bar_left, plot_top, bar_width, plot_size, black);
-  for (double t : ticks(low, high)) {
-    const double share = high > low ? (t - low) / (high - low) : 0.5;
-    const double y = plot_top + plot_size * (1.0 - share);
-    f.line({bar_left + bar_width, y, bar_left + bar_width + 4, y}, black);
-    f.text(bar_left + bar_width + 7, y + 4, format_number(t), 12, 'l');
-  }
-  f.upright_text(bar_left + bar_width + 55, plot_top + plot_size / 2, "E [V/nm]", 12, 'm');
-}
+constexpr double bar_left = plot_left + plot_size + 30;
 
 }  // namespace
 
@@ -75,47 +49,37 @@ std::string map_colour(double share) {
 }
 
 figure map_figure(const field_map& map, const std::string& title) {
-  const bool detector = map.over == map_plane::detector;
-  const std::string unit = detector ? "mm" : "nm";
   figure f(width, height);
   f.crisp_edges();
   f.text(plot_left + plot_size / 2, 24, title, 12, 'm');
-  const double b = map.bin;
-  const std::int64_t columns = map.i_max - map.i_min + 1, rows = map.j_max - map.j_min + 1;
   const auto span = field_span(map);
-  if (columns <= 0 || rows <= 0) {
+  if (map.i_max < map.i_min || map.j_max < map.j_min) {
     f.text(plot_left + plot_size / 2, plot_top + plot_size / 2, "no ion of the pair", 12, 'm');
     return f;
   }
-  // Square bins: the longer side of the map fills the frame.
-  const double cell = plot_size / static_cast<double>(std::max(columns, rows));
-  const double x0 = static_cast<double>(map.i_min) * b, y0 = static_cast<double>(map.j_min) * b;
-  const double scale = cell / b;  // points per mm (nm)
-  auto px = [&](double x) { return plot_left + (x - x0) * scale; };
-  auto py = [&](double y) { return plot_top + plot_size - (y - y0) * scale; };
+  std::vector<heat_cell> cells;
   for (const auto& bin : map.bins) {
     const bool shown = !bin.masked && std::isfinite(bin.field.E) && span;
-    const colour c = shown
-                         ? map_rgb(span->second > span->first
-                                       ? (bin.field.E - span->first) / (span->second - span->first)
-                                       : 0.5)
-                         : masked_colour;
-    // A hair wider than the bin, so that a smoothing renderer leaves no seam.
-    f.filled_rectangle(px(static_cast<double>(bin.i) * b), py(static_cast<double>(bin.j + 1) * b),
-                       cell + seam_cover, cell + seam_cover, c);
+    const double share = !shown ? std::numeric_limits<double>::quiet_NaN()
+                         : span->second > span->first
+                             ? (bin.field.E - span->first) / (span->second - span->first)
+                             : 0.5;
+    cells.push_back({bin.i, bin.j, share});
   }
-  f.rectangle(plot_left, plot_top, plot_size, plot_size, black);
-  const double extent = static_cast<double>(std::max(columns, rows)) * b;
-  for (double t : ticks(x0, x0 + extent)) {
-    f.text(px(t), plot_top + plot_size + 16, format_number(t), 12, 'm');
-  }
-  for (double t : ticks(y0, y0 + extent)) {
-    f.text(plot_left - 6, py(t) + 4, format_number(t), 12, 'r');
-  }
-  f.text(plot_left + plot_size / 2, plot_top + plot_size + 36, "x [" + unit + "]", 12, 'm');
-  f.upright_text(22, plot_top + plot_size / 2, "y [" + unit + "]", 12, 'm');
+  heat_frame frame;
+  frame.left = plot_left;
+  frame.top = plot_top;
+  frame.size = plot_size;
+  frame.bin = map.bin;
+  frame.i_min = map.i_min;
+  frame.i_max = map.i_max;
+  frame.j_min = map.j_min;
+  frame.j_max = map.j_max;
+  frame.unit = map.over == map_plane::detector ? "mm" : "nm";
+  draw_heat_cells(f, frame, cells);
   if (span) {
-    colour_bar(f, span->first, span->second);
+    draw_colour_bar(f, bar_left, plot_top, plot_size, bar_ticks(span->first, span->second),
+                    "E [V/nm]");
   } else {
     f.text(plot_left + plot_size / 2, plot_top + plot_size / 2, "no bin has a field", 12, 'm');
   }

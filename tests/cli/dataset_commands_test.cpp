@@ -199,7 +199,8 @@ TEST(DatasetCommands, ProfileOfBlocksOfIons) {
                                 {"--element", "W", "--ionisations", "4", "--pair", "2+/3+"}));
   ASSERT_EQ(profile.status, exit_ok) << profile.err;
   EXPECT_EQ(profile.out.substr(0, profile.out.find('\n')),
-            "first_ion,last_ion,N_lower,N_upper,ratio,E_V_per_nm,E_low_V_per_nm,E_high_V_per_nm");
+            "first_ion,last_ion,N_lower,N_upper,ratio,E_V_per_nm,E_low_V_per_nm,E_high_V_per_nm,"
+            "V_dc_V,kfR_nm");
   // Ions 0-399 (300 of 3+, 100 of 2+), 400-799 (400 of 2+), 800-999.
   EXPECT_EQ(lines_of(profile.out), 4u);
   EXPECT_NE(profile.out.find("\n0,399,100,300,"), std::string::npos) << profile.out;

@@ -15,6 +15,7 @@
 #include "compute/charge_states/ratio_search.hpp"
 #include "compute/curves/evaluation.hpp"
 #include "compute/curves/inputs.hpp"
+#include "compute/curves/number_format.hpp"
 #include "compute/curves/sweep.hpp"
 #include "compute/datasets/dataset_csv.hpp"
 #include "compute/datasets/field_profile.hpp"
@@ -462,12 +463,27 @@ TEST(FieldProfile, BlocksFollowTheRunAndItsVoltage) {
     EXPECT_EQ(*threaded.blocks[b].mean_v_dc, *profile.blocks[b].mean_v_dc);
   }
   const field_profile from_pos = profile_field(pos.data, ranges(), three_over_two(), o);
-  EXPECT_EQ(profile_csv_lines(from_pos), profile_csv_lines(profile));
   EXPECT_FALSE(from_pos.blocks[0].mean_v_dc);
   const auto lines = profile_csv_lines(profile);
   EXPECT_EQ(lines[0],
-            "first_ion,last_ion,N_lower,N_upper,ratio,E_V_per_nm,E_low_V_per_nm,E_high_V_per_nm");
+            "first_ion,last_ion,N_lower,N_upper,ratio,E_V_per_nm,E_low_V_per_nm,E_high_V_per_nm,"
+            "V_dc_V,kfR_nm");
   EXPECT_EQ(lines[1].substr(0, 8), "0,19999,");
+  // The same fields without voltages: V_dc and the radius nan.
+  const auto pos_lines = profile_csv_lines(from_pos);
+  ASSERT_EQ(pos_lines.size(), lines.size());
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const std::string columns = lines[i].substr(0, lines[i].rfind(',', lines[i].rfind(',') - 1));
+    EXPECT_EQ(pos_lines[i], columns + ",nan,nan");
+  }
+  // The tip radius V / (k_f E) of each block, the voltage in volts.
+  const auto with_kf = profile_csv_lines(profile, 3.3);
+  EXPECT_EQ(with_kf[0].substr(with_kf[0].rfind(',')), ",R_nm");
+  const auto& first = profile.blocks[0];
+  EXPECT_EQ(with_kf[1].substr(with_kf[1].rfind(',') + 1),
+            shortest_number(*first.mean_v_dc / (3.3 * first.field.E)));
+  EXPECT_EQ(lines[1].substr(lines[1].rfind(',') + 1),
+            shortest_number(*first.mean_v_dc / first.field.E));
 
   o.block = 0;
   EXPECT_THROW(profile_field(epos.data, ranges(), three_over_two(), o), input_refused);

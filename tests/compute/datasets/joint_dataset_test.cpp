@@ -10,6 +10,7 @@
 #include "apt/isotopes.hpp"
 #include "compute/curves/evaluation.hpp"
 #include "compute/curves/inputs.hpp"
+#include "compute/datasets/joint_maps.hpp"
 #include "tests/support/apt_writers.hpp"
 
 using namespace veltrane;
@@ -137,4 +138,104 @@ TEST(JointDataset, ElementRangedAtOneChargeCannotGiveAField) {
   // By default such an element is left out, and iron alone gives the field.
   const joint_run j = joint_field_of_run(*run.data, run.file, {});
   EXPECT_EQ(j.setup->symbols(), (std::vector<std::string>{"Fe"}));
+}
+
+namespace {
+
+// What a request is refused with, or "accepted".
+std::string refusal(const alloy_run& run, const joint_request& r) {
+  try {
+    joint_field_of_run(*run.data, run.file, r);
+  } catch (const input_refused& e) {
+    return e.what();
+  }
+  return "accepted";
+}
+
+bool says(const joint_run& j, const std::string& part) {
+  for (const auto& m : j.setup->messages()) {
+    if (m.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(JointDataset, NOfEveryElementOrOfEachByNameOrSymbol) {
+  const alloy_run run(17.5, 2e4, 6e3, 300.0);
+  joint_request r;
+  r.ionisations_all = 3;
+  EXPECT_TRUE(says(joint_field_of_run(*run.data, run.file, r),
+                   "Cr (n = 3, counted at 1+, 2+), "
+                   "Fe (n = 3, counted at 1+, 2+)"));
+  r.ionisations = {{"iron", 2}};
+  EXPECT_TRUE(says(joint_field_of_run(*run.data, run.file, r),
+                   "Cr (n = 3, counted at 1+, 2+), "
+                   "Fe (n = 2, counted at 1+, 2+)"));
+
+  joint_request twice;
+  twice.ionisations = {{"Fe", 2}, {"Iron", 3}};
+  EXPECT_EQ(refusal(run, twice), "n of Fe is given twice");
+  joint_request other;
+  other.ionisations = {{"Ni", 2}};
+  EXPECT_EQ(refusal(run, other),
+            "n is given for Ni, which is not among the elements of the field (Cr, Fe)");
+  joint_request unknown;
+  unknown.ionisations = {{"Unobtainium", 2}};
+  EXPECT_NE(refusal(run, unknown).find("unknown element \"Unobtainium\""), std::string::npos);
+  joint_request too_many;
+  too_many.ionisations_all = 5;
+  EXPECT_NE(refusal(run, too_many).find("Cr: --ionisations must be a whole number from 1 to 4"),
+            std::string::npos)
+      << refusal(run, too_many);
+}
+
+TEST(JointDataset, RequestIsCheckedBeforeAnyFileIsRead) {
+  const auto refused = [](const joint_request& r) {
+    try {
+      check_joint_request(r);
+    } catch (const input_refused& e) {
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(refused({}), "accepted");
+  for (double level : {0.0, 1.0, -0.5, std::nan("")}) {
+    joint_request r;
+    r.confidence = level;
+    EXPECT_EQ(refused(r).rfind("the confidence must lie between 0 and 1", 0), 0u) << level;
+  }
+  for (double least : {-1.0, std::nan(""), HUGE_VAL}) {
+    joint_request r;
+    r.min_counts = least;
+    EXPECT_EQ(refused(r).rfind("the minimum counts must be a number of at least 0", 0), 0u)
+        << least;
+  }
+  joint_request named;
+  named.elements = {"Fe", "Kryptonite"};
+  EXPECT_EQ(refused(named).rfind("unknown element \"Kryptonite\"", 0), 0u);
+  // The maps and profiles check it too, before they count the file.
+  const alloy_run run(17.5, 2e3, 6e2, 30.0);
+  EXPECT_THROW(map_joint_field(*run.data, run.file, named, map_plane::detector, 4.0),
+               input_refused);
+  EXPECT_THROW(profile_joint_field(*run.data, run.file, named, 100), input_refused);
+}
+
+TEST(JointDataset, SpeciesTheRangesCannotTellApartAreSaid) {
+  // Chromium ranged at 1+ only: its 2+ lies wholly in the 27 Da range with
+  // 27Al+, in the same proportions.
+  alloy_run run(17.5, 2e4, 6e3, 300.0);
+  run.file = apt::parse_range_text(
+      "[Ions]\nNumber=3\nIon1=Fe\nIon2=Cr\nIon3=Al\n[Ranges]\nNumber=6\n"
+      "Range1=26.92 27.05 Fe:1\nRange2=27.90 28.05 Fe:1\nRange3=51.85 52.05 Cr:1\n"
+      "Range4=53.85 54.05 Fe:1\nRange5=55.85 56.05 Fe:1\nRange6=56.85 57.05 Fe:1\n",
+      "singular.rrng");
+  const joint_run j = joint_field_of_run(*run.data, run.file, {});
+  EXPECT_TRUE(says(j, "The ranges cannot tell Al+ and Cr2+ apart")) << j.setup->messages().back();
+  ASSERT_TRUE(j.answer.field.found);
+  for (const auto& s : j.decomposition) {
+    if (s.label == "Cr2+" || s.label == "Al+") {
+      EXPECT_FALSE(s.separable) << s.label;
+    }
+  }
 }

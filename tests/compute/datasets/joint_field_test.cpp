@@ -7,7 +7,9 @@
 #include <random>
 
 #include "compute/curves/inputs.hpp"
+#include "compute/curves/number_format.hpp"
 #include "compute/curves/sweep.hpp"
+#include "compute/datasets/joint_text.hpp"
 
 using namespace veltrane;
 
@@ -184,4 +186,113 @@ TEST(JointField, IonsOnBothSidesOfAnOverBarrierFieldAreSaidToVary) {
   EXPECT_TRUE(a.at_edge) << a.field.E << " p " << a.test.p_value;
   ASSERT_FALSE(a.notes.empty());
   EXPECT_NE(a.notes.back().find("varies within this bin"), std::string::npos);
+}
+
+namespace {
+
+// Steps as stand_in's, but each Q_j exactly 1 below 4 V/nm under its
+// middle (the barrier too thick for any tunnelling), so that a charge
+// state has probability 0 at low fields as 1+ has above its barrier.
+model_function sharp_stand_in(double shift) {
+  return [shift](double F, double, double, int, int j, double, double) {
+    static constexpr double half[] = {20.0, 35.0, 58.0, 85.0};
+    static constexpr double barrier[] = {26.0, 42.0, 66.0, 95.0};
+    const double E = F * vnm_per_au;
+    const auto i = static_cast<std::size_t>(j) - 1;
+    if (E >= barrier[i] + shift) return std::nan("");
+    const double x = (E - half[i] - shift) * 0.8;
+    if (x < -3.2) return 1.0;
+    return 1.0 / (1.0 + std::exp(x));
+  };
+}
+
+}  // namespace
+
+TEST(JointField, AnElementWhoseIonsNoFieldGivesIsLeftOutAndNamed) {
+  // Chromium at 1+ (only below 26 V/nm) and 3+ (only above 31 V/nm): no
+  // field gives both. Iron and nickel at 22 V/nm.
+  const apt::range_file file = apt::parse_range_text(steel, "steel.rrng");
+  const range_design design =
+      design_ranges(file, apt::assign_charges(file), apt::charge_options{}, {"Si", "Al"});
+  charge_states fe{request_of("Iron", 2), sharp_stand_in(0.0), 1};
+  charge_states cr{request_of("Chromium", 2), sharp_stand_in(0.0), 1};
+  charge_states ni{request_of("Nickel", 2), sharp_stand_in(0.0), 1};
+  const joint_field_model model{design, {{"Fe", &fe}, {"Cr", &cr}, {"Ni", &ni}}};
+  std::vector<double> A(design.species.size(), 0.0);
+  std::vector<double> f(3);
+  for (const auto& [symbol, N] : {std::pair{"Fe", 7e5}, std::pair{"Ni", 1e5}}) {
+    model.curves(symbol == std::string("Fe") ? 0 : 2).fractions_at(22.0, f);
+    for (int q = 1; q <= 2; ++q) {
+      A[static_cast<std::size_t>(design.find(symbol, q))] = N * f[static_cast<std::size_t>(q) - 1];
+    }
+  }
+  A[static_cast<std::size_t>(design.find("Cr", 1))] = 5e4;
+  A[static_cast<std::size_t>(design.find("Cr", 3))] = 2e4;
+  const fit_counts counts{poisson_means(design.shares, A, {}), {}};
+
+  const joint_answer a = model.fit(counts, {});
+  ASSERT_TRUE(a.field.found);
+  EXPECT_NEAR(a.field.E, 22.0, 1e-3);
+  EXPECT_FALSE(a.elements[1].used);
+  EXPECT_EQ(a.elements[1].note.rfind("Cr is left out here: no field of the model gives its ions "
+                                     "(1+ ",
+                                     0),
+            0u)
+      << a.elements[1].note;
+  EXPECT_NE(a.elements[1].note.find("3+ "), std::string::npos) << a.elements[1].note;
+  EXPECT_TRUE(a.no_field.empty());
+  const joint_words w = joint_answer_words(a, 0.95, plain_answer_numbers());
+  EXPECT_NE(w.answer.find(" from Fe, Ni"), std::string::npos) << w.answer;
+
+  // Chromium alone: no field at all, said so, and no NaN posing as one.
+  const joint_field_model alone{design, {{"Cr", &cr}}};
+  const joint_answer none = alone.fit(counts, {});
+  EXPECT_FALSE(none.field.found);
+  EXPECT_EQ(none.no_field, "no field of the model gives the ions of Cr");
+  EXPECT_EQ(joint_answer_words(none, 0.95, plain_answer_numbers()).answer,
+            "no field: no field of the model gives the ions of Cr");
+  EXPECT_EQ(none.test.dof, 0);
+
+  // Iron at 1+ alone (below 26 V/nm) and chromium at 3+ alone (above 31
+  // V/nm): each has fields of its own, no field gives both.
+  std::vector<double> B(design.species.size(), 0.0);
+  B[static_cast<std::size_t>(design.find("Fe", 1))] = 5e4;
+  B[static_cast<std::size_t>(design.find("Cr", 3))] = 2e4;
+  const joint_field_model pair{design, {{"Fe", &fe}, {"Cr", &cr}}};
+  const joint_answer apart = pair.fit({poisson_means(design.shares, B, {}), {}}, {});
+  EXPECT_FALSE(apart.field.found);
+  EXPECT_EQ(apart.no_field, "no single field of the model gives the ions of Fe, Cr together");
+  for (const auto& part : apart.elements) {
+    EXPECT_TRUE(part.used) << part.symbol;
+    EXPECT_TRUE(part.own.found) << part.symbol;
+  }
+}
+
+TEST(JointField, DecompositionReachesTheMaximumWithSpeciesAtZero) {
+  // Chromium's 2+, silicon and aluminium absent: the scoring must not stop
+  // short where a step towards A = 0 had to be cut (it did, by a few
+  // thousand in the log-likelihood of a million ions).
+  steel_run run;
+  const range_design& d = run.design;
+  std::vector<double> A(d.species.size(), 0.0);
+  A[static_cast<std::size_t>(d.find("Fe", 1))] = 1.2e5;
+  A[static_cast<std::size_t>(d.find("Fe", 2))] = 5.8e5;
+  A[static_cast<std::size_t>(d.find("Ni", 1))] = 2e4;
+  A[static_cast<std::size_t>(d.find("Ni", 2))] = 8e4;
+  A[static_cast<std::size_t>(d.find("Cr", 1))] = 5e4;
+  A[static_cast<std::size_t>(d.find("Cr", 3))] = 2e4;
+  const std::vector<double> means = poisson_means(d.shares, A, {});
+  const double top = poisson_log_likelihood(means, means);
+  for (const std::vector<double>& start :
+       {std::vector<double>{}, std::vector<double>(d.species.size(), 1000.0)}) {
+    const amounts_fit fit = fit_amounts(d.shares, means, {}, start);
+    EXPECT_TRUE(fit.converged);
+    EXPECT_NEAR(fit.log_likelihood, top, 1e-6) << start.size();
+  }
+  const auto amounts = decompose(d, {means, {}});
+  for (std::size_t s = 0; s < amounts.size(); ++s) {
+    if (amounts[s].separable) {
+      EXPECT_NEAR(amounts[s].amount, A[s], 1e-3 * (1.0 + A[s])) << amounts[s].label;
+    }
+  }
 }
