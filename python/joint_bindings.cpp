@@ -31,6 +31,7 @@
 #include "compute/datasets/joint_maps.hpp"
 #include "compute/datasets/joint_output.hpp"
 #include "compute/datasets/joint_text.hpp"
+#include "python/keywords.hpp"
 
 namespace py = pybind11;
 
@@ -126,7 +127,8 @@ void ionisations_into(const py::object& ionisations, joint_request& r) {
 
 joint_request request_of(const py::object& elements, const py::object& ionisations,
                          double confidence, bool background, bool single_hits, double min_counts,
-                         const std::string& method, unsigned threads) {
+                         const std::string& method, std::int64_t threads,
+                         const py::object& mass_tolerance) {
   joint_request r;
   r.elements = elements_of(elements);
   ionisations_into(ionisations, r);
@@ -136,8 +138,9 @@ joint_request request_of(const py::object& elements, const py::object& ionisatio
   r.confidence = confidence;
   r.counting.background = background;
   r.counting.single_hits = single_hits;
-  r.counting.threads = threads;
+  r.counting.threads = threads_of(threads);
   r.min_counts = min_counts;
+  r.charges = charges_of(mass_tolerance);
   check_joint_request(r);
   return r;
 }
@@ -241,9 +244,10 @@ py::dict run_dict(const joint_run& run, double confidence) {
 py::dict joint_field_of(const std::filesystem::path& data, const std::filesystem::path& ranges,
                         const py::object& elements, const py::object& ionisations,
                         double confidence, bool background, bool single_hits, double min_counts,
-                        const std::string& method, unsigned threads) {
+                        const std::string& method, std::int64_t threads,
+                        const py::object& mass_tolerance) {
   joint_request request = request_of(elements, ionisations, confidence, background, single_hits,
-                                     min_counts, method, threads);
+                                     min_counts, method, threads, mass_tolerance);
   joint_run run;
   with_files(data, ranges, request, [&](const apt::dataset& d, const apt::range_file& file) {
     run = joint_field_of_run(d, file, request);
@@ -348,12 +352,13 @@ void columns_into(py::dict& d, const cell_columns& c, const std::vector<std::str
 py::dict joint_map_of(const std::filesystem::path& data, const std::filesystem::path& ranges,
                       const py::object& elements, const py::object& ionisations,
                       const std::string& over, double bin, double min_counts, double confidence,
-                      bool single_hits, bool background, unsigned threads) {
+                      bool single_hits, bool background, std::int64_t threads,
+                      const py::object& mass_tolerance) {
   if (over != "detector" && over != "specimen") {
     throw py::value_error("over must be \"detector\" or \"specimen\", not \"" + over + "\"");
   }
   joint_request request = request_of(elements, ionisations, confidence, background, single_hits,
-                                     min_counts, "accurate", threads);
+                                     min_counts, "accurate", threads, mass_tolerance);
   joint_field_map map;
   with_files(data, ranges, request, [&](const apt::dataset& d, const apt::range_file& file) {
     map = map_joint_field(d, file, request,
@@ -400,15 +405,15 @@ py::dict joint_map_of(const std::filesystem::path& data, const std::filesystem::
 py::dict joint_profile_of(const std::filesystem::path& data, const std::filesystem::path& ranges,
                           const py::object& elements, const py::object& ionisations,
                           std::int64_t block, std::optional<double> kf, double min_counts,
-                          double confidence, bool single_hits, bool background, unsigned threads) {
+                          double confidence, bool single_hits, bool background,
+                          std::int64_t threads, const py::object& mass_tolerance) {
   joint_request request = request_of(elements, ionisations, confidence, background, single_hits,
-                                     min_counts, "accurate", threads);
+                                     min_counts, "accurate", threads, mass_tolerance);
   check_field_factor(kf);
+  const std::uint64_t blocks_of = whole_keyword("block", block, 1);
   joint_field_profile profile;
   with_files(data, ranges, request, [&](const apt::dataset& d, const apt::range_file& file) {
-    // A block below 1 ion is refused by the profile itself, in its words.
-    profile = profile_joint_field(d, file, request,
-                                  block < 1 ? 0 : static_cast<std::uint64_t>(block), kf);
+    profile = profile_joint_field(d, file, request, blocks_of, kf);
   });
   const std::size_t blocks = profile.blocks.size();
   const std::vector<std::string>& symbols = profile.overall.setup->symbols();
@@ -450,7 +455,7 @@ void add_joint_bindings(py::module_& m) {
   m.def("joint_field", &joint_field_of, "data"_a, "ranges"_a, "elements"_a = py::none(),
         "ionisations"_a = py::none(), "confidence"_a = 0.95, "background"_a = false,
         "single_hits"_a = false, "min_counts"_a = default_element_min_counts,
-        "method"_a = "accurate", "threads"_a = 0,
+        "method"_a = "accurate", "threads"_a = std::int64_t{0}, "mass_tolerance"_a = py::none(),
         "The one field (V/nm) of several elements of a run from the range counts themselves, "
         "with its profile-likelihood interval at the confidence, and the likelihood-ratio test "
         "of one field against each element's charge states of their own (p_value, G2, dof). "
@@ -466,7 +471,7 @@ void add_joint_bindings(py::module_& m) {
   m.def("field_map", &joint_map_of, "data"_a, "ranges"_a, py::kw_only(), "elements"_a,
         "ionisations"_a = py::none(), "over"_a = "detector", "bin"_a = map_options{}.bin,
         "min_counts"_a = default_element_min_counts, "confidence"_a = 0.95, "single_hits"_a = false,
-        "background"_a = false, "threads"_a = 0,
+        "background"_a = false, "threads"_a = std::int64_t{0}, "mass_tolerance"_a = py::none(),
         "The joint field of several elements (elements=[...], or None / 'all' for the default "
         "choice) in square bins: x_edges, y_edges and 2-D arrays of shape (len(x_edges) - 1, "
         "len(y_edges) - 1), the first index along x: ions (int64), E, E_low, E_high, p_value, "
@@ -479,7 +484,7 @@ void add_joint_bindings(py::module_& m) {
         "ionisations"_a = py::none(),
         "block"_a = static_cast<std::int64_t>(profile_options{}.block), "kf"_a = py::none(),
         "min_counts"_a = default_element_min_counts, "confidence"_a = 0.95, "single_hits"_a = false,
-        "background"_a = false, "threads"_a = 0,
+        "background"_a = false, "threads"_a = std::int64_t{0}, "mass_tolerance"_a = py::none(),
         "The joint field of several elements (elements=[...]) in blocks of `block` ions in file "
         "order: first_ion, last_ion and the arrays of field_map's joint form, one value per "
         "block; v_dc (the block's mean DC voltage in volts, NaN where the file has none), kfR = "

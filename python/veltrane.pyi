@@ -513,6 +513,7 @@ def joint_field(
     min_counts: float = 100.0,
     method: Literal["accurate", "exact"] = "accurate",
     threads: int = 0,
+    mass_tolerance: MassTolerance = None,
 ) -> JointField:
     """The one field (V/nm) of several elements from the range counts themselves, with
     its profile-likelihood interval and the likelihood-ratio test of one field against
@@ -539,6 +540,7 @@ def field_map(
     single_hits: bool = False,
     background: bool = False,
     threads: int = 0,
+    mass_tolerance: MassTolerance = None,
 ) -> JointFieldMap:
     """The joint field of several elements in square bins: 2-D arrays of shape
     (len(x_edges) - 1, len(y_edges) - 1), NaN where a bin is masked (no element with
@@ -558,6 +560,7 @@ def field_profile(
     single_hits: bool = False,
     background: bool = False,
     threads: int = 0,
+    mass_tolerance: MassTolerance = None,
 ) -> JointFieldProfile:
     """The joint field of several elements in blocks of ions along the run, with each
     block's mean DC voltage v_dc in volts, kfR = v_dc / E in nm and, with the field

@@ -35,6 +35,7 @@
 #include "compute/datasets/field_map.hpp"
 #include "compute/datasets/field_profile.hpp"
 #include "python/joint_bindings.hpp"
+#include "python/keywords.hpp"
 
 namespace py = pybind11;
 using namespace veltrane;
@@ -574,40 +575,6 @@ const char* status_name(apt::charge_status status) {
   return "no_ion";
 }
 
-// The charge options of the keyword mass_tolerance: None (the default), a
-// number (Da, the per-cent term kept at its default; 0 switches the
-// tolerance off) or a text as the command line takes it ("0.05,0.3%").
-apt::charge_options charges_of(const py::object& mass_tolerance) {
-  if (mass_tolerance.is_none()) return {};
-  std::string text;
-  if (py::isinstance<py::str>(mass_tolerance)) {
-    text = mass_tolerance.cast<std::string>();
-  } else if (py::isinstance<py::float_>(mass_tolerance) ||
-             py::isinstance<py::int_>(mass_tolerance)) {
-    text = shortest_text(mass_tolerance.cast<double>());
-  } else {
-    throw py::type_error(
-        "mass_tolerance must be None, a number (Da) or a text such as \"0.05,0.3%\"");
-  }
-  std::string message;
-  const auto options = parse_mass_tolerance(text, &message);
-  if (!options) throw py::value_error("mass_tolerance: " + message);
-  return *options;
-}
-
-// A whole-number keyword, by the command line's rule for its option.
-std::uint64_t whole_keyword(const char* name, std::int64_t value, std::uint64_t lowest,
-                            std::uint64_t highest = UINT64_MAX) {
-  const std::string fault = whole_number_fault(std::to_string(value), lowest, highest);
-  if (!fault.empty()) throw py::value_error(std::string(name) + " " + fault);
-  return static_cast<std::uint64_t>(value);
-}
-
-// The worker threads of a dataset function: 0 (all cores) to 1024.
-unsigned threads_of(std::int64_t threads) {
-  return static_cast<unsigned>(whole_keyword("threads", threads, 0, 1024));
-}
-
 // The warnings of a state whose ranges cover few of its isotopes, as Python
 // warnings (which a caller may turn into errors).
 void warn_each(const std::vector<std::string>& warnings) {
@@ -1016,6 +983,39 @@ py::dict field_profile_of(const std::filesystem::path& data_path,
 }
 
 }  // namespace
+
+namespace veltrane {
+
+apt::charge_options charges_of(const py::object& mass_tolerance) {
+  if (mass_tolerance.is_none()) return {};
+  std::string text;
+  if (py::isinstance<py::str>(mass_tolerance)) {
+    text = mass_tolerance.cast<std::string>();
+  } else if (py::isinstance<py::float_>(mass_tolerance) ||
+             py::isinstance<py::int_>(mass_tolerance)) {
+    text = shortest_text(mass_tolerance.cast<double>());
+  } else {
+    throw py::type_error(
+        "mass_tolerance must be None, a number (Da) or a text such as \"0.05,0.3%\"");
+  }
+  std::string message;
+  const auto options = parse_mass_tolerance(text, &message);
+  if (!options) throw py::value_error("mass_tolerance: " + message);
+  return *options;
+}
+
+std::uint64_t whole_keyword(const char* name, std::int64_t value, std::uint64_t lowest,
+                            std::uint64_t highest) {
+  const std::string fault = whole_number_fault(std::to_string(value), lowest, highest);
+  if (!fault.empty()) throw py::value_error(std::string(name) + " " + fault);
+  return static_cast<std::uint64_t>(value);
+}
+
+unsigned threads_of(std::int64_t threads) {
+  return static_cast<unsigned>(whole_keyword("threads", threads, 0, 1024));
+}
+
+}  // namespace veltrane
 
 PYBIND11_MODULE(veltrane, m) {
   using namespace py::literals;

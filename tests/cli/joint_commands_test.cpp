@@ -450,7 +450,7 @@ TEST(JointCommands, BadInputIsNamedAndNothingIsWritten) {
             outputs),
        exit_bad_input, "the field factor k_f must be a finite number above 0, not 0"},
       {with(with({"profile", "--elements", "Fe", "--block", "0"}, files.files()), outputs),
-       exit_bad_input, "a block must hold at least 1 ion"},
+       exit_bad_input, "--block: must be a whole number of at least 1, not \"0\""},
       {with(with({"profile", "--min-counts", "5", "--element", "Fe", "--ionisations", "2", "--pair",
                   "2+/1+"},
                  files.files()),
@@ -469,4 +469,38 @@ TEST(JointCommands, BadInputIsNamedAndNothingIsWritten) {
     EXPECT_FALSE(fs::exists(out_svg)) << args;
   }
   EXPECT_FALSE(fs::exists(files.dir / "no"));
+}
+
+TEST(JointCommands, TheMassToleranceReachesTheJointField) {
+  const alloy_files files;
+  // Iron's 56Fe2+ range placed 0.03 Da above the ion's m/q (27.967 Da), as a
+  // calibration leaves it: read as Fe2+ within the default tolerance only.
+  std::string shifted = alloy_ranges;
+  const std::string range4 = "Range4=27.90 28.05";
+  shifted.replace(shifted.find(range4), range4.size(), "Range4=27.997 28.05");
+  std::ofstream(files.dir / "shifted.rrng") << shifted;
+  const auto in = files.inputs("alloy.epos", "shifted.rrng");
+
+  const auto by_default = run(with({"field", "--csv"}, files.files("alloy.epos", "shifted.rrng")));
+  ASSERT_EQ(by_default.status, exit_ok) << by_default.err;
+  EXPECT_EQ(by_default.out, joined_lines(joint_field_csv_lines(
+                                joint_field_of_run(in.data, in.ranges, joint_request{}).answer)));
+
+  joint_request strict;
+  strict.charges = *parse_mass_tolerance("0", nullptr);
+  const auto exact_masses = run(
+      with({"field", "--csv", "--mass-tolerance", "0"}, files.files("alloy.epos", "shifted.rrng")));
+  ASSERT_EQ(exact_masses.status, exit_ok) << exact_masses.err;
+  EXPECT_EQ(
+      exact_masses.out,
+      joined_lines(joint_field_csv_lines(joint_field_of_run(in.data, in.ranges, strict).answer)));
+  EXPECT_NE(exact_masses.out, by_default.out);
+
+  const auto refused = run(with({"field", "--mass-tolerance", "2"}, files.files()));
+  EXPECT_EQ(refused.status, exit_bad_input);
+  EXPECT_NE(refused.err.find("mass tolerance"), std::string::npos) << refused.err;
+  // Without a run there are no ranges to place.
+  const auto without_data = run(
+      {"field", "--element", "W", "--ionisations", "3", "--ratio", "1", "--mass-tolerance", "0.1"});
+  EXPECT_NE(without_data.status, exit_ok);
 }
