@@ -134,14 +134,14 @@ std::string pair_headline(const pair_field& f, const std::string& symbol,
   return text + " " + interval_text(f, numbers);
 }
 
-std::string joint_bin_text(const joint_field_map& map, const joint_map_bin& bin, double confidence,
-                           const answer_numbers& numbers) {
-  const std::string unit = " " + unit_of(map.over);
-  std::string text = "x = " + numbers.number(bin.x) + unit + ", y = " + numbers.number(bin.y) +
-                     unit + ": " + numbers.count(static_cast<double>(bin.ions)) + " ions";
-  const joint_answer& a = bin.answer;
-  if (!a.field.found) return text + "; no element has enough ions here";
-  text += "; " + joint_answer_words(a, confidence, numbers).answer;
+namespace {
+
+// "; E = ... from Cr, Fe, p = 0.42; own fields: Cr 17.61, Fe 17.48 V/nm;
+// left out: Ni", or "; no element has enough ions here"
+std::string joint_cell_text(const joint_answer& a, double confidence,
+                            const answer_numbers& numbers) {
+  if (!a.field.found) return "; no element has enough ions here";
+  std::string text = "; " + joint_answer_words(a, confidence, numbers).answer;
   if (a.test.dof >= 1) text += ", p = " + numbers.number(a.test.p_value);
   std::vector<std::string> own, left_out;
   for (const auto& part : a.elements) {
@@ -155,6 +155,60 @@ std::string joint_bin_text(const joint_field_map& map, const joint_map_bin& bin,
   }
   if (!own.empty()) text += "; own fields: " + joined(own) + " V/nm";
   if (!left_out.empty()) text += "; left out: " + joined(left_out);
+  return text;
+}
+
+std::string ions_text(std::uint64_t first, std::uint64_t last) {
+  return "ions " + std::to_string(first) + " to " + std::to_string(last);
+}
+
+}  // namespace
+
+std::string joint_bin_text(const joint_field_map& map, const joint_map_bin& bin, double confidence,
+                           const answer_numbers& numbers) {
+  const std::string unit = " " + unit_of(map.over);
+  return "x = " + numbers.number(bin.x) + unit + ", y = " + numbers.number(bin.y) + unit + ": " +
+         numbers.count(static_cast<double>(bin.ions)) + " ions" +
+         joint_cell_text(bin.answer, confidence, numbers);
+}
+
+std::string joint_block_text(const joint_field_profile& profile, std::size_t block,
+                             double confidence, const answer_numbers& numbers) {
+  const joint_profile_block& b = profile.blocks.at(block);
+  return ions_text(b.first_ion, b.last_ion) + ": " + numbers.count(static_cast<double>(b.ions)) +
+         " ions" + joint_cell_text(b.answer, confidence, numbers);
+}
+
+std::string profile_block_text(const field_profile& profile, std::size_t block,
+                               const answer_numbers& numbers) {
+  const profile_block& b = profile.blocks.at(block);
+  const pair_field& f = b.field;
+  std::string text = ions_text(b.first_ion, b.last_ion) +
+                     ": N_lower = " + numbers.count(f.count_lower) +
+                     ", N_upper = " + numbers.count(f.count_upper);
+  if (!std::isfinite(f.E)) return text + ": no field of the model gives this ratio";
+  return text + ", E = " + numbers.field(f.E) + " V/nm " + interval_text(f, numbers);
+}
+
+std::string spectrum_bin_text(const std::vector<std::uint64_t>& spectrum, double bin, double mass,
+                              const apt::range_file* file, const answer_numbers& numbers) {
+  std::string text = "m/n = " + numbers.number(mass) + " Da: ";
+  const double index = std::floor(mass / bin);
+  if (!(index >= 0.0 && index < static_cast<double>(spectrum.size()))) {
+    text += "no ions";
+  } else {
+    const auto b = static_cast<std::size_t>(index);
+    text += numbers.count(static_cast<double>(spectrum[b])) + " ions in " +
+            numbers.number(static_cast<double>(b) * bin) + " to " +
+            numbers.number(static_cast<double>(b + 1) * bin) + " Da";
+  }
+  if (file != nullptr) {
+    if (const auto r = file->find(mass)) {
+      const auto& range = file->ranges[*r];
+      text += "; range " + apt::mass_text(range.low) + "\u2013" + apt::mass_text(range.high) +
+              " Da (" + range.name + ")";
+    }
+  }
   return text;
 }
 

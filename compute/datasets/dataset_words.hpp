@@ -17,6 +17,7 @@
 #include "compute/curves/request.hpp"
 #include "compute/datasets/dataset_choice.hpp"
 #include "compute/datasets/field_map.hpp"
+#include "compute/datasets/field_profile.hpp"
 #include "compute/datasets/joint_maps.hpp"
 
 namespace veltrane {
@@ -41,6 +42,23 @@ std::string pair_headline(const pair_field& field, const std::string& symbol,
 /// or ": no element has enough ions here".
 std::string joint_bin_text(const joint_field_map& map, const joint_map_bin& bin, double confidence,
                            const answer_numbers& numbers);
+
+/// A block of a pair's profile under the mouse:
+///   "ions 0 to 5999: N_lower = 100, N_upper = 150, E = 35.12 V/nm (95 %:
+///    34.9 to 35.3 V/nm)" (or ": no field of the model gives this ratio").
+std::string profile_block_text(const field_profile& profile, std::size_t block,
+                               const answer_numbers& numbers);
+
+/// A block of a joint profile under the mouse, as joint_bin_text words a
+/// bin: "ions 0 to 5999: 5812 ions; E = ... from Cr, Fe, p = 0.42; ...".
+std::string joint_block_text(const joint_field_profile& profile, std::size_t block,
+                             double confidence, const answer_numbers& numbers);
+
+/// The spectrum's bin under the mouse at `mass` (Da), `bin` Da wide, with
+/// the range that holds the mass:
+///   "m/n = 27.01 Da: 1234 ions in 27 to 27.05 Da; range 26.92–27.05 Da (Fe)"
+std::string spectrum_bin_text(const std::vector<std::uint64_t>& spectrum, double bin, double mass,
+                              const apt::range_file* file, const answer_numbers& numbers);
 
 /// One species of a joint run's decomposition as a row of a table.
 struct species_row {

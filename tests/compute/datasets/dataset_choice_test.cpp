@@ -75,7 +75,7 @@ TEST(DatasetChoice, AnElementTheFileLacksIsNamedWithWhatItHas) {
             "mixed.rrng: O has no model data (it is not in the element table)");
   EXPECT_EQ(element_range_problem(file, "iron"), "");
   EXPECT_EQ(element_range_problem(file, "FE"), "");
-  EXPECT_NE(element_range_problem(file, "Wolfram").find("unknown element \"Wolfram\""),
+  EXPECT_NE(element_range_problem(file, "Unobtainium").find("unknown element \"Unobtainium\""),
             std::string::npos);
   const auto empty = apt::parse_range_text("[Ions]\nNumber=0\n[Ranges]\nNumber=0\n", "e.rrng");
   EXPECT_EQ(element_range_problem(empty, "W"),

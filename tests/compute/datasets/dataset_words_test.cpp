@@ -229,3 +229,42 @@ TEST(DatasetWords, FigureTitlesAndCsvCommentsNameEveryInput) {
             "# model: Chromium, n = 2, work function 4.5 eV, energies 6.76651, 16.4863, 30.959 eV "
             "(built-in values)");
 }
+
+TEST(DatasetWords, BlocksAndSpectrumBinsUnderTheMouse) {
+  field_profile profile;
+  profile_block block;
+  block.first_ion = 6000;
+  block.last_ion = 11999;
+  block.field = counted_pair(2, 100.0, 150.0, 0.0, 0.0, 1.0, 0.95);
+  block.field.E = 35.1234;
+  block.field.E_low = 34.9;
+  block.field.E_high = 35.3;
+  profile.blocks = {block};
+  EXPECT_EQ(profile_block_text(profile, 0, plain_answer_numbers()),
+            "ions 6000 to 11999: N_lower = 100, N_upper = 150, E = 35.1234 V/nm (95 %: 34.9 to "
+            "35.3 V/nm)");
+  profile.blocks[0].field.E = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(profile_block_text(profile, 0, plain_answer_numbers()),
+            "ions 6000 to 11999: N_lower = 100, N_upper = 150: no field of the model gives this "
+            "ratio");
+
+  const alloy run(1.0, 1.0);
+  const std::uint64_t ions = run.data->ion_count();
+  const joint_field_profile joint = profile_joint_field(*run.data, run.file, {}, ions);
+  ASSERT_EQ(joint.blocks.size(), 1u);
+  const std::string text = joint_block_text(joint, 0, 0.95, plain_answer_numbers());
+  const std::string start = "ions 0 to " + std::to_string(ions - 1) + ": " +
+                            std::to_string(joint.blocks[0].ions) + " ions; E = ";
+  EXPECT_EQ(text.substr(0, start.size()), start) << text;
+  EXPECT_NE(text.find("; own fields: Cr "), std::string::npos) << text;
+
+  const std::vector<std::uint64_t> spectrum{0, 3, 1234};
+  EXPECT_EQ(spectrum_bin_text(spectrum, 0.05, 0.12, &run.file, plain_answer_numbers()),
+            "m/n = 0.12 Da: 1234 ions in 0.1 to 0.15 Da");
+  EXPECT_EQ(spectrum_bin_text(spectrum, 0.05, 0.06, nullptr, plain_answer_numbers()),
+            "m/n = 0.06 Da: 3 ions in 0.05 to 0.1 Da");
+  EXPECT_EQ(spectrum_bin_text(spectrum, 0.05, 27.0, &run.file, plain_answer_numbers()),
+            "m/n = 27 Da: no ions; range 26.92\u201327.05 Da (Fe)");
+  EXPECT_EQ(spectrum_bin_text(spectrum, 0.05, -1.0, nullptr, plain_answer_numbers()),
+            "m/n = -1 Da: no ions");
+}
