@@ -48,7 +48,7 @@ ChartInteraction::ChartInteraction(QChartView* view, std::function<QStringList()
 QString ChartInteraction::saveAs(const QString& fileName) {
   const QString error = saveFigure(chartFigure(view_, title_ ? title_() : QStringList()), fileName);
   if (!error.isEmpty()) {
-    const QString message = saveFailure(fileName, error);
+    QString message = saveFailure(fileName, error);
     emit saveFailed(message);
     return message;
   }

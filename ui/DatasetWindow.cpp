@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
+#include <QGraphicsRectItem>
 #include <QGraphicsSimpleTextItem>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -55,6 +56,7 @@
 #include "compute/datasets/dataset_text.hpp"
 #include "compute/datasets/joint_text.hpp"
 #include "compute/datasets/mass_spectrum.hpp"
+#include "compute/figures/figure.hpp"
 #include "ui/ChartInteraction.hpp"
 #include "ui/FieldMapView.hpp"
 #include "ui/FigureExport.hpp"
@@ -71,7 +73,7 @@ constexpr std::uint64_t profileBlocks = 50;
 // A map saved as a file is this wide.
 constexpr int mapFileWidth = 760;
 // The hover read-out under the map keeps this many lines, whatever it says.
-constexpr int hoverLines = 4;
+constexpr int hoverLines = 3;
 
 QString charge(int k) { return QString::fromStdString(veltrane::charge_label(k)); }
 QString text(const std::string& s) { return QString::fromStdString(s); }
@@ -103,6 +105,23 @@ QStringList lines(const std::vector<std::string>& from) {
   QStringList out;
   for (const auto& s : from) out << text(s);
   return out;
+}
+
+// Round tick values (steps of 1, 2 or 5 times a power of ten) on a value
+// axis, kept round as it is zoomed.
+void keepRoundTicks(QValueAxis* axis, int intervals = 5) {
+  const auto apply = [axis, intervals](qreal low, qreal high) {
+    const std::vector<double> ticks = veltrane::round_ticks(low, high, intervals);
+    if (ticks.size() < 3) return;
+    const double step = ticks[1] - ticks[0];
+    axis->setTickType(QValueAxis::TicksDynamic);
+    axis->setTickAnchor(0.0);
+    axis->setTickInterval(step);
+    const int decimals = std::max(0, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
+    axis->setLabelFormat(QStringLiteral("%.%1f").arg(decimals));
+  };
+  QObject::connect(axis, &QValueAxis::rangeChanged, axis, apply);
+  apply(axis->min(), axis->max());
 }
 
 void replaceChart(QChartView* view, QChart* chart) {
@@ -244,7 +263,7 @@ QWidget* DatasetWindow::buildSidePanel() {
   elementNote_->setObjectName("elementNoteLabel");
   elementNote_->setWordWrap(true);
   elementNote_->setStyleSheet("QLabel { color: #5c4400; }");
-  elementNote_->hide();
+  elementNote_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
   pair_ = new QComboBox;
   pair_->setObjectName("pairBox");
   modelLabel_ = new QLabel;
@@ -253,6 +272,13 @@ QWidget* DatasetWindow::buildSidePanel() {
   QFont small = modelLabel_->font();
   small.setPointSizeF(small.pointSizeF() * 0.9);
   modelLabel_->setFont(small);
+  modelLabel_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+  elementNote_->setFont(small);
+  // Three lines each, whatever they say: the controls below never move.
+  for (QLabel* l : {elementNote_, modelLabel_}) {
+    l->setFixedHeight(l->fontMetrics().lineSpacing() * 3 + 4);
+    l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  }
   auto* choice = new QGroupBox("Field from");
   auto* choiceLayout = new QVBoxLayout(choice);
   choiceLayout->addWidget(elementList_);
@@ -499,7 +525,9 @@ QWidget* DatasetWindow::buildViews() {
   elementsScroll->setWidget(elementsText_);
   elementsScroll->setWidgetResizable(true);
   elementsScroll->setFrameShape(QFrame::NoFrame);
-  elementsScroll->setMaximumHeight(elementsText_->fontMetrics().lineSpacing() * 3 + 8);
+  // Three whole lines of the elements' fields; more scroll.
+  elementsText_->setContentsMargins(0, 0, 0, 0);
+  elementsScroll->setMaximumHeight(elementsText_->fontMetrics().lineSpacing() * 3);
   elementsScroll->setObjectName("elementsScroll");
   elementsScroll_ = elementsScroll;
   status_ = new QLabel;
@@ -754,7 +782,7 @@ void DatasetWindow::chooseDefaultElements() {
   }
   problems.removeAll(QString());
   elementNote_->setText(problems.join('\n'));
-  elementNote_->setVisible(!problems.isEmpty());
+  elementNote_->setToolTip(problems.join('\n'));
 }
 
 QStringList DatasetWindow::checkedElements() const {
@@ -1104,6 +1132,7 @@ void DatasetWindow::drawSpectrum() {
   const double top = static_cast<double>(highest) * 8.0;
   x->setRange(0.0, std::max(1.0, static_cast<double>(spectrum_.size()) * spectrumBin));
   y->setRange(floor, top);
+  keepRoundTicks(x, 8);
   chart->legend()->setAlignment(Qt::AlignTop);
   shadeRanges(chart, x, y, top);
   replaceChart(spectrumView_, chart);
@@ -1170,6 +1199,11 @@ void DatasetWindow::shadeRanges(QChart* chart, QValueAxis* x, QLogValueAxis* y, 
       auto* item = new QGraphicsSimpleTextItem(label, chart);
       item->setBrush(chargeColour(r.charge).darker(140));
       item->setZValue(10);
+      // A pale box behind the label keeps it readable over peaks and shading.
+      auto* box = new QGraphicsRectItem(item->boundingRect().adjusted(-1, 0, 1, 0), item);
+      box->setBrush(QColor(255, 255, 255, 210));
+      box->setPen(Qt::NoPen);
+      box->setFlag(QGraphicsItem::ItemStacksBehindParent);
       rangeLabels_.push_back({label, at, std::max(peak, 1.0), item});
       spectrumLabels_ << label;
     } else if (peak > rangeLabels_[it->second].peak) {
@@ -1222,6 +1256,7 @@ void DatasetWindow::fillTable() {
   auto put = [this](int row, const QStringList& cells, int numbersFrom, int numbersTo) {
     for (int column = 0; column < cells.size(); ++column) {
       auto* item = new QTableWidgetItem(cells[column]);
+      if (column + 1 == cells.size()) item->setToolTip(cells[column]);
       if (column >= numbersFrom && column <= numbersTo) {
         item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
       }
@@ -1274,6 +1309,11 @@ void DatasetWindow::fillTable() {
           2, 4);
     }
   }
+  if (!jointMap_ && !map_) {
+    table_->setColumnCount(6);
+    table_->setHorizontalHeaderLabels(
+        {"Element", "Charge", "Counts", "Corrected", "Abundance %", "Ranges [Da]"});
+  }
   for (int column = 0; column + 1 < table_->columnCount(); ++column) {
     table_->resizeColumnToContents(column);
   }
@@ -1316,13 +1356,13 @@ void DatasetWindow::drawProfile() {
     }
   } else if (jointProfile_) {
     blocks = jointProfile_->blocks.size();
-    field->setName("joint field");
+    field->setName("joint");
     x->setTitleText(QStringLiteral("block of %1 ions")
                         .arg(countText(static_cast<double>(jointProfile_->block))));
     const auto& symbols = jointProfile_->overall.setup->symbols();
     for (std::size_t e = 0; e < symbols.size(); ++e) {
       auto* line = new QLineSeries;
-      line->setName(text(symbols[e]) + " alone");
+      line->setName(text(symbols[e]));
       line->setPen(QPen(elementColour(e), 1, Qt::DashLine));
       own.push_back(line);
     }
@@ -1339,9 +1379,10 @@ void DatasetWindow::drawProfile() {
       }
       for (std::size_t e = 0; e < own.size() && e < a.elements.size(); ++e) {
         const auto& part = a.elements[e];
+        // Each element's own field is drawn where it lies: the axis spans
+        // the joint field's band, which the elements' own may leave.
         if (part.used && part.own.found && std::isfinite(part.own.E)) {
           own[e]->append(at, part.own.E);
-          widen(part.own.E, part.own.E);
         }
       }
     }
@@ -1351,8 +1392,7 @@ void DatasetWindow::drawProfile() {
   auto* band = new QAreaSeries(high, low);
   high->setParent(band);
   low->setParent(band);
-  band->setName(
-      QStringLiteral("%1 % interval").arg(QLocale().toString(shown_.confidence * 100.0, 'g', 4)));
+  band->setName(QStringLiteral("%1 %").arg(QLocale().toString(shown_.confidence * 100.0, 'g', 4)));
   band->setBrush(QColor(49, 130, 189, 60));
   band->setPen(Qt::NoPen);
   field->setPen(QPen(QColor(8, 69, 148), 2));
@@ -1367,9 +1407,11 @@ void DatasetWindow::drawProfile() {
   }
   x->setRange(0.5, static_cast<double>(std::max<std::size_t>(blocks, 1)) + 0.5);
   if (least <= most) {
-    const double pad = std::max(0.05, (most - least) * 0.1);
+    const double pad = std::max(0.05, (most - least) * (own.empty() ? 0.1 : 0.5));
     y->setRange(least - pad, most + pad);
   }
+  keepRoundTicks(x);
+  keepRoundTicks(y);
   replaceChart(profileView_, chart);
 }
 

@@ -14,6 +14,9 @@ namespace {
 
 // Maps larger than this many pixels are not drawn (take a larger bin).
 constexpr std::int64_t mostMapPixels = std::int64_t{1} << 24;
+// From this many bins with a value on, the colour scale leaves out the
+// lowest and highest 2 % of them.
+constexpr std::size_t leastClippedBins = 20;
 
 // The margins of the plot: the axes' numbers and titles left and below, the
 // colour bar's title above, the colour bar and its numbers to the right.
@@ -88,15 +91,26 @@ bool FieldMapView::setPicture(MapPicture picture) {
   if (picture_.pValues) {
     low_ = std::log10(leastPValue);
     high_ = 0.0;
+    clippedLow_ = clippedHigh_ = false;
   } else {
-    low_ = std::numeric_limits<double>::infinity();
-    high_ = -low_;
+    // A few outlying bins (a handful of ions far off) would squeeze every
+    // other bin into one colour: from 20 bins on, the scale spans all but
+    // the lowest and highest 2 %, which take the colours of its ends.
+    std::vector<double> values;
     for (const auto& c : picture_.cells) {
-      if (c.state != MapPicture::State::value || !std::isfinite(c.value)) continue;
-      low_ = std::min(low_, c.value);
-      high_ = std::max(high_, c.value);
+      if (c.state == MapPicture::State::value && std::isfinite(c.value)) values.push_back(c.value);
     }
-    if (!(low_ <= high_)) low_ = high_ = 0.0;
+    std::sort(values.begin(), values.end());
+    low_ = high_ = 0.0;
+    clippedLow_ = clippedHigh_ = false;
+    if (!values.empty()) {
+      const std::size_t n = values.size();
+      const std::size_t cut = n >= leastClippedBins ? n / 50 : 0;
+      low_ = values[cut];
+      high_ = values[n - 1 - cut];
+      clippedLow_ = values.front() < low_;
+      clippedHigh_ = values.back() > high_;
+    }
     if (high_ - low_ < 1e-9) {
       low_ -= 0.5;
       high_ += 0.5;
@@ -200,7 +214,7 @@ double FieldMapView::shareOf(double value) const {
 QColor FieldMapView::colourOf(const MapPicture::Cell& cell) const {
   if (cell.state == MapPicture::State::masked) return maskedColour();
   if (cell.state == MapPicture::State::none || std::isnan(cell.value)) return noFieldColour();
-  return rampColour(shareOf(cell.value));
+  return rampColour(std::clamp(shareOf(cell.value), 0.0, 1.0));
 }
 
 void FieldMapView::drawAxes(QPainter& p, const QRectF& r) const {
@@ -248,9 +262,11 @@ void FieldMapView::drawColourBar(QPainter& p, const QRect& area, const QRectF& r
     const double y = bar.bottom() - t * bar.height() / 4.0;
     const double value = low_ + t * (high_ - low_) / 4.0;
     p.drawLine(QPointF(bar.right(), y), QPointF(bar.right() + 4, y));
-    p.drawText(
-        QRectF(bar.right() + 6, y - 8, 90, 16), Qt::AlignLeft | Qt::AlignVCenter,
-        picture_.pValues ? locale.toString(std::pow(10.0, value), 'g', 3) : fieldText(value));
+    QString label =
+        picture_.pValues ? locale.toString(std::pow(10.0, value), 'g', 3) : fieldText(value);
+    if (t == 0 && clippedLow_) label = QString::fromUtf8("\u2264 ") + label;
+    if (t == 4 && clippedHigh_) label = QString::fromUtf8("\u2265 ") + label;
+    p.drawText(QRectF(bar.right() + 6, y - 8, 100, 16), Qt::AlignLeft | Qt::AlignVCenter, label);
   }
   swatch(p, QPointF(bar.left(), bar.bottom() + 10), maskedColour(), picture_.maskedText);
   swatch(p, QPointF(bar.left(), bar.bottom() + 28), noFieldColour(), picture_.noneText);

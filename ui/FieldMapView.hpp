@@ -69,7 +69,9 @@ class FieldMapView : public QWidget {
   QPoint pointOf(std::int64_t i, std::int64_t j) const;
   /// The cell at `position` in the view, or -1.
   int cellAt(const QPoint& position) const;
-  /// The low and high end of the colour scale (log10 p for p-values).
+  /// The low and high end of the colour scale (log10 p for p-values): the
+  /// lowest and highest value, or from 20 bins on those of all but the
+  /// lowest and highest 2 % (drawn in the colours of the ends).
   double scaleLow() const { return low_; }
   double scaleHigh() const { return high_; }
 
@@ -97,4 +99,5 @@ class FieldMapView : public QWidget {
   std::vector<int> cells_;  // the cell of each pixel, -1 where no ion fell
   std::int64_t iMin_ = 0, jMax_ = 0;
   double low_ = 0.0, high_ = 1.0;
+  bool clippedLow_ = false, clippedHigh_ = false;  // values beyond the scale's ends
 };
