@@ -213,11 +213,21 @@ DatasetWindow::DatasetWindow(InputSource& source, QWidget* parent)
   });
   connect(elementList_, &QListWidget::itemChanged, this, &DatasetWindow::elementToggled);
   // A pair of the main window's element follows its n and energies.
+  // A pair read with the main window's inputs follows them; one read with
+  // the element's built-in values is left alone.
   connect(&source_, &InputSource::inputsChanged, this, [this] {
-    if (isVisible() && pair_->currentData().toInt() > 0) scheduleCompute();
+    if (!isVisible() || pair_->currentData().toInt() <= 0) return;
+    QString ignored;
+    const auto inputs = readInputs(ignored);
+    if (!inputs || shown_.models.empty() ||
+        !(inputs->pair->request == shown_.models.front().request)) {
+      scheduleCompute();
+    }
   });
+  // Until the user checks elements by hand, the list follows the main
+  // window's element as it did when the range file was opened.
   connect(&source_, &InputSource::elementChanged, this, [this] {
-    if (!ranges_) return;
+    if (!ranges_ || elementsChosen_) return;
     chooseDefaultElements();
     fillPairs();
     if (isVisible()) scheduleCompute();
@@ -661,6 +671,7 @@ bool DatasetWindow::openRangeFile(const QString& path) {
   rangeLabel_->setText(
       QStringLiteral("%1: %2 ranges").arg(QFileInfo(path).fileName()).arg(ranges_->ranges.size()));
   rangeLabel_->setToolTip(path);
+  elementsChosen_ = false;
   fillElements(false);
   clearField();
   scheduleCompute();
@@ -815,6 +826,7 @@ void DatasetWindow::fillPairs() {
 }
 
 void DatasetWindow::elementToggled(QListWidgetItem*) {
+  elementsChosen_ = true;
   fillPairs();
   scheduleCompute();
 }

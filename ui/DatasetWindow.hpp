@@ -232,6 +232,9 @@ class DatasetWindow : public QWidget {
   /// Why the main window's element is not read here (the range file lacks
   /// it), when it is not.
   QString missingElement_;
+  /// The user has checked or unchecked elements since the range file was
+  /// opened: the list no longer follows the main window's element.
+  bool elementsChosen_ = false;
   std::vector<std::uint64_t> spectrum_;
   bool spectrumDone_ = false;
   std::optional<veltrane::field_map> map_;

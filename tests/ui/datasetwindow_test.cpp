@@ -925,6 +925,45 @@ class DatasetWindowTest : public QObject {
     child<QComboBox>(w, "planeBox")->setCurrentIndex(1);
     QCOMPARE(child<QLabel>(w, "binLabel")->text(), QString("Bin size [nm]"));
   }
+
+  // A joint run is cancelled as a pair's is: what was shown stays, the
+  // result line says so.
+  void cancelStopsAJointRun() {
+    MyForm f;
+    DatasetWindow* w = alloyWindow(f);
+    QTRY_VERIFY_WITH_TIMEOUT(w->jointMap().has_value() && !w->isComputing(), 120000);
+    const double E = w->jointMap()->overall.answer.field.E;
+    child<QLineEdit>(w, "binBox")->setText("4");
+    w->compute();
+    QVERIFY(w->isComputing());
+    QVERIFY(child<QPushButton>(w, "cancelButton")->isVisibleTo(w));
+    w->cancelRun();
+    QTRY_VERIFY_WITH_TIMEOUT(!w->isComputing(), 120000);
+    QCOMPARE(child<QLabel>(w, "resultLabel")->text(), QString("Cancelled."));
+    QCOMPARE(w->jointMap()->bin, 2.0);
+    QCOMPARE(w->jointMap()->overall.answer.field.E, E);
+    QVERIFY(child<QPushButton>(w, "cancelButton")->isHidden());
+  }
+
+  // The list follows the main window's element until the user checks
+  // elements by hand.
+  void theListFollowsTheMainWindowUntilChosen() {
+    MyForm f;
+    DatasetWindow* w = alloyWindow(f);
+    QTRY_VERIFY_WITH_TIMEOUT(w->jointMap().has_value() && !w->isComputing(), 120000);
+    QCOMPARE(w->checkedElements(), (QStringList{"Cr", "Fe"}));
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Iron"));
+    QCOMPARE(w->checkedElements(), QStringList{"Fe"});
+    QCOMPARE(child<QComboBox>(w, "pairBox")->currentText(), QString("2+/1+"));
+    QCOMPARE(child<QLabel>(w, "elementNoteLabel")->text(), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(w->fieldMap().has_value() && !w->isComputing(), 120000);
+    // Chosen by hand: the main window's element no longer moves it.
+    child<QListWidget>(w, "elementList")->item(0)->setCheckState(Qt::Checked);
+    QCOMPARE(w->checkedElements(), (QStringList{"Cr", "Fe"}));
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Chromium"));
+    QCOMPARE(w->checkedElements(), (QStringList{"Cr", "Fe"}));
+    QTRY_VERIFY_WITH_TIMEOUT(w->jointMap().has_value() && !w->isComputing(), 120000);
+  }
 };
 
 QTEST_MAIN(DatasetWindowTest)
