@@ -1,11 +1,12 @@
 // The charge-state calculations of the Tungsten example (n = 4, built-in
-// data): fractions over the default range every 0.5 V/nm, and one measured
-// ratio turned into a field, on one and two threads. Each run starts with an
-// empty cache, as a new command does.
+// data) by the prescribed evaluation: fractions over the default range every
+// 0.5 V/nm, and one measured ratio turned into a field, on one and two
+// threads. Each run starts with an empty cache, as a new command does.
 #include <benchmark/benchmark.h>
 
 #include "compute/charge_states/charge_states.hpp"
 #include "compute/charge_states/ratio_search.hpp"
+#include "compute/curves/evaluation.hpp"
 #include "compute/curves/inputs.hpp"
 #include "compute/curves/model_cache.hpp"
 #include "model/fast_model.hpp"
@@ -63,5 +64,57 @@ void BM_ratio_to_field(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ratio_to_field)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+
+// The same calculations with the accurate evaluation, as `fractions` and
+// the charge-state window run them: Tungsten n = 4 (argument 0) and
+// Beryllium n = 3 over its default range to about 1,400 V/nm (argument 1).
+// The over-barrier search alone, whose edge meets the narrow band, then the
+// whole default table every 0.5 V/nm; each with a new charge_states, on one
+// and on two threads.
+calc_request element_request(const benchmark::State& state) {
+  const bool beryllium = state.range(0) == 1;
+  return *check_request({beryllium ? "Beryllium" : "Tungsten", beryllium ? "3" : "4", std::nullopt,
+                         std::nullopt})
+              .request;
+}
+
+void BM_charge_states_over_barrier_accurate(benchmark::State& state) {
+  const calc_request request = element_request(state);
+  for (auto _ : state) {
+    charge_states states(request, model_for(evaluation::accurate).function,
+                         static_cast<unsigned>(state.range(1)));
+    benchmark::DoNotOptimize(states.over_barrier_fields());
+  }
+}
+BENCHMARK(BM_charge_states_over_barrier_accurate)
+    ->ArgNames({"Be", "threads"})
+    ->Args({0, 1})
+    ->Args({0, 2})
+    ->Args({1, 1})
+    ->Args({1, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_fractions_accurate(benchmark::State& state) {
+  const calc_request request = element_request(state);
+  std::size_t fields = 0;
+  for (auto _ : state) {
+    charge_states states(request, model_for(evaluation::accurate).function,
+                         static_cast<unsigned>(state.range(1)));
+    const auto [from, to] = default_field_range(states);
+    const auto grid = field_grid(from, to, 0.5, nullptr);
+    fields = grid->size();
+    benchmark::DoNotOptimize(fraction_table_at(states, *grid));
+  }
+  state.counters["fields"] = static_cast<double>(fields);
+}
+BENCHMARK(BM_fractions_accurate)
+    ->ArgNames({"Be", "threads"})
+    ->Args({0, 1})
+    ->Args({0, 2})
+    ->Args({1, 1})
+    ->Args({1, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace

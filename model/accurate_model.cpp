@@ -15,6 +15,7 @@
 #include "model/integration_settings.hpp"
 #include "model/kernel_target.hpp"
 #include "model/model.hpp"
+#include "model/replica_rate.hpp"
 
 namespace veltrane {
 
@@ -25,6 +26,13 @@ using namespace detail;
 // The largest node of the prescribed rate integrator's first rule, the
 // 21-point Gauss-Kronrod rule mapped onto [0, 1]: always sampled.
 constexpr double first_rule_top_node = 0.5 + 0.5 * 0.995657163025808;
+
+// The direction u_nan above which no path from p has a transmission: above
+// u* a path has no turning points; above u_x (when the surface meets the
+// inner turning point there) it ends before its barrier begins.
+double nan_direction(const flight_point& p) {
+  return p.edge_is_outer ? p.u_top : std::min(p.u_top, p.u_edge);
+}
 
 // Relative margin around the decisive directions: within it the rounding of
 // the prescribed integrator's samples decides, not the geometry.
@@ -561,16 +569,31 @@ flight_sum accurate_flight_sum(double E, double B, double phi, int m, int n, dou
   }
 
   // Every point is a number or in the band; the band's rates are the
-  // prescribed ones, and a NaN among them makes Q NaN.
+  // prescribed ones (by the replica of their integration, which stops at
+  // the first NaN), and a NaN among them makes Q NaN. The midpoints need
+  // only whether theirs are numbers. The most likely NaN is tried first: the
+  // lowest u_nan.
+  std::size_t band[98];
+  std::size_t band_size = 0;
+  for (std::size_t k = 1; k <= 49; ++k) {
+    if (grid[k].kind == rate_kind::narrow_band) band[band_size++] = k;
+    if (mid[k].kind == rate_kind::narrow_band) band[band_size++] = 50 + k;
+  }
+  const auto band_point = [&grid, &mid](std::size_t b) -> const point& {
+    return b < 50 ? grid[b] : mid[b - 50];
+  };
+  std::sort(band, band + band_size, [&band_point](std::size_t x, std::size_t y) {
+    return nan_direction(band_point(x).fp) < nan_direction(band_point(y).fp);
+  });
   double rate[50] = {};
-  for (int i = 1; i <= 49; ++i) {
-    const auto k = static_cast<std::size_t>(i);
-    if (mid[k].kind == rate_kind::narrow_band && std::isnan(fast_R(mid[k].fp.z, E, B, phi, m, n))) {
-      return no_number;
-    }
-    if (grid[k].kind == rate_kind::narrow_band) {
-      rate[k] = fast_R(grid[k].fp.z, E, B, phi, m, n);
-      if (std::isnan(rate[k])) return no_number;
+  for (std::size_t j = 0; j < band_size; ++j) {
+    const std::size_t b = band[j];
+    const double z = band_point(b).fp.z;
+    if (b >= 50) {
+      if (replica_R_is_nan(z, E, B, phi, m, n)) return no_number;
+    } else {
+      rate[b] = replica_R(z, E, B, phi, m, n);
+      if (std::isnan(rate[b])) return no_number;
     }
   }
   // The direction integrals, from the farthest flight point inwards (the
@@ -618,9 +641,7 @@ flight_point make_flight_point(double z, double E, double B, int m, int n) {
 }
 
 rate_kind classify_rate(const flight_point& p) {
-  // Above u* a path has no turning points; above u_x (when the surface meets
-  // the inner turning point there) it ends before its barrier begins.
-  const double u_nan = p.edge_is_outer ? p.u_top : std::min(p.u_top, p.u_edge);
+  const double u_nan = nan_direction(p);
   if (u_nan < first_rule_top_node * (1.0 - band_margin)) return rate_kind::not_a_number;
   if (u_nan >= 1.0 + band_margin) return rate_kind::number;
   return rate_kind::narrow_band;
@@ -731,7 +752,7 @@ double accurate_R(double z, double E, double B, double phi, int m, int n) {
     case rate_kind::narrow_band:
       break;
   }
-  return fast_R(z, E, B, phi, m, n);
+  return replica_R(z, E, B, phi, m, n);
 }
 
 double accurate_veltrane(double E, double B, double phi, int m, int n, double m_ion, double u) {

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
+#include "compute/charge_states/field_grid.hpp"
+#include "compute/curves/evaluation.hpp"
 #include "compute/curves/inputs.hpp"
 #include "model/constants.hpp"
 
@@ -64,5 +69,25 @@ TEST(FractionCsv, TheShortestTextOfEveryField) {
     const std::string E = line.substr(0, line.find(','));
     EXPECT_EQ(std::stod(E), (*fine)[i]);
     EXPECT_EQ(E, std::vector<std::string>({"100.0001", "100.0002", "100.0003", "100.0004"})[i]);
+  }
+}
+
+TEST(FractionCsv, TungstenWithTheAccurateEvaluationKeepsEveryByte) {
+  // The fractions of Tungsten, n = 4, with its built-in data over the default
+  // range every 0.5 V/nm, as the command line writes them: every digit of the
+  // committed file (scripts/regen-golden remakes it for review), on any
+  // number of threads.
+  std::ifstream in(std::string(VELTRANE_TEST_DATA) + "/tungsten_n4_fractions.csv");
+  ASSERT_TRUE(in) << "tests/data/tungsten_n4_fractions.csv";
+  std::vector<std::string> golden;
+  for (std::string line; std::getline(in, line);) golden.push_back(line);
+  for (const unsigned threads : {1u, 2u, 4u}) {
+    charge_states states(tungsten(4), model_for(evaluation::accurate).function, threads);
+    const auto [from, to] = default_field_range(states);
+    std::string message;
+    const auto grid = field_grid(from, to, 0.5, &message);
+    ASSERT_TRUE(grid) << message;
+    EXPECT_EQ(fraction_csv_lines(states.request(), fraction_table_at(states, *grid)), golden)
+        << threads << " threads";
   }
 }
