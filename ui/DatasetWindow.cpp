@@ -867,6 +867,7 @@ std::optional<DatasetWindow::Inputs> DatasetWindow::readInputs(QString& message)
       in.symbol = checked.front().toStdString();
       const auto e = std::find_if(elements_.begin(), elements_.end(),
                                   [&](const auto& x) { return x.symbol == in.symbol; });
+      if (e == elements_.end()) return std::nullopt;
       QString ignored;
       in.pair = veltrane::pair_model_for(*e, in.k, source_.readRequest(ignored));
     }
@@ -882,6 +883,10 @@ std::optional<DatasetWindow::Inputs> DatasetWindow::readInputs(QString& message)
   const auto over = static_cast<veltrane::map_plane>(plane_->currentData().toInt());
   const std::uint64_t block = veltrane::block_for(data_ ? data_->ion_count() : 0, profileBlocks);
   in.map.counting = in.profile.counting = counting;
+  // The pair's counting gives the ranges their charges with compute's
+  // default tolerance until its options take one (the work on real range
+  // files adds field_options::charges): then they get `*charges` here, as
+  // the element list and the joint field do.
   in.map.confidence = in.profile.confidence = *confidence;
   in.map.bin = *bin;
   in.map.min_counts = static_cast<std::uint64_t>(*least);

@@ -59,7 +59,8 @@ struct TitledFigure;
 /// and their joint field is read (and a note says what the file lacks).
 ///
 /// Its controls carry object names: openDataButton, openRangeButton,
-/// dataLabel, rangeLabel, elementList, pairBox (the pairs of the one element
+/// dataLabel, rangeLabel, sidePanel (the scroll area of the controls),
+/// elementList, elementNoteLabel (what the file lacks), pairBox (the pairs of the one element
 /// checked, item data k, and "all charges (joint)", item data 0), modelLabel,
 /// binBox, binLabel, minCountsBox, confidenceBox, massToleranceDaBox,
 /// massTolerancePercentBox, singleHitsBox, backgroundBox, planeBox,
@@ -68,7 +69,8 @@ struct TitledFigure;
 /// ChartInteraction), profileChart, profileTools, mapShowBox (the joint
 /// field, its p-values, each element's own field), fieldMap (a
 /// FieldMapView), hoverLabel, detailTabs, countsTable, resultLabel,
-/// testLabel, elementsLabel, caveatLabel, notesLabel, statusLabel.
+/// testLabel, elementsLabel (in elementsScroll), caveatLabel, notesLabel,
+/// statusLabel.
 class DatasetWindow : public QWidget {
   Q_OBJECT
 
