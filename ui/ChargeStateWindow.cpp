@@ -643,7 +643,7 @@ void ChargeStateWindow::draw() {
         *equalFields_[k],
         QStringLiteral("F(%1,%2) = %3").arg(charge(j), charge(j + 1), fieldText(*equalFields_[k])),
         equalColour, Qt::DashLine, ResultChart::LabelPlace::top,
-        QStringLiteral("equal abundance F(k+,(k+1)+)"));
+        QStringLiteral("equal abundance"));
   }
   for (std::size_t j = 0; j < table_->barriers.size(); ++j) {
     const veltrane::over_barrier& ob = table_->barriers[j];
@@ -652,7 +652,7 @@ void ChargeStateWindow::draw() {
                 QStringLiteral("E_ob(%1) = %2")
                     .arg(charge(static_cast<int>(j) + 1), fieldText(ob.at_v_per_nm())),
                 barrierColour, Qt::DotLine, ResultChart::LabelPlace::bottom,
-                QStringLiteral("over the barrier E_ob(k+)"));
+                QStringLiteral("over the barrier"));
   }
   if (measured_) {
     const QString pair = QString::fromStdString(veltrane::pair_label(measuredPair_));

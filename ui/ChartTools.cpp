@@ -22,7 +22,7 @@
 namespace {
 
 // Ticks of a value axis at least this far apart, in pixels.
-constexpr double horizontalTickPixels = 60.0;
+constexpr double horizontalTickPixels = 80.0;
 constexpr double verticalTickPixels = 40.0;
 
 // The decimals that write every multiple of `step` exactly (0.25: 2).
@@ -253,6 +253,15 @@ bool ChartTools::eventFilter(QObject* watched, QEvent* event) {
       // The right button opens the menu; the view would zoom out on it.
       if (static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) return true;
       break;
+    case QEvent::ToolTip: {
+      // The chart's scene would hide the read-out, having no tooltip of its
+      // own there.
+      const auto* help = static_cast<QHelpEvent*>(event);
+      const QString text = hoverText(help->pos());
+      if (text.isEmpty()) break;
+      QToolTip::showText(help->globalPos(), text, viewport_);
+      return true;
+    }
     case QEvent::ContextMenu:
       menu_->popup(static_cast<QContextMenuEvent*>(event)->globalPos());
       return true;

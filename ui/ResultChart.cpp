@@ -35,6 +35,7 @@ ResultChart::ResultChart(QChartView* view)
   chart_->setTitleFont(titleFont);
   connect(chart_, &QChart::plotAreaChanged, this, &ResultChart::placeLabels);
   connect(axisX_, &QValueAxis::rangeChanged, this, &ResultChart::placeLabels);
+  connect(axisY_, &QValueAxis::rangeChanged, this, &ResultChart::stretchMarkers);
   setListed(3, false);
   setListed(4, false);
   setListed(5, false);
@@ -151,23 +152,39 @@ void ResultChart::addMarker(double x, const QString& label, const QColor& color,
   pen.setStyle(style);
   pen.setWidthF(style == Qt::SolidLine ? 1.5 : 2.0);
   line->setPen(pen);
-  // From far below to far above: always across the whole plot.
-  line->append(x, -drawLimit);
-  line->append(x, drawLimit);
+  line->append(x, 0.0);
+  line->append(x, 0.0);
   bool listed = !legendName.isEmpty();
   for (const Marker& m : markers_) {
     if (m.line->name() == legendName) listed = false;
   }
   for (auto* marker : chart_->legend()->markers(line)) marker->setVisible(listed);
-  auto* text = new QGraphicsSimpleTextItem(label, chart_);
+  // The label on a light box, so that it reads over the curves.
+  auto* box = new QGraphicsRectItem(chart_);
+  box->setPen(Qt::NoPen);
+  box->setBrush(QColor(255, 255, 255, 210));
+  auto* text = new QGraphicsSimpleTextItem(label, box);
   QFont font = text->font();
   font.setPointSizeF(8.0);
   text->setFont(font);
   text->setBrush(color.darker(130));
-  text->setRotation(-90.0);
-  text->setZValue(20.0);
-  markers_.push_back({line, text, place});
+  text->setPos(2.0, 0.0);
+  box->setRect(text->boundingRect().adjusted(0.0, 0.0, 4.0, 0.0));
+  box->setRotation(-90.0);
+  box->setZValue(20.0);
+  markers_.push_back({line, box, text, place});
+  stretchMarkers();
   placeLabels();
+}
+
+// The lines run from a plot's height below the y axis to one above it:
+// across the whole plot at any zoom, and short enough to be drawn dashed.
+void ResultChart::stretchMarkers() {
+  const double span = std::max(axisY_->max() - axisY_->min(), 1e-9);
+  for (const Marker& m : markers_) {
+    const double x = m.line->at(0).x();
+    m.line->replace(QList<QPointF>{{x, axisY_->min() - span}, {x, axisY_->max() + span}});
+  }
 }
 
 // Each label upright beside its line, reading upward: at the top, in the
@@ -205,7 +222,7 @@ std::vector<double> ResultChart::markerPositions() const {
 
 QStringList ResultChart::markerLabels() const {
   QStringList labels;
-  for (const Marker& m : markers_) labels << m.label->text();
+  for (const Marker& m : markers_) labels << m.text->text();
   return labels;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QGraphicsRectItem>
 #include <QGraphicsSimpleTextItem>
 #include <QObject>
 #include <QString>
@@ -87,10 +88,12 @@ class ResultChart : public QObject {
   QValueAxis* axisY_;
   struct Marker {
     QLineSeries* line;
-    QGraphicsSimpleTextItem* label;
+    QGraphicsRectItem* label;  // a light box holding the text
+    QGraphicsSimpleTextItem* text;
     LabelPlace place;
   };
   void placeLabels();
+  void stretchMarkers();
 
   std::array<Series, seriesCount> series_;
   std::vector<Marker> markers_;
