@@ -642,8 +642,7 @@ void ChargeStateWindow::draw() {
     c.addMarker(
         *equalFields_[k],
         QStringLiteral("F(%1,%2) = %3").arg(charge(j), charge(j + 1), fieldText(*equalFields_[k])),
-        equalColour, Qt::DashLine, ResultChart::LabelPlace::top,
-        QStringLiteral("equal abundance"));
+        equalColour, Qt::DashLine, ResultChart::LabelPlace::top, QStringLiteral("equal abundance"));
   }
   for (std::size_t j = 0; j < table_->barriers.size(); ++j) {
     const veltrane::over_barrier& ob = table_->barriers[j];
