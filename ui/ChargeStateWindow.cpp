@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -12,10 +13,12 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QtCharts/QChartView>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -24,6 +27,7 @@
 #include "compute/charge_states/fraction_csv.hpp"
 #include "compute/curves/calculation.hpp"
 #include "compute/curves/file_output.hpp"
+#include "compute/curves/inputs.hpp"
 #include "compute/curves/number_format.hpp"
 #include "ui/ChartTools.hpp"
 #include "ui/ImageExport.hpp"
@@ -45,6 +49,23 @@ QString placeholder(double value) { return QLocale().toString(value, 'g', 6); }
 
 QString charge(int k) { return QString::fromStdString(veltrane::charge_label(k)); }
 
+// A number and its unit are never parted by a line break.
+QString keepUnits(QString text) {
+  const QChar nbsp(0x00a0);
+  text.replace(QStringLiteral(" V/nm"), QString(nbsp) + "V/nm");
+  text.replace(QStringLiteral(" eV"), QString(nbsp) + "eV");
+  text.replace(QStringLiteral(" %"), QString(nbsp) + "%");
+  return text;
+}
+
+const QColor equalColour(110, 110, 110);
+const QColor barrierColour(120, 60, 150);
+const QColor measuredColour(0, 0, 0);
+
+constexpr const char* plainResult = "QLabel { padding: 4px; }";
+constexpr const char* warningResult =
+    "QLabel { background: #fff4ce; color: #5c4400; border: 1px solid #d9b54a; padding: 4px; }";
+
 }  // namespace
 
 ChargeStateWindow::ChargeStateWindow(InputSource& source, QWidget* parent)
@@ -54,21 +75,29 @@ ChargeStateWindow::ChargeStateWindow(InputSource& source, QWidget* parent)
   setAttribute(Qt::WA_DeleteOnClose, false);
 
   buildChart();
-  auto* side = new QVBoxLayout;
-  side->addWidget(buildRangeBox());
-  side->addWidget(buildMeasuredBox());
-  side->addLayout(buildSaveRow());
-  side->addStretch();
-  auto* sidePanel = new QWidget;
-  sidePanel->setLayout(side);
-  sidePanel->setFixedWidth(280);
-  auto* layout = new QHBoxLayout(this);
-  layout->addWidget(buildElementList());
-  layout->addWidget(view_, 1);
-  layout->addWidget(sidePanel);
+  sourceLine_ = new QLabel;
+  sourceLine_->setObjectName("sourceLine");
+  sourceLine_->setWordWrap(true);
+  sourceLine_->setTextFormat(Qt::RichText);
+  connect(sourceLine_, &QLabel::linkActivated, this, &ChargeStateWindow::followMainWindow);
+  auto* chartColumn = new QVBoxLayout;
+  chartColumn->addWidget(sourceLine_);
+  chartColumn->addWidget(view_, 1);
+  auto* body = new QHBoxLayout;
+  body->addWidget(buildElementList());
+  body->addLayout(chartColumn, 1);
+  body->addWidget(buildSidePanel());
+  status_ = new QLabel;
+  status_->setObjectName("statusLine");
+  status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(body, 1);
+  layout->addWidget(status_);
   connectLive();
   showElement(source_.element());
-  resize(1000, 720);  // room below the result for the sensitivity lines
+  showSource();
+  // Fits a 1366 x 768 screen with its panel and the window's frame.
+  resize(1180, 660);
 }
 
 ChargeStateWindow::~ChargeStateWindow() = default;
@@ -76,21 +105,25 @@ ChargeStateWindow::~ChargeStateWindow() = default;
 void ChargeStateWindow::buildChart() {
   view_ = new QChartView;
   view_->setObjectName("chargeStateChart");
-  view_->setMinimumSize(700, 480);
+  view_->setMinimumSize(520, 380);
   chart_ = new ResultChart(view_);
   for (int k = 1; k <= ResultChart::seriesCount; ++k) chart_->setListed(k, false);
-  new ChartTools(
+  tools_ = new ChartTools(
       view_,
       [this] {
         return request_ ? QString::fromStdString(request_->element) + "_charge_states"
                         : QStringLiteral("charge_states");
       },
       "f");
+  tools_->setHoverText(
+      [this](const QPointF& value, const QPoint&) { return hoverText(value.x()); });
+  connect(tools_, &ChartTools::saved, this,
+          [this](const QString& path) { status_->setText(QStringLiteral("Wrote %1").arg(path)); });
   note_ = new QLabel(view_);
   note_->setObjectName("emptyResultNote");
   note_->setWordWrap(true);
-  note_->setFixedWidth(520);
-  note_->move(90, 40);
+  note_->setFixedWidth(420);
+  note_->move(90, 60);
   note_->setStyleSheet(
       "QLabel { background: #fff4ce; color: #5c4400; border: 1px solid #d9b54a; padding: 6px; }");
   note_->hide();
@@ -127,10 +160,6 @@ QGroupBox* ChargeStateWindow::buildMeasuredBox() {
   find_ = new QPushButton("Find field");
   find_->setObjectName("findButton");
   connect(find_, &QPushButton::clicked, this, &ChargeStateWindow::findField);
-  result_ = new QLabel;
-  result_->setObjectName("resultLabel");
-  result_->setWordWrap(true);
-  result_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   auto* measured = new QGroupBox("Measured");
   auto* form = new QFormLayout(measured);
   form->addRow("Pair (upper/lower)", pair_);
@@ -140,18 +169,16 @@ QGroupBox* ChargeStateWindow::buildMeasuredBox() {
   form->addRow("Confidence", confidence_);
   form->addRow(sensitivity_);
   form->addRow(find_);
-  form->addRow(result_);
-  auto* statistics = new QLabel(QString::fromUtf8(veltrane::counted_field_caveat));
-  statistics->setWordWrap(true);
-  form->addRow(statistics);
   return measured;
 }
 
 QHBoxLayout* ChargeStateWindow::buildSaveRow() {
-  saveCsv_ = new QPushButton("Save CSV");
+  saveCsv_ = new QPushButton(QString::fromUtf8("Save CSV\u2026"));
   saveCsv_->setObjectName("saveCsvButton");
-  savePng_ = new QPushButton("Save PNG");
+  saveCsv_->setToolTip("The fractions of every charge state over the range, with the inputs");
+  savePng_ = new QPushButton(QString::fromUtf8("Save image\u2026"));
   savePng_->setObjectName("savePngButton");
+  savePng_->setToolTip("The diagram as PNG, SVG or PDF, its title naming the inputs");
   connect(saveCsv_, &QPushButton::clicked, this, &ChargeStateWindow::saveCsv);
   connect(savePng_, &QPushButton::clicked, this, &ChargeStateWindow::savePngImage);
   auto* saves = new QHBoxLayout;
@@ -160,15 +187,46 @@ QHBoxLayout* ChargeStateWindow::buildSaveRow() {
   return saves;
 }
 
-// The Kingham diagram of any element at a click: the source takes the
-// element with its built-in values and the diagram follows.
+// The range, the measurement, the answer and the saves, in a column that
+// scrolls when the window is too low for a long answer.
+QScrollArea* ChargeStateWindow::buildSidePanel() {
+  result_ = new QLabel;
+  result_->setObjectName("resultLabel");
+  result_->setWordWrap(true);
+  result_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  result_->setStyleSheet(plainResult);
+  auto* statistics = new QLabel(QString::fromUtf8(veltrane::counted_field_caveat));
+  statistics->setObjectName("countingCaveat");
+  statistics->setWordWrap(true);
+  auto* side = new QVBoxLayout;
+  side->addWidget(buildRangeBox());
+  side->addWidget(buildMeasuredBox());
+  side->addWidget(result_);
+  side->addWidget(statistics);
+  side->addLayout(buildSaveRow());
+  side->addStretch();
+  auto* panel = new QWidget;
+  panel->setLayout(side);
+  auto* scroll = new QScrollArea;
+  scroll->setObjectName("sidePanel");
+  scroll->setWidget(panel);
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll->setFixedWidth(310);
+  return scroll;
+}
+
+// The Kingham diagram of any element at a click: its built-in values, the
+// main window untouched.
 QGroupBox* ChargeStateWindow::buildElementList() {
   elements_ = new QListWidget;
   elements_->setObjectName("elementList");
   elements_->addItems(source_.elements());
   elements_->setFixedWidth(130);
+  elements_->setToolTip("The Kingham diagram of an element with its built-in values");
   connect(elements_, &QListWidget::currentTextChanged, this, [this](const QString& name) {
-    if (!name.isEmpty()) source_.selectElement(name);
+    if (!name.isEmpty()) pickElement(name);
   });
   auto* diagrams = new QGroupBox("Kingham diagram");
   auto* layout = new QVBoxLayout(diagrams);
@@ -199,10 +257,19 @@ void ChargeStateWindow::connectLive() {
   }
   connect(pair_, &QComboBox::activated, findTimer_, qOverload<>(&QTimer::start));
   connect(sensitivity_, &QCheckBox::toggled, findTimer_, qOverload<>(&QTimer::start));
+  // A change in the main window: its inputs are shown again.
   connect(&source_, &InputSource::inputsChanged, this, [this] {
+    if (!listPick_.isEmpty()) {
+      listPick_.clear();
+      listNote_.clear();
+      showElement(source_.element());
+      showSource();
+    }
     if (isVisible()) scheduleRecompute();
   });
-  connect(&source_, &InputSource::elementChanged, this, &ChargeStateWindow::showElement);
+  connect(&source_, &InputSource::elementChanged, this, [this](const QString& name) {
+    if (listPick_.isEmpty()) showElement(name);
+  });
   connect(&source_, &InputSource::evaluationChanged, this, [this] { model_.reset(); });
   connect(&run_, &BackgroundRun::finished, this, [this](const RunOutcome& outcome) {
     setControlsEnabled(true);
@@ -222,19 +289,76 @@ void ChargeStateWindow::showElement(const QString& name) {
   }
 }
 
-void ChargeStateWindow::showMessage(const QString& text, bool live) {
-  if (live) {
-    result_->setText(text);
+void ChargeStateWindow::pickElement(const QString& name) {
+  listPick_ = name;
+  listNote_.clear();
+  showElement(name);
+  showSource();
+  scheduleRecompute();
+}
+
+void ChargeStateWindow::followMainWindow() {
+  listPick_.clear();
+  listNote_.clear();
+  showElement(source_.element());
+  showSource();
+  scheduleRecompute();
+}
+
+// Where the inputs come from: the main window, or the list's element with
+// its built-in values (and what became of its n), with the way back.
+void ChargeStateWindow::showSource() {
+  if (listPick_.isEmpty()) {
+    sourceLine_->setText(QStringLiteral("The inputs of the main window."));
     return;
   }
+  QString text = QStringLiteral("%1 with its built-in values, n as in the main window.")
+                     .arg(listPick_.toHtmlEscaped());
+  if (!listNote_.isEmpty()) text += " " + listNote_.toHtmlEscaped();
+  text += QStringLiteral(" <a href=\"main\">Use the main window's inputs</a>");
+  sourceLine_->setText(text);
+}
+
+void ChargeStateWindow::showMessage(const QString& text, bool live) {
+  if (live) return;
   QMessageBox box(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok, this);
   box.exec();
 }
 
+void ChargeStateWindow::setResult(const QString& text, bool warning) {
+  result_->setText(keepUnits(text));
+  result_->setStyleSheet(warning ? warningResult : plainResult);
+}
+
+void ChargeStateWindow::clearDiagram(const QString& reason, bool live) {
+  request_.reset();
+  table_.reset();
+  equalFields_.clear();
+  measured_.reset();
+  draw();
+  setResult(reason, true);
+  showMessage(reason, live);
+}
+
+void ChargeStateWindow::clearMeasured(const QString& reason, bool live) {
+  measured_.reset();
+  draw();
+  setResult(reason, !reason.isEmpty());
+  if (!reason.isEmpty()) showMessage(reason, live);
+}
+
 std::optional<veltrane::calc_request> ChargeStateWindow::readRequest(bool live) {
+  if (!listPick_.isEmpty()) {
+    const veltrane::built_in_inputs built =
+        veltrane::built_in_request(listPick_.toStdString(), source_.ionisations());
+    listNote_ = QString::fromStdString(built.note);
+    showSource();
+    if (!built.request) clearDiagram(QString::fromStdString(built.message), live);
+    return built.request;
+  }
   QString message;
   auto request = source_.readRequest(message);
-  if (!request) showMessage(message, live);
+  if (!request) clearDiagram(message, live);
   return request;
 }
 
@@ -251,7 +375,7 @@ std::optional<ChargeStateWindow::Range> ChargeStateWindow::readRange(bool live) 
   };
   const Range range{read(from_), read(to_), read(step_)};
   if (!fine) {
-    showMessage(veltrane::messages::bad_number, live);
+    clearDiagram(veltrane::messages::bad_number, live);
     return std::nullopt;
   }
   return range;
@@ -297,11 +421,14 @@ std::optional<veltrane::pair_measurement> ChargeStateWindow::readMeasured(int n,
 void ChargeStateWindow::askForMeasured(Job& job, bool live) {
   QString fault;
   job.measured = readMeasured(job.request.n, fault);
+  job.ratioOverCounts =
+      job.measured && job.measured->ratio &&
+      (!lowerCount_->text().trimmed().isEmpty() || !upperCount_->text().trimmed().isEmpty());
   if (job.measured || fault.isEmpty()) return;
   if (job.range) {
     job.measuredFault = fault;
   } else {
-    showMessage(fault, live);
+    clearMeasured(fault, live);
   }
 }
 
@@ -311,7 +438,7 @@ void ChargeStateWindow::recompute() {
   if (!request) return;
   const auto range = readRange(false);
   if (!range) return;
-  start({*request, false, range, std::nullopt, false, {}});
+  start({*request, false, range, std::nullopt, false, {}, false});
 }
 
 void ChargeStateWindow::scheduleRecompute() { liveTimer_->start(); }
@@ -325,7 +452,7 @@ void ChargeStateWindow::recomputeLive() {
   if (!request) return;
   const auto range = readRange(true);
   if (!range) return;
-  Job job{*request, true, range, std::nullopt, sensitivity_->isChecked(), {}};
+  Job job{*request, true, range, std::nullopt, sensitivity_->isChecked(), {}, false};
   // The measured field follows the redrawn diagram.
   if (measuredTyped()) askForMeasured(job, true);
   start(job);
@@ -336,7 +463,11 @@ void ChargeStateWindow::findFieldLive() {
     findTimer_->start();
     return;
   }
-  if (!measuredTyped()) return;
+  if (!measuredTyped()) {
+    // Nothing measured any more: no marker and no answer.
+    if (measured_ || !result_->text().isEmpty()) clearMeasured(QString(), true);
+    return;
+  }
   find(true);
 }
 
@@ -351,7 +482,7 @@ void ChargeStateWindow::findField() {
 void ChargeStateWindow::find(bool live) {
   const auto request = readRequest(live);
   if (!request) return;
-  Job job{*request, live, std::nullopt, std::nullopt, sensitivity_->isChecked(), {}};
+  Job job{*request, live, std::nullopt, std::nullopt, sensitivity_->isChecked(), {}, false};
   if (!request_ || !(*request_ == *request)) {
     job.range = readRange(live);
     if (!job.range) return;
@@ -406,13 +537,20 @@ void ChargeStateWindow::start(const Job& job) {
 void ChargeStateWindow::finish(const RunOutcome& outcome) {
   const Job& job = job_;
   const Result& result = *found_;
-  if (!outcome.error.isEmpty()) showMessage(outcome.error, job.live);
   if (!outcome.ok()) {
+    // A failed run leaves nothing of the inputs it was for; a cancelled one
+    // leaves the old picture only when it was not to be replaced.
+    if (!outcome.error.isEmpty()) {
+      clearDiagram(outcome.error, job.live);
+    } else if (job.range) {
+      clearDiagram(QStringLiteral("Cancelled: the diagram of these inputs was not computed."),
+                   true);
+    }
     emit computationEnded();
     return;
   }
   if (job.range && !result.table) {
-    showMessage(QString::fromStdString(result.rangeMessage), job.live);
+    clearDiagram(QString::fromStdString(result.rangeMessage), job.live);
     emit computationEnded();
     return;
   }
@@ -421,7 +559,7 @@ void ChargeStateWindow::finish(const RunOutcome& outcome) {
     table_ = result.table;
     equalFields_ = result.equal;
     measured_.reset();
-    result_->clear();
+    setResult(QString(), false);
     const int previous = pair_->currentIndex();
     pair_->clear();
     for (int k = 1; k <= request_->n; ++k) {
@@ -432,26 +570,63 @@ void ChargeStateWindow::finish(const RunOutcome& outcome) {
   if (result.found) {
     const veltrane::answer_numbers numbers = answerNumbersFor(QLocale());
     if (!result.found->field()) {
-      showMessage(QString::fromStdString(result.found->fields.unreachable_message(numbers)),
-                  job.live);
+      measured_.reset();
+      const QString text =
+          QString::fromStdString(result.found->fields.unreachable_message(numbers));
+      setResult(text, true);
+      showMessage(text, job.live);
     } else {
       measured_ = *result.found->field();
+      measuredPair_ = result.found->measured.k;
       const veltrane::answer_words words = veltrane::measured_field_words(*result.found, numbers);
       QString text = QString::fromStdString(words.answer);
+      if (!words.warning.empty()) text += "\n" + QString::fromStdString(words.warning);
+      if (job.ratioOverCounts) text += "\n" + QString::fromUtf8(veltrane::ratio_before_counts);
       for (const auto& line : words.details) text += "\n" + QString::fromStdString(line);
-      result_->setText(text);
+      setResult(text, !words.warning.empty());
     }
   }
   draw();
-  if (!job.measuredFault.isEmpty()) showMessage(job.measuredFault, job.live);
+  if (!job.measuredFault.isEmpty()) clearMeasured(job.measuredFault, job.live);
   emit computationEnded();
+}
+
+// The read-out at the field E: the nearest field of the table, and there
+// log10 f and f of every charge state.
+QString ChargeStateWindow::hoverText(double E) const {
+  if (!table_ || table_->E.empty()) return QString();
+  const auto& fields = table_->E;
+  const auto above = std::lower_bound(fields.begin(), fields.end(), E);
+  std::size_t i = static_cast<std::size_t>(above - fields.begin());
+  if (i == fields.size() || (i > 0 && E - fields[i - 1] < fields[i] - E)) --i;
+  const QLocale locale;
+  QString text = QStringLiteral("E = %1 V/nm").arg(fieldText(fields[i]));
+  for (std::size_t k = 0; k < table_->f.size(); ++k) {
+    const double f = table_->f[k][i];
+    text += QStringLiteral("\n%1: log10 f = %2, f = %3")
+                .arg(charge(static_cast<int>(k) + 1),
+                     f > 0.0 ? locale.toString(std::log10(f), 'f', 3) : QStringLiteral("-inf"),
+                     locale.toString(f, 'g', 4));
+  }
+  return text;
 }
 
 void ChargeStateWindow::draw() {
   ResultChart& c = *chart_;
   for (int k = 1; k <= ResultChart::seriesCount; ++k) c.clearSeries(k);
   c.clearMarkers();
-  if (!table_) return;
+  c.chart()->setTitle(QString());
+  if (!table_) {
+    for (int k = 1; k <= ResultChart::seriesCount; ++k) c.setListed(k, false);
+    c.setAxes("E [V/nm]", QString::fromUtf8(veltrane::fraction_axis_title), -4.0, 0.0);
+    note_->hide();
+    emit drawn();
+    return;
+  }
+  const auto format = numberFormatFor(QLocale());
+  c.chart()->setTitle(QString::fromStdString(veltrane::inputs_line(
+      *request_, [&format](double v) { return veltrane::localised_text(v, format); },
+      veltrane::list_separator(format))));
   const int states = static_cast<int>(table_->f.size());
   for (int k = 1; k <= ResultChart::seriesCount; ++k) c.setListed(k, k <= states);
   for (int k = 1; k <= states; ++k) {
@@ -462,15 +637,29 @@ void ChargeStateWindow::draw() {
     c.setLineWidth(k, 2);
   }
   for (std::size_t k = 0; k < equalFields_.size(); ++k) {
-    if (equalFields_[k]) {
-      c.addMarker(*equalFields_[k],
-                  QStringLiteral("F(%1,%2)")
-                      .arg(charge(static_cast<int>(k) + 1), charge(static_cast<int>(k) + 2)),
-                  QColor(120, 120, 120), Qt::DashLine);
-    }
+    if (!equalFields_[k]) continue;
+    const int j = static_cast<int>(k) + 1;
+    c.addMarker(
+        *equalFields_[k],
+        QStringLiteral("F(%1,%2) = %3").arg(charge(j), charge(j + 1), fieldText(*equalFields_[k])),
+        equalColour, Qt::DashLine, ResultChart::LabelPlace::top, QStringLiteral("equal abundance"));
   }
-  if (measured_) c.addMarker(*measured_, "measured", QColor(200, 30, 30), Qt::SolidLine);
-  c.setAxes("E [V/nm]", "log f", -4.0, 0.0);
+  for (std::size_t j = 0; j < table_->barriers.size(); ++j) {
+    const veltrane::over_barrier& ob = table_->barriers[j];
+    if (!ob.found || ob.everywhere) continue;
+    c.addMarker(ob.at_v_per_nm(),
+                QStringLiteral("E_ob(%1) = %2")
+                    .arg(charge(static_cast<int>(j) + 1), fieldText(ob.at_v_per_nm())),
+                barrierColour, Qt::DotLine, ResultChart::LabelPlace::bottom,
+                QStringLiteral("over the barrier"));
+  }
+  if (measured_) {
+    const QString pair = QString::fromStdString(veltrane::pair_label(measuredPair_));
+    c.addMarker(*measured_, QStringLiteral("measured %1: %2").arg(pair, fieldText(*measured_)),
+                measuredColour, Qt::DashDotLine, ResultChart::LabelPlace::middle,
+                QStringLiteral("measured %1").arg(pair));
+  }
+  c.setAxes("E [V/nm]", QString::fromUtf8(veltrane::fraction_axis_title), -4.0, 0.0);
 
   // A step without any value at all is said in words, as in the main window.
   veltrane::curve_set curves;
@@ -483,11 +672,10 @@ void ChargeStateWindow::draw() {
     }
     curves.steps.push_back(std::move(step));
   }
-  const auto format = numberFormatFor(QLocale());
   QStringList lines;
-  for (const auto& line : veltrane::empty_curve_notes(*request_, curves, [&format](double v) {
-         return veltrane::localised_text(v, format);
-       })) {
+  for (const auto& line : veltrane::empty_curve_notes(
+           *request_, curves, [&format](double v) { return veltrane::localised_text(v, format); },
+           veltrane::list_separator(format))) {
     lines << QString::fromStdString(line);
   }
   note_->setText(lines.join('\n'));
@@ -504,12 +692,19 @@ void ChargeStateWindow::saveCsv() {
     showMessage("Please calculate the fractions first (Recompute).", false);
     return;
   }
+  const QString file =
+      askSaveFile(this, QString::fromStdString(request_->element) + "_charge_states.csv",
+                  QString::fromLatin1(csvFilters));
+  if (file.isEmpty()) return;
   std::string text;
   for (const auto& line : veltrane::fraction_csv_lines(*request_, *table_)) text += line + "\n";
-  const QString file = QString::fromStdString(request_->element) + "_charge_states.csv";
   if (const auto reason = veltrane::write_file(file.toStdString(), text)) {
-    showMessage(saveFailure(file, QString::fromStdString(*reason)), false);
+    const QString message = saveFailure(file, QString::fromStdString(*reason));
+    status_->setText(message);
+    showMessage(message, false);
+    return;
   }
+  status_->setText(QStringLiteral("Wrote %1").arg(file));
 }
 
 void ChargeStateWindow::savePngImage() {
@@ -517,9 +712,7 @@ void ChargeStateWindow::savePngImage() {
     showMessage("Please calculate the fractions first (Recompute).", false);
     return;
   }
-  const QString file = QString::fromStdString(request_->element) + "_charge_states.png";
-  const QString error = savePng(renderImage(view_), file);
-  if (!error.isEmpty()) showMessage(saveFailure(file, error), false);
+  tools_->saveAsWithDialog();
 }
 
 void ChargeStateWindow::closeEvent(QCloseEvent* event) {

@@ -18,23 +18,33 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QScrollArea;
 class QTimer;
+class ChartTools;
 class ResultChart;
 class InputSource;
 
 /// The charge-state fractions of the cascade from 1+, on one field axis:
-/// log10 f_k of every charge state against E, the equal-abundance fields
-/// marked, and the field read from a measured ratio or counts of two
-/// neighbouring states. It takes its inputs from an InputSource (the main
-/// window) each time it computes, and follows them as they change. Every
-/// number comes from compute/ (the measured-field module); the computing runs
-/// in the background while the window stays live.
+/// log10 f_k of every charge state against E, the equal-abundance and
+/// over-barrier fields marked and labelled, and the field read from a
+/// measured ratio or counts of two neighbouring states, with a warning where
+/// it cannot be a real specimen's. It takes its inputs from an InputSource
+/// (the main window) each time it computes, and follows them as they change;
+/// a click in its Kingham-diagram list shows that element with its built-in
+/// values instead, without touching the main window, until the main
+/// window's inputs change or the source line's link is clicked. Every number
+/// and every word of an answer comes from compute/; the computing runs in
+/// the background while the window stays live.
+///
+/// Never a stale picture: when the inputs cannot be read the diagram is
+/// cleared, and when the measurement cannot be read its marker is, the
+/// reason on the result line either way.
 ///
 /// Its controls carry object names: fromBox, toBox, stepBox, recomputeButton,
 /// pairBox, ratioBox, lowerCountBox, upperCountBox, confidenceBox,
 /// sensitivityBox, findButton, resultLabel, saveCsvButton, savePngButton,
-/// elementList, chargeStateChart (with its ResultChart and ChartTools), and
-/// emptyResultNote.
+/// elementList, sourceLine, statusLine, sidePanel, chargeStateChart (with its
+/// ResultChart and ChartTools), and emptyResultNote.
 class ChargeStateWindow : public QWidget {
   Q_OBJECT
 
@@ -42,8 +52,12 @@ class ChargeStateWindow : public QWidget {
   explicit ChargeStateWindow(InputSource& source, QWidget* parent = nullptr);
   ~ChargeStateWindow() override;
 
-  /// The table drawn last, if any.
+  /// The table drawn last, if any, and the inputs it was drawn for.
   const std::optional<veltrane::fraction_table>& table() const { return table_; }
+  const std::optional<veltrane::calc_request>& request() const { return request_; }
+  /// The element picked in the list whose built-in values are shown; empty
+  /// while the window follows the main window.
+  const QString& listElement() const { return listPick_; }
   /// Whether a computation runs in the background.
   bool isComputing() const { return run_.isRunning(); }
 
@@ -61,6 +75,8 @@ class ChargeStateWindow : public QWidget {
   /// The field of the measured ratio or counts of the chosen pair (the
   /// diagram drawn anew first when the inputs changed since it was drawn).
   void findField();
+  /// Save CSV… and Save image…: through a file dialog; the status line says
+  /// where the file went.
   void saveCsv();
   void savePngImage();
   /// Recomputes shortly after the last of a burst of changes (of the main
@@ -70,6 +86,12 @@ class ChargeStateWindow : public QWidget {
   /// Marks `name` in the Kingham-diagram list (nothing when it is not
   /// there) without taking it as the user's pick.
   void showElement(const QString& name);
+  /// Shows the Kingham diagram of `name` with its built-in values (n the
+  /// main window's, lowered to what the element allows), as a click in the
+  /// list does.
+  void pickElement(const QString& name);
+  /// Back to the main window's inputs.
+  void followMainWindow();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -87,6 +109,7 @@ class ChargeStateWindow : public QWidget {
     std::optional<veltrane::pair_measurement> measured;
     bool sensitivity = false;
     QString measuredFault;  // said once the diagram is drawn
+    bool ratioOverCounts = false;
   };
   struct Result {
     std::optional<veltrane::fraction_table> table;
@@ -100,24 +123,37 @@ class ChargeStateWindow : public QWidget {
   QGroupBox* buildMeasuredBox();
   QHBoxLayout* buildSaveRow();
   QGroupBox* buildElementList();
+  QScrollArea* buildSidePanel();
   void connectLive();
   std::optional<veltrane::calc_request> readRequest(bool live);
   std::optional<Range> readRange(bool live);
   bool measuredTyped() const;
   std::optional<veltrane::pair_measurement> readMeasured(int n, QString& fault) const;
   void askForMeasured(Job& job, bool live);
+  /// The diagram and the marker cleared, `reason` on the result line (and
+  /// in a box unless live).
+  void clearDiagram(const QString& reason, bool live);
+  /// The marker cleared, `reason` on the result line (and in a box unless
+  /// live); the diagram stays, being that of the inputs.
+  void clearMeasured(const QString& reason, bool live);
+  void setResult(const QString& text, bool warning);
   void showMessage(const QString& text, bool live);
+  void showSource();
   void recomputeLive();
   void findFieldLive();
   void find(bool live);
   void start(const Job& job);
   void finish(const RunOutcome& outcome);
   void setControlsEnabled(bool enabled);
+  QString hoverText(double E) const;
   void draw();
 
   InputSource& source_;
   QChartView* view_ = nullptr;
   ResultChart* chart_ = nullptr;
+  ChartTools* tools_ = nullptr;
+  QLabel* sourceLine_ = nullptr;
+  QLabel* status_ = nullptr;
   QLineEdit* from_ = nullptr;
   QLineEdit* to_ = nullptr;
   QLineEdit* step_ = nullptr;
@@ -137,10 +173,15 @@ class ChargeStateWindow : public QWidget {
   QTimer* liveTimer_ = nullptr;
   QTimer* findTimer_ = nullptr;
 
+  /// The element of the list whose built-in values are shown (empty: the
+  /// main window's inputs), and the note on its n.
+  QString listPick_;
+  QString listNote_;
   std::optional<veltrane::calc_request> request_;
   std::optional<veltrane::fraction_table> table_;
   std::vector<std::optional<double>> equalFields_;
   std::optional<double> measured_;
+  int measuredPair_ = 1;
   /// The model of the request of the last computation, kept from one
   /// question to the next (its over-barrier fields are not searched again).
   std::shared_ptr<veltrane::field_model> model_;

@@ -1,10 +1,14 @@
 #include "ui/ImageExport.hpp"
 
 #include <QBuffer>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QImageWriter>
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QRegularExpression>
 #include <QSvgGenerator>
 #include <QWidget>
 #include <QXmlStreamReader>
@@ -195,9 +199,8 @@ QByteArray renderWidgetSvg(QWidget* widget, const QString& title, const QString&
   return bytes;
 }
 
-QByteArray renderSvg(QChartView* widget, const QString& title) {
-  const QByteArray bytes =
-      renderWidgetSvg(widget, title, QStringLiteral("Veltrane: post-field-ionisation curves"));
+QByteArray renderSvg(QChartView* widget, const QString& title, const QString& description) {
+  const QByteArray bytes = renderWidgetSvg(widget, title, description);
   QChart* chart = widget->chart();
   const QRectF plot =
       widget->mapFromScene(chart->mapToScene(chart->plotArea())).boundingRect().toRectF();
@@ -219,4 +222,52 @@ QByteArray renderPdf(QWidget* widget, const QString& title) {
   widget->render(&painter);
   painter.end();
   return bytes;
+}
+
+std::function<QString(QWidget*, const QString&, const QString&)> saveFileChooser =
+    [](QWidget* parent, const QString& proposed, const QString& filters) {
+      QString filter;
+      QString name = QFileDialog::getSaveFileName(parent, QStringLiteral("Save as"), proposed,
+                                                  filters, &filter);
+      // A name typed without a suffix takes the one of the filter chosen.
+      static const QRegularExpression suffix(QStringLiteral("\\*(\\.[A-Za-z0-9]+)"));
+      if (!name.isEmpty() && QFileInfo(name).suffix().isEmpty()) {
+        name += suffix.match(filter).captured(1);
+      }
+      return name;
+    };
+
+namespace {
+
+// The folder of the last save, where the next one is proposed.
+QString& lastSaveFolder() {
+  static QString folder;
+  return folder;
+}
+
+// The suffixes the filters name ("PNG image (*.png);;SVG drawing (*.svg)"
+// gives png, svg), in their order.
+QStringList filterSuffixes(const QString& filters) {
+  QStringList suffixes;
+  static const QRegularExpression pattern(QStringLiteral("\\*\\.([A-Za-z0-9]+)"));
+  for (auto it = pattern.globalMatch(filters); it.hasNext();) {
+    suffixes << it.next().captured(1).toLower();
+  }
+  return suffixes;
+}
+
+}  // namespace
+
+QString askSaveFile(QWidget* parent, const QString& name, const QString& filters) {
+  if (!saveFileChooser) return QString();
+  const QString folder = lastSaveFolder().isEmpty() ? QDir::currentPath() : lastSaveFolder();
+  QString chosen = saveFileChooser(parent, QDir(folder).absoluteFilePath(name), filters);
+  if (chosen.isEmpty()) return QString();
+  chosen = QDir::current().absoluteFilePath(chosen);
+  const QStringList suffixes = filterSuffixes(filters);
+  if (!suffixes.isEmpty() && !suffixes.contains(QFileInfo(chosen).suffix().toLower())) {
+    chosen += "." + suffixes.front();
+  }
+  lastSaveFolder() = QFileInfo(chosen).absolutePath();
+  return chosen;
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QString>
+#include <functional>
 
 class QWidget;
 class QChartView;
@@ -32,5 +33,24 @@ QImage renderImage(QWidget* widget);
 /// empty); renderSvg adds to this what a chart needs.
 QByteArray renderWidgetSvg(QWidget* widget, const QString& title,
                            const QString& description = QString());
-QByteArray renderSvg(QChartView* widget, const QString& title);
+QByteArray renderSvg(QChartView* widget, const QString& title,
+                     const QString& description = QString());
+
+/// The file filters of a figure (PNG, SVG, PDF) and of a table, for
+/// askSaveFile.
+inline const char* const figureFilters =
+    "PNG image (*.png);;SVG drawing (*.svg);;PDF document (*.pdf)";
+inline const char* const csvFilters = "CSV table (*.csv)";
+
+/// Asks where to save: a file dialog unless a test puts a stand-in here. It
+/// gets the window, the proposed file (an absolute path) and the filters; it
+/// returns the chosen file, or an empty text when cancelled.
+extern std::function<QString(QWidget* parent, const QString& proposed, const QString& filters)>
+    saveFileChooser;
+
+/// Asks for the file to save to through saveFileChooser, proposing `name` in
+/// the folder saved to last (the working directory at first). Returns the
+/// chosen file as an absolute path, with the suffix of the first filter added
+/// when it has none of its filters' suffixes; empty when cancelled.
+QString askSaveFile(QWidget* parent, const QString& name, const QString& filters);
 QByteArray renderPdf(QWidget* widget, const QString& title);

@@ -25,6 +25,9 @@ class InputSource : public QObject {
   /// The element list, in its order, and the element chosen (empty: none).
   virtual QStringList elements() const = 0;
   virtual QString element() const = 0;
+  /// The number of ionisations n chosen (1 to 4), whatever the other inputs
+  /// hold.
+  virtual int ionisations() const = 0;
   /// Takes `name` as the chosen element, with its built-in values.
   virtual void selectElement(const QString& name) = 0;
   /// The evaluation of the model for charge states and datasets, taken anew

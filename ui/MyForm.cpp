@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QEvent>
 #include <QImage>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPainter>
 #include <QTimer>
@@ -38,6 +39,7 @@ class MyForm::Inputs : public InputSource {
     return names;
   }
   QString element() const override { return form_.comboBox1->currentText(); }
+  int ionisations() const override { return form_.numericUpDown1->value(); }
   void selectElement(const QString& name) override {
     form_.comboBox1->setCurrentIndex(form_.comboBox1->findText(name));
   }
@@ -244,11 +246,16 @@ void MyForm::InitializeComponent() {
       "The field from the counts of a measured dataset: overall, over the detector and along "
       "the run");
 
-  // Tab order of the controls that take the focus.
-  QWidget* order[] = {button1,    comboBox1,  numericUpDown1,     textBox1,     textBox2, textBox3,
-                      textBox4,   textBox5,   textBox6,           button2,      button3,  checkBox1,
-                      linkLabel1, linkLabel2, chargeStatesButton, datasetButton};
+  // Tab order of the controls that take the focus: the inputs from the top,
+  // the check box, Calculate, Save, then the rest; the window opens with
+  // Calculate in focus. Return on a button presses it.
+  QWidget* order[] = {comboBox1,          numericUpDown1, textBox1,   textBox2,  textBox3, textBox4,
+                      textBox5,           textBox6,       checkBox1,  button1,   button3,  button2,
+                      chargeStatesButton, datasetButton,  linkLabel1, linkLabel2};
   for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+  for (QPushButton* b : {button1, button2, button3, chargeStatesButton, datasetButton}) {
+    b->setAutoDefault(true);
+  }
 
   // Where two header labels touch, the right-hand one lies on top.
   linkLabel1->raise();
@@ -281,8 +288,31 @@ void MyForm::InitializeComponent() {
 
   setObjectName("MyForm");
   setWindowTitle("Veltrane");
+  setMinimumSize(900, 549);
   resize(900, 549);
   button1->setFocus();
+}
+
+void MyForm::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  chart1->setGeometry(264, 92, std::max(636, width() - 264), std::max(429, height() - 120));
+  label15->move(label15->x(), chart1->geometry().bottom() + 4);
+  label16->move(label16->x(), chart1->geometry().bottom() + 4);
+}
+
+void MyForm::keyPressEvent(QKeyEvent* event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  QWidget* focused = QApplication::focusWidget();
+  const bool input =
+      focused != nullptr &&
+      (focused == comboBox1 || focused == numericUpDown1 || numericUpDown1->isAncestorOf(focused) ||
+       focused == checkBox1 || focused == textBox1 || focused == textBox2 || focused == textBox3 ||
+       focused == textBox4 || focused == textBox5 || focused == textBox6);
+  if (enter && input && button1->isEnabled()) {
+    button1->click();
+    return;
+  }
+  QWidget::keyPressEvent(event);
 }
 
 void MyForm::showMessage(const QString& text) {
@@ -334,6 +364,7 @@ void MyForm::closeEvent(QCloseEvent* event) {
 void MyForm::button1_Click() {
   if (run_.isRunning()) return;
   setEmptyResultNote(QString());
+  result_->chart()->setTitle(QString());
   // The chart shows this press's result from here on, whatever it will be.
   chartElement_ = comboBox1->currentIndex() >= 0 ? comboBox1->currentText() : QString();
   FormView view(*this, *result_, [this](const QString& text) { showMessage(text); });
@@ -371,13 +402,17 @@ void MyForm::finishCalculation(const RunOutcome& outcome) {
     if (!outcome.error.isEmpty()) showMessage(outcome.error);
     veltrane::chart_end_steps(view);
   } else {
+    const auto format = numberFormatFor(QLocale());
+    const auto show = [&format](double v) { return veltrane::localised_text(v, format); };
+    const std::string separator = veltrane::list_separator(format);
+    // The title first: a failed text file's message shows over the chart.
+    result_->chart()->setTitle(
+        QString::fromStdString(veltrane::inputs_line(pending.request, show, separator)));
     veltrane::finish_calculation(view, pending.request, pending.plan->curves,
                                  veltrane::text_export_name);
-    const auto format = numberFormatFor(QLocale());
     QStringList lines;
-    for (const auto& note : veltrane::empty_curve_notes(
-             pending.request, pending.plan->curves,
-             [&format](double v) { return veltrane::localised_text(v, format); })) {
+    for (const auto& note :
+         veltrane::empty_curve_notes(pending.request, pending.plan->curves, show, separator)) {
       lines << QString::fromStdString(note);
     }
     setEmptyResultNote(lines.join('\n'));
@@ -400,10 +435,10 @@ veltrane::model_function MyForm::cachedModel() const {
 }
 
 void MyForm::button3_Click() {
+  // Named after the element chosen at the press (".png" with none); the
+  // image's title says which inputs made its curves.
+  const QString file = comboBox1->currentText() + ".png";
   if (chart1->isVisibleTo(this)) {
-    // Named after the calculation on the chart, not after the element chosen
-    // since: the name must tell what the image holds.
-    const QString file = chartElement_ + ".png";
     const QString error = savePng(renderImage(chart1), file);
     if (!error.isEmpty()) showMessage(saveFailure(file, error));
     return;

@@ -34,7 +34,10 @@ inline const char* const kinghamUrl = "https://doi.org/10.1016/0039-6028(82)9043
 inline const char* const valuesUrl = "https://doi.org/10.1016/0039-6028(78)90410-7";
 
 /// Veltrane's one window: the inputs of a calculation on the left, the result
-/// chart on the right, Calculate, Exit and Save below the inputs. Calculate
+/// chart on the right, Calculate, Exit and Save below the inputs. At its
+/// design size (its smallest) every control has its design place; made
+/// larger, the chart grows with it. The chart's title names the inputs of
+/// the curves it shows. Calculate
 /// runs in the background (the window stays live, its inputs locked); the
 /// charge-state and dataset windows follow its inputs through an
 /// InputSource, knowing nothing of the form. Beyond the design's controls
@@ -129,6 +132,13 @@ class MyForm : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  /// The chart takes the room the window is given beyond its design size;
+  /// the design's controls keep their places, the maker's lines stay at the
+  /// bottom.
+  void resizeEvent(QResizeEvent* event) override;
+  /// Return or Enter in an input (the element list, n, a box, the check box)
+  /// presses Calculate.
+  void keyPressEvent(QKeyEvent* event) override;
   /// A click on label11 or label17 calls its (empty) handler, as the design
   /// wires them.
   bool eventFilter(QObject* watched, QEvent* event) override;

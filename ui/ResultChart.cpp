@@ -27,6 +27,15 @@ ResultChart::ResultChart(QChartView* view)
   view->setChart(chart_);
   delete previous;
   view->setRenderHint(QPainter::Antialiasing);
+  // Axis numbers in the locale's format ("-1,25" under a German one).
+  chart_->setLocalizeNumbers(true);
+  QFont titleFont = chart_->titleFont();
+  titleFont.setPointSizeF(std::max(7.0, titleFont.pointSizeF() - 1.0));
+  titleFont.setBold(false);
+  chart_->setTitleFont(titleFont);
+  connect(chart_, &QChart::plotAreaChanged, this, &ResultChart::placeLabels);
+  connect(axisX_, &QValueAxis::rangeChanged, this, &ResultChart::placeLabels);
+  connect(axisY_, &QValueAxis::rangeChanged, this, &ResultChart::stretchMarkers);
   setListed(3, false);
   setListed(4, false);
   setListed(5, false);
@@ -106,9 +115,11 @@ void ResultChart::setAxes(const QString& xTitle, const QString& yTitle, double y
   axisY_->setMin(yMin);
   axisY_->setMax(yMax);
   // Ticks a quarter of a decade apart over a short range, half a decade over
-  // a longer one.
-  const double tick = (yMax - yMin) <= 2.0 ? 0.25 : 0.5;
-  axisY_->setTickCount(static_cast<int>(std::lround((yMax - yMin) / tick)) + 1);
+  // a longer one; never more than a readable number, whatever the range.
+  const double span = yMax - yMin;
+  const double tick = span <= 2.0 ? 0.25 : 0.5;
+  const double ticks = std::isfinite(span) ? std::round(span / tick) + 1.0 : 2.0;
+  axisY_->setTickCount(static_cast<int>(std::clamp(ticks, 2.0, double(maxTickCount))));
   double lo = std::numeric_limits<double>::infinity();
   double hi = -lo;
   for (const auto& s : series_) {
@@ -129,37 +140,90 @@ void ResultChart::setAxes(const QString& xTitle, const QString& yTitle, double y
   }
 }
 
-void ResultChart::addMarker(double x, const QString& label, const QColor& color,
-                            Qt::PenStyle style) {
+void ResultChart::addMarker(double x, const QString& label, const QColor& color, Qt::PenStyle style,
+                            LabelPlace place, const QString& legendName) {
   auto* line = new QLineSeries;
   line->setObjectName("marker");
-  line->setName(label);
+  line->setName(legendName.isEmpty() ? label : legendName);
   chart_->addSeries(line);
   line->attachAxis(axisX_);
   line->attachAxis(axisY_);
   QPen pen(color);
   pen.setStyle(style);
-  pen.setWidthF(1.5);
+  pen.setWidthF(style == Qt::SolidLine ? 1.5 : 2.0);
   line->setPen(pen);
-  // From far below to far above: always across the whole plot.
-  line->append(x, -drawLimit);
-  line->append(x, drawLimit);
-  for (auto* marker : chart_->legend()->markers(line)) marker->setVisible(false);
-  markers_.push_back(line);
+  line->append(x, 0.0);
+  line->append(x, 0.0);
+  bool listed = !legendName.isEmpty();
+  for (const Marker& m : markers_) {
+    if (m.line->name() == legendName) listed = false;
+  }
+  for (auto* marker : chart_->legend()->markers(line)) marker->setVisible(listed);
+  // The label on a light box, so that it reads over the curves.
+  auto* box = new QGraphicsRectItem(chart_);
+  box->setPen(Qt::NoPen);
+  box->setBrush(QColor(255, 255, 255, 210));
+  auto* text = new QGraphicsSimpleTextItem(label, box);
+  QFont font = text->font();
+  font.setPointSizeF(8.0);
+  text->setFont(font);
+  text->setBrush(color.darker(130));
+  text->setPos(2.0, 0.0);
+  box->setRect(text->boundingRect().adjusted(0.0, 0.0, 4.0, 0.0));
+  box->setRotation(-90.0);
+  box->setZValue(20.0);
+  markers_.push_back({line, box, text, place});
+  stretchMarkers();
+  placeLabels();
+}
+
+// The lines run from a plot's height below the y axis to one above it:
+// across the whole plot at any zoom, and short enough to be drawn dashed.
+void ResultChart::stretchMarkers() {
+  const double span = std::max(axisY_->max() - axisY_->min(), 1e-9);
+  for (const Marker& m : markers_) {
+    const double x = m.line->at(0).x();
+    m.line->replace(QList<QPointF>{{x, axisY_->min() - span}, {x, axisY_->max() + span}});
+  }
+}
+
+// Each label upright beside its line, reading upward: at the top, in the
+// middle or at the bottom of the plot, hidden while its line is not shown.
+void ResultChart::placeLabels() {
+  const QRectF plot = chart_->plotArea();
+  for (const Marker& m : markers_) {
+    const double x = m.line->at(0).x();
+    const bool shown = plot.isValid() && x >= axisX_->min() && x <= axisX_->max();
+    m.label->setVisible(shown);
+    if (!shown) continue;
+    const double at = chart_->mapToPosition(QPointF(x, axisY_->min()), m.line).x();
+    const double length = m.label->boundingRect().width();
+    double bottom = plot.bottom() - 4.0;
+    if (m.place == LabelPlace::top) bottom = plot.top() + 4.0 + length;
+    if (m.place == LabelPlace::middle) bottom = plot.center().y() + length / 2.0;
+    m.label->setPos(at + 2.0, bottom);
+  }
 }
 
 void ResultChart::clearMarkers() {
-  for (QLineSeries* line : markers_) {
-    chart_->removeSeries(line);
-    delete line;
+  for (const Marker& m : markers_) {
+    chart_->removeSeries(m.line);
+    delete m.line;
+    delete m.label;
   }
   markers_.clear();
 }
 
 std::vector<double> ResultChart::markerPositions() const {
   std::vector<double> xs;
-  for (const QLineSeries* line : markers_) xs.push_back(line->at(0).x());
+  for (const Marker& m : markers_) xs.push_back(m.line->at(0).x());
   return xs;
+}
+
+QStringList ResultChart::markerLabels() const {
+  QStringList labels;
+  for (const Marker& m : markers_) labels << m.text->text();
+  return labels;
 }
 
 const std::vector<std::pair<double, double>>& ResultChart::points(int charge) const {

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QGraphicsRectItem>
+#include <QGraphicsSimpleTextItem>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLineSeries>
@@ -28,6 +31,7 @@ class ResultChart : public QObject {
   static constexpr int seriesCount = 5;
   static constexpr double drawLimit = 1000.0;
   static constexpr double maxDrawnField = 1e12;  ///< V/nm
+  static constexpr int maxTickCount = 21;
 
   /// Builds the chart area, legend, axes and the five series "1+" .. "5+"
   /// inside `view`; "3+" .. "5+" start unlisted.
@@ -38,14 +42,22 @@ class ResultChart : public QObject {
   void addPoint(int charge, double x, double y);
   void setLineWidth(int charge, int width);
   /// Axis titles, the y range, then the x range over all drawn points
-  /// widened to nice round values.
+  /// widened to nice round values. The ticks are round as well (ChartTools
+  /// keeps them so when the chart is zoomed); the numbers follow the locale.
   void setAxes(const QString& xTitle, const QString& yTitle, double yMin, double yMax);
 
-  /// A vertical line across the plot at x, not listed in the legend: the
-  /// equal-abundance fields and a measured field.
-  void addMarker(double x, const QString& label, const QColor& color, Qt::PenStyle style);
+  /// Where a marker's label stands along its line.
+  enum class LabelPlace { top, middle, bottom };
+  /// A vertical line across the plot at x (the equal-abundance, over-barrier
+  /// and measured fields), with `label` written upright beside it at
+  /// `place` (hidden while x lies outside the axis). The legend lists the
+  /// first marker of each `legendName` under that name; none without one.
+  void addMarker(double x, const QString& label, const QColor& color, Qt::PenStyle style,
+                 LabelPlace place = LabelPlace::top, const QString& legendName = QString());
   void clearMarkers();
   std::vector<double> markerPositions() const;
+  /// The labels of the markers, in the order added.
+  QStringList markerLabels() const;
 
   // State, as the window shows it.
   QString seriesName(int charge) const;
@@ -74,6 +86,15 @@ class ResultChart : public QObject {
   QChart* chart_;
   QValueAxis* axisX_;
   QValueAxis* axisY_;
+  struct Marker {
+    QLineSeries* line;
+    QGraphicsRectItem* label;  // a light box holding the text
+    QGraphicsSimpleTextItem* text;
+    LabelPlace place;
+  };
+  void placeLabels();
+  void stretchMarkers();
+
   std::array<Series, seriesCount> series_;
-  std::vector<QLineSeries*> markers_;
+  std::vector<Marker> markers_;
 };

@@ -8,6 +8,9 @@
 
 namespace veltrane {
 
+/// The title of an axis of log10 f_k, in every figure of the fractions.
+inline constexpr const char* fraction_axis_title = "log10 f (fraction of ions arriving as k+)";
+
 /// The CSV of a fraction table: "#" lines with the inputs and the
 /// over-barrier fields, the header E_V_per_nm,Q1,..,Qn,f1,..,f(n+1), one line
 /// per field; the inputs in the "#" lines as data.txt writes numbers

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "compute/charge_states/charge_spec.hpp"
+#include "compute/charge_states/plausibility.hpp"
 
 namespace veltrane {
 
@@ -77,6 +78,7 @@ measured_field measure_field(field_model& model, const pair_measurement& m, bool
         field_from_counts(model.states(), m.k, m.count_lower, m.count_upper, m.confidence);
     out.fields = out.counted->estimate;
   }
+  out.over_barrier_v_per_nm = model.states().over_barrier_field(m.k).at_v_per_nm();
   if (sensitivity && out.field()) {
     out.shifts = field_sensitivity(model.request(), m.k, out.ratio(), *out.field(),
                                    model.evaluation(), model.threads(), model.progress());
@@ -143,6 +145,7 @@ answer_words measured_field_words(const measured_field& m, const answer_numbers&
                 " %: " + interval_end_text(m.low(), true, numbers) + " to " +
                 interval_end_text(m.high(), false, numbers) + " V/nm)";
   }
+  w.warning = field_warning(k, m.ratio(), *m.field(), m.over_barrier_v_per_nm, numbers);
   if (m.fields.ambiguous()) {
     w.details.push_back("The ratio is not monotonic in this range; it crosses " +
                         numbers.number(m.ratio()) + " at " + crossings_text(m.fields, numbers) +

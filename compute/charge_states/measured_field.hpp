@@ -14,6 +14,7 @@
 // A field read from several elements at once is made of several
 // field_models, one per element, each with its own request and curves.
 
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -93,6 +94,9 @@ struct measured_field {
   /// With the sensitivity asked for: how far the answer moves with each
   /// input of the model.
   std::vector<input_shift> shifts;
+  /// E_ob,k (V/nm), from which k+ is ionised further with certainty and the
+  /// pair's ratio is infinite; +inf when the model has none.
+  double over_barrier_v_per_nm = std::numeric_limits<double>::infinity();
 
   /// The answer, V/nm: the lowest field where r_k rises through the ratio;
   /// nothing when the model does not reach it.
@@ -142,11 +146,18 @@ std::string crossings_note(const ratio_fields& fields, const answer_numbers& num
 ///   answer    "E = 34.3576 V/nm (95 %: 34.2134 to 34.5009 V/nm)"
 ///   details   "The ratio is not monotonic in this range; it crosses 0.5 at
 ///             ... V/nm.", then each input's shift and what the shifts are not
+///   warning   field_warning() of the answer: a field no specimen carries,
+///             or one at the over-barrier edge; empty when there is no doubt
 /// A field the model does not reach is said by ratio_fields::unreachable_message.
 struct answer_words {
   std::string question, answer;
   std::vector<std::string> details;
+  std::string warning;
 };
+
+/// Said where both a ratio and counts are given and the ratio is taken.
+inline constexpr const char* ratio_before_counts =
+    "Both a ratio and counts are typed: the ratio is used (clear it to use the counts).";
 answer_words measured_field_words(const measured_field& m, const answer_numbers& numbers);
 
 }  // namespace veltrane

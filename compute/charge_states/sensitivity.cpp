@@ -51,10 +51,12 @@ std::vector<input_shift> field_sensitivity(const calc_request& request, int k, d
   shifted("work function \u00b10.1 eV", [](calc_request& r, double sign) {
     r.work_function_ev += sign * work_function_shift_ev;
   });
-  // r_k needs Q_k and Q_(k+1) only; step j binds with I_(j+1) and starts at
-  // a distance set by I_1 .. I_j.
+  // r_k needs Q_k and Q_(k+1) only. Step j binds with I_(j+1); its energy
+  // offset takes I_1 in the single step of n = 1 and I_2 .. I_j in the steps
+  // of n >= 2, where I_1 enters nothing.
   const int last_step = std::min(k + 1, request.n);
-  for (int i = 1; i <= last_step + 1; ++i) {
+  const int first = request.n == 1 ? 1 : 2;
+  for (int i = first; i <= last_step + 1; ++i) {
     const std::size_t index = static_cast<std::size_t>(i) - 1;
     shifted("I" + std::to_string(i) + " \u00b11 %", [index](calc_request& r, double sign) {
       r.energies_ev[index] *= 1.0 + sign * energy_shift;

@@ -24,7 +24,8 @@ struct input_shift {
 /// The inputs' shifts of the field at which r_k = f(k+1)/f(k) reaches
 /// `ratio` (the answer field `field`, V/nm, already found): the work function
 /// and each ionisation energy that enters Q_k or Q_(k+1) (their binding
-/// energies and the distances their ions start from), each by solving again.
+/// energies and the energy offsets of their sweeps: I1 only for n = 1), each
+/// by solving again.
 /// This is the sensitivity of the model to its inputs, not a confidence
 /// interval.
 std::vector<input_shift> field_sensitivity(const calc_request& request, int k, double ratio,

@@ -35,7 +35,8 @@ void feed_chart(calculation_view& view, const curve_set& curves) {
 }
 
 std::vector<std::string> empty_curve_notes(const calc_request& request, const curve_set& curves,
-                                           const std::function<std::string(double)>& show) {
+                                           const std::function<std::string(double)>& show,
+                                           const std::string& separator) {
   std::vector<std::string> notes;
   for (const auto& step : curves.steps) {
     const bool any_finite = std::any_of(step.points.begin(), step.points.end(),
@@ -46,11 +47,22 @@ std::vector<std::string> empty_curve_notes(const calc_request& request, const cu
                        "sweep. Read: work function " + show(request.work_function_ev) +
                        " eV, energies ";
     for (std::size_t i = 0; i < request.energies_ev.size(); ++i) {
-      note += (i ? ", " : "") + show(request.energies_ev[i]);
+      note += (i ? separator : "") + show(request.energies_ev[i]);
     }
     notes.push_back(note + " eV.");
   }
   return notes;
+}
+
+std::string inputs_line(const calc_request& request, const std::function<std::string(double)>& show,
+                        const std::string& separator) {
+  std::string line = request.element + ", n = " + std::to_string(request.n) +
+                     " \u00b7 work function " + show(request.work_function_ev) +
+                     " eV \u00b7 I1\u2013I" + std::to_string(request.energies_ev.size()) + " = ";
+  for (std::size_t i = 0; i < request.energies_ev.size(); ++i) {
+    line += (i ? separator : "") + show(request.energies_ev[i]);
+  }
+  return line + " eV";
 }
 
 std::optional<calc_request> begin_calculation(calculation_view& view, const control_state& controls,

@@ -52,12 +52,23 @@ void chart_end_steps(calculation_view& view);
 void feed_chart(calculation_view& view, const curve_set& curves);
 
 /// One line for every step that has no finite point at all, saying which step
-/// has no curve and what the model was given, each number written by `show`:
+/// has no curve and what the model was given, each number written by `show`
+/// and the energies separated by `separator` (list_separator of the door's
+/// format):
 /// "No curve for 1+ → 2+: the model has no value at any field of this sweep.
 /// Read: work function 4.55 eV, energies 7864, 16.37 eV."
 std::vector<std::string> empty_curve_notes(
     const calc_request& request, const curve_set& curves,
-    const std::function<std::string(double)>& show = shortest_text);
+    const std::function<std::string(double)>& show = shortest_text,
+    const std::string& separator = ", ");
+
+/// The inputs of a request in one line, as the title of its figures gives
+/// them, each number written by `show` and the energies separated by
+/// `separator`:
+/// "Tungsten, n = 2 · work function 4.55 eV · I1–I3 = 7.864, 16.37, 26 eV".
+std::string inputs_line(const calc_request& request,
+                        const std::function<std::string(double)>& show = shortest_text,
+                        const std::string& separator = ", ");
 
 /// The outcome of one press of Calculate.
 struct calculation_result {

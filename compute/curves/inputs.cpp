@@ -186,4 +186,24 @@ checked_request check_request(const request_texts& t) {
   return c;
 }
 
+built_in_inputs built_in_request(const std::string& element, int n) {
+  built_in_inputs out;
+  const element_data* data = find_element_data(element);
+  if (data == nullptr) {
+    out.message = unknown_element_message(element);
+    return out;
+  }
+  const int largest = largest_n(*data);
+  const int used = std::clamp(n, 1, std::max(largest, 1));
+  if (used < n) {
+    out.note = element + " has no " + ordinal(used + 2) +
+               " ionisation energy: drawn with n = " + std::to_string(used) +
+               ", the largest n its data allow (n = " + std::to_string(n) + " asked for).";
+  }
+  checked_request checked = check_request(request_texts{element, std::to_string(used), {}, {}});
+  out.request = std::move(checked.request);
+  out.message = std::move(checked.message);
+  return out;
+}
+
 }  // namespace veltrane

@@ -64,6 +64,18 @@ struct request_values {
 /// The request's controls are left empty.
 checked_request check_request(const request_values& values, const std::string& element_list);
 
+/// An element's built-in inputs for n ionisations, as a Kingham diagram of
+/// the element list shows them: n lowered to the largest its data allow
+/// (largest_n) where it lacks an energy, `note` then saying so:
+/// "Beryllium has no 5th ionisation energy: drawn with n = 3, the largest n
+/// its data allow (n = 4 asked for)." `message` names an unknown element.
+struct built_in_inputs {
+  std::optional<calc_request> request;
+  std::string note;
+  std::string message;
+};
+built_in_inputs built_in_request(const std::string& element, int n);
+
 /// Splits "a,b,c" at the commas (an empty text gives one empty part).
 std::vector<std::string> split_commas(const std::string& text);
 

@@ -175,6 +175,10 @@ std::string localised_text(double value, const number_format& format) {
   return text;
 }
 
+std::string list_separator(const number_format& format) {
+  return format.decimal_separator == "," ? "; " : ", ";
+}
+
 std::string format_number(double value) {
   // The sign of a NaN carries no meaning; it is written as "nan" in every case.
   if (std::isnan(value)) return "nan";

@@ -55,6 +55,11 @@ std::string localised_text(double value, const number_format& format);
 // (to a hundredth of a point, figure.cpp) are the one rule kept elsewhere:
 // they are no number a user reads.
 
+/// The separator of a list of numbers written in `format`: "; " where the
+/// decimal separator is a comma ("7864; 16,37; 38,2", which ", " would make
+/// unreadable), ", " otherwise.
+std::string list_separator(const number_format& format);
+
 /// A double as data.txt writes it: general notation with six significant
 /// digits ("%g" in the C locale, whatever the user's locale), "inf" and "-inf"
 /// for the infinities and "nan" for any not-a-number. Also the numbers of

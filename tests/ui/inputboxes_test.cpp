@@ -69,6 +69,35 @@ class InputBoxesTest : public QObject {
     QCOMPARE(b.edits[0]->text(), QString("4.55"));
   }
 
+  // The user's own value carries a mark while the element has another one,
+  // in the locale's numbers; the mark's click brings the element's back.
+  void userValuesAreMarked() {
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    Boxes b;
+    b.edits[0]->setText("5,1");  // before any element: nothing to go back to
+    QVERIFY(!b.boxes->hasUserMark(0));
+    b.boxes->fill(element("Beryllium"));
+    QCOMPARE(b.edits[0]->text(), QString("5,1"));
+    QVERIFY(b.boxes->hasUserMark(0));
+    QVERIFY(b.edits[0]->toolTip().contains("Beryllium has 4,98 eV"));
+    for (int i = 1; i < InputBoxes::count; ++i) QVERIFY(!b.boxes->hasUserMark(i));
+    // A box Beryllium has no value for is never the user's against it.
+    b.edits[5]->setText("300");
+    QVERIFY(!b.boxes->hasUserMark(5));
+    // The same number written otherwise is the element's.
+    b.edits[0]->setText("4,980");
+    QVERIFY(!b.boxes->hasUserMark(0));
+    b.edits[0]->setText("abc");
+    QVERIFY(b.boxes->hasUserMark(0));
+    b.boxes->restoreBuiltIn(0);
+    QCOMPARE(b.edits[0]->text(), QString("4,98"));
+    QVERIFY(!b.boxes->hasUserMark(0));
+    QVERIFY(b.edits[0]->toolTip().contains("CRC"));
+    // Back to the table's value, the box follows the next element again.
+    b.boxes->fill(element("Tungsten"));
+    QCOMPARE(b.edits[0]->text(), QString("4,55"));
+  }
+
   // "7.864" under a German locale reads as 7864: the box says so, and what
   // the calculation read shows until the text changes.
   void misreadMarkAndReadValues() {

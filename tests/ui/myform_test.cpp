@@ -12,8 +12,10 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressDialog>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QValueAxis>
 #include <QXmlStreamReader>
 #include <QtTest>
 #include <atomic>
@@ -28,6 +30,8 @@
 #include "compute/curves/elements.hpp"
 #include "model/fast_model.hpp"
 #include "ui/ChartTools.hpp"
+#include "ui/ImageExport.hpp"
+#include "ui/InputBoxes.hpp"
 #include "ui/ResultChart.hpp"
 
 namespace {
@@ -169,25 +173,112 @@ class MyFormTest : public QObject {
     QVERIFY(resultChart(f).isListed(1) && resultChart(f).isListed(2));
     QVERIFY(!resultChart(f).isListed(3));
     QCOMPARE(resultChart(f).axisX()->titleText(), QString());
-
-    // Resizing moves nothing.
-    f.resize(1400, 900);
-    QCOMPARE(f.chart1->geometry(), QRect(264, 92, 636, 429));
   }
 
+  // The design size is the smallest; a larger window gives the chart the
+  // room and leaves every other control in its place.
+  void resizingGrowsTheChart() {
+    MyForm f;
+    QCOMPARE(f.minimumSize(), QSize(900, 549));
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    QMap<QWidget*, QRect> before;
+    for (QWidget* w : f.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      before[w] = w->geometry();
+    }
+    f.resize(1400, 900);
+    QTRY_COMPARE(f.chart1->geometry(), QRect(264, 92, 1136, 780));
+    QCOMPARE(f.label15->y(), 875);
+    QCOMPARE(f.label16->y(), 875);
+    for (auto it = before.begin(); it != before.end(); ++it) {
+      if (it.key() == f.chart1 || it.key() == f.label15 || it.key() == f.label16) continue;
+      QCOMPARE(it.key()->geometry(), it.value());
+    }
+    f.resize(900, 549);
+    QTRY_COMPARE(f.chart1->geometry(), QRect(264, 92, 636, 429));
+    QCOMPARE(f.label15->pos(), QPoint(13, 524));
+  }
+
+  // At its smallest size every control lies inside the window and shows its
+  // whole text (a 1366 x 768 laptop takes it with room to spare).
+  void nothingIsCutOffAtTheSmallestSize() {
+    MyForm f;
+    f.setModel(standIn);
+    fill(f, "Tungsten", 4, tungsten);
+    f.resize(f.minimumSize());
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    QVERIFY(f.minimumSize().width() <= 1366 && f.minimumSize().height() <= 700);
+    for (QWidget* w : f.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (w->isHidden() || w->isWindow()) continue;
+      QVERIFY2(f.rect().contains(w->geometry()), qPrintable(w->objectName()));
+      if (auto* label = qobject_cast<QLabel*>(w); label != nullptr && !label->wordWrap()) {
+        QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->objectName()));
+      }
+    }
+  }
+
+  // The inputs from the top, the check box, Calculate, Save, the rest; the
+  // window opens with Calculate in focus.
   void tabOrder() {
     MyForm f;
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
     QApplication::setActiveWindow(&f);
-    f.button1->setFocus();
-    const QList<QWidget*> expected = {f.comboBox1, f.numericUpDown1, f.textBox1,
-                                      f.textBox2,  f.textBox3,       f.button2};
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(f.button1));
+    f.numericUpDown1->setValue(4);
+    f.comboBox1->setFocus();
+    const QList<QWidget*> expected = {
+        f.numericUpDown1, f.textBox1,  f.textBox2, f.textBox3, f.textBox4, f.textBox5,
+        f.textBox6,       f.checkBox1, f.button1,  f.button3,  f.button2,  f.chargeStatesButton};
     for (QWidget* w : expected) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       QWidget* now = QApplication::focusWidget();
       QVERIFY2(now == w || now->parentWidget() == w, qPrintable(now->objectName()));
     }
+  }
+
+  // Return in any input presses Calculate; on a button it presses that
+  // button.
+  void returnPressesCalculate_data() {
+    QTest::addColumn<QString>("input");
+    QTest::newRow("element") << "comboBox1";
+    QTest::newRow("n") << "numericUpDown1";
+    QTest::newRow("work function") << "textBox1";
+    QTest::newRow("I2") << "textBox3";
+    QTest::newRow("check box") << "checkBox1";
+  }
+  void returnPressesCalculate() {
+    QFETCH(QString, input);
+    MyForm f;
+    f.setModel(standIn);
+    fill(f, "Tungsten", 1, tungsten);
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    QApplication::setActiveWindow(&f);
+    auto* widget = f.findChild<QWidget*>(input);
+    QVERIFY(widget != nullptr);
+    widget->setFocus();
+    QTRY_VERIFY(widget->hasFocus());
+    QSignalSpy calculated(&f, &MyForm::calculated);
+    QTest::keyClick(widget, Qt::Key_Return);
+    QTRY_COMPARE(calculated.count(), 1);
+    QVERIFY(!f.chart1->isHidden());
+    QCOMPARE(resultChart(f).points(1).size(), std::size_t{50});
+  }
+  void returnOnSavePressesSave() {
+    MyForm f;
+    f.setModel(standIn);
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    QApplication::setActiveWindow(&f);
+    f.button3->setFocus();
+    QTRY_VERIFY(f.button3->hasFocus());
+    QSignalSpy calculated(&f, &MyForm::calculated);
+    ModalCloser closer;
+    QTest::keyClick(f.button3, Qt::Key_Return);
+    QTRY_COMPARE(closer.texts, QStringList{"Please select an element."});
+    QCOMPARE(calculated.count(), 0);
   }
 
   void rowsFollowN_data() {
@@ -394,17 +485,21 @@ class MyFormTest : public QObject {
     QImage image("Tungsten.png");
     QCOMPARE(image.size(), QSize(636, 429));
 
-    // Another element chosen afterwards does not rename Tungsten's curves.
+    // The name is that of the element chosen at the press; the image's
+    // title says whose curves it holds.
     QFile::remove("Tungsten.png");
     f.comboBox1->setCurrentIndex(f.comboBox1->findText("Gold"));
     f.button3->click();
-    QVERIFY(!QFile::exists("Gold.png"));
-    QVERIFY(QFile::exists("Tungsten.png"));
+    QVERIFY(QFile::exists("Gold.png"));
+    QVERIFY(!QFile::exists("Tungsten.png"));
+    QVERIFY(resultChart(f).chart()->title().startsWith("Tungsten, n = 2 "));
 
-    // A press without an element leaves an empty chart named ".png".
+    // A press without an element leaves an empty chart, without a title,
+    // named ".png".
     f.comboBox1->setCurrentIndex(-1);
     CALCULATE(f);
     QCOMPARE(closer.texts.size(), 3);
+    QCOMPARE(resultChart(f).chart()->title(), QString());
     f.button3->click();
     QVERIFY(QFile::exists(".png"));
 
@@ -527,9 +622,10 @@ class MyFormTest : public QObject {
     QCOMPARE(actions,
              (QStringList{QString::fromUtf8("Save as\u2026"), "Copy image", "Reset zoom"}));
 
-    // The dialog proposes the calculated element's name.
+    // The dialog proposes the calculated element's name, in the working
+    // folder.
     QString proposed;
-    ChartTools::fileChooser = [&proposed](QWidget*, const QString& name) {
+    saveFileChooser = [&proposed](QWidget*, const QString& name, const QString&) {
       proposed = name;
       return QString("figure.svg");
     };
@@ -545,7 +641,13 @@ class MyFormTest : public QObject {
           return text.contains(">E [V/nm]</text>");
         }(),
         10000);
-    QCOMPARE(proposed, QString("Tungsten.png"));
+    QCOMPARE(proposed, QDir::current().absoluteFilePath("Tungsten.png"));
+    // The figure's title names the inputs of its curves, as text.
+    QVERIFY2(text.contains(QString::fromUtf8(
+                 ">Tungsten, n = 2 \u00b7 work function 4.55 eV \u00b7 I1\u2013I3 = 7.864, "
+                 "16.37, 26 eV</text>")),
+             qPrintable(text.left(3000)));
+    QVERIFY(text.contains(QString::fromUtf8("<title>Tungsten, n = 2 \u00b7 work function")));
     // Curves as paths, the axis titles as text.
     QVERIFY2(text.count("<path") >= 3, qPrintable(text.left(400)));
     QVERIFY(!text.contains("<polyline"));
@@ -576,7 +678,7 @@ class MyFormTest : public QObject {
     QVERIFY(!tools->saveAs("folder.svg").isEmpty());
     QCOMPARE(closer.texts.size(), 1);
     QVERIFY(closer.texts[0].startsWith("Could not save"));
-    ChartTools::fileChooser = [](QWidget*, const QString&) { return QString(); };
+    saveFileChooser = [](QWidget*, const QString&, const QString&) { return QString(); };
     tools->saveAsWithDialog();  // cancelled: nothing happens
     QCOMPARE(closer.texts.size(), 1);
   }
@@ -614,6 +716,149 @@ class MyFormTest : public QObject {
     QVERIFY(text.contains(
         QString("\nP = %1").arg(QLocale().toString(std::pow(10.0, point.second), 'g', 6))));
     QVERIFY(tools->hoverText(QPoint(1, 1)).isEmpty());
+  }
+
+  // Zoomed axes tick at round values (1, 2, 2.5 or 5 times a power of ten,
+  // on multiples of it), however odd the zoomed range.
+  void zoomedAxesTickRound() {
+    MyForm f;
+    f.setModel(standIn);
+    fill(f, "Tungsten", 2, tungsten);
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    CALCULATE(f);
+    QChart* chart = f.chart1->chart();
+    const QRectF plot = chart->plotArea();
+    chart->zoomIn(QRectF(plot.left() + plot.width() * 0.137, plot.top() + plot.height() * 0.29,
+                         plot.width() * 0.413, plot.height() * 0.377));
+    for (QValueAxis* axis : {resultChart(f).axisX(), resultChart(f).axisY()}) {
+      QCOMPARE(axis->tickType(), QValueAxis::TicksDynamic);
+      QCOMPARE(axis->tickAnchor(), 0.0);
+      const double step = axis->tickInterval();
+      const double mantissa = step / std::pow(10.0, std::floor(std::log10(step)));
+      QVERIFY2(std::fabs(mantissa - 1.0) < 1e-9 || std::fabs(mantissa - 2.0) < 1e-9 ||
+                   std::fabs(mantissa - 2.5) < 1e-9 || std::fabs(mantissa - 5.0) < 1e-9,
+               qPrintable(QString::number(step)));
+      const double span = axis->max() - axis->min();
+      QVERIFY(span / step >= 2.0 && span / step <= 20.0);
+    }
+    // The numbers drawn are the multiples of the step, written with the
+    // step's decimals.
+    const QString y = resultChart(f).axisY()->labelFormat();
+    QVERIFY2(y.startsWith("%.") && y.endsWith("f"), qPrintable(y));
+    const QString x = resultChart(f).axisX()->labelFormat();
+    QVERIFY2(x.startsWith("%.") && x.endsWith("f"), qPrintable(x));
+    // Esc brings the range back, still on round ticks.
+    f.chart1->setFocus();
+    QTest::keyClick(f.chart1, Qt::Key_Escape);
+    QCOMPARE(resultChart(f).axisY()->min(), -1.5);
+    QCOMPARE(resultChart(f).axisY()->tickInterval(), 0.25);
+
+    // Any range gives a bounded number of ticks.
+    resultChart(f).setAxes("E [V/nm]", "log P", -1e9, 0.0);
+    QVERIFY(resultChart(f).axisY()->tickCount() <= ResultChart::maxTickCount);
+    QVERIFY(resultChart(f).axisY()->tickInterval() >= 1e9 / 20.0);
+    QCOMPARE(ChartTools::roundTickStep(1.5, 330.0, 40.0), 0.2);
+    QCOMPARE(ChartTools::roundTickStep(-1.5, 0.0, 330.0, 40.0), 0.25);  // ticks on both ends
+    QCOMPARE(ChartTools::roundTickStep(-0.83, -0.21, 330.0, 40.0), 0.1);
+    QCOMPARE(ChartTools::roundTickStep(82.0, 520.0, 60.0), 10.0);
+    QCOMPARE(ChartTools::roundTickStep(4.8, 0.0, 60.0), 1.0);
+    QCOMPARE(ChartTools::roundTickStep(0.13, 300.0, 60.0), 0.05);
+  }
+
+  // A work function typed by the user stays when the element changes, marked
+  // as the user's, and one click on the mark brings the element's back.
+  void typedWorkFunctionIsMarked() {
+    MyForm f;
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Tungsten"));
+    auto* boxes = f.findChild<InputBoxes*>("inputBoxes");
+    QVERIFY(boxes != nullptr);
+    QVERIFY(!boxes->hasUserMark(0));
+    f.textBox1->setText("5.2");
+    f.comboBox1->setCurrentIndex(f.comboBox1->findText("Iron"));
+    QCOMPARE(f.textBox1->text(), QString("5.2"));
+    QCOMPARE(f.textBox2->text(), QString("7.9024681"));
+    QVERIFY(boxes->hasUserMark(0));
+    QVERIFY(!boxes->hasUserMark(1));
+    QVERIFY2(f.textBox1->toolTip().startsWith("Your value, kept when the element changes; Iron "
+                                              "has 4.5 eV"),
+             qPrintable(f.textBox1->toolTip()));
+    QAction* mark = nullptr;
+    for (QAction* a : f.textBox1->actions()) {
+      if (a->objectName() == "userValueMark") mark = a;
+    }
+    QVERIFY(mark != nullptr && mark->isVisible());
+    QVERIFY(mark->toolTip().contains("built-in value of Iron, 4.5 eV"));
+    mark->trigger();
+    QCOMPARE(f.textBox1->text(), QString("4.5"));
+    QVERIFY(!boxes->hasUserMark(0));
+    QVERIFY(f.textBox1->toolTip().contains("Michaelson"));
+    // Typed to the element's own value, it carries no mark.
+    f.textBox1->setText("4.50");
+    QVERIFY(!boxes->hasUserMark(0));
+  }
+
+  // Under a German locale the misread note keeps the energies apart by
+  // semicolons, and the axis numbers and the title use the decimal comma.
+  void germanLocale() {
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    {
+      MyForm f;
+      // Step 1 binds with I2, read as 1637 eV: the stand-in has no value.
+      f.setModel([](double E, double B, double phi, int m, int n, double m_ion, double u) {
+        return B > 20.0 ? std::nan("") : standIn(E, B, phi, m, n, m_ion, u);
+      });
+      fill(f, "Tungsten", 4, {"4,55", "7.864", "16.37", "26", "38,2", "51,6"});
+      f.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&f));
+      CALCULATE(f);
+      auto* note = f.chart1->findChild<QLabel*>("emptyResultNote");
+      QVERIFY(note != nullptr && note->isVisible());
+      QVERIFY2(note->text().contains("energies 7864; 1637; 26; 38,2; 51,6 eV."),
+               qPrintable(note->text()));
+      QCOMPARE(resultChart(f).chart()->title(),
+               QString::fromUtf8("Tungsten, n = 4 \u00b7 work function 4,55 eV \u00b7 "
+                                 "I1\u2013I5 = 7864; 1637; 26; 38,2; 51,6 eV"));
+      QVERIFY(resultChart(f).chart()->localizeNumbers());
+      auto* tools = f.chart1->findChild<ChartTools*>("chartTools");
+      QString text;
+      QTRY_VERIFY_WITH_TIMEOUT(
+          [&] {
+            tools->saveAs("german.svg");
+            QFile svg("german.svg");
+            text = svg.open(QIODevice::ReadOnly) ? QString::fromUtf8(svg.readAll()) : QString();
+            return text.contains(">log P</text>");
+          }(),
+          10000);
+      QStringList texts;
+      static const QRegularExpression label(">([^<>]*)</text>");
+      for (auto it = label.globalMatch(text); it.hasNext();) texts << it.next().captured(1);
+      QVERIFY2(texts.contains("-1,25") && texts.contains("-0,50"), qPrintable(texts.join('|')));
+      QVERIFY(!text.contains(">-1.25</text>"));
+    }
+    QLocale::setDefault(QLocale::c());
+  }
+
+  // Moving over the chart shows a tooltip and moves nothing.
+  void hoverKeepsTheLayout() {
+    MyForm f;
+    f.setModel(standIn);
+    fill(f, "Tungsten", 2, tungsten);
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    CALCULATE(f);
+    QTRY_VERIFY(!resultChart(f).axisX()->titleText().isEmpty());
+    QMap<QWidget*, QRect> before;
+    for (QWidget* w : f.findChildren<QWidget*>()) before[w] = w->geometry();
+    QWidget* viewport = f.chart1->viewport();
+    for (int x = 10; x < viewport->width(); x += 37) {
+      QTest::mouseMove(viewport, QPoint(x, viewport->height() / 2));
+      QTest::mouseMove(viewport, QPoint(x, viewport->height() / 3));
+    }
+    QApplication::processEvents();
+    for (auto it = before.begin(); it != before.end(); ++it) {
+      QCOMPARE(it.key()->geometry(), it.value());
+    }
   }
 
   void localeNumberFormat() {

@@ -231,6 +231,32 @@ TEST(CalculateOrder, NoteOnlyForStepsWithoutAnyFiniteValue) {
   EXPECT_NE(german[1].find("work function 4,55 eV, energies 7864, 16,37, 26 eV."),
             std::string::npos)
       << german[1];
+  // With a decimal comma the energies are kept apart by semicolons.
+  number_format comma;
+  comma.decimal_separator = ",";
+  comma.group_separator = ".";
+  const auto apart = empty_curve_notes(
+      request, all_inf, [&comma](double x) { return localised_text(x, comma); },
+      list_separator(comma));
+  ASSERT_EQ(apart.size(), 2u);
+  EXPECT_NE(apart[0].find("work function 4,55 eV, energies 7864; 16,37; 26 eV."), std::string::npos)
+      << apart[0];
+}
+
+TEST(CalculateOrder, TheInputsOfAFigure) {
+  calc_request r;
+  r.element = "Tungsten";
+  r.n = 2;
+  r.work_function_ev = 4.55;
+  r.energies_ev = {7.864, 16.37, 26.0};
+  EXPECT_EQ(inputs_line(r),
+            "Tungsten, n = 2 \u00b7 work function 4.55 eV \u00b7 I1\u2013I3 = 7.864, 16.37, 26 eV");
+  number_format comma;
+  comma.decimal_separator = ",";
+  EXPECT_EQ(inputs_line(
+                r, [&comma](double x) { return localised_text(x, comma); }, list_separator(comma)),
+            "Tungsten, n = 2 \u00b7 work function 4,55 eV \u00b7 I1\u2013I3 = 7,864; 16,37; 26 eV");
+  EXPECT_EQ(list_separator(plain_number_format()), ", ");
 }
 
 TEST(CalculateOrder, TheDoorsEvaluationAndAStoppedRun) {

@@ -118,3 +118,25 @@ TEST(CheckRequest, NumbersAreCheckedAsTheirTextsAre) {
       check_request({"Wolfram", 1, std::nullopt, std::nullopt}, "see veltrane.elements()").message,
       "unknown element \"Wolfram\"; closest: Calicum, Gallium, Osmium (see veltrane.elements())");
 }
+
+TEST(CheckRequest, BuiltInInputsOfAnElementList) {
+  // Tungsten has all five energies: n as asked, no note.
+  const built_in_inputs w = built_in_request("Tungsten", 4);
+  ASSERT_TRUE(w.request);
+  EXPECT_EQ(w.request->n, 4);
+  EXPECT_EQ(w.note, "");
+  EXPECT_EQ(*w.request, *check_request(texts("Tungsten", "4")).request);
+  // Beryllium has four electrons: n = 4 is drawn as n = 3, and said so.
+  const built_in_inputs be = built_in_request("Beryllium", 4);
+  ASSERT_TRUE(be.request) << be.message;
+  EXPECT_EQ(be.request->n, 3);
+  EXPECT_EQ(be.request->energies_ev.size(), 4u);
+  EXPECT_EQ(be.request->work_function_ev, 4.98);
+  EXPECT_EQ(be.note,
+            "Beryllium has no 5th ionisation energy: drawn with n = 3, the largest n its data "
+            "allow (n = 4 asked for).");
+  EXPECT_EQ(built_in_request("Beryllium", 3).note, "");
+  const built_in_inputs unknown = built_in_request("Wolfram", 2);
+  EXPECT_FALSE(unknown.request);
+  EXPECT_EQ(unknown.message.rfind("unknown element \"Wolfram\"", 0), 0u) << unknown.message;
+}
