@@ -33,6 +33,11 @@ using namespace window_fixture;
 
 namespace {
 
+// How long a test waits for a window to show a calculation's result: long
+// enough for a loaded machine and a sanitizer build; only a failing test waits
+// that long.
+constexpr int settleMs = 120000;
+
 // The charge-state window the form opened, once its first drawing is done.
 ChargeStateWindow* opened(const MyForm& f) {
   auto* w = f.findChild<ChargeStateWindow*>();
@@ -315,7 +320,7 @@ class ChargeStateWindowTest : public QObject {
       return true;
     });
     f.chargeStatesButton->click();
-    QTRY_COMPARE(statuses.size(), std::size_t{1});
+    QTRY_COMPARE_WITH_TIMEOUT(statuses.size(), std::size_t{1}, settleMs);
     exitProcess = previousExit;
     QVERIFY(!exitedEarly);
     QCOMPARE(statuses[0], 0);
@@ -416,32 +421,34 @@ class ChargeStateWindowTest : public QObject {
     // The range: typed, and drawn once the typing has settled.
     child<QLineEdit>(w, "toBox")->clear();
     QTest::keyClicks(child<QLineEdit>(w, "toBox"), "30");
-    QTRY_COMPARE(w->table()->E.back(), 30.0);
+    QTRY_COMPARE_WITH_TIMEOUT(w->table()->E.back(), 30.0, settleMs);
     // A ratio moves the measured marker as it is typed.
     child<QComboBox>(w, "pairBox")->setCurrentIndex(1);
     QTest::keyClicks(child<QLineEdit>(w, "ratioBox"), "1");
-    QTRY_VERIFY(child<QLabel>(w, "resultLabel")->text().startsWith(nbsp("E = 35.00 V/nm")));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        child<QLabel>(w, "resultLabel")->text().startsWith(nbsp("E = 35.00 V/nm")), settleMs);
     QVERIFY(std::fabs(chart(w).markerPositions().back() - 35.0) < 1e-3);
     // A bad text while typing is said on the result line, not in a box.
     QTest::keyClicks(child<QLineEdit>(w, "ratioBox"), "x");
-    QTRY_VERIFY(child<QLabel>(w, "resultLabel")->text().startsWith("a ratio must be"));
+    QTRY_VERIFY_WITH_TIMEOUT(child<QLabel>(w, "resultLabel")->text().startsWith("a ratio must be"),
+                             settleMs);
     QVERIFY(closer.texts.isEmpty());
     // A change in the main window redraws the diagram.
     f.numericUpDown1->setValue(3);
-    QTRY_COMPARE(w->table()->f.size(), std::size_t{4});
+    QTRY_COMPARE_WITH_TIMEOUT(w->table()->f.size(), std::size_t{4}, settleMs);
     // Picking an element in the list shows its diagram, the main window
     // untouched.
     const double tungstenStart = w->table()->E.front();
     child<QLineEdit>(w, "toBox")->clear();
     pickInList(w, "Molybdenum");
-    QTRY_VERIFY(w->table()->E.front() != tungstenStart);
+    QTRY_VERIFY_WITH_TIMEOUT(w->table()->E.front() != tungstenStart, settleMs);
     QCOMPARE(w->request()->element, std::string("Molybdenum"));
     QCOMPARE(f.comboBox1->currentText(), QString("Tungsten"));
     QVERIFY(closer.texts.isEmpty());
     // A choice in the main window is marked in the list and shown.
     f.comboBox1->setCurrentIndex(f.comboBox1->findText("Iron"));
     QCOMPARE(child<QListWidget>(w, "elementList")->currentItem()->text(), QString("Iron"));
-    QTRY_COMPARE(w->request()->element, std::string("Iron"));
+    QTRY_COMPARE_WITH_TIMEOUT(w->request()->element, std::string("Iron"), settleMs);
     QVERIFY(w->listElement().isEmpty());
   }
 
@@ -458,7 +465,7 @@ class ChargeStateWindowTest : public QObject {
     QCOMPARE(w->request()->work_function_ev, 5.2);
     MessageCloser closer;
     pickInList(w, "Beryllium");
-    QTRY_VERIFY(w->request() && w->request()->element == "Beryllium");
+    QTRY_VERIFY_WITH_TIMEOUT(w->request() && w->request()->element == "Beryllium", settleMs);
     SETTLE(w);
     const auto beryllium = *veltrane::built_in_request("Beryllium", 3).request;
     QCOMPARE(*w->request(), beryllium);
@@ -477,18 +484,19 @@ class ChargeStateWindowTest : public QObject {
     QCOMPARE(f.textBox2->text(), QString("7.86403"));
     // Another element of the list, with all its energies: no note.
     pickInList(w, "Iron");
-    QTRY_VERIFY(w->request() && w->request()->element == "Iron");
+    QTRY_VERIFY_WITH_TIMEOUT(w->request() && w->request()->element == "Iron", settleMs);
     QCOMPARE(w->request()->n, 4);
     QVERIFY(!child<QLabel>(w, "sourceLine")->text().contains("has no"));
     // The source line's link, or a change in the main window, brings back
     // the main window's inputs.
     emit child<QLabel>(w, "sourceLine")->linkActivated("main");
-    QTRY_VERIFY(w->request() && w->request()->element == "Tungsten");
+    QTRY_VERIFY_WITH_TIMEOUT(w->request() && w->request()->element == "Tungsten", settleMs);
     QCOMPARE(w->request()->work_function_ev, 5.2);
     pickInList(w, "Gold");
-    QTRY_VERIFY(w->request() && w->request()->element == "Gold");
+    QTRY_VERIFY_WITH_TIMEOUT(w->request() && w->request()->element == "Gold", settleMs);
     f.numericUpDown1->setValue(2);
-    QTRY_VERIFY(w->request() && w->request()->element == "Tungsten" && w->request()->n == 2);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        w->request() && w->request()->element == "Tungsten" && w->request()->n == 2, settleMs);
     QCOMPARE(child<QListWidget>(w, "elementList")->currentItem()->text(), QString("Tungsten"));
   }
 
@@ -504,12 +512,12 @@ class ChargeStateWindowTest : public QObject {
     auto* result = child<QLabel>(w, "resultLabel");
     child<QComboBox>(w, "pairBox")->setCurrentIndex(1);
     QTest::keyClicks(child<QLineEdit>(w, "ratioBox"), "1");
-    QTRY_COMPARE(chart(w).markerPositions().size(), std::size_t{7});
+    QTRY_COMPARE_WITH_TIMEOUT(chart(w).markerPositions().size(), std::size_t{7}, settleMs);
     MessageCloser closer;
 
     // A box of the main window that holds no number.
     f.textBox3->setText("16,x");
-    QTRY_VERIFY(!w->table().has_value());
+    QTRY_VERIFY_WITH_TIMEOUT(!w->table().has_value(), settleMs);
     SETTLE(w);
     QCOMPARE(result->text(), QString("Error, please insert correct floating point format"));
     for (int k = 1; k <= 5; ++k) QVERIFY(chart(w).points(k).empty());
@@ -518,36 +526,36 @@ class ChargeStateWindowTest : public QObject {
     QVERIFY(closer.texts.isEmpty());
     // Mended, the diagram and the measured field come back.
     f.textBox3->setText("16.37");
-    QTRY_VERIFY(w->table().has_value());
-    QTRY_VERIFY(result->text().startsWith(nbsp("E = 35.00 V/nm")));
+    QTRY_VERIFY_WITH_TIMEOUT(w->table().has_value(), settleMs);
+    QTRY_VERIFY_WITH_TIMEOUT(result->text().startsWith(nbsp("E = 35.00 V/nm")), settleMs);
 
     // A range box that holds no number.
     child<QLineEdit>(w, "stepBox")->setText("0.5x");
     emit child<QLineEdit>(w, "stepBox")->textEdited("0.5x");
-    QTRY_VERIFY(!w->table().has_value());
+    QTRY_VERIFY_WITH_TIMEOUT(!w->table().has_value(), settleMs);
     QCOMPARE(result->text(), QString("Error, please insert correct floating point format"));
     child<QLineEdit>(w, "stepBox")->clear();
     emit child<QLineEdit>(w, "stepBox")->textEdited(QString());
-    QTRY_VERIFY(w->table().has_value());
+    QTRY_VERIFY_WITH_TIMEOUT(w->table().has_value(), settleMs);
     SETTLE(w);
 
     // A bad ratio: the marker goes, the diagram stays.
-    QTRY_COMPARE(chart(w).markerPositions().size(), std::size_t{7});
+    QTRY_COMPARE_WITH_TIMEOUT(chart(w).markerPositions().size(), std::size_t{7}, settleMs);
     QTest::keyClicks(child<QLineEdit>(w, "ratioBox"), "x");
-    QTRY_VERIFY(result->text().startsWith("a ratio must be"));
+    QTRY_VERIFY_WITH_TIMEOUT(result->text().startsWith("a ratio must be"), settleMs);
     QCOMPARE(chart(w).markerPositions().size(), std::size_t{6});
     QVERIFY(w->table().has_value());
     // No measurement at all: no marker, no answer.
     child<QLineEdit>(w, "ratioBox")->clear();
     emit child<QLineEdit>(w, "ratioBox")->textEdited(QString());
-    QTRY_VERIFY(result->text().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(result->text().isEmpty(), settleMs);
     QCOMPARE(chart(w).markerPositions().size(), std::size_t{6});
 
     // A ratio and counts: the ratio is used, and the line says so.
     child<QLineEdit>(w, "lowerCountBox")->setText("1000");
     child<QLineEdit>(w, "upperCountBox")->setText("500");
     QTest::keyClicks(child<QLineEdit>(w, "ratioBox"), "1");
-    QTRY_VERIFY(result->text().startsWith(nbsp("E = 35.00 V/nm")));
+    QTRY_VERIFY_WITH_TIMEOUT(result->text().startsWith(nbsp("E = 35.00 V/nm")), settleMs);
     QVERIFY2(result->text().contains(QString::fromUtf8(veltrane::ratio_before_counts)),
              qPrintable(result->text()));
     QVERIFY(closer.texts.isEmpty());
@@ -576,7 +584,7 @@ class ChargeStateWindowTest : public QObject {
     // Tungsten on the stand-in: 1e9 lies beyond every ratio below E_ob.
     fillTungsten(f, 3);
     SETTLE(w);
-    QTRY_VERIFY(w->request() && w->request()->element == "Tungsten");
+    QTRY_VERIFY_WITH_TIMEOUT(w->request() && w->request()->element == "Tungsten", settleMs);
     SETTLE(w);
     child<QComboBox>(w, "pairBox")->setCurrentIndex(1);
     child<QLineEdit>(w, "ratioBox")->setText("1e9");
@@ -625,7 +633,7 @@ class ChargeStateWindowTest : public QObject {
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w));
     QChart* c = chart(w).chart();
-    QTRY_VERIFY(c->plotArea().width() > 100);
+    QTRY_VERIFY_WITH_TIMEOUT(c->plotArea().width() > 100, settleMs);
     const QPointF at = c->mapToPosition(QPointF(35.1, -1.0), c->series().front());
     const QString hover = tools->hoverText(
         w->findChild<QChartView*>("chargeStateChart")->mapFromScene(c->mapToScene(at)));

@@ -56,6 +56,11 @@ namespace apt = veltrane::apt;
 
 namespace {
 
+// How long a test waits for a window to show a calculation's result: long
+// enough for a loaded machine and a sanitizer build; only a failing test waits
+// that long.
+constexpr int settleMs = 120000;
+
 using namespace window_fixture;
 
 void add(apt::ion_columns& ions, int count, float mass, float x, float y,
@@ -246,7 +251,7 @@ class DatasetWindowTest : public QObject {
     DatasetWindow* w = openedWindow(f);
     QVERIFY(w != nullptr && w->isVisible());
     QCOMPARE(w->windowTitle(), QString("Veltrane: dataset"));
-    QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
+    QTRY_VERIFY_WITH_TIMEOUT(w->fieldMap().has_value() && !w->isComputing(), settleMs);
     // No range of W+: the window takes the pair whose states both have ranges.
     QCOMPARE(child<QComboBox>(w, "pairBox")->count(), 2);
     QCOMPARE(child<QComboBox>(w, "pairBox")->currentText(), QString("3+/2+"));
@@ -301,8 +306,9 @@ class DatasetWindowTest : public QObject {
 
     // Single hits only: the 10 ions of two-hit pulses leave 3+.
     child<QCheckBox>(w, "singleHitsBox")->setChecked(true);
-    QTRY_COMPARE(cell(child<QTableWidget>(w, "countsTable"), 1, 2), QString("160"));
-    QTRY_VERIFY(!w->isComputing());
+    QTRY_COMPARE_WITH_TIMEOUT(cell(child<QTableWidget>(w, "countsTable"), 1, 2), QString("160"),
+                              settleMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!w->isComputing(), settleMs);
     QVERIFY(child<QLabel>(w, "resultLabel")
                 ->text()
                 .startsWith("W 3+/2+: raw 1.45455; corrected for isotopes 1.45455 (counts 160 and "
@@ -314,7 +320,7 @@ class DatasetWindowTest : public QObject {
     fillTungsten(f);
     DatasetWindow* w = openedWindow(f);
     QVERIFY(QTest::qWaitForWindowExposed(w));
-    QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
+    QTRY_VERIFY_WITH_TIMEOUT(w->fieldMap().has_value() && !w->isComputing(), settleMs);
     const auto& map = *w->fieldMap();
     QCOMPARE(map.bins.size(), std::size_t{2});
     QCOMPARE(map.bins[0].i, std::int64_t{0});
@@ -348,7 +354,7 @@ class DatasetWindowTest : public QObject {
     child<QLineEdit>(w, "minCountsBox")->setText("0");
     child<QLineEdit>(w, "binBox")->setText("4");
     child<QPushButton>(w, "computeButton")->click();
-    QTRY_VERIFY(!w->isComputing());
+    QTRY_VERIFY_WITH_TIMEOUT(!w->isComputing(), settleMs);
     QCOMPARE(w->fieldMap()->bin, 4.0);
     QCOMPARE(w->fieldMap()->bins.size(), std::size_t{1});
     QVERIFY(!w->fieldMap()->bins[0].masked);
@@ -359,7 +365,7 @@ class DatasetWindowTest : public QObject {
     MyForm f;
     fillTungsten(f);
     DatasetWindow* w = openedWindow(f);
-    QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
+    QTRY_VERIFY_WITH_TIMEOUT(w->fieldMap().has_value() && !w->isComputing(), settleMs);
     const QString odd = dir_.filePath("odd.pos");
     writeFile(odd, std::vector<std::byte>(17, std::byte{0}));
     const QString overlapping = dir_.filePath("overlapping.rrng");
@@ -386,14 +392,14 @@ class DatasetWindowTest : public QObject {
     MyForm f;
     fillTungsten(f);
     DatasetWindow* w = openedWindow(f);
-    QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
+    QTRY_VERIFY_WITH_TIMEOUT(w->fieldMap().has_value() && !w->isComputing(), settleMs);
     // A .pos has no detector coordinates: the map says so on the result line.
     apt::ion_columns ions = tungstenIons();
     ions.x = ions.y = ions.z = ions.det_x;
     const QString pos = dir_.filePath("tungsten.pos");
     writeFile(pos, apt::encode_data(apt::data_format::pos, ions));
     QVERIFY(w->openFile(pos));
-    QTRY_VERIFY(!w->spectrum().empty() && !w->isComputing());
+    QTRY_VERIFY_WITH_TIMEOUT(!w->spectrum().empty() && !w->isComputing(), settleMs);
     QVERIFY(!w->fieldMap().has_value());
     QVERIFY2(child<QLabel>(w, "resultLabel")
                  ->text()
@@ -402,7 +408,7 @@ class DatasetWindowTest : public QObject {
     // Over the specimen it maps.
     child<QComboBox>(w, "planeBox")->setCurrentIndex(1);
     child<QPushButton>(w, "computeButton")->click();
-    QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
+    QTRY_VERIFY_WITH_TIMEOUT(w->fieldMap().has_value() && !w->isComputing(), settleMs);
     QCOMPARE(w->fieldMap()->over, veltrane::map_plane::specimen);
     // A mass that is no number is found while reading: the file is dropped.
     ions.mass[200] = std::nanf("");
@@ -410,8 +416,8 @@ class DatasetWindowTest : public QObject {
     writeFile(broken, apt::encode_data(apt::data_format::pos, ions));
     MessageCloser closer;
     QVERIFY(w->openFile(broken));
-    QTRY_COMPARE(closer.texts.size(), 1);
-    QTRY_VERIFY(!w->isComputing());
+    QTRY_COMPARE_WITH_TIMEOUT(closer.texts.size(), 1, settleMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!w->isComputing(), settleMs);
     QVERIFY2(closer.texts[0].contains("broken.pos") && closer.texts[0].contains("ion 200"),
              qPrintable(closer.texts[0]));
     QVERIFY(!w->dataset().has_value());
@@ -435,7 +441,7 @@ class DatasetWindowTest : public QObject {
       return true;
     });
     DatasetWindow* w = openedWindow(f);
-    QTRY_VERIFY(gated.open && !w->isComputing());
+    QTRY_VERIFY_WITH_TIMEOUT(gated.open && !w->isComputing(), settleMs);
     QVERIFY(cancelShown);
     QCOMPARE(child<QLabel>(w, "resultLabel")->text(), QString("Cancelled."));
     QVERIFY(!w->fieldMap().has_value());
@@ -443,7 +449,7 @@ class DatasetWindowTest : public QObject {
     // The spectrum was read before the model was asked; a new run maps.
     QCOMPARE(w->spectrum()[1220], std::uint64_t{170});
     child<QPushButton>(w, "computeButton")->click();
-    QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
+    QTRY_VERIFY_WITH_TIMEOUT(w->fieldMap().has_value() && !w->isComputing(), settleMs);
   }
 
   void savesTheMap() {
@@ -451,7 +457,7 @@ class DatasetWindowTest : public QObject {
     fillTungsten(f);
     DatasetWindow* w = openedWindow(f);
     QVERIFY(QTest::qWaitForWindowExposed(w));
-    QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
+    QTRY_VERIFY_WITH_TIMEOUT(w->fieldMap().has_value() && !w->isComputing(), settleMs);
     QCOMPARE(w->saveMapCsv("map.csv"), QString());
     QCOMPARE(child<QLabel>(w, "statusLabel")->text(),
              "Saved " + QFileInfo("map.csv").absoluteFilePath());
@@ -530,7 +536,7 @@ class DatasetWindowTest : public QObject {
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(w, &drop);
     QVERIFY(w->dataset().has_value() && w->rangeFile().has_value());
-    QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
+    QTRY_VERIFY_WITH_TIMEOUT(w->fieldMap().has_value() && !w->isComputing(), settleMs);
     QCOMPARE(cell(child<QTableWidget>(w, "countsTable"), 1, 2), QString("170"));
   }
 
@@ -821,7 +827,7 @@ class DatasetWindowTest : public QObject {
     const QString failed = spectrum->saveAs(dir_.filePath("no/such/dir/spectrum.png"));
     QVERIFY2(failed.startsWith("Could not save " + dir_.filePath("no/such/dir/spectrum.png")),
              qPrintable(failed));
-    QTRY_COMPARE(closer.texts.size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(closer.texts.size(), 1, settleMs);
     QCOMPARE(child<QLabel>(w, "statusLabel")->text(), failed);
 
     QCOMPARE(w->saveMapCsv("alloy_map.csv"), QString());
@@ -865,17 +871,20 @@ class DatasetWindowTest : public QObject {
     QTest::mouseMove(view->viewport(), (start + end) / 2);
     QTest::mouseMove(view->viewport(), end);
     QTest::mouseRelease(view->viewport(), Qt::LeftButton, Qt::NoModifier, end);
-    QTRY_VERIFY(x->max() - x->min() < (to - from) * 0.3);
+    QTRY_VERIFY_WITH_TIMEOUT(x->max() - x->min() < (to - from) * 0.3, settleMs);
     QVERIFY(x->min() > from);
     QTest::keyClick(view, Qt::Key_Escape);
-    QTRY_VERIFY(std::fabs(x->min() - from) < 1e-9 && std::fabs(x->max() - to) < 1e-9);
+    QTRY_VERIFY_WITH_TIMEOUT(std::fabs(x->min() - from) < 1e-9 && std::fabs(x->max() - to) < 1e-9,
+                             settleMs);
     QWheelEvent wheel(QPointF(onScreen(plot.center())),
                       QPointF(view->mapToGlobal(onScreen(plot.center()))), QPoint(), QPoint(0, 240),
                       Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(view->viewport(), &wheel);
-    QTRY_VERIFY(std::fabs((x->max() - x->min()) - 0.64 * (to - from)) < 1e-6 * (to - from));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::fabs((x->max() - x->min()) - 0.64 * (to - from)) < 1e-6 * (to - from), settleMs);
     QTest::keyClick(view, Qt::Key_Escape);
-    QTRY_VERIFY(std::fabs(x->min() - from) < 1e-9 && std::fabs(x->max() - to) < 1e-9);
+    QTRY_VERIFY_WITH_TIMEOUT(std::fabs(x->min() - from) < 1e-9 && std::fabs(x->max() - to) < 1e-9,
+                             settleMs);
 
     QList<QRectF> shown;
     for (QGraphicsItem* item : view->chart()->childItems()) {
@@ -899,7 +908,7 @@ class DatasetWindowTest : public QObject {
     DatasetWindow* w = openedWindow(f);
     w->resize(size);
     QVERIFY(QTest::qWaitForWindowExposed(w));
-    QTRY_VERIFY(w->fieldMap().has_value() && !w->isComputing());
+    QTRY_VERIFY_WITH_TIMEOUT(w->fieldMap().has_value() && !w->isComputing(), settleMs);
     QCoreApplication::processEvents();
     QCOMPARE(w->size(), size);
     QVERIFY(w->minimumSizeHint().width() <= size.width());

@@ -36,6 +36,11 @@
 
 namespace {
 
+// How long a test waits for a window to show a calculation's result: long
+// enough for a loaded machine and a sanitizer build; only a failing test waits
+// that long.
+constexpr int settleMs = 120000;
+
 // Closes every modal box that appears, recording what it showed.
 class ModalCloser : public QObject {
  public:
@@ -187,7 +192,7 @@ class MyFormTest : public QObject {
       before[w] = w->geometry();
     }
     f.resize(1400, 900);
-    QTRY_COMPARE(f.chart1->geometry(), QRect(264, 92, 1136, 780));
+    QTRY_COMPARE_WITH_TIMEOUT(f.chart1->geometry(), QRect(264, 92, 1136, 780), settleMs);
     QCOMPARE(f.label15->y(), 875);
     QCOMPARE(f.label16->y(), 875);
     for (auto it = before.begin(); it != before.end(); ++it) {
@@ -195,7 +200,7 @@ class MyFormTest : public QObject {
       QCOMPARE(it.key()->geometry(), it.value());
     }
     f.resize(900, 549);
-    QTRY_COMPARE(f.chart1->geometry(), QRect(264, 92, 636, 429));
+    QTRY_COMPARE_WITH_TIMEOUT(f.chart1->geometry(), QRect(264, 92, 636, 429), settleMs);
     QCOMPARE(f.label15->pos(), QPoint(13, 524));
   }
 
@@ -225,7 +230,8 @@ class MyFormTest : public QObject {
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
     QApplication::setActiveWindow(&f);
-    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(f.button1));
+    QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), static_cast<QWidget*>(f.button1),
+                              settleMs);
     f.numericUpDown1->setValue(4);
     f.comboBox1->setFocus();
     const QList<QWidget*> expected = {
@@ -259,10 +265,10 @@ class MyFormTest : public QObject {
     auto* widget = f.findChild<QWidget*>(input);
     QVERIFY(widget != nullptr);
     widget->setFocus();
-    QTRY_VERIFY(widget->hasFocus());
+    QTRY_VERIFY_WITH_TIMEOUT(widget->hasFocus(), settleMs);
     QSignalSpy calculated(&f, &MyForm::calculated);
     QTest::keyClick(widget, Qt::Key_Return);
-    QTRY_COMPARE(calculated.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(calculated.count(), 1, settleMs);
     QVERIFY(!f.chart1->isHidden());
     QCOMPARE(resultChart(f).points(1).size(), std::size_t{50});
   }
@@ -273,11 +279,11 @@ class MyFormTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(&f));
     QApplication::setActiveWindow(&f);
     f.button3->setFocus();
-    QTRY_VERIFY(f.button3->hasFocus());
+    QTRY_VERIFY_WITH_TIMEOUT(f.button3->hasFocus(), settleMs);
     QSignalSpy calculated(&f, &MyForm::calculated);
     ModalCloser closer;
     QTest::keyClick(f.button3, Qt::Key_Return);
-    QTRY_COMPARE(closer.texts, QStringList{"Please select an element."});
+    QTRY_COMPARE_WITH_TIMEOUT(closer.texts, QStringList{"Please select an element."}, settleMs);
     QCOMPARE(calculated.count(), 0);
   }
 
@@ -603,7 +609,7 @@ class MyFormTest : public QObject {
     poll.start(5);
     CALCULATE(f);
     QVERIFY(calls < 150);
-    QTRY_VERIFY(!f.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!f.isVisible(), settleMs);
   }
 
   void chartMenuSavesVectorFigures() {
@@ -614,7 +620,7 @@ class MyFormTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(&f));
     CALCULATE(f);
     // The chart lays out its new axes when the event loop next runs.
-    QTRY_VERIFY(!resultChart(f).axisX()->titleText().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!resultChart(f).axisX()->titleText().isEmpty(), settleMs);
     auto* tools = f.chart1->findChild<ChartTools*>("chartTools");
     QVERIFY(tools != nullptr);
     QStringList actions;
@@ -847,7 +853,7 @@ class MyFormTest : public QObject {
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
     CALCULATE(f);
-    QTRY_VERIFY(!resultChart(f).axisX()->titleText().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!resultChart(f).axisX()->titleText().isEmpty(), settleMs);
     QMap<QWidget*, QRect> before;
     for (QWidget* w : f.findChildren<QWidget*>()) before[w] = w->geometry();
     QWidget* viewport = f.chart1->viewport();
