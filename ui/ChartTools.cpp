@@ -165,8 +165,7 @@ QString ChartTools::saveAs(const QString& fileName) {
 
 QString ChartTools::saveAsWithDialog() {
   const QString stem = fileStem_ ? fileStem_() : QString();
-  const QString name =
-      askSaveFile(view_->window(), stem + ".png", QString::fromLatin1(figureFilters));
+  QString name = askSaveFile(view_->window(), stem + ".png", QString::fromLatin1(figureFilters));
   if (name.isEmpty() || !saveAs(name).isEmpty()) return QString();
   return name;
 }
