@@ -50,7 +50,10 @@ joint_words joint_answer_words(const joint_answer& a, double confidence,
              ": p = " + numbers.number(a.test.p_value) + " (G² = " + numbers.number(a.test.G2) +
              ", " + std::to_string(a.test.dof) + " degree" + (a.test.dof == 1 ? "" : "s") +
              " of freedom)" +
-             (agree ? "." : ": Kingham's model, its inputs or the ranging do not hold here.");
+             (agree ? "."
+                    : ": no one field fits these counts. The field may vary over the run or "
+                      "the detector (see the map and the profile), or Kingham's model, its "
+                      "inputs or the ranging do not hold here.");
   } else if (a.field.found) {
     w.test = "No test of agreement: the counted charge states leave no degree of freedom.";
   }

@@ -16,8 +16,10 @@ namespace veltrane {
 ///   answer    "E = 17.502 V/nm (95 %: 17.4974 to 17.5063 V/nm) from Cr, Fe"
 ///             ("no field: ..." when no element has enough ions)
 ///   test      "The elements agree on one field: p = 0.177 (G² = 7.64, 5
-///             degrees of freedom)." or "... disagree ...: Kingham's model,
-///             its inputs or the ranging do not hold here."
+///             degrees of freedom)." or "... disagree ...: no one field
+///             fits these counts. The field may vary over the run or the
+///             detector (...), or Kingham's model, its inputs or the ranging
+///             do not hold here."
 ///   elements  one line per element: its own field and interval, the ions
 ///             at each charge in its ranges, or why it is left out
 ///   notes     the field varying across an over-barrier field, and the like

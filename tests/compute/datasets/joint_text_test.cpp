@@ -55,8 +55,9 @@ TEST(JointText, AnswerTestAndEveryElementInWords) {
   a.test = {80.0, 5, 2e-15};
   EXPECT_EQ(
       joint_answer_words(a, 0.95, plain_answer_numbers()).test,
-      "The elements disagree: p = 2e-15 (G² = 80, 5 degrees of freedom): Kingham's model, its "
-      "inputs or the ranging do not hold here.");
+      "The elements disagree: p = 2e-15 (G² = 80, 5 degrees of freedom): no one field fits these "
+      "counts. The field may vary over the run or the detector (see the map and the profile), or "
+      "Kingham's model, its inputs or the ranging do not hold here.");
   a.field.found = false;
   EXPECT_EQ(joint_answer_words(a, 0.95, plain_answer_numbers()).answer,
             "no field: no element has enough ions");
