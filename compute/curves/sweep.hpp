@@ -19,6 +19,10 @@ inline constexpr int max_points_per_step = 51;  ///< a multi-step sweep never ev
 /// charge, atomic mass (u), energy offset (hartree). Returns Q.
 using model_function = std::function<double(double, double, double, int, int, double, double)>;
 
+/// Whether a model function is NaN at these arguments (the same arguments),
+/// decided by a cheaper route than its value.
+using nan_test_function = std::function<bool(double, double, double, int, int, double, double)>;
+
 /// One field value of a sweep and the model's result there.
 struct sweep_point {
   double F = 0.0;  ///< field, atomic units
