@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <utility>
 
 #include "compute/charge_states/charge_spec.hpp"
 #include "compute/charge_states/ratio_search.hpp"
 #include "compute/curves/element_data.hpp"
 #include "compute/curves/elements.hpp"
 #include "compute/curves/inputs.hpp"
+#include "compute/curves/sweep.hpp"
 #include "compute/curves/text_export.hpp"
 
 namespace veltrane {
@@ -174,23 +176,31 @@ std::vector<const element_data*> atlas_elements(const std::vector<std::string>& 
 std::vector<figure> atlas_pages(const std::vector<const element_data*>& elements,
                                 const charge_state_model& model, unsigned threads,
                                 const std::function<void(std::size_t, std::size_t)>& done) {
+  // The elements side by side, one thread each (their searches are mostly
+  // one model call after another); the numbers do not depend on the threads.
   std::vector<figure> pages;
-  for (const element_data* element : elements) {
-    const element_data& e = *element;
-    const checked_request checked =
-        check_request({e.name, std::to_string(largest_n(e)), std::nullopt, std::nullopt});
-    if (!checked.request) throw input_refused(checked.message);
-    charge_states states(*checked.request, model, threads);
-    std::vector<std::string> sources = {source_note(e, 0)};
-    sources.push_back("Ionisation energies: " + e.ionisation_source);
-    for (int i = 1; i <= checked.request->n + 1; ++i) {
-      if (e.energies[static_cast<std::size_t>(i - 1)].flag != nist_flag::measured) {
-        sources.push_back(source_note(e, i));
-      }
-    }
-    pages.push_back(kingham_page(states, sources));
-    if (done) done(pages.size(), elements.size());
-  }
+  pages.reserve(elements.size());
+  in_order(
+      elements.size(), threads,
+      [&](std::size_t i) {
+        const element_data& e = *elements[i];
+        const checked_request checked =
+            check_request({e.name, std::to_string(largest_n(e)), std::nullopt, std::nullopt});
+        if (!checked.request) throw input_refused(checked.message);
+        charge_states states(*checked.request, model, 1);
+        std::vector<std::string> sources = {source_note(e, 0)};
+        sources.push_back("Ionisation energies: " + e.ionisation_source);
+        for (int k = 1; k <= checked.request->n + 1; ++k) {
+          if (e.energies[static_cast<std::size_t>(k - 1)].flag != nist_flag::measured) {
+            sources.push_back(source_note(e, k));
+          }
+        }
+        return kingham_page(states, sources);
+      },
+      [&](std::size_t, figure page) {
+        pages.push_back(std::move(page));
+        if (done) done(pages.size(), elements.size());
+      });
   return pages;
 }
 
