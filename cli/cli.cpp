@@ -197,17 +197,26 @@ int run_equal_abundance(const options& o, std::ostream& out, std::ostream& err) 
         return int{exit_bad_input};
       }
       if (o.csv) out << csv_header;
-      std::size_t done = 0;
-      for (const auto& row : element_table) {
-        const element_data* data = find_element_data(row.name);
-        const int n = largest_n(*data);
-        const checked_request checked =
-            check_request({std::string(row.name), std::to_string(n), std::nullopt, std::nullopt});
-        if (!o.csv) out << row.name << ", n = " << n << "\n" << table_header;
-        equal_abundance_rows(*checked.request, model, o.threads, o.csv, out);
-        if (!o.csv) out << "\n";
-        if (o.progress) draw_progress(err, ++done, element_table.size(), "elements");
-      }
+      // The elements side by side, one thread each (their searches are
+      // mostly one model call after another), written in the table's order;
+      // the fields do not depend on the number of threads.
+      in_order(
+          element_table.size(), o.threads,
+          [&](std::size_t e) {
+            const auto& row = element_table[e];
+            const int n = largest_n(*find_element_data(row.name));
+            const checked_request checked = check_request(
+                {std::string(row.name), std::to_string(n), std::nullopt, std::nullopt});
+            std::ostringstream text;
+            if (!o.csv) text << row.name << ", n = " << n << "\n" << table_header;
+            equal_abundance_rows(*checked.request, model, 1, o.csv, text);
+            if (!o.csv) text << "\n";
+            return text.str();
+          },
+          [&](std::size_t e, const std::string& text) {
+            out << text;
+            if (o.progress) draw_progress(err, e + 1, element_table.size(), "elements");
+          });
       if (o.progress) err << "\n";
       return int{exit_ok};
     }

@@ -537,8 +537,13 @@ struct flight_sum {
   double L;
 };
 
+// With `nan_only` only whether L is NaN is decided: the band's grid points
+// ask the replica for their NaN-ness alone, and no direction integral is
+// formed; L is then 0 where it would be a number. (With every rate a number,
+// L is a finite sum: each rate is the prescribed one or a finite multiple of
+// a J between 0 and 1.)
 flight_sum accurate_flight_sum(double E, double B, double phi, int m, int n, double m_ion,
-                               double u_offset) {
+                               double u_offset, bool nan_only = false) {
   constexpr flight_sum prescribed{true, nan};
   constexpr flight_sum no_number{false, nan};
   if (unusual_arguments(E, B, m)) return prescribed;
@@ -589,13 +594,14 @@ flight_sum accurate_flight_sum(double E, double B, double phi, int m, int n, dou
   for (std::size_t j = 0; j < band_size; ++j) {
     const std::size_t b = band[j];
     const double z = band_point(b).fp.z;
-    if (b >= 50) {
+    if (b >= 50 || nan_only) {
       if (replica_R_is_nan(z, E, B, phi, m, n)) return no_number;
     } else {
       rate[b] = replica_R(z, E, B, phi, m, n);
       if (std::isnan(rate[b])) return no_number;
     }
   }
+  if (nan_only) return {false, 0.0};
   // The direction integrals, from the farthest flight point inwards (the
   // lower end of the directions changes little from one to the next).
   double J[50] = {};
@@ -759,6 +765,13 @@ double accurate_veltrane(double E, double B, double phi, int m, int n, double m_
   const flight_sum f = accurate_flight_sum(E, B, phi, m, n, m_ion, u);
   if (f.fallback) return fast_veltrane(E, B, phi, m, n, m_ion, u);
   return std::exp(f.L);
+}
+
+bool accurate_veltrane_is_nan(double E, double B, double phi, int m, int n, double m_ion,
+                              double u) {
+  const flight_sum f = accurate_flight_sum(E, B, phi, m, n, m_ion, u, true);
+  if (f.fallback) return std::isnan(fast_veltrane(E, B, phi, m, n, m_ion, u));
+  return std::isnan(f.L);
 }
 
 double accurate_veltrane_complement(double E, double B, double phi, int m, int n, double m_ion,

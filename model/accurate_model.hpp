@@ -27,6 +27,14 @@ namespace veltrane {
 /// Safe to call from several threads at once.
 double accurate_veltrane(double E, double B, double phi, int m, int n, double m_ion, double u);
 
+/// Whether accurate_veltrane(E, B, phi, m, n, m_ion, u) is NaN, decided
+/// without its value: from the geometry of the flight points, and in the
+/// narrow band by the prescribed rate's NaN-ness alone (the replica of its
+/// integration stops once that is certain). No direction integral is formed,
+/// so away from the band it costs a few hundredths of the value's time;
+/// over-barrier searches need nothing more.
+bool accurate_veltrane_is_nan(double E, double B, double phi, int m, int n, double m_ion, double u);
+
 /// 1 - Q of the same evaluation, formed from the flight sum without the
 /// cancellation of 1 - Q where Q is close to 1. NaN where Q is NaN.
 double accurate_veltrane_complement(double E, double B, double phi, int m, int n, double m_ion,

@@ -1,6 +1,7 @@
 #include "ui/ResultChart.hpp"
 
 #include <QPen>
+#include <QTimer>
 #include <QtCharts/QLegend>
 #include <QtCharts/QLegendMarker>
 #include <algorithm>
@@ -73,6 +74,7 @@ void ResultChart::clearSeries(int charge) {
     delete extra;
   }
   s.segments.front()->clear();
+  s.waiting.clear();
   s.points.clear();
   s.gapPending = false;
 }
@@ -89,14 +91,35 @@ void ResultChart::addPoint(int charge, double x, double y) {
   // Fields beyond any physical meaning (from absurd energies) cannot be laid
   // out on an axis; they are gaps like NaN.
   if (std::isnan(y) || !(std::fabs(x) <= maxDrawnField)) {
-    s.gapPending = !s.segments.back()->points().isEmpty();
+    s.gapPending = !s.waiting.isEmpty() || !s.segments.back()->points().isEmpty();
     return;
   }
   if (s.gapPending) {
+    flushPoints();
     newSegment(s);
     s.gapPending = false;
   }
-  s.segments.back()->append(x, std::clamp(y, -drawLimit, drawLimit));
+  s.waiting.append(QPointF(x, std::clamp(y, -drawLimit, drawLimit)));
+  // Handed over before anything else sees the chart: at the latest when the
+  // event loop runs next (setAxes does it at once).
+  if (!flushScheduled_) {
+    flushScheduled_ = true;
+    QTimer::singleShot(0, this, &ResultChart::flushPoints);
+  }
+}
+
+// The waiting points of every series to their last segments, with one
+// replace each (one layout of the path instead of one per point).
+void ResultChart::flushPoints() {
+  flushScheduled_ = false;
+  for (auto& s : series_) {
+    if (s.waiting.isEmpty()) continue;
+    QLineSeries* last = s.segments.back();
+    QList<QPointF> all = last->points();
+    all.append(s.waiting);
+    last->replace(all);
+    s.waiting.clear();
+  }
 }
 
 void ResultChart::setLineWidth(int charge, int width) {
@@ -120,6 +143,7 @@ void ResultChart::setAxes(const QString& xTitle, const QString& yTitle, double y
   const double tick = span <= 2.0 ? 0.25 : 0.5;
   const double ticks = std::isfinite(span) ? std::round(span / tick) + 1.0 : 2.0;
   axisY_->setTickCount(static_cast<int>(std::clamp(ticks, 2.0, double(maxTickCount))));
+  flushPoints();
   double lo = std::numeric_limits<double>::infinity();
   double hi = -lo;
   for (const auto& s : series_) {
@@ -237,5 +261,5 @@ int ResultChart::segmentCount(int charge) const {
 int ResultChart::drawnPointCount(int charge) const {
   int count = 0;
   for (const auto* segment : at(charge).segments) count += segment->count();
-  return count;
+  return count + static_cast<int>(at(charge).waiting.size());
 }

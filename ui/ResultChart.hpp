@@ -78,10 +78,15 @@ class ResultChart : public QObject {
     bool listed = true;
     bool gapPending = false;
     int width = 1;
+    // Points for the last segment not handed to it yet: a QLineSeries lays
+    // out its whole path again at every point appended, so they go to it
+    // together (see flushPoints).
+    QList<QPointF> waiting;
   };
   Series& at(int charge);
   const Series& at(int charge) const;
   QLineSeries* newSegment(Series& s);
+  void flushPoints();
 
   QChart* chart_;
   QValueAxis* axisX_;
@@ -97,4 +102,5 @@ class ResultChart : public QObject {
 
   std::array<Series, seriesCount> series_;
   std::vector<Marker> markers_;
+  bool flushScheduled_ = false;
 };

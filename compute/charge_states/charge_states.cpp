@@ -1,6 +1,7 @@
 #include "compute/charge_states/charge_states.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -42,12 +43,103 @@ charge_states::charge_states(calc_request request, model_function model, unsigne
       progress_(progress) {
   // Held to its full size, so that the fields handed out stay where they are.
   barriers_.reserve(static_cast<std::size_t>(request_.n));
+  known_.resize(static_cast<std::size_t>(std::max(request_.n, 0)));
+  known_nan_.resize(known_.size());
+}
+
+charge_states::charge_states(calc_request request, const charge_state_model& model,
+                             unsigned threads, evaluation_progress* progress)
+    : charge_states(std::move(request), model.function, threads, progress) {
+  nan_test_ = model.has_no_value;
+  ratio_tolerance_ = model.ratio_tolerance_v_per_nm;
 }
 
 std::vector<double> charge_states::evaluate(const std::vector<model_call>& calls) {
   auto results = evaluate_calls(calls, model_, threads_, progress_);
   if (!results) throw calculation_cancelled();
   return std::move(*results);
+}
+
+namespace {
+
+std::uint64_t field_bits(double F) { return std::bit_cast<std::uint64_t>(F); }
+
+// The memory of a step's values is emptied beyond this many fields, so that
+// a long-lived model does not grow without bound.
+constexpr std::size_t most_known_fields = 1000000;
+
+template <class map>
+void keep(map& known, std::uint64_t key, typename map::mapped_type value) {
+  if (known.size() >= most_known_fields) known.clear();
+  known.emplace(key, value);
+}
+
+}  // namespace
+
+// Q_j(F) at every (j, F) asked: the values known already, the others
+// evaluated together and kept.
+std::vector<double> charge_states::values(const std::vector<step_field>& at) {
+  std::vector<double> Q(at.size());
+  std::vector<model_call> calls;
+  std::vector<std::size_t> asked;  // positions in `at` of the calls
+  for (std::size_t i = 0; i < at.size(); ++i) {
+    auto& known = known_[static_cast<std::size_t>(at[i].j) - 1];
+    const auto found = known.find(field_bits(at[i].F));
+    if (found != known.end()) {
+      Q[i] = found->second;
+    } else {
+      calls.push_back(step_model_call(request_, at[i].j, at[i].F));
+      asked.push_back(i);
+    }
+  }
+  const auto results = evaluate(calls);
+  for (std::size_t c = 0; c < calls.size(); ++c) {
+    const step_field& p = at[asked[c]];
+    Q[asked[c]] = results[c];
+    keep(known_[static_cast<std::size_t>(p.j) - 1], field_bits(p.F), results[c]);
+  }
+  return Q;
+}
+
+// Whether Q_j(F) is NaN at every (j, F) asked (1 where it is): from a known
+// value or test, else by the NaN test (or the value, without one).
+std::vector<char> charge_states::without_value(const std::vector<step_field>& at) {
+  if (!nan_test_) {
+    const auto Q = values(at);
+    std::vector<char> none(at.size());
+    for (std::size_t i = 0; i < at.size(); ++i) none[i] = std::isnan(Q[i]) ? 1 : 0;
+    return none;
+  }
+  std::vector<char> none(at.size());
+  std::vector<model_call> calls;
+  std::vector<std::size_t> asked;
+  for (std::size_t i = 0; i < at.size(); ++i) {
+    const auto j = static_cast<std::size_t>(at[i].j) - 1;
+    const std::uint64_t key = field_bits(at[i].F);
+    if (const auto value = known_[j].find(key); value != known_[j].end()) {
+      none[i] = std::isnan(value->second) ? 1 : 0;
+    } else if (const auto test = known_nan_[j].find(key); test != known_nan_[j].end()) {
+      none[i] = test->second ? 1 : 0;
+    } else {
+      calls.push_back(step_model_call(request_, at[i].j, at[i].F));
+      asked.push_back(i);
+    }
+  }
+  // The test through evaluate_calls: NaN for "no value", 0 otherwise.
+  const nan_test_function& test = nan_test_;
+  const model_function as_model = [&test](double E, double B, double phi, int m, int n,
+                                          double m_ion, double u) {
+    return test(E, B, phi, m, n, m_ion, u) ? std::numeric_limits<double>::quiet_NaN() : 0.0;
+  };
+  auto results = evaluate_calls(calls, as_model, threads_, progress_);
+  if (!results) throw calculation_cancelled();
+  for (std::size_t c = 0; c < calls.size(); ++c) {
+    const step_field& p = at[asked[c]];
+    const bool nan = std::isnan((*results)[c]);
+    none[asked[c]] = nan ? 1 : 0;
+    keep(known_nan_[static_cast<std::size_t>(p.j) - 1], field_bits(p.F), nan);
+  }
+  return none;
 }
 
 // The sweep's fields of step j (atomic units), in rising order.
@@ -58,11 +150,11 @@ std::vector<double> charge_states::sweep_fields(int j) const {
   return F;
 }
 
-std::vector<double> charge_states::step_values(int j, const std::vector<double>& F) {
-  std::vector<model_call> calls;
-  calls.reserve(F.size());
-  for (double f : F) calls.push_back(step_model_call(request_, j, f));
-  return evaluate(calls);
+std::vector<char> charge_states::steps_without_value(int j, const std::vector<double>& F) {
+  std::vector<step_field> at;
+  at.reserve(F.size());
+  for (double f : F) at.push_back({j, f});
+  return without_value(at);
 }
 
 // Upward from a field where Q_j is a number: the sweep's fields in rising
@@ -84,9 +176,9 @@ std::optional<std::pair<double, double>> charge_states::nan_above(int j,
       part.push_back(beyond);
     }
     if (part.empty()) return std::nullopt;
-    const auto Q = step_values(j, part);
+    const auto none = steps_without_value(j, part);
     for (std::size_t i = 0; i < part.size(); ++i) {
-      if (std::isnan(Q[i])) return std::pair{lo, part[i]};
+      if (none[i] != 0) return std::pair{lo, part[i]};
       lo = part[i];
     }
   }
@@ -107,9 +199,9 @@ std::optional<std::pair<double, double>> charge_states::number_below(int j, doub
       part.push_back(F);
     }
     if (part.empty()) break;
-    const auto Q = step_values(j, part);
+    const auto none = steps_without_value(j, part);
     for (std::size_t m = 0; m < part.size(); ++m) {
-      if (!std::isnan(Q[m])) return std::pair{part[m], hi};
+      if (none[m] == 0) return std::pair{part[m], hi};
       hi = part[m];
     }
   }
@@ -149,9 +241,9 @@ struct charge_states::edge_search {
     next = 0;
     new_lo = lo;
   }
-  // Takes the value Q at part[next].
-  void take(double Q) {
-    if (std::isnan(Q)) return end_round(new_lo, part[next]);
+  // Takes whether Q is NaN at part[next].
+  void take(bool no_value) {
+    if (no_value) return end_round(new_lo, part[next]);
     new_lo = part[next++];
     if (next == part.size()) end_round(new_lo, hi);
   }
@@ -170,23 +262,21 @@ void charge_states::narrow_edges(std::vector<edge_search>& searches) {
     }
     if (open.empty()) return;
     const std::size_t ahead = std::max<std::size_t>(1, threads_ / open.size());
-    std::vector<model_call> calls;
+    std::vector<step_field> at;
     std::vector<std::size_t> taken;
     for (const edge_search* s : open) {
       const std::size_t n = std::min(ahead, s->part.size() - s->next);
-      for (std::size_t i = 0; i < n; ++i) {
-        calls.push_back(step_model_call(request_, s->j, s->part[s->next + i]));
-      }
+      for (std::size_t i = 0; i < n; ++i) at.push_back({s->j, s->part[s->next + i]});
       taken.push_back(n);
     }
-    const auto Q = evaluate(calls);
+    const auto none = without_value(at);
     std::size_t q = 0;
     for (std::size_t o = 0; o < open.size(); ++o) {
       edge_search& s = *open[o];
       const std::size_t round = s.rounds;
       for (std::size_t i = 0; i < taken[o]; ++i, ++q) {
         // A value past the round's first NaN is not needed.
-        if (s.rounds == round) s.take(Q[q]);
+        if (s.rounds == round) s.take(none[q] != 0);
       }
     }
   }
@@ -198,7 +288,7 @@ over_barrier charge_states::bracket_over_barrier(int j) {
   over_barrier ob;
   const std::vector<double> F = sweep_fields(j);
   if (F.empty()) return ob;
-  const bool number_at_start = !std::isnan(step_values(j, {F.front()}).front());
+  const bool number_at_start = steps_without_value(j, {F.front()}).front() == 0;
   const auto bracket = number_at_start ? nan_above(j, F) : number_below(j, F.front());
   if (!bracket) {
     ob.everywhere = !number_at_start;
@@ -243,11 +333,11 @@ const std::vector<over_barrier>& charge_states::over_barrier_fields() {
 }
 
 std::vector<std::vector<double>> charge_states::step_probabilities(const std::vector<double>& F) {
-  std::vector<model_call> calls;
+  std::vector<step_field> at;
   for (int j = 1; j <= request_.n; ++j) {
-    for (double f : F) calls.push_back(step_model_call(request_, j, f));
+    for (double f : F) at.push_back({j, f});
   }
-  const auto Q = evaluate(calls);
+  const auto Q = values(at);
   std::vector<std::vector<double>> rows(static_cast<std::size_t>(request_.n));
   for (std::size_t j = 0; j < rows.size(); ++j) {
     rows[j].assign(Q.begin() + static_cast<std::ptrdiff_t>(j * F.size()),
@@ -292,18 +382,18 @@ std::vector<std::vector<double>> charge_states::certain_rows(int steps,
   std::vector<std::size_t> next(count, 0), floor_at(count, none);
   std::vector<phase> state(count, phase::searching);
   for (;;) {
-    std::vector<model_call> calls;
+    std::vector<step_field> at;
     std::vector<std::pair<std::size_t, std::size_t>> where;  // (step, position in pending)
     for (std::size_t j = 0; j < count; ++j) {
       if (state[j] == phase::done) continue;
       for (std::size_t c = 0; c < certain_batch && next[j] < pending[j].size(); ++c) {
-        calls.push_back(step_model_call(request_, static_cast<int>(j) + 1, F[pending[j][next[j]]]));
+        at.push_back({static_cast<int>(j) + 1, F[pending[j][next[j]]]});
         where.emplace_back(j, next[j]++);
       }
     }
-    if (calls.empty()) break;
-    const auto Q = evaluate(calls);
-    for (std::size_t c = 0; c < calls.size(); ++c) {
+    if (at.empty()) break;
+    const auto Q = values(at);
+    for (std::size_t c = 0; c < at.size(); ++c) {
       const auto [j, position] = where[c];
       rows[j][pending[j][position]] = Q[c];
       if (state[j] == phase::searching && Q[c] == 1.0) {

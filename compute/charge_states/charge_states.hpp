@@ -1,11 +1,14 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "compute/charge_states/charge_spec.hpp"
 #include "compute/charge_states/field_grid.hpp"
+#include "compute/curves/evaluation.hpp"
 #include "compute/curves/request.hpp"
 #include "compute/curves/sweep.hpp"
 
@@ -39,10 +42,19 @@ struct over_barrier {
 ///   r_k = f_(k+1)/f_k where f_k > 0, infinite from the over-barrier field of k on.
 /// Model calls run on `threads` threads (0: all cores); a cancel through
 /// `progress` throws calculation_cancelled, a failing model calculation_error.
+/// Each Q_j(F) is computed once: the values (and NaN tests) found are kept
+/// for every later question, which gives the same bits as asking again.
 class charge_states {
  public:
   charge_states(calc_request request, model_function model, unsigned threads = 0,
                 evaluation_progress* progress = nullptr);
+  /// With an evaluation's model, its ratio tolerance and its NaN test.
+  charge_states(calc_request request, const charge_state_model& model, unsigned threads = 0,
+                evaluation_progress* progress = nullptr);
+
+  /// The over-barrier searches ask `has_no_value` whether Q_j is NaN instead
+  /// of taking its value (unset: they take the value).
+  void set_nan_test(nan_test_function has_no_value) { nan_test_ = std::move(has_no_value); }
 
   /// The ratio searches bisect to this width (V/nm; 1e-3 unless set).
   void set_ratio_tolerance(double v_per_nm) { ratio_tolerance_ = v_per_nm; }
@@ -53,6 +65,8 @@ class charge_states {
 
   const calc_request& request() const { return request_; }
   int n() const { return request_.n; }
+  /// The threads the model calls run on.
+  unsigned threads() const { return threads_; }
 
   /// The over-barrier field of every step: the lower edge of the region of
   /// fields without a value that holds, or follows, the start of the step's
@@ -83,10 +97,17 @@ class charge_states {
   std::vector<double> ratios_at(int k, const std::vector<double>& F);
 
  private:
+  // One field of one step.
+  struct step_field {
+    int j;
+    double F;
+  };
   std::vector<double> evaluate(const std::vector<model_call>& calls);
+  std::vector<double> values(const std::vector<step_field>& at);
+  std::vector<char> without_value(const std::vector<step_field>& at);
   std::vector<std::vector<double>> certain_rows(int steps, const std::vector<double>& F);
   std::vector<double> sweep_fields(int j) const;
-  std::vector<double> step_values(int j, const std::vector<double>& F);
+  std::vector<char> steps_without_value(int j, const std::vector<double>& F);
   std::optional<std::pair<double, double>> nan_above(int j, const std::vector<double>& F);
   std::optional<std::pair<double, double>> number_below(int j, double start);
   struct edge_search;
@@ -97,9 +118,14 @@ class charge_states {
   model_function model_;
   unsigned threads_;
   evaluation_progress* progress_;
+  nan_test_function nan_test_;
   // The steps' over-barrier fields searched so far (1, 2, ... in order).
   std::vector<over_barrier> barriers_;
   double ratio_tolerance_ = 1e-3;  // V/nm
+  // What is known of Q_j at the fields asked so far, by the bits of F: its
+  // value, or (where only that was asked) whether it is NaN; one map per step.
+  std::vector<std::unordered_map<std::uint64_t, double>> known_;
+  std::vector<std::unordered_map<std::uint64_t, bool>> known_nan_;
 };
 
 /// The fractions of a request on a field grid, as written and drawn.

@@ -23,9 +23,7 @@ field_model::field_model(calc_request request, charge_state_model evaluation, un
     : request_(std::move(request)),
       evaluation_(std::move(evaluation)),
       threads_(threads),
-      states_(std::make_unique<charge_states>(request_, evaluation_.function, threads)) {
-  states_->set_ratio_tolerance(evaluation_.ratio_tolerance_v_per_nm);
-}
+      states_(std::make_unique<charge_states>(request_, evaluation_, threads)) {}
 
 void field_model::set_progress(evaluation_progress* progress) {
   progress_ = progress;

@@ -49,14 +49,30 @@ std::optional<double> ratio_crossing_field(charge_states& states, int k, double 
                                            double hi, bool below_at_lo) {
   const double tolerance = states.ratio_tolerance();
   detail::bisection_bracket b{lo, hi};
+  // A field without a value counts as lying above the answer.
+  std::vector<double> r;
+  const auto on_lo_side = [&](std::size_t m) {
+    return (!std::isnan(r[m]) && r[m] < ratio) == below_at_lo;
+  };
+  // A round's fields are asked from below, as many at a time as there are
+  // threads, until one is not on lo's side: narrow() looks no further.
+  const std::size_t group = std::max(1u, states.threads());
   while ((b.hi - b.lo) * vnm_per_au > tolerance) {
     std::vector<double> inner;
     b.add_round(inner);
-    const auto r = states.ratios_at(k, inner);
-    // A field without a value counts as lying above the answer.
-    const bool moved = b.narrow(inner.data(), [&](std::size_t m) {
-      return (!std::isnan(r[m]) && r[m] < ratio) == below_at_lo;
-    });
+    r.clear();
+    while (r.size() < inner.size()) {
+      const std::size_t first = r.size();
+      const std::size_t last = std::min(inner.size(), first + group);
+      const auto part = states.ratios_at(
+          k, std::vector<double>(inner.begin() + static_cast<std::ptrdiff_t>(first),
+                                 inner.begin() + static_cast<std::ptrdiff_t>(last)));
+      r.insert(r.end(), part.begin(), part.end());
+      bool crossed = false;
+      for (std::size_t m = first; m < last; ++m) crossed = crossed || !on_lo_side(m);
+      if (crossed) break;
+    }
+    const bool moved = b.narrow(inner.data(), on_lo_side);
     if (!moved) break;
   }
   if ((b.hi - b.lo) * vnm_per_au > tolerance) return std::nullopt;

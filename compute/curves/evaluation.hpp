@@ -28,9 +28,15 @@ std::optional<evaluation> evaluation_named(std::string_view name);
 /// 1e-3 V/nm for the exact one (each of its values costs a whole adaptive
 /// integration). The exact one remembers its values for as long as the
 /// function (or a copy) lives.
+///
+/// `has_no_value`, when set, says whether `function` is NaN at the same
+/// arguments, exactly as std::isnan of its value would, but without forming
+/// the value: the over-barrier searches ask nothing else. Unset, they take
+/// the value.
 struct charge_state_model {
   model_function function;
   double ratio_tolerance_v_per_nm = 1e-3;
+  nan_test_function has_no_value = {};
 };
 charge_state_model model_for(evaluation e);
 /// The same, remembering the values of either evaluation: for a window that

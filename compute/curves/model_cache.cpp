@@ -1,6 +1,7 @@
 #include "compute/curves/model_cache.hpp"
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -31,20 +32,49 @@ struct key_hash {
   }
 };
 
+key key_of(double E, double B, double phi, int m, int n, double m_ion, double u) {
+  return {bits(E),
+          bits(B),
+          bits(phi),
+          static_cast<std::uint64_t>(static_cast<std::uint32_t>(m)),
+          static_cast<std::uint64_t>(static_cast<std::uint32_t>(n)),
+          bits(m_ion),
+          bits(u)};
+}
+
+// Results by their arguments, forgetting the oldest beyond a capacity.
+template <class value>
+struct memory {
+  std::unordered_map<key, value, key_hash> results;
+  std::deque<key> order;  // oldest first
+
+  void keep(const key& k, value v, std::size_t capacity) {
+    if (results.emplace(k, v).second) {
+      order.push_back(k);
+      while (order.size() > capacity) {
+        results.erase(order.front());
+        order.pop_front();
+      }
+    }
+  }
+};
+
 }  // namespace
 
 struct model_cache::state {
   model_function model;
+  nan_test_function has_no_value;
   std::size_t capacity;
   mutable std::mutex mutex;
-  std::unordered_map<key, double, key_hash> results;
-  std::deque<key> order;  // oldest first
+  memory<double> values;
+  memory<bool> nan_ness;  // of arguments whose value was not formed
   std::size_t hits = 0;
 };
 
-model_cache::model_cache(model_function model, std::size_t capacity)
+model_cache::model_cache(model_function model, std::size_t capacity, nan_test_function has_no_value)
     : state_(std::make_unique<state>()) {
   state_->model = std::move(model);
+  state_->has_no_value = std::move(has_no_value);
   state_->capacity = capacity;
 }
 
@@ -52,17 +82,11 @@ model_cache::~model_cache() = default;
 
 double model_cache::operator()(double E, double B, double phi, int m, int n, double m_ion,
                                double u) {
-  const key k{bits(E),
-              bits(B),
-              bits(phi),
-              static_cast<std::uint64_t>(static_cast<std::uint32_t>(m)),
-              static_cast<std::uint64_t>(static_cast<std::uint32_t>(n)),
-              bits(m_ion),
-              bits(u)};
+  const key k = key_of(E, B, phi, m, n, m_ion, u);
   {
     std::lock_guard lock(state_->mutex);
-    const auto found = state_->results.find(k);
-    if (found != state_->results.end()) {
+    const auto found = state_->values.results.find(k);
+    if (found != state_->values.results.end()) {
       ++state_->hits;
       return found->second;
     }
@@ -72,14 +96,31 @@ double model_cache::operator()(double E, double B, double phi, int m, int n, dou
   // same value.
   const double Q = state_->model(E, B, phi, m, n, m_ion, u);
   std::lock_guard lock(state_->mutex);
-  if (state_->results.emplace(k, Q).second) {
-    state_->order.push_back(k);
-    while (state_->order.size() > state_->capacity) {
-      state_->results.erase(state_->order.front());
-      state_->order.pop_front();
+  state_->values.keep(k, Q, state_->capacity);
+  return Q;
+}
+
+bool model_cache::has_no_value(double E, double B, double phi, int m, int n, double m_ion,
+                               double u) {
+  if (!state_->has_no_value) return std::isnan((*this)(E, B, phi, m, n, m_ion, u));
+  const key k = key_of(E, B, phi, m, n, m_ion, u);
+  {
+    std::lock_guard lock(state_->mutex);
+    const auto value = state_->values.results.find(k);
+    if (value != state_->values.results.end()) {
+      ++state_->hits;
+      return std::isnan(value->second);
+    }
+    const auto found = state_->nan_ness.results.find(k);
+    if (found != state_->nan_ness.results.end()) {
+      ++state_->hits;
+      return found->second;
     }
   }
-  return Q;
+  const bool none = state_->has_no_value(E, B, phi, m, n, m_ion, u);
+  std::lock_guard lock(state_->mutex);
+  state_->nan_ness.keep(k, none, state_->capacity);
+  return none;
 }
 
 model_function model_cache::function() {
@@ -95,7 +136,7 @@ std::size_t model_cache::hits() const {
 
 std::size_t model_cache::size() const {
   std::lock_guard lock(state_->mutex);
-  return state_->results.size();
+  return state_->values.results.size();
 }
 
 }  // namespace veltrane

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <exception>
 #include <functional>
+#include <future>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -18,6 +21,10 @@ inline constexpr int max_points_per_step = 51;  ///< a multi-step sweep never ev
 /// field (au), binding energy (hartree), work function (hartree), period,
 /// charge, atomic mass (u), energy offset (hartree). Returns Q.
 using model_function = std::function<double(double, double, double, int, int, double, double)>;
+
+/// Whether a model function is NaN at these arguments (the same arguments),
+/// decided by a cheaper route than its value.
+using nan_test_function = std::function<bool(double, double, double, int, int, double, double)>;
 
 /// One field value of a sweep and the model's result there.
 struct sweep_point {
@@ -128,5 +135,39 @@ curve_set compute_curves(const calc_request& request, const model_function& mode
 
 /// The number of worker threads that "all cores" means here.
 unsigned default_thread_count();
+
+/// Independent jobs 0 .. count - 1 side by side, their results in order:
+/// make(i) runs on up to `threads` threads (0: all cores), each job on one;
+/// take(i, result) runs on the calling thread for i = 0, 1, ... as soon as
+/// job i is done. A job's exception is rethrown in place of its take, after
+/// every thread has ended (the later jobs still run).
+template <class Make, class Take>
+void in_order(std::size_t count, unsigned threads, const Make& make, const Take& take) {
+  using result = decltype(make(std::size_t{0}));
+  std::vector<std::optional<result>> results(count);
+  std::vector<std::promise<void>> made(count);
+  std::vector<std::future<void>> ready;
+  ready.reserve(count);
+  for (auto& p : made) ready.push_back(p.get_future());
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i = next++; i < count; i = next++) {
+      try {
+        results[i].emplace(make(i));
+        made[i].set_value();
+      } catch (...) {
+        made[i].set_exception(std::current_exception());
+      }
+    }
+  };
+  const std::size_t workers =
+      std::min<std::size_t>(threads == 0 ? default_thread_count() : threads, count);
+  std::vector<std::future<void>> running;  // joined before what they use ends
+  for (std::size_t t = 0; t < workers; ++t) running.push_back(std::async(std::launch::async, work));
+  for (std::size_t i = 0; i < count; ++i) {
+    ready[i].get();
+    take(i, std::move(*results[i]));
+  }
+}
 
 }  // namespace veltrane

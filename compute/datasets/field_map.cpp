@@ -90,6 +90,17 @@ struct binned_counts {
   std::uint64_t beyond_bins = 0;
 };
 
+}  // namespace
+
+unsigned detail::map_worker_count(const apt::dataset& data, const map_options& options) {
+  const std::uint64_t per_worker = std::max<std::uint64_t>(options.min_ions_per_worker, 1);
+  const std::uint64_t most = std::max<std::uint64_t>(1, data.ion_count() / per_worker);
+  return static_cast<unsigned>(
+      std::min<std::uint64_t>(detail::worker_count(data, options.counting), most));
+}
+
+namespace {
+
 binned_counts count_by_bin(const apt::dataset& data, const detail::counting_pass& pass, int k,
                            const map_options& options) {
   const bool over_detector = options.over == map_plane::detector;
@@ -99,15 +110,16 @@ binned_counts count_by_bin(const apt::dataset& data, const detail::counting_pass
     bin_tally bins;
     std::uint64_t without_position = 0, beyond_bins = 0;
   };
-  std::vector<tally> tallies(detail::worker_count(data, options.counting),
+  counting_options counting = options.counting;
+  counting.threads = detail::map_worker_count(data, options);
+  std::vector<tally> tallies(detail::worker_count(data, counting),
                              tally{pass.new_tally(), {}, 0, 0});
   const bool filter = pass.single_hits();
   const apt::columns wanted =
       (over_detector ? apt::columns::detector : apt::columns::position) | pass.columns();
   const double b = options.bin;
   detail::for_each_chunk_parallel(
-      data, wanted, options.counting,
-      [&](unsigned worker, const apt::ion_chunk& chunk, std::size_t) {
+      data, wanted, counting, [&](unsigned worker, const apt::ion_chunk& chunk, std::size_t) {
         tally& t = tallies[worker];
         const auto& xs = over_detector ? chunk.det_x : chunk.x;
         const auto& ys = over_detector ? chunk.det_y : chunk.y;

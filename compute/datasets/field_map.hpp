@@ -21,6 +21,12 @@ struct map_options : field_options {
   map_plane over = map_plane::detector;
   double bin = 2.0;                ///< mm (nm over the specimen), above 0
   std::uint64_t min_counts = 100;  ///< N_lower + N_upper (raw) below: masked
+  /// Each worker of the map counts in a dense square of 512 x 512 bins
+  /// (8 MB): the workers are as many as the threads asked for, but no more
+  /// than one per this many ions (0 taken as 1), so that the squares follow
+  /// the data and not the threads. 2^19: 16 bytes of square per ion, the
+  /// size of the smallest record (.pos), so they never outgrow the file.
+  std::uint64_t min_ions_per_worker = std::uint64_t{1} << 19;
 };
 
 /// One square bin [i b, (i + 1) b) x [j b, (j + 1) b) of the map.
@@ -56,6 +62,12 @@ std::string bin_fault(double bin);
 /// ranges of both states of the pair, and what count_charge_states throws.
 field_map map_field(const apt::dataset& data, const apt::range_file& file, ratio_inverter& inverter,
                     const map_options& options);
+
+namespace detail {
+/// The threads map_field counts on: those of options.counting, at most one
+/// per options.min_ions_per_worker ions, and at least 1.
+unsigned map_worker_count(const apt::dataset& data, const map_options& options);
+}  // namespace detail
 
 /// The bins of a map laid out as dense arrays (Python's, a window's image):
 /// the index ranges that hold the bulk of the pair's ions, and the bins

@@ -167,9 +167,14 @@ joint_setup::joint_setup(const apt::range_file& file, const joint_request& reque
     }
   }
   // In order of Z, as every table of the program.
-  std::sort(chosen.begin(), chosen.end(), [](const std::string& a, const std::string& b) {
-    return element_of(a)->atomic_number < element_of(b)->atomic_number;
-  });
+  // (Every chosen symbol is an element's; 0 only keeps the optimiser's null
+  // check quiet.)
+  const auto Z = [](const std::string& symbol) {
+    const element_data* e = element_of(symbol);
+    return e == nullptr ? 0 : e->atomic_number;
+  };
+  std::sort(chosen.begin(), chosen.end(),
+            [&Z](const std::string& a, const std::string& b) { return Z(a) < Z(b); });
 
   // The n given per element, by symbol; each for an element of the field.
   std::map<std::string, int> given_n;

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <utility>
 
 #include "compute/charge_states/charge_spec.hpp"
 #include "compute/charge_states/ratio_search.hpp"
 #include "compute/curves/element_data.hpp"
 #include "compute/curves/elements.hpp"
 #include "compute/curves/inputs.hpp"
+#include "compute/curves/sweep.hpp"
 #include "compute/curves/text_export.hpp"
 
 namespace veltrane {
@@ -66,9 +69,11 @@ void draw_state(figure& f, const axes& a, const std::vector<double>& E,
   flush();
 }
 
-void draw_marks(figure& f, const axes& a, charge_states& states, const fraction_table& table) {
-  const int n = states.request().n;
-  for (int k = 1; k <= n; ++k) {
+// The equal-abundance field of every pair (nothing where there is none).
+using equal_fields = std::vector<std::optional<double>>;
+
+void draw_marks(figure& f, const axes& a, const fraction_table& table, const equal_fields& equals) {
+  for (int k = 1; k <= static_cast<int>(equals.size()); ++k) {
     const double E_ob = table.barriers[static_cast<std::size_t>(k) - 1].at_v_per_nm();
     if (std::isfinite(E_ob) && E_ob > a.from && E_ob <= a.to) {
       f.line({a.x(E_ob), plot_top, a.x(E_ob), plot_top + plot_height}, barrier, 0.8, true);
@@ -77,7 +82,7 @@ void draw_marks(figure& f, const axes& a, charge_states& states, const fraction_
       f.text(a.x(E_ob) + (right ? -2 : 2), plot_top + 10 + 11.0 * (k - 1),
              "E_ob," + std::to_string(k), 8, right ? 'r' : 'l', barrier);
     }
-    const auto equal = equal_abundance(states, k).field();
+    const auto& equal = equals[static_cast<std::size_t>(k) - 1];
     if (equal && *equal > a.from && *equal < a.to) {
       f.line({a.x(*equal), axes::y(-0.3), a.x(*equal), plot_top + plot_height}, grey, 0.8, true);
       f.text(a.x(*equal), axes::y(-0.3) - 3, charge_label(k + 1) + "=" + charge_label(k), 8, 'm',
@@ -87,7 +92,7 @@ void draw_marks(figure& f, const axes& a, charge_states& states, const fraction_
 }
 
 void draw_panel(figure& f, charge_states& states, const fraction_table& table,
-                const std::vector<std::string>& sources) {
+                const equal_fields& equals, const std::vector<std::string>& sources) {
   const calc_request& r = states.request();
   double y = plot_top;
   const double x = plot_left + plot_width + 25;
@@ -108,7 +113,7 @@ void draw_panel(figure& f, charge_states& states, const fraction_table& table,
   y += 6;
   line("Equal abundance at", 11);
   for (int k = 1; k <= r.n; ++k) {
-    const auto E = equal_abundance(states, k).field();
+    const auto& E = equals[static_cast<std::size_t>(k) - 1];
     line(charge_label(k) + " and " + charge_label(k + 1) + ": " +
          (E ? format_number(*E) + " V/nm" : std::string("none")));
   }
@@ -147,8 +152,10 @@ figure kingham_page(charge_states& states, const std::vector<std::string>& sourc
   for (std::size_t q = 0; q < table.f.size(); ++q) {
     draw_state(f, a, E, table.f[q], state_colours[q % std::size(state_colours)]);
   }
-  draw_marks(f, a, states, table);
-  draw_panel(f, states, table, sources);
+  equal_fields equals;
+  for (int k = 1; k <= r.n; ++k) equals.push_back(equal_abundance(states, k).field());
+  draw_marks(f, a, table, equals);
+  draw_panel(f, states, table, equals, sources);
   return f;
 }
 
@@ -169,24 +176,31 @@ std::vector<const element_data*> atlas_elements(const std::vector<std::string>& 
 std::vector<figure> atlas_pages(const std::vector<const element_data*>& elements,
                                 const charge_state_model& model, unsigned threads,
                                 const std::function<void(std::size_t, std::size_t)>& done) {
+  // The elements side by side, one thread each (their searches are mostly
+  // one model call after another); the numbers do not depend on the threads.
   std::vector<figure> pages;
-  for (const element_data* element : elements) {
-    const element_data& e = *element;
-    const checked_request checked =
-        check_request({e.name, std::to_string(largest_n(e)), std::nullopt, std::nullopt});
-    if (!checked.request) throw input_refused(checked.message);
-    charge_states states(*checked.request, model.function, threads);
-    states.set_ratio_tolerance(model.ratio_tolerance_v_per_nm);
-    std::vector<std::string> sources = {source_note(e, 0)};
-    sources.push_back("Ionisation energies: " + e.ionisation_source);
-    for (int i = 1; i <= checked.request->n + 1; ++i) {
-      if (e.energies[static_cast<std::size_t>(i - 1)].flag != nist_flag::measured) {
-        sources.push_back(source_note(e, i));
-      }
-    }
-    pages.push_back(kingham_page(states, sources));
-    if (done) done(pages.size(), elements.size());
-  }
+  pages.reserve(elements.size());
+  in_order(
+      elements.size(), threads,
+      [&](std::size_t i) {
+        const element_data& e = *elements[i];
+        const checked_request checked =
+            check_request({e.name, std::to_string(largest_n(e)), std::nullopt, std::nullopt});
+        if (!checked.request) throw input_refused(checked.message);
+        charge_states states(*checked.request, model, 1);
+        std::vector<std::string> sources = {source_note(e, 0)};
+        sources.push_back("Ionisation energies: " + e.ionisation_source);
+        for (int k = 1; k <= checked.request->n + 1; ++k) {
+          if (e.energies[static_cast<std::size_t>(k - 1)].flag != nist_flag::measured) {
+            sources.push_back(source_note(e, k));
+          }
+        }
+        return kingham_page(states, sources);
+      },
+      [&](std::size_t, figure page) {
+        pages.push_back(std::move(page));
+        if (done) done(pages.size(), elements.size());
+      });
   return pages;
 }
 

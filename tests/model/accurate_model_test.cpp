@@ -551,6 +551,10 @@ TEST(AccurateProbability, MatchesThePrescribedEvaluationAndItsNanness) {
   for (const model_args& a : cases) {
     const double accurate = vm::accurate_veltrane(a.E, a.B, a.phi, a.m, a.n, a.m_ion, a.u);
     const double prescribed = vm::fast_veltrane(a.E, a.B, a.phi, a.m, a.n, a.m_ion, a.u);
+    // The NaN test without the value says the same as the value.
+    EXPECT_EQ(vm::accurate_veltrane_is_nan(a.E, a.B, a.phi, a.m, a.n, a.m_ion, a.u),
+              std::isnan(accurate))
+        << "E " << a.E << " B " << a.B;
     if (std::isnan(prescribed)) {
       ++nans;
       EXPECT_TRUE(std::isnan(accurate)) << "E " << a.E << " B " << a.B << ": " << accurate;

@@ -84,6 +84,11 @@ double check_call(const model_call& c, tally& t) {
   }
   const double Q = accurate_veltrane(c.E, c.B, c.phi, c.m, c.n, c.m_ion, c.u);
   if (std::isnan(Q)) ++t.nan_calls;
+  // The over-barrier searches ask the NaN test alone: it must say what Q says.
+  if (accurate_veltrane_is_nan(c.E, c.B, c.phi, c.m, c.n, c.m_ion, c.u) != std::isnan(Q)) {
+    ADD_FAILURE() << "NaN test at E " << c.E << " B " << c.B;
+    wrong += 1.0;
+  }
   // Where the speeds fail the prescribed evaluation answers for both.
   if (std::isnan(Q) != any_nan &&
       std::isnan(Q) != std::isnan(fast_veltrane(c.E, c.B, c.phi, c.m, c.n, c.m_ion, c.u))) {

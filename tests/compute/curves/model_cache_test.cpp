@@ -38,6 +38,34 @@ TEST(ModelCache, RemembersByExactArguments) {
   EXPECT_EQ(evaluations, 5) << "NaN arguments are remembered too";
 }
 
+TEST(ModelCache, NanTestFromAKnownValueElseFromTheTestRemembered) {
+  // counted() is NaN where E is; the test says so by a route of its own.
+  std::atomic<int> tests{0};
+  const auto test = [&tests](double E, double, double, int, int, double, double) {
+    ++tests;
+    return std::isnan(E);
+  };
+  evaluations = 0;
+  model_cache cache(counted, model_cache::default_capacity, test);
+  EXPECT_FALSE(cache.has_no_value(0.05, 0.7, 0.16, 3, 1, 26.981, 0.1));
+  EXPECT_TRUE(cache.has_no_value(NAN, 0.7, 0.16, 3, 1, 26.981, 0.1));
+  EXPECT_TRUE(cache.has_no_value(NAN, 0.7, 0.16, 3, 1, 26.981, 0.1));
+  EXPECT_EQ(tests, 2) << "each test once";
+  EXPECT_EQ(evaluations, 0) << "no value formed for a test";
+  EXPECT_EQ(cache.size(), 0u) << "a test is not a value";
+  cache(0.06, 0.7, 0.16, 3, 1, 26.981, 0.1);
+  EXPECT_FALSE(cache.has_no_value(0.06, 0.7, 0.16, 3, 1, 26.981, 0.1));
+  EXPECT_EQ(tests, 2) << "a known value answers";
+
+  // Without a test the value decides, and is remembered.
+  evaluations = 0;
+  model_cache plain(counted);
+  EXPECT_TRUE(plain.has_no_value(NAN, 0.7, 0.16, 3, 1, 26.981, 0.1));
+  EXPECT_FALSE(plain.has_no_value(0.05, 0.7, 0.16, 3, 1, 26.981, 0.1));
+  EXPECT_EQ(plain(0.05, 0.7, 0.16, 3, 1, 26.981, 0.1), counted(0.05, 0.7, 0.16, 3, 1, 26.981, 0.1));
+  EXPECT_EQ(evaluations, 3) << "two values formed once each, and the reference";
+}
+
 TEST(ModelCache, ForgetsTheOldestBeyondItsCapacity) {
   evaluations = 0;
   model_cache cache(counted, 3);

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <new>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 using namespace veltrane;
 
@@ -243,4 +245,42 @@ TEST(SweepCalls, StepCallsAreTheSweepsOwn) {
       }
     }
   }
+}
+
+TEST(InOrder, TakesEveryResultInOrderOnTheCallingThread) {
+  for (const unsigned threads : {0u, 1u, 3u, 64u}) {
+    std::vector<std::size_t> taken;
+    bool elsewhere = false;
+    const auto caller = std::this_thread::get_id();
+    in_order(
+        50, threads, [](std::size_t i) { return i * i; },
+        [&](std::size_t i, std::size_t square) {
+          EXPECT_EQ(square, i * i);
+          elsewhere = elsewhere || std::this_thread::get_id() != caller;
+          taken.push_back(i);
+        });
+    ASSERT_EQ(taken.size(), 50u) << threads << " threads";
+    for (std::size_t i = 0; i < taken.size(); ++i) EXPECT_EQ(taken[i], i);
+    EXPECT_FALSE(elsewhere);
+  }
+  bool any = false;
+  in_order(
+      0, 2, [](std::size_t i) { return i; }, [&](std::size_t, std::size_t) { any = true; });
+  EXPECT_FALSE(any) << "no jobs, nothing taken";
+}
+
+TEST(InOrder, AFailureIsRethrownInPlaceOfItsResult) {
+  std::vector<std::size_t> taken;
+  std::atomic<int> made{0};
+  EXPECT_THROW(in_order(
+                   20, 3,
+                   [&made](std::size_t i) {
+                     ++made;
+                     if (i == 7) throw std::runtime_error("job 7");
+                     return i;
+                   },
+                   [&taken](std::size_t i, std::size_t) { taken.push_back(i); }),
+               std::runtime_error);
+  EXPECT_EQ(taken.size(), 7u) << "the jobs before it are taken";
+  EXPECT_EQ(made, 20) << "every thread ended before the throw";
 }

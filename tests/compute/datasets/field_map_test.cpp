@@ -161,6 +161,7 @@ map_options detector_map(double bin, unsigned threads = 2) {
   o.bin = bin;
   o.counting.threads = threads;
   o.counting.chunk_ions = 4096;
+  o.min_ions_per_worker = 4096;  // as many workers as threads, on these 200,000 ions
   return o;
 }
 
@@ -309,6 +310,24 @@ TEST(FieldMap, SameIonsGiveTheSameMapInEveryFormatAndOnEveryThreadCount) {
             "x_nm,y_nm,N_lower,N_upper,ratio,E_V_per_nm,E_low_V_per_nm,E_high_V_per_nm");
   EXPECT_EQ(reference[0],
             "x_mm,y_mm,N_lower,N_upper,ratio,E_V_per_nm,E_low_V_per_nm,E_high_V_per_nm");
+}
+
+TEST(FieldMap, WorkersFollowTheIonsNotTheThreads) {
+  // Each worker holds a dense square of bins: 64 threads over 200,000 ions
+  // get one worker by default (one per 2^19 ions), the threads asked for
+  // where the ions are plenty, and the map is the same.
+  const data_in_memory epos(apt::data_format::epos, run().ions);
+  map_options o = detector_map(4.0, 64);
+  o.min_ions_per_worker = map_options{}.min_ions_per_worker;
+  EXPECT_EQ(detail::map_worker_count(epos.data, o), 1u);
+  const auto one = map_csv_lines(map_field(epos.data, ranges(), three_over_two(), o));
+  o.min_ions_per_worker = 50000;
+  EXPECT_EQ(detail::map_worker_count(epos.data, o), 4u);
+  o.min_ions_per_worker = 0;  // taken as 1: the chunks (49 of 4,096 ions) bound them
+  EXPECT_EQ(detail::map_worker_count(epos.data, o), 49u);
+  o.counting.threads = 3;
+  EXPECT_EQ(detail::map_worker_count(epos.data, o), 3u);
+  EXPECT_EQ(map_csv_lines(map_field(epos.data, ranges(), three_over_two(), o)), one);
 }
 
 TEST(FieldMap, EmptyStatesMaskedBinsAndBackgroundAreWrittenAsTheyAre) {
