@@ -113,8 +113,9 @@ range_design design_ranges(const apt::range_file& file,
       if (where.empty()) continue;
       if (declared.emplace(std::pair{isotopes.front().atomic_number, q}, symbol).second) {
         std::string note = symbol + apt::charge_suffix(q);
-        note += " is looked for where its isotopes lie, though no range is named after it at "
-                "that charge: ";
+        note +=
+            " is looked for where its isotopes lie, though no range is named after it at "
+            "that charge: ";
         note += where + ".";
         d.notes.push_back(std::move(note));
       }
