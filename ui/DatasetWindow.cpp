@@ -883,10 +883,7 @@ std::optional<DatasetWindow::Inputs> DatasetWindow::readInputs(QString& message)
   const auto over = static_cast<veltrane::map_plane>(plane_->currentData().toInt());
   const std::uint64_t block = veltrane::block_for(data_ ? data_->ion_count() : 0, profileBlocks);
   in.map.counting = in.profile.counting = counting;
-  // The pair's counting gives the ranges their charges with compute's
-  // default tolerance until its options take one (the work on real range
-  // files adds field_options::charges): then they get `*charges` here, as
-  // the element list and the joint field do.
+  in.map.charges = in.profile.charges = *charges;
   in.map.confidence = in.profile.confidence = *confidence;
   in.map.bin = *bin;
   in.map.min_counts = static_cast<std::uint64_t>(*least);
@@ -1555,12 +1552,13 @@ void DatasetWindow::showHover(int cell) {
 }
 
 QStringList DatasetWindow::isotopeWarnings() const {
-  // The rule (the ranges of a charge state covering under 10 % of its
-  // element's abundance, whose counts the correction multiplies by the
-  // inverse) is compute's and comes with the work on real range files;
-  // until compute/ has it, the counts' own messages (in the notes) are all
-  // the window says.
-  return {};
+  // Charge states whose ranges cover so few of the element's isotopes that
+  // the correction multiplies their counts many times: first in the notes.
+  QStringList warnings;
+  if (map_) {
+    for (const auto& w : map_->overall.counts.warnings) warnings << text(w);
+  }
+  return warnings;
 }
 
 TitledFigure DatasetWindow::mapFigure() const {

@@ -315,6 +315,32 @@ class DatasetWindowTest : public QObject {
                             "110)"));
   }
 
+  // The pair is counted with the mass tolerance typed in the window, and a
+  // charge state whose ranges cover few of its isotopes is warned of first
+  // among the notes.
+  void pairTakesTheMassToleranceAndWarnsOfFewIsotopes() {
+    const QString few = dir_.filePath("few-isotopes.rrng");
+    // 2+ only where 180W2+ (0.12 % of tungsten) lies.
+    writeText(few,
+              "[Ions]\nNumber=1\nIon1=W\n[Ranges]\nNumber=2\n"
+              "Range1=60.5 62.5 Vol:0.01 W:1\nRange2=89.94 90.0 Vol:0.01 W:1\n");
+    MyForm f;
+    fillTungsten(f);
+    DatasetWindow* w = openedWindow(f, epos_, few);
+    QTRY_VERIFY_WITH_TIMEOUT(w->fieldMap().has_value() && !w->isComputing(), settleMs);
+    QCOMPARE(w->fieldMap()->overall.counts.charging.tolerance_da, 0.05);
+    const QString notes = child<QLabel>(w, "notesLabel")->text();
+    QVERIFY2(notes.startsWith("W2+: its ranges cover only 0.12"), qPrintable(notes));
+    QCOMPARE(notes.count("W2+: its ranges cover only"), 1);
+
+    auto* da = child<QLineEdit>(w, "massToleranceDaBox");
+    da->setText("0.1");
+    emit da->editingFinished();
+    QTRY_VERIFY_WITH_TIMEOUT(w->fieldMap().has_value() && !w->isComputing() &&
+                                 w->fieldMap()->overall.counts.charging.tolerance_da == 0.1,
+                             settleMs);
+  }
+
   void mapMasksAndHover() {
     MyForm f;
     fillTungsten(f);
