@@ -9,17 +9,12 @@
 #include <pybind11/stl/filesystem.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <exception>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <limits>
 #include <optional>
-#include <thread>
 
 #include "compute/charge_states/charge_spec.hpp"
 #include "compute/curves/evaluation.hpp"
@@ -52,40 +47,6 @@ py::list strings(const std::vector<std::string>& texts) {
   py::list list;
   for (const auto& t : texts) list.append(t);
   return list;
-}
-
-// Runs `work` on a worker thread without the GIL, looking for Ctrl-C every
-// 50 ms: a signal raises the cancel flag the counting and the fits watch,
-// and KeyboardInterrupt once the worker has stopped.
-void run_interruptibly(const std::function<void(const std::atomic<bool>&)>& work) {
-  std::atomic<bool> cancel{false};
-  std::exception_ptr failure;
-  bool interrupted = false;
-  {
-    py::gil_scoped_release release;
-    std::promise<void> finished;
-    auto done = finished.get_future();
-    std::thread worker([&] {
-      try {
-        work(cancel);
-      } catch (const calculation_cancelled&) {
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      finished.set_value();
-    });
-    while (done.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-      py::gil_scoped_acquire acquire;
-      if (PyErr_CheckSignals() != 0) {
-        interrupted = true;
-        cancel = true;
-        break;
-      }
-    }
-    worker.join();
-  }
-  if (interrupted) throw py::error_already_set();
-  if (failure) std::rethrow_exception(failure);
 }
 
 // The elements as given: None (or "all", or an empty list) for the default
@@ -150,8 +111,8 @@ joint_request request_of(const py::object& elements, const py::object& ionisatio
 void with_files(const std::filesystem::path& data_path, const std::filesystem::path& ranges_path,
                 joint_request& request,
                 const std::function<void(const apt::dataset&, const apt::range_file&)>& compute) {
-  run_interruptibly([&](const std::atomic<bool>& cancel) {
-    request.counting.cancel = &cancel;
+  run_interruptibly([&](evaluation_progress& progress) {
+    request.counting.cancel = &progress.cancel;
     const dataset_inputs in = read_inputs(data_path, ranges_path);
     reading_dataset([&] { compute(in.data, in.ranges); });
   });

@@ -62,39 +62,6 @@ array to_matrix(const std::vector<std::vector<double>>& rows, std::size_t column
   return a;
 }
 
-// Runs `work` on a worker thread without the GIL, looking for Ctrl-C between
-// model calls: a signal stops the workers and raises KeyboardInterrupt.
-void run_interruptibly(const std::function<void(evaluation_progress&)>& work) {
-  evaluation_progress progress;
-  std::exception_ptr failure;
-  bool interrupted = false;
-  {
-    py::gil_scoped_release release;
-    std::promise<void> finished;
-    auto done = finished.get_future();
-    std::thread worker([&] {
-      try {
-        work(progress);
-      } catch (const calculation_cancelled&) {
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      finished.set_value();
-    });
-    while (done.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-      py::gil_scoped_acquire acquire;
-      if (PyErr_CheckSignals() != 0) {
-        interrupted = true;
-        progress.cancel = true;
-        break;
-      }
-    }
-    worker.join();
-  }
-  if (interrupted) throw py::error_already_set();
-  if (failure) std::rethrow_exception(failure);
-}
-
 // The request from Python's arguments, checked as the command line checks it.
 calc_request request_of(const std::string& element, int n, std::optional<double> work_function,
                         std::optional<std::vector<double>> energies) {
@@ -1013,6 +980,37 @@ std::uint64_t whole_keyword(const char* name, std::int64_t value, std::uint64_t 
 
 unsigned threads_of(std::int64_t threads) {
   return static_cast<unsigned>(whole_keyword("threads", threads, 0, 1024));
+}
+
+void run_interruptibly(const std::function<void(evaluation_progress&)>& work) {
+  evaluation_progress progress;
+  std::exception_ptr failure;
+  bool interrupted = false;
+  {
+    py::gil_scoped_release release;
+    std::promise<void> finished;
+    auto done = finished.get_future();
+    std::thread worker([&] {
+      try {
+        work(progress);
+      } catch (const calculation_cancelled&) {
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      finished.set_value();
+    });
+    while (done.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+      py::gil_scoped_acquire acquire;
+      if (PyErr_CheckSignals() != 0) {
+        interrupted = true;
+        progress.cancel = true;
+        break;
+      }
+    }
+    worker.join();
+  }
+  if (interrupted) throw py::error_already_set();
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace veltrane
