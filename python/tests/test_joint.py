@@ -283,23 +283,35 @@ def test_bad_arguments_of_python_alone(steel):
 
 
 def test_ctrl_c_stops_a_joint_map(steel):
-    # The signal is sent once the call has let go of the interpreter: with
-    # a switch interval longer than the test, the helper runs only when the
-    # main thread waits (in Thread.start) or works without the GIL (in the
-    # map).
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1000.0)
-    try:
-        def interrupt():
-            time.sleep(0.001)  # gives the interpreter back; resumes when the map releases it
+    # Ctrl-C is pressed every 20 ms until the map gives up; the handler
+    # raises only while the map runs, so a press that lands elsewhere (in
+    # Thread.start, or after the map stopped) changes nothing.
+    inside = threading.Event()
+    stop = threading.Event()
+
+    def handler(signum, frame):
+        if inside.is_set():
+            inside.clear()  # once: a later press finds the test outside the call
+            raise KeyboardInterrupt
+
+    def press():
+        while not stop.wait(0.02):
             os.kill(os.getpid(), signal.SIGINT)
-        helper = threading.Thread(target=interrupt)
+
+    previous = signal.signal(signal.SIGINT, handler)
+    helper = threading.Thread(target=press)
+    try:
         helper.start()
         with pytest.raises(KeyboardInterrupt):
-            veltrane.field_map(steel["epos"], steel["rrng"], elements=None, bin=0.5,
-                               min_counts=1)
-        helper.join()
+            inside.set()
+            for _ in range(100):
+                veltrane.field_map(steel["epos"], steel["rrng"], elements=None, bin=0.5,
+                                   min_counts=1)
     finally:
-        sys.setswitchinterval(interval)
+        inside.clear()
+        stop.set()
+        helper.join()
+        signal.raise_signal(signal.SIGINT)  # handled here, after any press still on its way
+        signal.signal(signal.SIGINT, previous)
     # The module is as before.
     assert veltrane.joint_field(steel["epos"], steel["rrng"], elements=["Fe"])["found"]

@@ -147,10 +147,33 @@ def test_version_and_fields_that_are_not_above_zero():
 
 
 def test_ctrl_c_interrupts_a_long_call():
-    timer = threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT))
-    timer.start()
-    with pytest.raises(KeyboardInterrupt):
-        veltrane.curves("Iron", 4, threads=1)
+    # Ctrl-C every 50 ms until the call gives up; the handler raises only
+    # while the call runs (not in Thread.start, nor after the call stopped).
+    inside = threading.Event()
+    stop = threading.Event()
+
+    def handler(signum, frame):
+        if inside.is_set():
+            inside.clear()  # once: a later press finds the test outside the call
+            raise KeyboardInterrupt
+
+    def press():
+        while not stop.wait(0.05):
+            os.kill(os.getpid(), signal.SIGINT)
+
+    previous = signal.signal(signal.SIGINT, handler)
+    helper = threading.Thread(target=press)
+    try:
+        helper.start()
+        with pytest.raises(KeyboardInterrupt):
+            inside.set()
+            veltrane.curves("Iron", 4, threads=1)
+    finally:
+        inside.clear()
+        stop.set()
+        helper.join()
+        signal.raise_signal(signal.SIGINT)  # handled here, after any press still on its way
+        signal.signal(signal.SIGINT, previous)
 
 
 def test_the_example_draws_a_png(tmp_path):
