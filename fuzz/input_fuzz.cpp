@@ -13,8 +13,13 @@
 #include <string>
 
 #include "compute/charge_states/charge_states.hpp"
+#include "compute/curves/elements.hpp"
+#include "compute/curves/inputs.hpp"
 #include "compute/curves/number_format.hpp"
 #include "compute/curves/request.hpp"
+#include "compute/curves/sweep.hpp"
+#include "compute/datasets/dataset_counts.hpp"
+#include "compute/datasets/joint_input.hpp"
 
 using namespace veltrane;
 
@@ -139,6 +144,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (const auto grid = field_grid(bounds[0], bounds[1], bounds[2], &message)) {
         if (grid->empty() || grid->size() > max_fraction_fields) std::abort();
       }
+    }
+  }
+
+  // An element by any of its names, the mass tolerance, and the elements and
+  // ionisations of a joint field, as typed: an answer or a message, never a
+  // crash.
+  {
+    const std::string typed = take(data, size, 64);
+    if (const auto key = resolve_element(typed)) {
+      if (!find_element(*key)) std::abort();
+    } else if (unknown_element_message(typed).empty()) {
+      std::abort();
+    }
+    std::string message;
+    if (const auto charges = parse_mass_tolerance(typed, &message)) {
+      if (!(charges->tolerance_da >= 0.0) || !(charges->tolerance_percent >= 0.0)) std::abort();
+    } else if (message.empty()) {
+      std::abort();
+    }
+    try {
+      (void)joint_elements_of(typed);
+    } catch (const input_refused&) {
+    }
+    try {
+      (void)joint_ionisations_of(typed);
+    } catch (const input_refused&) {
     }
   }
 
