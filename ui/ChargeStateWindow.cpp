@@ -123,7 +123,7 @@ void ChargeStateWindow::buildChart() {
   note_->setObjectName("emptyResultNote");
   note_->setWordWrap(true);
   note_->setFixedWidth(420);
-  note_->move(90, 60);
+  note_->move(90, 95);  // under the title and the legend
   note_->setStyleSheet(
       "QLabel { background: #fff4ce; color: #5c4400; border: 1px solid #d9b54a; padding: 6px; }");
   note_->hide();

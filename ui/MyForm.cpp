@@ -183,12 +183,13 @@ void MyForm::InitializeComponent() {
   chart1->setVisible(false);
   new ChartTools(
       chart1, [this] { return chartElement_; }, "P");
-  // A note about steps without a curve, over the plot until the next Calculate.
+  // A note about steps without a curve, over the plot (under the title and the
+  // legend) until the next Calculate.
   emptyNote_ = new QLabel(chart1);
   emptyNote_->setObjectName("emptyResultNote");
   emptyNote_->setWordWrap(true);
   emptyNote_->setFixedWidth(520);
-  emptyNote_->move(70, 40);
+  emptyNote_->move(85, 80);  // under the title and the legend, beside the y axis
   emptyNote_->setStyleSheet(
       "QLabel { background: #fff4ce; color: #5c4400; border: 1px solid #d9b54a; padding: 6px; }");
   emptyNote_->setVisible(false);
