@@ -337,9 +337,8 @@ separability separability_of(const share_matrix& a) {
     for (std::size_t r = k; r < R; ++r) n2 += q[r * S + p] * q[r * S + p];
     if (std::sqrt(n2) <= dependence_tolerance) break;
     const double alpha = q[k * S + p] > 0.0 ? -std::sqrt(n2) : std::sqrt(n2);
-    std::vector<double> v(R - k);
-    for (std::size_t r = k; r < R; ++r) v[r - k] = q[r * S + p];
-    v[0] -= alpha;
+    std::vector<double> v(R - k);  // the Householder vector, x - alpha e_k
+    for (std::size_t r = k; r < R; ++r) v[r - k] = q[r * S + p] - (r == k ? alpha : 0.0);
     double v2 = 0.0;
     for (double x : v) v2 += x * x;
     for (std::size_t j = k; j < S; ++j) {
