@@ -724,7 +724,11 @@ class DatasetWindowTest : public QObject {
     MyForm f;
     DatasetWindow* w = alloyWindow(f);
     QVERIFY(QTest::qWaitForWindowExposed(w));
-    QTRY_VERIFY_WITH_TIMEOUT(w->jointMap().has_value() && !w->isComputing(), 120000);
+    // The run done and its result shown (the map's choices listed: the
+    // result reaches the window after the run has ended).
+    QTRY_VERIFY_WITH_TIMEOUT(w->jointMap().has_value() && !w->isComputing() &&
+                                 child<QComboBox>(w, "mapShowBox")->count() > 1,
+                             settleMs);
     auto geometries = [w] {
       QList<QRect> all;
       for (const QWidget* c : w->findChildren<QWidget*>()) {
