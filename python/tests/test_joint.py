@@ -9,16 +9,14 @@ import math
 import os
 import pathlib
 import re
-import signal
 import subprocess
 import sys
-import threading
-import time
 
 import numpy as np
 import pytest
 
 import veltrane
+from ctrl_c import interrupted_by_ctrl_c
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 PYTHON = os.environ.get("VELTRANE_PYTHON", sys.executable)
@@ -283,35 +281,9 @@ def test_bad_arguments_of_python_alone(steel):
 
 
 def test_ctrl_c_stops_a_joint_map(steel):
-    # Ctrl-C is pressed every 20 ms until the map gives up; the handler
-    # raises only while the map runs, so a press that lands elsewhere (in
-    # Thread.start, or after the map stopped) changes nothing.
-    inside = threading.Event()
-    stop = threading.Event()
-
-    def handler(signum, frame):
-        if inside.is_set():
-            inside.clear()  # once: a later press finds the test outside the call
-            raise KeyboardInterrupt
-
-    def press():
-        while not stop.wait(0.02):
-            os.kill(os.getpid(), signal.SIGINT)
-
-    previous = signal.signal(signal.SIGINT, handler)
-    helper = threading.Thread(target=press)
-    try:
-        helper.start()
-        with pytest.raises(KeyboardInterrupt):
-            inside.set()
-            for _ in range(100):
-                veltrane.field_map(steel["epos"], steel["rrng"], elements=None, bin=0.5,
-                                   min_counts=1)
-    finally:
-        inside.clear()
-        stop.set()
-        helper.join()
-        signal.raise_signal(signal.SIGINT)  # handled here, after any press still on its way
-        signal.signal(signal.SIGINT, previous)
+    with interrupted_by_ctrl_c(every=0.02):
+        for _ in range(100):
+            veltrane.field_map(steel["epos"], steel["rrng"], elements=None, bin=0.5,
+                               min_counts=1)
     # The module is as before.
     assert veltrane.joint_field(steel["epos"], steel["rrng"], elements=["Fe"])["found"]

@@ -2,7 +2,6 @@
 
 import os
 import pathlib
-import signal
 import subprocess
 import threading
 import time
@@ -11,6 +10,7 @@ import numpy as np
 import pytest
 
 import veltrane
+from ctrl_c import interrupted_by_ctrl_c
 
 CLI = os.environ.get("VELTRANE_CLI", "veltrane-curves")
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -147,33 +147,8 @@ def test_version_and_fields_that_are_not_above_zero():
 
 
 def test_ctrl_c_interrupts_a_long_call():
-    # Ctrl-C every 50 ms until the call gives up; the handler raises only
-    # while the call runs (not in Thread.start, nor after the call stopped).
-    inside = threading.Event()
-    stop = threading.Event()
-
-    def handler(signum, frame):
-        if inside.is_set():
-            inside.clear()  # once: a later press finds the test outside the call
-            raise KeyboardInterrupt
-
-    def press():
-        while not stop.wait(0.05):
-            os.kill(os.getpid(), signal.SIGINT)
-
-    previous = signal.signal(signal.SIGINT, handler)
-    helper = threading.Thread(target=press)
-    try:
-        helper.start()
-        with pytest.raises(KeyboardInterrupt):
-            inside.set()
-            veltrane.curves("Iron", 4, threads=1)
-    finally:
-        inside.clear()
-        stop.set()
-        helper.join()
-        signal.raise_signal(signal.SIGINT)  # handled here, after any press still on its way
-        signal.signal(signal.SIGINT, previous)
+    with interrupted_by_ctrl_c():
+        veltrane.curves("Iron", 4, threads=1)
 
 
 def test_the_example_draws_a_png(tmp_path):
