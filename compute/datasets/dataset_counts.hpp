@@ -337,23 +337,24 @@ class counting_pass {
   /// The columns the pass needs decoded besides the mass.
   apt::columns columns() const { return filter_ ? apt::columns::multiplicity : apt::columns::none; }
 
-  /// Counts an ion of mass-to-charge m that passed the filter into t, and
-  /// calls inside(slot) for the counted range that holds it, or window(slot)
-  /// for each background window that holds it.
-  template <class Inside, class Window>
-  void place(double m, tally& t, const Inside& inside, const Window& window) const {
+  /// Counts an ion of mass-to-charge m that passed the filter into t.
+  /// Returns the slot of the counted range that holds it, or -1 when none
+  /// does; for an ion in no range, calls window(slot) for each background
+  /// window that holds it.
+  template <class Window>
+  int place(double m, tally& t, const Window& window) const {
     ++t.passed;
     bool in_range = false;
     const int s = lookup_.slot(m, in_range);
     if (s >= 0) {
       ++t.inside[static_cast<std::size_t>(s)];
-      inside(s);
     } else if (!in_range && lookup_.window_near(m)) {
       lookup_.windows_holding(m, [&](int w) {
         ++t.window[static_cast<std::size_t>(w)];
         window(w);
       });
     }
+    return s;
   }
 
   /// The counts from the tallies of every worker.

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <map>
+#include <memory>
+#include <new>
 #include <tuple>
+#include <type_traits>
 #include <unordered_map>
 
 #include "compute/curves/number_format.hpp"
@@ -28,32 +32,37 @@ struct bin_hash {
 };
 using bin_counts = detail::pair_counts;
 
-// The bin of a coordinate, or nothing for one that is not finite or lies
-// beyond what 63 bits can count.
-std::optional<std::int64_t> bin_index(float coordinate, double bin) {
-  const double i = std::floor(static_cast<double>(coordinate) / bin);
-  if (!(std::abs(i) < 4e18)) return std::nullopt;
-  return static_cast<std::int64_t>(i);
+// Bin numbers of at most this size (and not NaN) are counted; beyond it
+// they would pass what 63 bits can number.
+constexpr double largest_bin_number = 4e18;
+
+// floor(q) for |q| < largest_bin_number, by truncation: std::floor is a
+// library call on the baseline instruction set. A double that large is a
+// whole number, so |q| below the bound is |floor(q)| below it.
+std::int64_t floor_index(double q) {
+  const auto t = static_cast<std::int64_t>(q);
+  return static_cast<double>(t) > q ? t - 1 : t;
 }
 
 // The counts of one worker's bins: a dense square of bins around the
-// origin, where a detector's or a specimen's bins lie, made on first use,
-// and a hash map for any bin beyond it.
+// origin, where a detector's or a specimen's bins lie, and a hash map for
+// any bin beyond it. The square's memory comes zeroed from the system, so
+// only the pages of bins that are counted are ever touched (when summing
+// the square, they are only read).
 class bin_tally {
  public:
+  bin_tally() : dense_(zeroed_square()) {}
+
   bin_counts& at(std::int64_t i, std::int64_t j) {
     const auto di = static_cast<std::uint64_t>(i + half), dj = static_cast<std::uint64_t>(j + half);
-    if (di < side && dj < side) {
-      if (dense_.empty()) dense_.assign(side * side, bin_counts{});
-      return dense_[di * side + dj];
-    }
+    if (di < side && dj < side) return dense_.get()[di * side + dj];
     return sparse_[{i, j}];
   }
   // Calls f(i, j, counts) for every bin with counts.
   template <class function>
   void each(const function& f) const {
-    for (std::size_t d = 0; d < dense_.size(); ++d) {
-      const bin_counts& c = dense_[d];
+    for (std::size_t d = 0; d < side * side; ++d) {
+      const bin_counts& c = dense_.get()[d];
       if (c[0] + c[1] + c[2] + c[3] == 0) continue;
       f(static_cast<std::int64_t>(d / side) - half, static_cast<std::int64_t>(d % side) - half, c);
     }
@@ -63,7 +72,18 @@ class bin_tally {
  private:
   static constexpr std::int64_t half = 256;
   static constexpr std::uint64_t side = 2 * half;
-  std::vector<bin_counts> dense_;
+  struct release {
+    void operator()(bin_counts* p) const { std::free(p); }
+  };
+  using square = std::unique_ptr<bin_counts[], release>;
+  static square zeroed_square() {
+    // Arrays of whole numbers: zeroed bytes are zero counts.
+    static_assert(std::is_trivially_copyable_v<bin_counts>);
+    auto* p = static_cast<bin_counts*>(std::calloc(side * side, sizeof(bin_counts)));
+    if (p == nullptr) throw std::bad_alloc();
+    return square(p);
+  }
+  square dense_;
   std::unordered_map<bin_key, bin_counts, bin_hash> sparse_;
 };
 
@@ -101,48 +121,59 @@ unsigned detail::map_worker_count(const apt::dataset& data, const map_options& o
 
 namespace {
 
+// One worker's counts of a map: the pass's tally and the pair's ions by bin.
+struct map_tally {
+  detail::counting_pass::tally counts;
+  bin_tally bins;
+  std::uint64_t without_position = 0, beyond_bins = 0;
+
+  // Counts an ion at (x, y) in counter c of its bin of side b: 0 and 1 the
+  // pair's states in their ranges, 2 and 3 in their background windows.
+  // Inlined into the loop over the ions, where it runs for most of them.
+  [[gnu::always_inline]] void add(float x, float y, double b, std::size_t c) {
+    const double i = static_cast<double>(x) / b;
+    const double j = static_cast<double>(y) / b;
+    if (std::abs(i) < largest_bin_number && std::abs(j) < largest_bin_number) {
+      ++bins.at(floor_index(i), floor_index(j))[c];
+    } else if (std::isfinite(x) && std::isfinite(y)) {
+      ++beyond_bins;  // the bin is too small for where the ion lies
+    } else if (c < 2) {
+      ++without_position;
+    }
+  }
+};
+
 binned_counts count_by_bin(const apt::dataset& data, const detail::counting_pass& pass, int k,
                            const map_options& options) {
   const bool over_detector = options.over == map_plane::detector;
   const std::vector<int> pair_of_slot = detail::pair_of_slots(pass, k);
-  struct tally {
-    detail::counting_pass::tally counts;
-    bin_tally bins;
-    std::uint64_t without_position = 0, beyond_bins = 0;
-  };
   counting_options counting = options.counting;
   counting.threads = detail::map_worker_count(data, options);
-  std::vector<tally> tallies(detail::worker_count(data, counting),
-                             tally{pass.new_tally(), {}, 0, 0});
+  std::vector<map_tally> tallies(detail::worker_count(data, counting));
+  for (map_tally& t : tallies) t.counts = pass.new_tally();
   const bool filter = pass.single_hits();
   const apt::columns wanted =
       (over_detector ? apt::columns::detector : apt::columns::position) | pass.columns();
   const double b = options.bin;
   detail::for_each_chunk_parallel(
       data, wanted, counting, [&](unsigned worker, const apt::ion_chunk& chunk, std::size_t) {
-        tally& t = tallies[worker];
-        const auto& xs = over_detector ? chunk.det_x : chunk.x;
-        const auto& ys = over_detector ? chunk.det_y : chunk.y;
-        for (std::size_t n = 0; n < chunk.size(); ++n) {
-          if (!detail::passes(chunk, n, filter)) continue;
-          // The bin's counter of a slot of the pair (offset 2 for a window).
-          const auto count_in_bin = [&](int slot, std::size_t offset) {
-            const int pair = pair_of_slot[static_cast<std::size_t>(slot)];
-            if (pair < 0) return;
-            const auto i = bin_index(xs[n], b), j = bin_index(ys[n], b);
-            if (!i || !j) {
-              if (std::isfinite(xs[n]) && std::isfinite(ys[n])) {
-                ++t.beyond_bins;  // the bin is too small for where the ion lies
-              } else if (offset == 0) {
-                ++t.without_position;
-              }
-              return;
-            }
-            ++t.bins.at(*i, *j)[offset + static_cast<std::size_t>(pair)];
-          };
-          pass.place(
-              static_cast<double>(chunk.mass[n]), t.counts,
-              [&](int slot) { count_in_bin(slot, 0); }, [&](int slot) { count_in_bin(slot, 2); });
+        map_tally& t = tallies[worker];
+        const float* xs = over_detector ? chunk.det_x.data() : chunk.x.data();
+        const float* ys = over_detector ? chunk.det_y.data() : chunk.y.data();
+        const float* mass = chunk.mass.data();
+        const int* pairs = pair_of_slot.data();
+        const std::uint32_t* multiplicity =
+            filter && !chunk.multiplicity.empty() ? chunk.multiplicity.data() : nullptr;
+        const std::size_t size = chunk.size();
+        for (std::size_t n = 0; n < size; ++n) {
+          if (multiplicity != nullptr && multiplicity[n] != 1) continue;
+          const int slot = pass.place(static_cast<double>(mass[n]), t.counts, [&](int window) {
+            const int pair = pairs[static_cast<std::size_t>(window)];
+            if (pair >= 0) t.add(xs[n], ys[n], b, 2 + static_cast<std::size_t>(pair));
+          });
+          if (slot < 0) continue;
+          const int pair = pairs[static_cast<std::size_t>(slot)];
+          if (pair >= 0) t.add(xs[n], ys[n], b, static_cast<std::size_t>(pair));
         }
       });
   binned_counts result;

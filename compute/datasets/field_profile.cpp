@@ -74,10 +74,9 @@ blocked_counts count_by_block(const apt::dataset& data, const detail::counting_p
             const int pair = pair_of_slot[static_cast<std::size_t>(slot)];
             if (pair >= 0) ++p.counts[offset + static_cast<std::size_t>(pair)];
           };
-          pass.place(
-              static_cast<double>(chunk.mass[n]), result.counts[worker],
-              [&](int slot) { count_in_block(slot, 0); },
-              [&](int slot) { count_in_block(slot, 2); });
+          const int slot = pass.place(static_cast<double>(chunk.mass[n]), result.counts[worker],
+                                      [&](int window) { count_in_block(window, 2); });
+          if (slot >= 0) count_in_block(slot, 0);
         }
       });
   result.blocks.resize(apt::to_size(block_count));

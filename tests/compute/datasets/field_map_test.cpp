@@ -7,6 +7,7 @@
 #include <limits>
 #include <map>
 #include <random>
+#include <tuple>
 
 #include "apt/data_file.hpp"
 #include "apt/isotopes.hpp"
@@ -386,6 +387,32 @@ TEST(FieldMap, EmptyStatesMaskedBinsAndBackgroundAreWrittenAsTheyAre) {
   EXPECT_EQ(with_background.net_lower, 200.0);
   EXPECT_DOUBLE_EQ(with_background.ratio, 150.0 / 200.0 * map.overall.factor);
   EXPECT_EQ(map.overall.field.net_upper, 370.0 + 3.0 - 50.0);
+}
+
+TEST(FieldMap, AnIonOnABinsEdgeCountsInTheBinAboveIt) {
+  // Bins of 2 mm: [-2, 0) is bin -1 and [0, 2) bin 0; -0 lies in bin 0, a
+  // coordinate just below 0 in bin -1; far out, bin numbers near 2^52.
+  apt::ion_columns c;
+  const auto add = [&c](float x, float y) {
+    c.mass.push_back(91.975f);  // 184W2+
+    c.det_x.push_back(x);
+    c.det_y.push_back(y);
+  };
+  add(-2.0f, 0.0f);
+  add(-1e-30f, -0.0f);
+  add(-0.0f, 1.9999999f);
+  add(2.0f, -4.0000005f);
+  add(-9e15f, 9e15f);
+  const data_in_memory epos(apt::data_format::epos, c);
+  map_options o = detector_map(2.0);
+  o.min_counts = 1;
+  const field_map map = map_field(epos.data, ranges(), three_over_two(), o);
+  std::vector<std::tuple<std::int64_t, std::int64_t, double>> bins;
+  for (const auto& b : map.bins) bins.emplace_back(b.i, b.j, b.field.count_lower);
+  const auto far = static_cast<std::int64_t>(9e15f) / 2;  // 9e15f is even
+  const std::vector<std::tuple<std::int64_t, std::int64_t, double>> expected{
+      {-far, far, 1.0}, {-1, 0, 2.0}, {0, 0, 1.0}, {1, -3, 1.0}};
+  EXPECT_EQ(bins, expected);
 }
 
 TEST(FieldMap, BadInputIsRefusedWithWhatIsWrong) {
