@@ -23,6 +23,9 @@ constexpr double table_step_v_per_nm = 0.01;
 // With no over-barrier field, the table goes up to where field_from_ratio's
 // scan ends.
 using detail::bisection_points;
+// The share of the check's half tolerance within which the table's
+// smoothness must put a cubic's field for the check to be left out.
+constexpr double smooth_share = 1e-3;
 using detail::search_limit_factor;
 
 // A field without a ratio counts as lying above the answer (as in the
@@ -31,8 +34,8 @@ bool below(double r, double ratio) { return !std::isnan(r) && r < ratio; }
 
 }  // namespace
 
-ratio_inverter::ratio_inverter(charge_states& states, int k, double tolerance)
-    : states_(&states), k_(k), tolerance_(tolerance) {
+ratio_inverter::ratio_inverter(charge_states& states, int k, double tolerance, checks checked)
+    : states_(&states), k_(k), tolerance_(tolerance), checked_(checked) {
   if (k < 1 || k > states.n()) {
     throw input_refused("the pair " + pair_label(k) + " is not one of " +
                         std::to_string(states.n()) +
@@ -162,10 +165,50 @@ double ratio_inverter::interpolated(double ratio, std::size_t i, std::size_t j) 
   return 0.5 * (lo + hi);
 }
 
+// How far the cubic's field at E in the step [E_i, E_(i+1)] may lie from
+// the model's own (V/nm): the cubic through log r at E_(i-1) ... E_(i+2)
+// errs by g''''/24 times the product of E's distances to those four fields;
+// g''''/24 is the fourth divided difference of log r over five fields, the
+// larger of the windows reaching one field further down and one further up.
+// Divided by the smallest rise of log r per V/nm among the three steps, and
+// infinite where the six fields are not all usable or log r does not rise
+// through them.
+double ratio_inverter::cubic_error(std::size_t i, double E) const {
+  if (i < 2 || i + 3 >= r_.size()) return inf;
+  std::array<double, 6> x{}, g{};
+  for (std::size_t a = 0; a < 6; ++a) {
+    const double r = r_[i - 2 + a];
+    if (!(r > 0.0 && std::isfinite(r))) return inf;
+    x[a] = E_[i - 2 + a];
+    g[a] = std::log(r);
+    if (a > 0 && !(g[a] > g[a - 1] && x[a] > x[a - 1])) return inf;
+  }
+  // The fourth divided difference of the five fields from `from` on.
+  const auto fourth = [&x, &g](std::size_t from) {
+    std::array<double, 5> d{};
+    for (std::size_t a = 0; a < 5; ++a) d[a] = g[from + a];
+    for (std::size_t order = 1; order < 5; ++order) {
+      for (std::size_t a = 0; a + order < 5; ++a) {
+        d[a] = (d[a + 1] - d[a]) / (x[from + a + order] - x[from + a]);
+      }
+    }
+    return std::abs(d[0]);
+  };
+  double product = 1.0;
+  for (std::size_t a = 1; a <= 4; ++a) product *= std::abs(E - x[a]);
+  double slope = inf;
+  for (std::size_t a = 1; a <= 3; ++a) {
+    slope = std::min(slope, (g[a + 1] - g[a]) / (x[a + 1] - x[a]));
+  }
+  return std::max(fourth(0), fourth(1)) * product / slope;
+}
+
 // Each distinct ratio that some field has, with its table step, its
-// bracket and the interpolated field.
+// bracket and the interpolated field; an estimate the table's smoothness
+// settles (see cubic_error) is done at once.
 std::vector<ratio_inverter::pending> ratio_inverter::estimates(
-    const std::vector<double>& distinct) const {
+    const std::vector<double>& distinct) {
+  settled_unchecked_ = 0;
   std::vector<pending> work;
   for (std::size_t d = 0; d < distinct.size(); ++d) {
     const auto step = rising_step(distinct[d]);
@@ -177,8 +220,13 @@ std::vector<ratio_inverter::pending> ratio_inverter::estimates(
     if (!(w.hi - w.lo > tolerance_)) {
       w.E = 0.5 * (w.lo + w.hi);  // the bracket is narrow enough already
       w.done = true;
+    } else if (j > i + 1) {
+      w.E = 0.5 * (w.lo + w.hi);
     } else {
-      w.E = j > i + 1 ? 0.5 * (w.lo + w.hi) : interpolated(distinct[d], i, j);
+      w.E = interpolated(distinct[d], i, j);
+      w.done = checked_ == checks::where_not_smooth &&
+               cubic_error(i, w.E) < smooth_share * 0.5 * tolerance_;
+      if (w.done) ++settled_unchecked_;
     }
     work.push_back(w);
   }

@@ -211,6 +211,30 @@ TEST(RatioInverter, EveryFieldLiesWithinAMillionthOfTheModelsRoot) {
   }
 }
 
+// Where the table's smoothness settles a field, the model's check would
+// have given the same: every pair of Tungsten, ratios from 1e-6 to 1e6 and
+// beyond every finite ratio, inverted with and without every check, give
+// the same fields to the bit.
+TEST(RatioInverter, TheTablesSmoothnessSettlesFieldsAsTheModelsChecksWould) {
+  std::vector<double> ratios;
+  for (int i = 0; i <= 1200; ++i) ratios.push_back(std::pow(10.0, -6.0 + 0.01 * i));
+  for (int k = 1; k <= 3; ++k) {
+    ratio_inverter smooth(tungsten(), k);
+    ratio_inverter checked(tungsten(), k, 1e-6, ratio_inverter::checks::every_estimate);
+    const auto E = smooth.fields_of(ratios);
+    const auto E_checked = checked.fields_of(ratios);
+    EXPECT_EQ(checked.settled_unchecked(), 0u);
+    EXPECT_GT(smooth.settled_unchecked(), ratios.size() / 2) << "pair " << k;
+    for (std::size_t i = 0; i < ratios.size(); ++i) {
+      if (std::isnan(E_checked[i])) {
+        EXPECT_TRUE(std::isnan(E[i])) << "pair " << k << ", ratio " << ratios[i];
+      } else {
+        EXPECT_EQ(E[i], E_checked[i]) << "pair " << k << ", ratio " << ratios[i];
+      }
+    }
+  }
+}
+
 TEST(CorrectedRatio, MapsWilsonsShareWithTheIsotopeFactor) {
   const auto r = corrected_ratio(400.0, 300.0, 0.7, 0.95);
   EXPECT_DOUBLE_EQ(r.ratio, 300.0 / 400.0 * 0.7);
