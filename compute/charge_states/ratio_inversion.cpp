@@ -65,6 +65,12 @@ void ratio_inverter::tabulate() {
   r_ = model_ratios(E);
   E_ = std::move(E);
   close_in_on_the_edge();
+  double highest = -inf;
+  highest_so_far_.reserve(r_.size());
+  for (double r : r_) {
+    if (!std::isnan(r)) highest = std::max(highest, r);
+    highest_so_far_.push_back(highest);
+  }
   tabulated_ = true;
 }
 
@@ -114,8 +120,18 @@ std::vector<double> ratio_inverter::model_ratios(const std::vector<double>& E) {
 }
 
 std::optional<std::pair<std::size_t, std::size_t>> ratio_inverter::rising_step(double ratio) const {
+  // The first field whose ratio reaches `ratio` is where the highest ratio
+  // so far first does; the field with a ratio before it lies below.
+  const auto first = std::lower_bound(highest_so_far_.begin(), highest_so_far_.end(), ratio);
+  if (first == highest_so_far_.end()) return std::nullopt;
+  const auto reached = static_cast<std::size_t>(first - highest_so_far_.begin());
+  for (std::size_t i = reached; i-- > 0;) {
+    if (!std::isnan(r_[i])) return std::pair{i, reached};
+  }
+  // No field with a ratio below it: the ratio must fall below `ratio` and
+  // rise through it again further up.
   std::optional<std::size_t> previous;
-  for (std::size_t i = 0; i < r_.size(); ++i) {
+  for (std::size_t i = reached; i < r_.size(); ++i) {
     if (std::isnan(r_[i])) continue;
     if (previous && r_[*previous] < ratio && !(r_[i] < ratio)) return std::pair{*previous, i};
     previous = i;

@@ -100,6 +100,8 @@ class ratio_inverter {
   std::size_t settled_unchecked_ = 0;
   bool tabulated_ = false;
   std::vector<double> E_, r_;
+  // The highest ratio of the table up to each field (NaN passed over).
+  std::vector<double> highest_so_far_;
 };
 
 /// Counts of one pair and the field they give.

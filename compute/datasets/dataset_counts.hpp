@@ -242,6 +242,11 @@ class mass_lookup {
         in_range = code != cell_outside;
         return code >= 0 ? code : -1;
       }
+    } else if (c >= cell_end_ && cell_end_ > 0.0) {
+      // Above the table's end, above every range (the unranged heavier
+      // ions of a run, its 1+ ions and molecules): in none.
+      in_range = false;
+      return -1;
     }
     return searched_slot(m, in_range);
   }
