@@ -234,13 +234,21 @@ QGroupBox* ChargeStateWindow::buildElementList() {
   return diagrams;
 }
 
+namespace {
+
+// How long the diagram waits for more changes of a burst (typing, a spin
+// box held down), and the measured field for the typing in its boxes to
+// pause.
+constexpr int diagram_settle_ms = 10;
+constexpr int measured_settle_ms = 150;
+
+}  // namespace
+
 // Live: the diagram follows each change of the inputs or the range at once
 // (changes that come together, or while it computes, give one computation);
 // the measured field, with its sensitivity solves, once the typing in its
 // boxes has paused.
 void ChargeStateWindow::connectLive() {
-  constexpr int diagram_settle_ms = 10;
-  constexpr int measured_settle_ms = 150;
   liveTimer_ = new QTimer(this);
   liveTimer_->setSingleShot(true);
   liveTimer_->setInterval(diagram_settle_ms);
@@ -294,7 +302,10 @@ void ChargeStateWindow::pickElement(const QString& name) {
   listNote_.clear();
   showElement(name);
   showSource();
-  scheduleRecompute();
+  // A pick is a change of its own, not part of a burst: computed at the
+  // next turn of the event loop (the changes it brings about with it
+  // still give one computation).
+  liveTimer_->start(0);
 }
 
 void ChargeStateWindow::followMainWindow() {
@@ -441,11 +452,11 @@ void ChargeStateWindow::recompute() {
   start({*request, false, range, std::nullopt, false, {}, false});
 }
 
-void ChargeStateWindow::scheduleRecompute() { liveTimer_->start(); }
+void ChargeStateWindow::scheduleRecompute() { liveTimer_->start(diagram_settle_ms); }
 
 void ChargeStateWindow::recomputeLive() {
   if (run_.isRunning()) {
-    liveTimer_->start();  // once the run going on has ended
+    liveTimer_->start(diagram_settle_ms);  // once the run going on has ended
     return;
   }
   const auto request = readRequest(true);
