@@ -187,8 +187,8 @@ double ratio_inverter::interpolated(double ratio, std::size_t i, std::size_t j) 
 // g''''/24 is the fourth divided difference of log r over five fields, the
 // larger of the windows reaching one field further down and one further up.
 // Divided by the smallest rise of log r per V/nm among the three steps, and
-// infinite where the six fields are not all usable or log r does not rise
-// through them.
+// infinite where the six fields are not all usable, log r does not rise
+// through them, or its rise changes by more than a quarter across them.
 double ratio_inverter::cubic_error(std::size_t i, double E) const {
   if (i < 2 || i + 3 >= r_.size()) return inf;
   std::array<double, 6> x{}, g{};
@@ -212,10 +212,16 @@ double ratio_inverter::cubic_error(std::size_t i, double E) const {
   };
   double product = 1.0;
   for (std::size_t a = 1; a <= 4; ++a) product *= std::abs(E - x[a]);
-  double slope = inf;
+  // The rise per V/nm at the answer lies between the steps' secants only
+  // where they change little: where log r flattens (an inflection) they
+  // may all lie far above it, and the estimate is not made.
+  double slope = inf, steepest = 0.0;
   for (std::size_t a = 1; a <= 3; ++a) {
-    slope = std::min(slope, (g[a + 1] - g[a]) / (x[a + 1] - x[a]));
+    const double secant = (g[a + 1] - g[a]) / (x[a + 1] - x[a]);
+    slope = std::min(slope, secant);
+    steepest = std::max(steepest, secant);
   }
+  if (!(steepest <= 1.25 * slope)) return inf;
   return std::max(fourth(0), fourth(1)) * product / slope;
 }
 

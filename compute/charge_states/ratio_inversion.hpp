@@ -31,9 +31,10 @@ namespace veltrane {
 /// nodes, and the fourth divided differences of log r over the five fields
 /// on either side give g''''/24. When both say that the cubic's field lies
 /// within a thousandth of the tolerance of the model's own (and log r rises
-/// through all six fields), the check would pass and give the cubic's field
-/// unchanged; it is taken without the two model calls. Near a kink, an edge
-/// or a band without values the differences are large and the check is made.
+/// through all six fields at a rate that changes by at most a quarter
+/// across the step and its neighbours), the check would pass and give the
+/// cubic's field unchanged; it is taken without the two model calls. Near a
+/// kink, an edge, an inflection or a band without values the check is made.
 class ratio_inverter {
  public:
   /// Which estimates the model checks.
