@@ -89,13 +89,20 @@ void BackgroundRun::showProgress() {
   const int done = static_cast<int>(progress_->done.load());
   const int total = static_cast<int>(progress_->total.load());
   dialog_->setMaximum(std::max(total, 1));
-  dialog_->setValue(std::min(done, total));
   dialog_->setLabelText(QStringLiteral("Calculated %1 of %2 points").arg(done).arg(total));
+  // Last: a modal dialog's setValue lets the window's events through, so the
+  // run may end (and end() let the dialog go) before it returns.
+  dialog_->setValue(std::min(done, total));
 }
 
 void BackgroundRun::end() {
   poll_.stop();
-  dialog_.reset();
+  // Deleted once the events being handled now are done with: end() may run
+  // inside the dialog's own setValue.
+  if (dialog_) {
+    dialog_->hide();
+    dialog_.release()->deleteLater();
+  }
   const QString error = watcher_.result();
   const RunOutcome outcome{error.isEmpty() && progress_->cancel.load(), error};
   running_ = false;
