@@ -796,6 +796,8 @@ void DatasetWindow::chooseDefaultElements() {
   elementNote_->setToolTip(problems.join('\n'));
 }
 
+bool DatasetWindow::isComputing() const { return run_.isRunning() || settle_->isActive(); }
+
 QStringList DatasetWindow::checkedElements() const {
   QStringList out;
   for (int row = 0; row < elementList_->count(); ++row) {

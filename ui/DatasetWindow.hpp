@@ -123,7 +123,8 @@ class DatasetWindow : public QWidget {
   const std::vector<std::uint64_t>& spectrum() const { return spectrum_; }
   QStringList spectrumLabels() const { return spectrumLabels_; }
   QString lastMessage() const { return lastMessage_; }
-  bool isComputing() const { return run_.isRunning(); }
+  /// A run going on, or one about to start once its inputs' changes settle.
+  bool isComputing() const;
   /// The inputs behind what is shown (for titles and CSV comments).
   const veltrane::dataset_view_inputs& shownInputs() const { return shown_; }
 

@@ -729,20 +729,33 @@ class DatasetWindowTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(w->jointMap().has_value() && !w->isComputing() &&
                                  child<QComboBox>(w, "mapShowBox")->count() > 1,
                              settleMs);
+    // Each widget's place, named, so that a failure says which one moved.
     auto geometries = [w] {
-      QList<QRect> all;
+      QStringList all;
       for (const QWidget* c : w->findChildren<QWidget*>()) {
         // Tooltips are windows of their own, over the layout.
-        if (!c->isWindow()) all << QRect(c->mapTo(w, QPoint(0, 0)), c->size());
+        if (c->isWindow()) continue;
+        const QRect r(c->mapTo(w, QPoint(0, 0)), c->size());
+        all << QStringLiteral("%1 %2 (%3): %4,%5 %6x%7")
+                   .arg(c->metaObject()->className(), c->objectName())
+                   .arg(c->parentWidget() != nullptr ? c->parentWidget()->objectName() : QString())
+                   .arg(r.x())
+                   .arg(r.y())
+                   .arg(r.width())
+                   .arg(r.height());
       }
       return all;
     };
     // The layout as it settles once the results are shown: every pending
-    // layout request served.
-    QList<QRect> before;
-    for (int round = 0; round < 20 && before != geometries(); ++round) {
-      before = geometries();
+    // layout request served (the map's choices resize their box), and the
+    // same over three rounds of events.
+    QStringList before = geometries();
+    for (int stable = 0, round = 0; stable < 3 && round < 200; ++round) {
+      QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
       QCoreApplication::processEvents();
+      const QStringList now = geometries();
+      stable = now == before ? stable + 1 : 0;
+      before = now;
     }
     FieldMapView* view = mapView(w);
     auto moveTo = [](QWidget* target, const QPoint& at) {
